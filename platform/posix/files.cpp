@@ -1,0 +1,195 @@
+// Handles on the host: CreateFileA opens a file (by a Windows path) or connects to a control
+// device \\.\NAME; DeviceIoControl makes one exchange with the device over its socket;
+// GetFileSize and CloseHandle work on either. Errors are reported the Win32 way, through
+// GetLastError.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "korvo_host.h"
+#include "platform.h"
+
+namespace {
+
+thread_local DWORD lastError = ERROR_SUCCESS;
+std::atomic<int> deviceReplyTimeoutMs{5000};
+
+constexpr char kDevicePrefix[] = "\\\\.\\";
+
+struct HostHandle {
+    enum class Kind { File, Device } kind;
+    int fd;
+    bool broken = false;  // a device connection whose last exchange failed part-way
+};
+
+HostHandle* FromHandle(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    return static_cast<HostHandle*>(handle);
+}
+
+DWORD ErrorFromErrno(int error) {
+    switch (error) {
+        case ENOENT:
+            return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EISDIR:
+            return ERROR_ACCESS_DENIED;
+        default:
+            return ERROR_GEN_FAILURE;
+    }
+}
+
+void PutU32(std::vector<unsigned char>& out, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        out.push_back(static_cast<unsigned char>(value >> shift));
+    }
+}
+
+uint32_t GetU32(const unsigned char* in) {
+    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
+           static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
+}
+
+}  // namespace
+
+namespace korvo::host {
+int DeviceReplyTimeoutMs() { return deviceReplyTimeoutMs.load(); }
+void SetDeviceReplyTimeoutMs(int milliseconds) { deviceReplyTimeoutMs.store(milliseconds); }
+}  // namespace korvo::host
+
+extern "C" {
+
+DWORD GetLastError(void) { return lastError; }
+void SetLastError(DWORD error) { lastError = error; }
+
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
+                   LPSECURITY_ATTRIBUTES /*securityAttributes*/, DWORD creationDisposition,
+                   DWORD /*flagsAndAttributes*/, HANDLE /*templateFile*/) {
+    if (fileName == nullptr || fileName[0] == '\0') {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (std::strncmp(fileName, kDevicePrefix, sizeof kDevicePrefix - 1) == 0) {
+        const int fd = korvo::host::ConnectUnix(
+            korvo::host::DevicePath(fileName + sizeof kDevicePrefix - 1));
+        if (fd < 0) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        SetLastError(ERROR_SUCCESS);
+        return new HostHandle{HostHandle::Kind::Device, fd};
+    }
+    if (creationDisposition != OPEN_EXISTING) {
+        // The agent only ever opens what exists; creating files is not part of the layer.
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    const bool writing = (desiredAccess & GENERIC_WRITE) != 0;
+    const std::string path = korvo::host::ResolvePath(fileName);
+    const int fd = open(path.c_str(), (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(ErrorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat info{};
+    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return new HostHandle{HostHandle::Kind::File, fd};
+}
+
+BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
+                     LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
+                     LPOVERLAPPED /*overlapped*/) {
+    HostHandle* handle = FromHandle(device);
+    if (handle == nullptr || handle->kind != HostHandle::Kind::Device) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if ((inBuffer == nullptr && inBufferSize != 0) ||
+        (outBuffer == nullptr && outBufferSize != 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (bytesReturned != nullptr) {
+        *bytesReturned = 0;
+    }
+    if (handle->broken) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    std::vector<unsigned char> request;
+    request.reserve(12 + inBufferSize + outBufferSize);
+    PutU32(request, ioControlCode);
+    PutU32(request, inBufferSize);
+    PutU32(request, outBufferSize);
+    const auto* in = static_cast<const unsigned char*>(inBuffer);
+    const auto* out = static_cast<const unsigned char*>(outBuffer);
+    request.insert(request.end(), in, in + inBufferSize);
+    request.insert(request.end(), out, out + outBufferSize);
+
+    std::vector<unsigned char> reply(8 + outBufferSize);
+    const int timeout = korvo::host::DeviceReplyTimeoutMs();
+    if (!korvo::host::WriteFull(handle->fd, request.data(), request.size()) ||
+        !korvo::host::ReadFull(handle->fd, reply.data(), reply.size(), timeout)) {
+        // Broken connection, short reply or no reply in time: the buffer stays as it was, and
+        // the connection, now out of step, serves no further exchange.
+        handle->broken = true;
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    if (outBufferSize != 0) {
+        std::memcpy(outBuffer, reply.data() + 8, outBufferSize);
+    }
+    if (bytesReturned != nullptr) {
+        *bytesReturned = GetU32(reply.data() + 4);
+    }
+    const BOOL success = GetU32(reply.data()) != 0 ? TRUE : FALSE;
+    SetLastError(success ? ERROR_SUCCESS : ERROR_GEN_FAILURE);
+    return success;
+}
+
+DWORD GetFileSize(HANDLE file, LPDWORD fileSizeHigh) {
+    HostHandle* handle = FromHandle(file);
+    struct stat info{};
+    if (handle == nullptr || handle->kind != HostHandle::Kind::File ||
+        fstat(handle->fd, &info) != 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return INVALID_FILE_SIZE;
+    }
+    const auto size = static_cast<uint64_t>(info.st_size);
+    if (fileSizeHigh != nullptr) {
+        *fileSizeHigh = static_cast<DWORD>(size >> 32);
+    }
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(size);
+}
+
+BOOL CloseHandle(HANDLE object) {
+    HostHandle* handle = FromHandle(object);
+    if (handle == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    close(handle->fd);
+    delete handle;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,143 @@
+// Run-time libraries, the current directory, the environment and sleeping on the host.
+// LoadLibraryA looks for the named file where the target's Windows would: the executable's
+// directory, the current directory, then the dynamic linker's own search. The file is an ELF
+// shared object, opened with dlopen and never unloaded.
+#include <dlfcn.h>
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "korvo_host.h"
+#include "platform.h"
+
+namespace {
+
+bool IsRegularFile(const std::string& path) {
+    struct stat info{};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::string ExecutableDirectory() {
+    char buffer[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (length <= 0) {
+        return {};
+    }
+    std::string path(buffer, static_cast<size_t>(length));
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+HMODULE Open(const std::string& path) {
+    return static_cast<HMODULE>(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+}
+
+}  // namespace
+
+extern "C" {
+
+HMODULE LoadLibraryA(LPCSTR fileName) {
+    if (fileName == nullptr || fileName[0] == '\0') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const std::string name = fileName;
+    HMODULE module = nullptr;
+    if (name.find_first_of("/\\") != std::string::npos) {
+        const std::string path = korvo::host::ResolvePath(name);
+        if (IsRegularFile(path)) {
+            module = Open(path);
+        }
+    } else {
+        char cwd[PATH_MAX];
+        const std::string directories[] = {
+            ExecutableDirectory(),
+            getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) : std::string(),
+        };
+        for (const std::string& directory : directories) {
+            if (directory.empty()) {
+                continue;
+            }
+            const std::string path = korvo::host::ResolvePath(directory + "/" + name);
+            if (IsRegularFile(path)) {
+                module = Open(path);
+                if (module != nullptr) {
+                    break;
+                }
+            }
+        }
+        if (module == nullptr) {
+            module = Open(name);
+        }
+    }
+    SetLastError(module != nullptr ? ERROR_SUCCESS : ERROR_MOD_NOT_FOUND);
+    return module;
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
+    if (module == nullptr || procName == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    void* symbol = dlsym(module, procName);
+    SetLastError(symbol != nullptr ? ERROR_SUCCESS : ERROR_PROC_NOT_FOUND);
+    return reinterpret_cast<FARPROC>(symbol);
+}
+
+BOOL SetCurrentDirectoryA(LPCSTR pathName) {
+    if (pathName == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::string path = korvo::host::ResolvePath(pathName);
+    if (chdir(path.c_str()) != 0) {
+        SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+DWORD GetCurrentDirectoryA(DWORD bufferLength, LPSTR buffer) {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return 0;
+    }
+    const auto length = static_cast<DWORD>(std::strlen(cwd));
+    if (buffer == nullptr || bufferLength <= length) {
+        return length + 1;  // the size needed, terminator included
+    }
+    std::memcpy(buffer, cwd, length + 1);
+    return length;
+}
+
+DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
+    const char* value = name != nullptr ? getenv(name) : nullptr;
+    if (value == nullptr) {
+        SetLastError(ERROR_ENVVAR_NOT_FOUND);
+        return 0;
+    }
+    const size_t length = std::strlen(value);
+    if (buffer == nullptr || size <= length) {
+        return static_cast<DWORD>(length + 1);  // the size needed, terminator included
+    }
+    std::memcpy(buffer, value, length + 1);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(length);
+}
+
+void Sleep(DWORD milliseconds) {
+    timespec request{static_cast<time_t>(milliseconds / 1000),
+                     static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&request, &request) != 0 && errno == EINTR) {
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,66 @@
+// One synchronous request/reply exchange with the adapter driver through its control device,
+// opened afresh for each request and closed before the exchange returns; and the probe.
+#include <cstring>
+
+#include "driver/driver_request.h"
+#include "platform.h"
+
+uint8_t RequestByte(const DriverRequest& request, size_t offset) {
+    if (offset >= sizeof request) {
+        return 0;
+    }
+    return reinterpret_cast<const uint8_t*>(&request)[offset];
+}
+
+void SetRequestByte(DriverRequest& request, size_t offset, uint8_t value) {
+    if (offset < sizeof request) {
+        reinterpret_cast<uint8_t*>(&request)[offset] = value;
+    }
+}
+
+uint32_t RequestWord(const DriverRequest& request, size_t offset) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        value |= static_cast<uint32_t>(RequestByte(request, offset + i)) << (8 * i);
+    }
+    return value;
+}
+
+void SetRequestWord(DriverRequest& request, size_t offset, uint32_t value) {
+    for (size_t i = 0; i < 4; ++i) {
+        SetRequestByte(request, offset + i, static_cast<uint8_t>(value >> (8 * i)));
+    }
+}
+
+bool SendDriverRequest(uint32_t controlWord, DriverRequest* request) {
+    HANDLE device = CreateFileA(DriverDevicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    uint8_t word[4] = {static_cast<uint8_t>(controlWord), static_cast<uint8_t>(controlWord >> 8),
+                       static_cast<uint8_t>(controlWord >> 16),
+                       static_cast<uint8_t>(controlWord >> 24)};
+    DWORD bytesReturned = 0;
+    const BOOL called = DeviceIoControl(device, DriverControlCode, word, sizeof word, request,
+                                        sizeof *request, &bytesReturned, nullptr);
+    const bool succeeded =
+        called != FALSE && bytesReturned != 0 && request->status != DriverStatusFailed;
+    CloseHandle(device);
+    return succeeded;
+}
+
+bool CheckDriverSignature(const DriverRequest* reply) {
+    for (size_t i = 0; i < sizeof DriverSignature; ++i) {
+        if (RequestByte(*reply, ReplyByteOffset + i) != DriverSignature[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ProbeDriver() {
+    DriverRequest probe;
+    std::memset(&probe, 0, sizeof probe);
+    return SendDriverRequest(DriverProbeWord, &probe) && CheckDriverSignature(&probe);
+}

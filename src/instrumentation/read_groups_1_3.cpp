@@ -1,0 +1,47 @@
+// Reads of groups 1 to 3: the component's identification (constants), a state derived from
+// the driver's state number, and the three-row table keyed by row number.
+#include "instrumentation/read_rules.h"
+
+namespace {
+constexpr uint16_t StateNumberRequest = 22;
+constexpr uint32_t Group3LastRow = 3;
+}  // namespace
+
+DmiErrorStatus ReadGroup1(ReadCall& call) {
+    if (call.attributeId >= 1 && call.attributeId <= 5) {
+        SetInteger(call.record, 0);
+    } else if (call.attributeId == 6) {
+        SetInteger(call.record, 7);
+    }
+    return DMIERR_NO_ERROR;
+}
+
+DmiErrorStatus ReadGroup2(ReadCall& call) {
+    if (call.attributeId == 2) {
+        const uint32_t state = ReplyValue(AskDriver(StateNumberRequest));
+        SetInteger(call.record, state == 2 || state == 4 ? 3 : 2);
+    }
+    return DMIERR_NO_ERROR;
+}
+
+DmiErrorStatus ReadGroup3(ReadCall& call) {
+    const uint32_t row = RequestedRow(call);
+    if (row > Group3LastRow) {
+        return RowNotFound;
+    }
+    if (row == Group3LastRow) {
+        // Row 3 exists only in some driver states.
+        const uint32_t state = ReplyValue(AskDriver(StateNumberRequest));
+        if (state == 1 || state == 3) {
+            return RowNotFound;
+        }
+    }
+    switch (call.attributeId) {
+        case 1: SetInteger(call.record, row); break;
+        case 2: SetInteger(call.record, 1); break;  // the second key, which always counts as 1
+        case 3: SetInteger(call.record, row + 3); break;
+        case 4: case 5: case 6: case 7: SetInteger(call.record, 0); break;
+        default: break;
+    }
+    return DMIERR_NO_ERROR;
+}

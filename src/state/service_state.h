@@ -1,0 +1,43 @@
+// The agent's one process-wide state record and the constant tables its subsystems share.
+// The window thread writes the start-up fields before the callbacks are registered; the
+// callbacks, which run on the service provider's threads, only read them, except
+// driverVariant, which a read may set to 1 and nothing sets back.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "dmi/dmi.h"
+#include "platform.h"
+
+struct ServiceState {
+    HINSTANCE instance = nullptr;
+    HWND mainWindow = nullptr;
+    HWND timerWindow = nullptr;
+
+    HMODULE libraryModule = nullptr;  // 0 until the DMI library is loaded; never reset
+    uint32_t libraryLoaded = 0;
+    DmiMemDsc memoryDescriptor = nullptr;
+    DmiHandle dmiHandle = 0;  // the management registration's, then the CI registration's
+    uint32_t managementRegistered = 0;
+    uint32_t ciRegistered = 0;
+    DmiId componentId = 0;
+    DmiRegisterInfo* registration = nullptr;  // only while the CI registration step runs
+    char mifPath[100] = {};
+
+    std::atomic<uint32_t> driverVariant{0};  // 0: NDIS 4.0 driver, 1: NDIS 5.0 driver
+    int32_t lastActiveAdapter = 1;           // active adapter number last seen
+    int32_t activeSlot = 0;                  // physical slot from the last successful check
+};
+
+extern ServiceState serviceState;
+
+// Puts every field back to its value at process start (lastActiveAdapter 1, the rest 0).
+void ResetServiceState();
+
+// The driver's file names and descriptions, indexed by driverVariant.
+inline constexpr char DriverFileNames[2][13] = {"KORVOm4.SYS", "KORVOm5.SYS"};
+inline constexpr char DriverDescriptions[2][29] = {"NDIS 4.0 Miniport", "NDIS 5.0 Miniport"};
+
+// The names of the two adapters of a failover pair.
+inline constexpr char AdapterLabels[2][10] = {"Adapter 1", "Adapter 2"};

@@ -1,0 +1,100 @@
+// Groups 1 to 3: constants, the state derived from request 22, and the three-row table.
+#include <gtest/gtest.h>
+
+#include "support/read_fixture.h"
+
+namespace {
+
+using korvo::test::KeyList;
+using korvo::test::ReadFixture;
+
+class ReadGroups1To3 : public ReadFixture {
+protected:
+    void StateNumber(uint32_t value) {
+        OnRequest(22, [value](Record& r) { korvo::test::FakeDevice::PutWord(r, 16, value); });
+    }
+};
+
+TEST_F(ReadGroups1To3, Group1IsConstantUnderGetAndGetNext) {
+    KeyList keys{9};
+    for (uint32_t mode : {0u, 1u}) {
+        for (DmiId attribute = 1; attribute <= 6; ++attribute) {
+            const auto result = Read(1, attribute, keys.get(), mode);
+            EXPECT_EQ(result.status, 0u);
+            EXPECT_EQ(result.type(), 5u);
+            EXPECT_EQ(result.u32(), attribute == 6 ? 7u : 0u);
+        }
+    }
+    EXPECT_TRUE(SentCodes().empty());
+}
+
+TEST_F(ReadGroups1To3, Group2FollowsTheStateNumber) {
+    const std::pair<uint32_t, uint32_t> cases[] = {{1, 2}, {2, 3}, {3, 2}, {4, 3}, {0, 2}, {9, 2}};
+    for (auto [state, expected] : cases) {
+        StateNumber(state);
+        for (uint32_t mode : {0u, 1u}) {
+            const auto result = Read(2, 2, nullptr, mode);
+            EXPECT_EQ(result.status, 0u);
+            EXPECT_EQ(result.type(), 5u);
+            EXPECT_EQ(result.u32(), expected) << "state " << state;
+        }
+    }
+    EXPECT_EQ(SentCodes(), std::vector<uint16_t>(12, 22));
+}
+
+TEST_F(ReadGroups1To3, Group3RowsFromTheKey) {
+    StateNumber(2);
+    KeyList zero{0};
+    auto row0 = Read(3, 1, zero.get());
+    EXPECT_EQ(row0.u32(), 0u);
+    EXPECT_EQ(Read(3, 3, zero.get()).u32(), 3u);
+
+    // No key: row 1 under get, row 2 under get-next.
+    EXPECT_EQ(Read(3, 1).u32(), 1u);
+    EXPECT_EQ(ReadNext(3, 1).u32(), 2u);
+    KeyList minusOne{0xFFFFFFFF};
+    EXPECT_EQ(Read(3, 1, minusOne.get()).u32(), 1u);
+
+    KeyList two{2, 5};
+    EXPECT_EQ(Read(3, 2, two.get()).u32(), 1u) << "the second key always counts as 1";
+    EXPECT_EQ(Read(3, 3, two.get()).u32(), 5u);
+    for (DmiId attribute = 4; attribute <= 7; ++attribute) {
+        const auto result = Read(3, attribute, two.get());
+        EXPECT_EQ(result.type(), 5u);
+        EXPECT_EQ(result.u32(), 0u);
+    }
+    EXPECT_TRUE(SentCodes().empty()) << "rows 0 to 2 ask the driver nothing";
+}
+
+TEST_F(ReadGroups1To3, Group3Row3DependsOnTheState) {
+    KeyList three{3};
+    for (uint32_t state : {1u, 3u}) {
+        StateNumber(state);
+        const auto result = Read(3, 1, three.get());
+        EXPECT_EQ(result.status, unsigned(DMIERR_ROW_NOT_FOUND));
+        EXPECT_EQ(result.type(), 0u);
+    }
+    for (uint32_t state : {2u, 4u}) {
+        StateNumber(state);
+        EXPECT_EQ(Read(3, 1, three.get()).u32(), 3u);
+        EXPECT_EQ(Read(3, 3, three.get()).u32(), 6u);
+    }
+    EXPECT_EQ(SentCodes(), std::vector<uint16_t>(6, 22));
+}
+
+TEST_F(ReadGroups1To3, Group3BeyondRow3IsRefusedWithoutAsking) {
+    KeyList four{4}, three{3}, huge{0xFFFFFFFE};
+    EXPECT_EQ(Read(3, 1, four.get()).status, unsigned(DMIERR_ROW_NOT_FOUND));
+    EXPECT_EQ(ReadNext(3, 1, three.get()).status, unsigned(DMIERR_ROW_NOT_FOUND));
+    EXPECT_EQ(Read(3, 1, huge.get()).status, unsigned(DMIERR_ROW_NOT_FOUND));
+    EXPECT_TRUE(SentCodes().empty());
+}
+
+TEST_F(ReadGroups1To3, AFailedExchangeStillBuildsAValue) {
+    FailRequest(22, {.success = 0});
+    const auto result = Read(2, 2);
+    EXPECT_EQ(result.status, 0u);
+    EXPECT_EQ(result.u32(), 2u) << "a zeroed reply reads as state 0";
+}
+
+}  // namespace
