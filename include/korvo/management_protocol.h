@@ -1,0 +1,65 @@
+// The management protocol between management applications (the console) and the DMI service
+// provider stand-in: JSON, one object per line, over the Unix-domain stream socket
+// $WIN32DMIPATH/dmi.sock (mode 0600; peers of another user are closed without an answer).
+//
+// A connection carries any number of requests, each answered by exactly one response line, in
+// order. Every response has "status" (the DMI status code, 0 for success) and, when the
+// status is not 0, "statusName" (e.g. "row not found") and, where there is more to say, an
+// "error" text. A line that is not a JSON object, or lacks what its "op" needs, gets status
+// 0x201 (ill-formed command) and the connection stays usable.
+//
+// Requests ("op" and its members):
+//   {"op":"list-components"}
+//       -> "components": [{"id","name","description"}]
+//   {"op":"list-groups","component":C}
+//       -> "groups": [{"id","name","class","description","keys":[attribute ids]}]
+//   {"op":"list-attributes","component":C,"group":G}
+//       -> "attributes": [{"id","name","description","type","maxSize","access",
+//                          "enum":{"<number>":"<text>",...}}]
+//          type is the MIF type name ("counter", "counter64", "gauge", "integer",
+//          "integer64", "octetstring", "displaystring", "date"), access "read-only",
+//          "read-write" or "write-only".
+//   {"op":"get"|"get-next","component":C,"group":G,"attribute":A,"keys":[KEY...]}
+//       -> "value": VALUE   (present when the status is 0)
+//   {"op":"set","component":C,"group":G,"attribute":A,"keys":[KEY...],"value":VALUE}
+//       -> nothing more
+//   {"op":"events","since":N}
+//       -> "events": [EVENT...] with sequence numbers greater than N (N defaults to 0)
+//   {"op":"subscribe","since":N}
+//       -> {"status":0}, then the events after N, then each new event as it is originated,
+//          one line each ({"event":EVENT}); the connection serves nothing else afterwards.
+//   {"op":"stats"}
+//       -> "memory": {"outstanding":N,"allocations":N,"frees":N,"badFrees":N,
+//                     "blocks":[{"size":N,"kind":"<allocating call>"}]},
+//          "registered": [component ids with a registered instrumentation]
+//
+// KEY and VALUE are attribute data: {"id":A,"type":T, one of "integer":N (types 1 to 6),
+// "text":"..." (display strings, as UTF-8 with bytes above 0x7F escaped), "hex":"0A1B..."
+// (octet strings, and display strings whose bytes are not printable text)}. A request's
+// key may leave out "type" (integer 5 is assumed) and "id".
+//
+// EVENT: {"sequence":N,"time":"yyyymmddHHMMSS.uuuuuu+ooo","component":C,
+//         "rows":[{"group":G,"class":"...","keys":[VALUE...],"values":[VALUE...]}]}
+#pragma once
+
+#include <cstdlib>
+#include <string>
+
+namespace korvo::management {
+
+// The socket of the service provider whose directory is $WIN32DMIPATH (either separator).
+inline std::string SocketPath() {
+    const char* root = std::getenv("WIN32DMIPATH");
+    std::string path = root != nullptr ? root : "";
+    for (char& c : path) {
+        if (c == '\\') {
+            c = '/';
+        }
+    }
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path + "/dmi.sock";
+}
+
+}  // namespace korvo::management
