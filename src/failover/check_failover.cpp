@@ -1,0 +1,47 @@
+// Failover change detection: one request 56 per check, the slot of the active adapter looked
+// up from its PCI location, and the active adapter number compared with the one last seen.
+#include <cstring>
+
+#include "dmi/dmi_api.h"
+#include "driver/driver_request.h"
+#include "driver/pci_slot.h"
+#include "failover/failover.h"
+#include "state/service_state.h"
+
+namespace {
+constexpr uint16_t FailoverStatusRequest = 56;
+constexpr size_t ActiveAdapterOffset = 4;
+constexpr size_t PciBusOffset = 7;
+}  // namespace
+
+bool CheckFailover() {
+    DriverRequest request;
+    std::memset(&request, 0, sizeof request);
+    request.requestCode = FailoverStatusRequest;
+    if (!SendDriverRequest(DriverRequestWord, &request)) {
+        return true;  // a driver that does not answer is reported as a change
+    }
+    serviceState.activeSlot =
+        FindPciSlot(RequestWord(request, ValueOffset), RequestByte(request, PciBusOffset));
+    const int32_t active = RequestByte(request, ActiveAdapterOffset);
+    if (active == serviceState.lastActiveAdapter) {
+        return false;
+    }
+    serviceState.lastActiveAdapter = active;
+    return true;
+}
+
+void RunFailoverCheck() {
+    if (serviceState.libraryLoaded == 0 || !CheckFailover()) {
+        return;
+    }
+    DmiMultiRowData* event = nullptr;
+    if (BuildFailoverEvent(&event) != DMIERR_NO_ERROR) {
+        return;  // construction released whatever it had made
+    }
+    if (FillFailoverEvent(event) == DMIERR_NO_ERROR) {
+        DmiApi.DmiOriginateEvent(serviceState.componentId, nullptr, nullptr, event);
+    }
+    // Originated or not, the event is released whole: a part-filled one too.
+    DmiApi.DmiFreeMultiRowData(event, serviceState.memoryDescriptor);
+}
