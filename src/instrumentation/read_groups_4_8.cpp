@@ -1,8 +1,358 @@
-// Reads of groups 4 to 8. Not answered yet: every attribute leaves the record with its id.
-#include "instrumentation/read_rules.h"
+// Reads of groups 4 to 8: the adapter's addresses and 64-bit traffic counters (4), the address
+// table the driver keeps and ends with an empty entry (5), the installed driver (6), the
+// driver's state values (7) and the single row of group 8.
+#include <cstring>
 
-DmiErrorStatus ReadGroup4(ReadCall&) { return DMIERR_NO_ERROR; }
-DmiErrorStatus ReadGroup5(ReadCall&) { return DMIERR_NO_ERROR; }
-DmiErrorStatus ReadGroup6(ReadCall&) { return DMIERR_NO_ERROR; }
-DmiErrorStatus ReadGroup7(ReadCall&) { return DMIERR_NO_ERROR; }
-DmiErrorStatus ReadGroup8(ReadCall&) { return DMIERR_NO_ERROR; }
+#include "instrumentation/read_attribute.h"
+#include "instrumentation/read_rules.h"
+#include "platform.h"
+#include "state/service_state.h"
+
+namespace {
+
+// Request codes of these groups.
+constexpr uint16_t FirstAddressRequest = 1;
+constexpr uint16_t SecondAddressRequest = 2;
+constexpr uint16_t AddressTableRequest = 11;
+constexpr uint16_t DriverVersionRequest = 12;
+constexpr uint16_t DriverFileNameRequest = 13;
+constexpr uint16_t Group7Attribute2Request = 14;
+constexpr uint16_t Group8Attribute9Request = 21;
+constexpr uint16_t StateNumberRequest = 22;
+constexpr uint16_t FailoverStatusRequest = 56;
+constexpr uint16_t Group7Attribute1Request = 57;
+constexpr uint16_t Group7Attribute3Request = 58;
+
+// Group 4's 64-bit counters: attributes 6 to 13 ask requests 3 to 10.
+constexpr DmiId FirstCounterAttribute = 6;
+constexpr DmiId LastCounterAttribute = 13;
+constexpr DmiId CounterRequestOffset = 3;
+
+// Groups 4, 6 and 8 hold one row.
+constexpr uint32_t SingleRowLastRow = 1;
+// Group 8 attribute 2 under get-next.
+constexpr DmiErrorStatus AttributeNotFound = DMIERR_ATTRIBUTE_NOT_FOUND;
+// Group 5 attribute 4 at an empty entry.
+constexpr DmiErrorStatus ValueUnknown = DMIERR_VALUE_UNKNOWN;
+
+constexpr size_t FailoverReplyByteOffset = 5;  // the byte group 7 attribute 6 reports
+constexpr size_t AddressBytes = 6;
+constexpr uint32_t AddressTextLength = 2 * AddressBytes + 1;  // the NUL counts
+constexpr size_t ReplyDataBytes = sizeof(DriverRequest) - ReplyByteOffset;
+constexpr size_t VersionBytes = 3;
+constexpr uint32_t VersionTextLength = 8;  // "HH.HH.HH"
+constexpr int VersionPartCount = 3;
+constexpr uint32_t DriverDescriptionLength = 17;
+constexpr char DriverFileSuffix[] = ".SYS";
+constexpr char NdisFivePrefix[] = "KORVOm5";
+constexpr size_t NdisFivePrefixLength = sizeof NdisFivePrefix - 1;
+constexpr char NdisTag[] = "NDIS";
+constexpr uint32_t NdisTagLength = 27;
+constexpr char WindowsDirectoryVariable[] = "windir";
+constexpr char SystemSubdirectory[] = "\\system\\";
+constexpr size_t PathBufferSize = 100;
+
+bool IsGetNext(const ReadCall& call) {
+    return call.mode == ReadModeGetNext;
+}
+
+// Copies `count` reply bytes starting at record offset `offset`.
+void CopyReplyBytes(const DriverRequest& reply, size_t offset, uint8_t* out, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = RequestByte(reply, offset + i);
+    }
+}
+
+// The six address bytes at reply offsets 4 to 9 as twelve hexadecimal digits and their NUL.
+DmiErrorStatus SetAddressText(DmiAttributeData* record, const DriverRequest& reply) {
+    uint8_t address[AddressBytes];
+    CopyReplyBytes(reply, ReplyByteOffset, address, AddressBytes);
+    char text[AddressTextLength];
+    FormatHex(text, address, AddressBytes);
+    return SetString(record, text, AddressTextLength);
+}
+
+// Request 11 for the requested row: index byte (R - 1) mod 256, and the same byte
+// sign-extended in the value field.
+DriverRequest AskAddressTableEntry(uint32_t row) {
+    DriverRequest request = MakeDriverRequest(AddressTableRequest);
+    const auto index = static_cast<uint8_t>(row - 1);
+    SetRequestByte(request, RowIndexByteOffset, index);
+    SetRequestWord(request, ValueOffset,
+                   static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(index))));
+    ExchangeWithDriver(request);
+    return request;
+}
+
+bool IsEmptyEntry(const DriverRequest& reply) {
+    return RequestByte(reply, RowIndexByteOffset) == EmptyEntryMark;
+}
+
+uint32_t CurrentVariant() {
+    return serviceState.driverVariant.load() != 0 ? 1 : 0;
+}
+
+char AsciiUpper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool NamesNdisFiveDriver(const char* name, size_t length) {
+    if (length < NdisFivePrefixLength) {
+        return false;
+    }
+    for (size_t i = 0; i < NdisFivePrefixLength; ++i) {
+        if (AsciiUpper(name[i]) != AsciiUpper(NdisFivePrefix[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The driver's file name from request 13 with ".SYS" appended. A name that fills the reply's
+// data bytes without a NUL is taken as those bytes; nothing past the record is read.
+DmiErrorStatus ReadDriverFileName(DmiAttributeData* record) {
+    const DriverRequest reply = AskDriver(DriverFileNameRequest);
+    char name[ReplyDataBytes + sizeof DriverFileSuffix];
+    size_t length = 0;
+    while (length < ReplyDataBytes) {
+        const char c = static_cast<char>(RequestByte(reply, ReplyByteOffset + length));
+        if (c == '\0') {
+            break;
+        }
+        name[length++] = c;
+    }
+    std::memcpy(name + length, DriverFileSuffix, sizeof DriverFileSuffix);
+    length += sizeof DriverFileSuffix - 1;
+
+    const DmiErrorStatus status = SetString(record, name, static_cast<uint32_t>(length));
+    if (status != DMIERR_NO_ERROR) {
+        return status;
+    }
+    if (NamesNdisFiveDriver(name, length)) {
+        serviceState.driverVariant.store(1);
+    }
+    return DMIERR_NO_ERROR;
+}
+
+// The three version bytes as "HH.HH.HH": reply byte 6, then 5, then 4.
+DmiErrorStatus ReadDriverVersion(DmiAttributeData* record) {
+    const DriverRequest reply = AskDriver(DriverVersionRequest);
+    uint8_t version[VersionBytes];
+    CopyReplyBytes(reply, ReplyByteOffset, version, VersionBytes);
+    char text[VersionTextLength + 1];
+    std::memcpy(text, "X.XX.XXX", sizeof text);
+    FormatVersion(text, version, VersionPartCount);
+    text[2] = '.';  // the NULs that end the first two pairs become separators
+    text[5] = '.';
+    return SetString(record, text, VersionTextLength);
+}
+
+// Appends `text` at `used` when it fits with its NUL; false, and nothing written, when not.
+bool AppendToPath(char (&path)[PathBufferSize], size_t& used, const char* text) {
+    const size_t length = std::strlen(text);
+    if (used + length + 1 > PathBufferSize) {
+        return false;
+    }
+    std::memcpy(path + used, text, length + 1);
+    used += length;
+    return true;
+}
+
+// Size of the installed driver file in the Windows system directory; 0 when windir is not
+// set or too long for the path, or the file can't be opened or sized.
+uint32_t InstalledDriverFileSize() {
+    char path[PathBufferSize] = {};
+    const DWORD windirLength = GetEnvironmentVariableA(WindowsDirectoryVariable, path, sizeof path);
+    if (windirLength == 0 || windirLength >= sizeof path) {
+        return 0;  // not set, or the value didn't fit and nothing was stored
+    }
+    size_t used = windirLength;
+    if (!AppendToPath(path, used, SystemSubdirectory) ||
+        !AppendToPath(path, used, DriverFileNames[CurrentVariant()])) {
+        return 0;
+    }
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    const DWORD size = GetFileSize(file, nullptr);
+    CloseHandle(file);
+    return size == INVALID_FILE_SIZE ? 0 : size;
+}
+
+}  // namespace
+
+DmiErrorStatus ReadGroup4(ReadCall& call) {
+    if (RequestedRow(call) > SingleRowLastRow) {
+        return RowNotFound;
+    }
+    switch (call.attributeId) {
+        case 1:
+            if (IsGetNext(call)) {
+                return RowNotFound;
+            }
+            SetInteger(call.record, 0);
+            break;
+        case 2:
+            return SetAddressText(call.record, AskDriver(FirstAddressRequest));
+        case 3:
+            return SetAddressText(call.record, AskDriver(SecondAddressRequest));
+        case 4:
+            SetInteger(call.record, 1);
+            break;
+        case 5:
+            SetInteger(call.record, 10);
+            break;
+        default:
+            if (call.attributeId >= FirstCounterAttribute &&
+                call.attributeId <= LastCounterAttribute) {
+                const auto code = static_cast<uint16_t>(call.attributeId - CounterRequestOffset);
+                SetInteger64(call.record, ReplyValue64(AskDriver(code)), MIF_COUNTER64);
+            }
+            break;
+    }
+    return DMIERR_NO_ERROR;
+}
+
+DmiErrorStatus ReadGroup5(ReadCall& call) {
+    const uint32_t row = RequestedRow(call);
+    switch (call.attributeId) {
+        case 1:
+            if (IsEmptyEntry(AskAddressTableEntry(row))) {
+                return RowNotFound;
+            }
+            SetInteger(call.record, row);
+            break;
+        case 2:
+            SetInteger(call.record, 0);
+            break;
+        case 3:
+            SetInteger(call.record, 1);
+            break;
+        case 4: {
+            const DriverRequest reply = AskAddressTableEntry(row);
+            if (IsEmptyEntry(reply)) {
+                return ValueUnknown;
+            }
+            return SetAddressText(call.record, reply);
+        }
+        default:
+            break;
+    }
+    return DMIERR_NO_ERROR;
+}
+
+DmiErrorStatus ReadGroup6(ReadCall& call) {
+    if (RequestedRow(call) > SingleRowLastRow) {
+        return RowNotFound;
+    }
+    switch (call.attributeId) {
+        case 1:
+            if (IsGetNext(call)) {
+                return RowNotFound;
+            }
+            SetInteger(call.record, 0);
+            break;
+        case 2:
+            return ReadDriverFileName(call.record);
+        case 3:
+            return ReadDriverVersion(call.record);
+        case 4:
+        case 7:
+            return SetString(call.record, DriverDescriptions[CurrentVariant()],
+                             DriverDescriptionLength);
+        case 5:
+            SetInteger(call.record, InstalledDriverFileSize());
+            break;
+        case 6:
+            SetInteger(call.record, 4);
+            break;
+        case 8: {
+            char tag[NdisTagLength] = {};
+            std::memcpy(tag, NdisTag, sizeof NdisTag);
+            return SetString(call.record, tag, NdisTagLength);
+        }
+        default:
+            break;
+    }
+    return DMIERR_NO_ERROR;
+}
+
+DmiErrorStatus ReadGroup7(ReadCall& call) {
+    switch (call.attributeId) {
+        case 1:
+            SetInteger(call.record, ReplyValue(AskDriver(Group7Attribute1Request)));
+            break;
+        case 2:
+            SetInteger(call.record, ReplyValue(AskDriver(Group7Attribute2Request)));
+            break;
+        case 3:
+            SetInteger(call.record, ReplyValue(AskDriver(Group7Attribute3Request)));
+            break;
+        case 4: {
+            const uint32_t state = ReplyValue(AskDriver(StateNumberRequest));
+            uint32_t value = 1;
+            if (state == 2 || state == 4) {
+                value = 2;
+            } else if (state == 1) {
+                value = 5;
+            } else if (state == 3) {
+                value = 6;
+            }
+            SetInteger(call.record, value);
+            break;
+        }
+        case 5: {
+            const uint32_t state = ReplyValue(AskDriver(StateNumberRequest));
+            SetInteger(call.record, state == 2 || state == 4 ? 4 : 5);
+            break;
+        }
+        case 6: {
+            const DriverRequest reply = AskDriver(FailoverStatusRequest);
+            SetInteger(call.record, RequestByte(reply, FailoverReplyByteOffset));
+            break;
+        }
+        default:
+            break;
+    }
+    return DMIERR_NO_ERROR;
+}
+
+DmiErrorStatus ReadGroup8(ReadCall& call) {
+    if (RequestedRow(call) > SingleRowLastRow) {
+        return RowNotFound;
+    }
+    switch (call.attributeId) {
+        case 1:
+            if (IsGetNext(call)) {
+                return RowNotFound;
+            }
+            SetInteger(call.record, 0);
+            break;
+        case 2:
+            if (IsGetNext(call)) {
+                return AttributeNotFound;
+            }
+            SetInteger(call.record, 0);
+            break;
+        case 3:
+        case 5:
+            SetInteger(call.record, 3);
+            break;
+        case 4:
+        case 6:
+            SetInteger(call.record, 4);
+            break;
+        case 7:
+        case 8:
+            SetInteger(call.record, 0, MIF_COUNTER);
+            break;
+        case 9:
+            SetInteger(call.record, ReplyValue(AskDriver(Group8Attribute9Request)), MIF_COUNTER);
+            break;
+        default:
+            break;
+    }
+    return DMIERR_NO_ERROR;
+}
