@@ -1,0 +1,634 @@
+// The registry calls on the host: HKEY_LOCAL_MACHINE is a REGEDIT4 text file
+// ($KORVO_ROOT/registry.reg, or the file KORVO_REGISTRY names). Opening a key reads the file
+// afresh, so an edit takes effect at the next lookup; an open key keeps the snapshot it was
+// opened on. Results are the Win32 ones. Open keys are heap objects in a table guarded by a
+// mutex, so lookups may run on several threads at once.
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "korvo_host.h"
+#include "platform.h"
+#include "host_registry.h"
+
+namespace korvo::host {
+namespace {
+
+constexpr std::string_view RegistryHeader = "REGEDIT4";
+constexpr std::string_view LocalMachineHive = "hkey_local_machine";
+constexpr std::string_view OtherHivePrefix = "hkey_";
+// The registry's own limits on key names and nesting; they also bound the parser's work.
+constexpr size_t MaxKeyNameLength = 255;
+constexpr size_t MaxKeyDepth = 512;
+
+char FoldChar(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && IsBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+bool StartsWithFolded(std::string_view text, std::string_view foldedPrefix) {
+    return text.size() >= foldedPrefix.size() &&
+           FoldRegistryName(text.substr(0, foldedPrefix.size())) == foldedPrefix;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// 1 to `maxDigits` hexadecimal digits and nothing else.
+std::optional<uint32_t> ParseHexNumber(std::string_view text, size_t maxDigits) {
+    if (text.empty() || text.size() > maxDigits) {
+        return std::nullopt;
+    }
+    uint32_t value = 0;
+    for (char c : text) {
+        const int digit = HexDigit(c);
+        if (digit < 0) {
+            return std::nullopt;
+        }
+        value = value << 4 | static_cast<uint32_t>(digit);
+    }
+    return value;
+}
+
+// "01,02,ff": bytes of one or two digits separated by commas; empty is no bytes.
+std::optional<std::vector<uint8_t>> ParseByteList(std::string_view text) {
+    std::vector<uint8_t> bytes;
+    text = TrimBlanks(text);
+    if (text.empty()) {
+        return bytes;
+    }
+    while (true) {
+        const size_t comma = text.find(',');
+        const auto byte = ParseHexNumber(TrimBlanks(text.substr(0, comma)), 2);
+        if (!byte) {
+            return std::nullopt;
+        }
+        bytes.push_back(static_cast<uint8_t>(*byte));
+        if (comma == std::string_view::npos) {
+            return bytes;
+        }
+        text.remove_prefix(comma + 1);
+    }
+}
+
+// A quoted text at the start of `text` with the escapes \\ and \"; `text` is left after the
+// closing quote.
+std::optional<std::string> TakeQuoted(std::string_view& text) {
+    if (text.empty() || text.front() != '"') {
+        return std::nullopt;
+    }
+    std::string out;
+    for (size_t i = 1; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            text.remove_prefix(i + 1);
+            return out;
+        }
+        if (c == '\\') {
+            if (i + 1 >= text.size() || (text[i + 1] != '\\' && text[i + 1] != '"')) {
+                return std::nullopt;
+            }
+            ++i;
+        }
+        out.push_back(text[i]);
+    }
+    return std::nullopt;  // no closing quote
+}
+
+// The data after '=': a string, dword:, hex: or hex(N):.
+std::optional<RegistryValue> ParseValueData(std::string_view data) {
+    constexpr std::string_view DwordPrefix = "dword:";
+    constexpr std::string_view HexPrefix = "hex:";
+    constexpr std::string_view TypedHexPrefix = "hex(";
+    constexpr size_t DwordDigits = 8;
+    RegistryValue value;
+    if (!data.empty() && data.front() == '"') {
+        auto text = TakeQuoted(data);
+        if (!text || !TrimBlanks(data).empty()) {
+            return std::nullopt;
+        }
+        value.type = REG_SZ;
+        value.data.assign(text->begin(), text->end());
+        value.data.push_back(0);
+        return value;
+    }
+    if (StartsWithFolded(data, DwordPrefix)) {
+        const auto number =
+            ParseHexNumber(TrimBlanks(data.substr(DwordPrefix.size())), DwordDigits);
+        if (!number) {
+            return std::nullopt;
+        }
+        value.type = REG_DWORD;
+        for (int shift = 0; shift < 32; shift += 8) {
+            value.data.push_back(static_cast<uint8_t>(*number >> shift));
+        }
+        return value;
+    }
+    std::string_view bytes;
+    if (StartsWithFolded(data, HexPrefix)) {
+        value.type = REG_BINARY;
+        bytes = data.substr(HexPrefix.size());
+    } else if (StartsWithFolded(data, TypedHexPrefix)) {
+        data.remove_prefix(TypedHexPrefix.size());
+        const size_t close = data.find("):");
+        if (close == std::string_view::npos) {
+            return std::nullopt;
+        }
+        const auto type = ParseHexNumber(data.substr(0, close), DwordDigits);
+        if (!type) {
+            return std::nullopt;
+        }
+        value.type = *type;
+        bytes = data.substr(close + 2);
+    } else {
+        return std::nullopt;
+    }
+    auto list = ParseByteList(bytes);
+    if (!list) {
+        return std::nullopt;
+    }
+    value.data = std::move(*list);
+    return value;
+}
+
+class RegistryParser {
+  public:
+    explicit RegistryParser(std::string_view text) : text_(text) {}
+
+    RegistryParse Run() {
+        RegistryParse result;
+        root_ = std::make_unique<RegistryKey>();
+        std::string line;
+        if (!NextLogicalLine(line) || TrimBlanks(line) != RegistryHeader) {
+            result.error = "line 1: the file does not start with the line REGEDIT4";
+            return result;
+        }
+        while (NextLogicalLine(line)) {
+            if (!ParseLine(TrimBlanks(line))) {
+                result.error = "line " + std::to_string(lineNumber_) + ": " + error_;
+                return result;
+            }
+        }
+        result.root = std::move(root_);
+        return result;
+    }
+
+  private:
+    // One line with its continuations joined: a trailing backslash is dropped and the next
+    // line follows without its leading blanks. Comment lines never continue.
+    bool NextLogicalLine(std::string& line) {
+        line.clear();
+        if (position_ >= text_.size()) {
+            return false;
+        }
+        lineNumber_ = nextLineNumber_;
+        bool continuing = false;
+        while (position_ < text_.size()) {
+            const size_t end = std::min(text_.find('\n', position_), text_.size());
+            std::string_view physical = text_.substr(position_, end - position_);
+            position_ = end + 1;
+            ++nextLineNumber_;
+            if (continuing) {
+                physical = TrimBlanks(physical);
+            } else {
+                while (!physical.empty() && IsBlank(physical.back())) {
+                    physical.remove_suffix(1);
+                }
+            }
+            const bool comment =
+                !continuing && !TrimBlanks(physical).empty() && TrimBlanks(physical).front() == ';';
+            if (!comment && !physical.empty() && physical.back() == '\\') {
+                physical.remove_suffix(1);
+                line.append(physical);
+                continuing = true;
+                continue;
+            }
+            line.append(physical);
+            break;
+        }
+        return true;
+    }
+
+    bool Fail(std::string message) {
+        error_ = std::move(message);
+        return false;
+    }
+
+    bool ParseLine(std::string_view line) {
+        if (line.empty() || line.front() == ';') {
+            return true;
+        }
+        if (line.front() == '[') {
+            return ParseSection(line);
+        }
+        if (line.front() == '"' || line.front() == '@') {
+            return ParseValue(line);
+        }
+        return Fail("expected a [key] section, a value or a ; comment");
+    }
+
+    bool ParseSection(std::string_view line) {
+        if (line.back() != ']') {
+            return Fail("a section name must end with ]");
+        }
+        std::string_view path = line.substr(1, line.size() - 2);
+        if (!path.empty() && path.front() == '-') {
+            return Fail("key deletions have no place in a registry file");
+        }
+        const size_t firstSeparator = path.find('\\');
+        const std::string hive = FoldRegistryName(path.substr(0, firstSeparator));
+        if (hive != LocalMachineHive) {
+            if (!StartsWithFolded(hive, OtherHivePrefix)) {
+                return Fail("a section must name a key under HKEY_LOCAL_MACHINE");
+            }
+            current_ = nullptr;  // another hive's section: skipped with its values
+            sawSection_ = true;
+            return true;
+        }
+        RegistryKey* key = root_.get();
+        if (firstSeparator != std::string_view::npos) {
+            std::string_view rest = path.substr(firstSeparator + 1);
+            for (size_t depth = 1;; ++depth) {
+                const size_t separator = rest.find('\\');
+                const std::string_view name = rest.substr(0, separator);
+                if (name.empty() || name.size() > MaxKeyNameLength) {
+                    return Fail("a key name must have 1 to 255 characters");
+                }
+                if (depth > MaxKeyDepth) {
+                    return Fail("keys nest deeper than 512 levels");
+                }
+                key = &key->AddSubkey(name);
+                if (separator == std::string_view::npos) {
+                    break;
+                }
+                rest.remove_prefix(separator + 1);
+            }
+        }
+        current_ = key;
+        sawSection_ = true;
+        return true;
+    }
+
+    bool ParseValue(std::string_view line) {
+        if (!sawSection_) {
+            return Fail("a value before the first [key] section");
+        }
+        std::string name;
+        if (line.front() == '@') {
+            line.remove_prefix(1);
+        } else {
+            auto quoted = TakeQuoted(line);
+            if (!quoted) {
+                return Fail("a value name must be quoted, with \\\\ and \\\" as its only escapes");
+            }
+            name = std::move(*quoted);
+        }
+        line = TrimBlanks(line);
+        if (line.empty() || line.front() != '=') {
+            return Fail("expected = after the value name");
+        }
+        line = TrimBlanks(line.substr(1));
+        if (!line.empty() && line.front() == '-') {
+            return Fail("value deletions have no place in a registry file");
+        }
+        auto value = ParseValueData(line);
+        if (!value) {
+            return Fail("a value must be \"text\", dword:XXXXXXXX, hex:XX,... or hex(N):XX,...");
+        }
+        if (current_ != nullptr) {
+            current_->SetValue(name, std::move(*value));
+        }
+        return true;
+    }
+
+    std::string_view text_;
+    size_t position_ = 0;
+    int lineNumber_ = 0;
+    int nextLineNumber_ = 1;
+    std::unique_ptr<RegistryKey> root_;
+    RegistryKey* current_ = nullptr;
+    bool sawSection_ = false;
+    std::string error_;
+};
+
+}  // namespace
+
+std::string FoldRegistryName(std::string_view name) {
+    std::string folded(name);
+    for (char& c : folded) {
+        c = FoldChar(c);
+    }
+    return folded;
+}
+
+const RegistryKey* RegistryKey::FindSubkey(std::string_view subkeyName) const {
+    const auto found = subkeyIndex_.find(FoldRegistryName(subkeyName));
+    return found == subkeyIndex_.end() ? nullptr : subkeys[found->second].get();
+}
+
+const RegistryValue* RegistryKey::FindValue(std::string_view valueName) const {
+    const auto found = values_.find(FoldRegistryName(valueName));
+    return found == values_.end() ? nullptr : &found->second;
+}
+
+RegistryKey& RegistryKey::AddSubkey(std::string_view subkeyName) {
+    const auto [entry, added] = subkeyIndex_.emplace(FoldRegistryName(subkeyName), subkeys.size());
+    if (added) {
+        auto key = std::make_unique<RegistryKey>();
+        key->name = std::string(subkeyName);
+        subkeys.push_back(std::move(key));
+    }
+    return *subkeys[entry->second];
+}
+
+void RegistryKey::SetValue(std::string_view valueName, RegistryValue value) {
+    values_[FoldRegistryName(valueName)] = std::move(value);
+}
+
+RegistryParse ParseRegistryText(std::string_view text) {
+    return RegistryParser(text).Run();
+}
+
+}  // namespace korvo::host
+
+namespace {
+
+using korvo::host::RegistryKey;
+using korvo::host::RegistryValue;
+
+// Not among the platform's names: a subkey path with an empty component.
+constexpr LSTATUS ErrorBadPathname = 161;
+
+// An open key: the snapshot of the file it was opened on, the key in it, and its path from
+// HKEY_LOCAL_MACHINE for opens relative to it.
+struct OpenKey {
+    std::shared_ptr<const RegistryKey> snapshot;
+    const RegistryKey* key = nullptr;
+    std::vector<std::string> path;
+};
+
+struct OpenKeyTable {
+    std::mutex mutex;
+    std::unordered_map<const void*, std::shared_ptr<const OpenKey>> keys;
+};
+
+OpenKeyTable& OpenKeys() {
+    static OpenKeyTable table;
+    return table;
+}
+
+bool IsLocalMachine(HKEY key) {
+    return key == HKEY_LOCAL_MACHINE;
+}
+
+// The open key behind a handle; null for HKEY_LOCAL_MACHINE and for handles we never gave out
+// or that are closed.
+std::shared_ptr<const OpenKey> FindOpenKey(HKEY key) {
+    OpenKeyTable& table = OpenKeys();
+    std::lock_guard lock(table.mutex);
+    const auto found = table.keys.find(key);
+    return found == table.keys.end() ? nullptr : found->second;
+}
+
+std::string RegistryFilePath() {
+    const char* chosen = getenv("KORVO_REGISTRY");
+    if (chosen != nullptr && chosen[0] != '\0') {
+        return chosen;
+    }
+    return korvo::host::RootPath() + "/registry.reg";
+}
+
+// The file as it stands now. A missing file is an empty registry.
+LSTATUS LoadRegistry(std::shared_ptr<const RegistryKey>& root) {
+    FILE* file = fopen(RegistryFilePath().c_str(), "rb");
+    if (file == nullptr) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            root = std::make_shared<const RegistryKey>();
+            return ERROR_SUCCESS;
+        }
+        return errno == EACCES || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_BADDB;
+    }
+    std::string text;
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) {
+        text.append(buffer, got);
+    }
+    const bool readFailed = ferror(file) != 0;
+    fclose(file);
+    if (readFailed) {
+        return ERROR_BADDB;
+    }
+    auto parsed = korvo::host::ParseRegistryText(text);
+    if (!parsed.root) {
+        return ERROR_BADDB;
+    }
+    root = std::shared_ptr<const RegistryKey>(std::move(parsed.root));
+    return ERROR_SUCCESS;
+}
+
+// Appends the components of a subkey path; a single trailing backslash is allowed.
+LSTATUS AppendSubkeyPath(const char* subKey, std::vector<std::string>& path) {
+    if (subKey == nullptr || subKey[0] == '\0') {
+        return ERROR_SUCCESS;
+    }
+    std::string_view rest(subKey);
+    if (rest.back() == '\\') {
+        rest.remove_suffix(1);
+    }
+    while (true) {
+        const size_t separator = rest.find('\\');
+        const std::string_view name = rest.substr(0, separator);
+        if (name.empty()) {
+            return ErrorBadPathname;
+        }
+        path.emplace_back(name);
+        if (separator == std::string_view::npos) {
+            return ERROR_SUCCESS;
+        }
+        rest.remove_prefix(separator + 1);
+    }
+}
+
+}  // namespace
+
+size_t korvo::host::OpenRegistryKeyCount() {
+    OpenKeyTable& table = OpenKeys();
+    std::lock_guard lock(table.mutex);
+    return table.keys.size();
+}
+
+extern "C" {
+
+LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM /*desired*/,
+                      PHKEY result) {
+    if (result == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    *result = nullptr;
+    std::vector<std::string> path;
+    if (!IsLocalMachine(key)) {
+        const auto parent = FindOpenKey(key);
+        if (parent == nullptr) {
+            return ERROR_INVALID_HANDLE;
+        }
+        path = parent->path;
+    }
+    if (const LSTATUS status = AppendSubkeyPath(subKey, path); status != ERROR_SUCCESS) {
+        return status;
+    }
+
+    auto opened = std::make_shared<OpenKey>();
+    if (const LSTATUS status = LoadRegistry(opened->snapshot); status != ERROR_SUCCESS) {
+        return status;
+    }
+    opened->key = opened->snapshot.get();
+    for (const std::string& name : path) {
+        opened->key = opened->key->FindSubkey(name);
+        if (opened->key == nullptr) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+    }
+    opened->path = std::move(path);
+
+    OpenKeyTable& table = OpenKeys();
+    std::lock_guard lock(table.mutex);
+    HKEY handle = reinterpret_cast<HKEY>(opened.get());
+    table.keys.emplace(handle, std::move(opened));
+    *result = handle;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD /*reserved*/,
+                      LPSTR className, LPDWORD classLength, PFILETIME /*lastWriteTime*/) {
+    std::shared_ptr<const OpenKey> open;
+    std::shared_ptr<const RegistryKey> snapshot;
+    const RegistryKey* parent = nullptr;
+    if (IsLocalMachine(key)) {
+        if (const LSTATUS status = LoadRegistry(snapshot); status != ERROR_SUCCESS) {
+            return status;
+        }
+        parent = snapshot.get();
+    } else {
+        open = FindOpenKey(key);
+        if (open == nullptr) {
+            return ERROR_INVALID_HANDLE;
+        }
+        parent = open->key;
+    }
+    if (name == nullptr || nameLength == nullptr ||
+        (className != nullptr && classLength == nullptr)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (index >= parent->subkeys.size()) {
+        return ERROR_NO_MORE_ITEMS;
+    }
+    const std::string& found = parent->subkeys[index]->name;
+    // Sizes count the terminating NUL; the length stored on success does not.
+    const DWORD needed = static_cast<DWORD>(found.size() + 1);
+    if (needed > *nameLength || (className != nullptr && *classLength < 1)) {
+        if (needed > *nameLength) {
+            *nameLength = needed;
+        }
+        return ERROR_MORE_DATA;
+    }
+    std::memcpy(name, found.c_str(), needed);
+    *nameLength = needed - 1;
+    if (className != nullptr) {  // our keys have no class
+        className[0] = '\0';
+        *classLength = 0;
+    }
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD /*reserved*/, LPDWORD type,
+                         LPBYTE data, LPDWORD dataLength) {
+    std::shared_ptr<const OpenKey> open;
+    std::shared_ptr<const RegistryKey> snapshot;
+    const RegistryKey* holder = nullptr;
+    if (IsLocalMachine(key)) {
+        if (const LSTATUS status = LoadRegistry(snapshot); status != ERROR_SUCCESS) {
+            return status;
+        }
+        holder = snapshot.get();
+    } else {
+        open = FindOpenKey(key);
+        if (open == nullptr) {
+            return ERROR_INVALID_HANDLE;
+        }
+        holder = open->key;
+    }
+    if (data != nullptr && dataLength == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const RegistryValue* value = holder->FindValue(valueName == nullptr ? "" : valueName);
+    if (value == nullptr) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (type != nullptr) {
+        *type = value->type;
+    }
+    const auto size = static_cast<DWORD>(value->data.size());
+    if (data != nullptr && size > *dataLength) {
+        *dataLength = size;
+        return ERROR_MORE_DATA;
+    }
+    if (data != nullptr && size != 0) {
+        std::memcpy(data, value->data.data(), size);
+    }
+    if (dataLength != nullptr) {
+        *dataLength = size;
+    }
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegCloseKey(HKEY key) {
+    if (IsLocalMachine(key)) {
+        return ERROR_SUCCESS;
+    }
+    std::shared_ptr<const OpenKey> closing;  // released after the lock
+    OpenKeyTable& table = OpenKeys();
+    std::lock_guard lock(table.mutex);
+    const auto found = table.keys.find(key);
+    if (found == table.keys.end()) {
+        return ERROR_INVALID_HANDLE;
+    }
+    closing = std::move(found->second);
+    table.keys.erase(found);
+    return ERROR_SUCCESS;
+}
+
+}  // extern "C"
