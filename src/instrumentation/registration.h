@@ -24,5 +24,6 @@ DmiErrorStatus OnCiDeleteRow(DmiUnsigned);
 
 // Builds the registration record (record, access list, entry array, all from DmiAlloc with
 // the memory descriptor) and stores it in serviceState.registration. Returns 1, or 0 when an
-// allocation fails, in which case nothing built so far is left allocated.
+// allocation fails, in which case nothing built so far is left allocated and both the record
+// and serviceState.registration are null.
 int BuildCiRegistration(DmiRegisterInfo** record);
