@@ -1,0 +1,231 @@
+// The simulated adapter pair and its driver: the state of two adapters in a failover pair and
+// the answer to one control-device request. Plain C++ with no platform calls, so that the socket
+// server here and a kernel driver elsewhere can serve the same model.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvo::adapter {
+
+// What the agent sends: the NDIS global-statistics query, a 4-byte control word as input and the
+// 24-byte request record as output buffer.
+inline constexpr uint32_t kQueryGlobalStatsCode = 0x00170002;
+inline constexpr uint32_t kRequestControlWord = 0xFF010200;
+inline constexpr uint32_t kProbeControlWord = 0xFF0102FF;
+inline constexpr size_t kControlWordSize = 4;
+inline constexpr size_t kRecordSize = 24;
+
+// Offsets in the request record.
+inline constexpr size_t kCodeOffset = 0;    // u16 request code
+inline constexpr size_t kStatusOffset = 2;  // u16 status written by the driver
+inline constexpr size_t kDataOffset = 4;    // first data byte: addresses, names, versions
+inline constexpr size_t kByte5Offset = 5;   // request 56: the pair's failover count
+inline constexpr size_t kBus56Offset = 7;   // request 56: PCI bus of the active adapter
+inline constexpr size_t kIndexOffset = 11;  // row index in; 0x55 marks a missing entry
+inline constexpr size_t kValueOffset = 16;  // u32 row index or new value in, value out
+inline constexpr size_t kHighOffset = 20;   // u32 high half of a 64-bit counter
+
+inline constexpr uint16_t kStatusOk = 0x0000;
+inline constexpr uint16_t kStatusFailed = 0xFFFF;
+inline constexpr uint8_t kNoSuchEntry = 0x55;
+inline constexpr std::array<uint8_t, 4> kDriverSignature = {0x44, 0x4D, 0x49, 0x10};
+
+// Request codes of the catalogue (control word kRequestControlWord).
+namespace code {
+inline constexpr uint16_t kAddress1 = 1;
+inline constexpr uint16_t kAddress2 = 2;
+inline constexpr uint16_t kFirstPortCounter = 3;
+inline constexpr uint16_t kLastPortCounter = 10;
+inline constexpr uint16_t kMulticastEntry = 11;
+inline constexpr uint16_t kDriverVersion = 12;
+inline constexpr uint16_t kDriverName = 13;
+inline constexpr uint16_t kState = 22;
+inline constexpr uint16_t kGroup13Number = 27;
+inline constexpr uint16_t kGroup14Number = 29;
+inline constexpr uint16_t kGroup13Index = 30;
+inline constexpr uint16_t kGroup14Index = 32;
+inline constexpr uint16_t kGroup14NumberWrite = 33;
+inline constexpr uint16_t kFirstStatCounter = 34;
+inline constexpr uint16_t kLastStatCounter = 53;
+inline constexpr uint16_t kLanguage = 54;
+inline constexpr uint16_t kFailoverStatus = 56;
+inline constexpr uint16_t kAdapterLocation = 60;
+// Plain 32-bit values; each has a start value that the settings can change.
+inline constexpr std::array<uint16_t, 8> kPlainValues = {14, 21, 23, 24, 25, 57, 58, 61};
+}  // namespace code
+
+inline constexpr size_t kPortCounterCount = code::kLastPortCounter - code::kFirstPortCounter + 1;
+inline constexpr size_t kStatCounterCount = code::kLastStatCounter - code::kFirstStatCounter + 1;
+inline constexpr size_t kGroup13Rows = 125;
+inline constexpr size_t kGroup14Rows = 35;
+// Small enough that no row index of the table can be mistaken for the 0x55 end mark.
+inline constexpr size_t kMaxMulticastEntries = 32;
+// The name and its NUL must end within the record's data bytes (offsets 4 to 23).
+inline constexpr size_t kMaxDriverNameLength = kRecordSize - kDataOffset - 1;
+// Counters grow once per tick; the server ticks ten times a second.
+inline constexpr unsigned kTicksPerSecond = 10;
+
+using Record = std::array<uint8_t, kRecordSize>;
+using MacAddress = std::array<uint8_t, 6>;
+
+// What the device does with one request.
+enum class Action {
+    Reply,    // send the success word, the bytes-returned count and the output buffer
+    NoReply,  // keep the connection and never answer this request
+    Close,    // close the connection without answering
+};
+
+// How a request ended, as the request log shows it.
+enum class Outcome {
+    Answered,        // status 0
+    NoSuchRow,       // status 0xFFFF: a row index outside the table
+    UnknownRequest,  // status 0xFFFF: unknown request code, control word or control code
+    BadLengths,      // success word 0: input not 4 bytes or output not 24
+    FaultStatus,     // the fault modes set from the command line
+    FaultCall,
+    FaultEmpty,
+    FaultSilent,
+    NotAnswering,  // the simulator is stopped: connection closed
+};
+std::string_view OutcomeName(Outcome outcome);
+
+// A failure that the command line imposes on requests.
+enum class FaultMode {
+    Healthy,  // answer normally
+    Status,   // status 0xFFFF, success word 1, 24 bytes
+    Call,     // success word 0, 0 bytes, buffer unchanged
+    Empty,    // success word 1, 0 bytes, buffer unchanged
+    Silent,   // no answer at all
+};
+std::string_view FaultModeName(FaultMode mode);
+std::optional<FaultMode> ParseFaultMode(std::string_view name);
+
+// Which requests a fault applies to: one request code (0 to 65535), the probe, or everything.
+inline constexpr int kFaultProbe = -1;
+inline constexpr int kFaultAll = -2;
+std::optional<int> ParseFaultTarget(std::string_view text);
+std::string FaultTargetName(int target);
+
+// One line of the request log: the request as it came in and how it ended.
+struct ServedRequest {
+    uint64_t sequence = 0;
+    uint32_t controlCode = 0;
+    uint32_t inputLength = 0;
+    uint32_t outputLength = 0;
+    uint32_t controlWord = 0;
+    uint16_t requestCode = 0;
+    uint8_t indexByte = 0;  // byte 11
+    uint32_t value = 0;     // u32 at 16
+    Outcome outcome = Outcome::Answered;
+};
+std::string FormatServedRequest(const ServedRequest& request);
+
+struct Answer {
+    Action action = Action::Reply;
+    uint32_t success = 1;
+    uint32_t bytesReturned = 0;
+    std::vector<uint8_t> output;  // the output buffer after the call
+    ServedRequest served;
+};
+
+struct PciLocation {
+    uint8_t bus = 0;
+    uint32_t device = 0;
+};
+
+struct AdapterPort {
+    MacAddress address{};
+    PciLocation pci;
+};
+
+class AdapterModel {
+  public:
+    AdapterModel();
+
+    // One device I/O control call: the control code, the input buffer and the output buffer as
+    // they stand before the call. Logged, whatever its outcome.
+    Answer Serve(uint32_t controlCode, std::span<const uint8_t> input,
+                 std::span<const uint8_t> output);
+
+    // Lets traffic flow up to `tick` ticks after start; earlier ticks than seen before are ignored.
+    void AdvanceTrafficTo(uint64_t tick);
+
+    // Makes adapter 1 or 2 active; a change counts as a failover. False for other numbers.
+    bool FailOver(int adapter);
+
+    // `target` is a request code, kFaultProbe or kFaultAll. Healing one code while `all` fails
+    // exempts that code; healing `all` clears every fault.
+    void SetFault(int target, FaultMode mode);
+
+    // While not answering, every request closes its connection without a reply.
+    void SetAnswering(bool answering);
+    bool Answering() const;
+    int ActiveAdapter() const;
+
+    // Changes a start value by its settings-file key; an empty result means done, otherwise it
+    // says what was wrong.
+    std::string ApplySetting(std::string_view key, std::string_view value);
+
+    // The last `count` requests served, oldest first.
+    std::vector<ServedRequest> RecentRequests(size_t count) const;
+
+    // The model's main values, as lines of text for people.
+    std::string DescribeStatus() const;
+
+    static constexpr size_t kLogCapacity = 1000;
+
+  private:
+    struct DriverVariant {
+        int ndisMajor;
+        const char* name;
+        std::array<uint8_t, 3> version;  // reply bytes 4, 5, 6: build, minor, major
+    };
+
+    FaultMode FaultFor(int target) const;
+    Outcome Dispatch(Record& record);
+    void SetVariant(int ndisMajor);
+    void Log(const ServedRequest& request);
+
+    mutable std::mutex mutex_;
+
+    int ndisMajor_ = 5;
+    std::string driverName_;
+    std::array<uint8_t, 3> driverVersion_{};
+    std::array<AdapterPort, 2> adapters_{};
+    int activeAdapter_ = 1;
+    unsigned failoverCount_ = 0;
+    uint32_t state_ = 2;
+    uint32_t language_ = 1;
+    std::map<uint16_t, uint32_t> plainValues_;
+    std::array<uint64_t, kPortCounterCount> portCounters_{};
+    std::array<uint64_t, kStatCounterCount> statCounters_{};
+    uint64_t trafficTick_ = 0;
+    std::vector<MacAddress> multicast_;
+    std::array<uint32_t, kGroup13Rows> group13Numbers_{};
+    std::array<uint32_t, kGroup13Rows> group13Indexes_{};
+    std::array<uint32_t, kGroup14Rows> group14Numbers_{};
+    std::array<uint32_t, kGroup14Rows> group14Indexes_{};
+
+    bool answering_ = true;
+    std::optional<FaultMode> allFault_;
+    std::map<int, FaultMode> faults_;
+
+    std::deque<ServedRequest> log_;
+    uint64_t sequence_ = 0;
+};
+
+// Parses "02:4B:4F:52:56:01", "02-4B-4F-52-56-01" or "024B4F525601".
+std::optional<MacAddress> ParseMacAddress(std::string_view text);
+std::string FormatMacAddress(const MacAddress& address);  // twelve upper-case digits
+
+}  // namespace korvo::adapter

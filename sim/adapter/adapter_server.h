@@ -1,0 +1,86 @@
+// The simulated driver's control device on Linux: serves an AdapterModel on the control device
+// socket the host layer connects to, and takes control commands on a socket of its own. One
+// thread per connection, so a slow or silent exchange holds up no other client.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "adapter_model.h"
+
+namespace korvo::adapter {
+
+// The control device the agent opens: \\.\korvodmi.vxd.
+inline constexpr char kDeviceName[] = "korvodmi.vxd";
+inline constexpr char kControlSocketName[] = "adapter.ctl";
+// The agent's window class, to which `failover --notify` posts WM_TIMER.
+inline constexpr char kAgentWindowClass[] = "KORVO";
+
+struct ServerPaths {
+    std::string device;   // $KORVO_ROOT/devices/korvodmi.vxd
+    std::string control;  // $KORVO_ROOT/adapter.ctl
+};
+ServerPaths DefaultServerPaths();
+
+class AdapterServer {
+  public:
+    // `echo` receives one line per request served and per notable event; it may be empty.
+    using Echo = std::function<void(const std::string&)>;
+
+    AdapterServer(AdapterModel& model, ServerPaths paths, Echo echo = {});
+    ~AdapterServer();
+    AdapterServer(const AdapterServer&) = delete;
+    AdapterServer& operator=(const AdapterServer&) = delete;
+
+    // Binds both sockets. Returns an empty string on success, otherwise what was wrong and what
+    // to do; nothing is left bound then.
+    std::string Open();
+
+    // Serves until RequestStop() or a `quit` command, then closes every connection and removes
+    // both socket files.
+    void Run();
+
+    // Ends Run() soon. Safe to call from a signal handler and from any thread.
+    void RequestStop();
+
+    // A request's input and output buffers are refused beyond this size: the connection is
+    // closed, since nothing sensible can be read into them.
+    static constexpr uint32_t kMaxBufferLength = 4096;
+    // Once a request has begun, each further part of it must arrive within this time.
+    static constexpr int kRequestPartTimeoutMs = 5000;
+    static constexpr size_t kMaxControlLine = 4096;
+
+  private:
+    struct Connection {
+        int fd = -1;
+        std::thread thread;
+        std::atomic<bool> finished{false};
+    };
+
+    void Accept(int listenFd, void (AdapterServer::*serve)(int));
+    void ServeDevice(int fd);
+    void ServeControl(int fd);
+    void ReapFinished();
+    void SyncTraffic();
+    void Say(const std::string& line);
+    void CloseListeners();
+
+    AdapterModel& model_;
+    ServerPaths paths_;
+    Echo echo_;
+    std::mutex echoMutex_;
+    std::chrono::steady_clock::time_point started_;
+    int deviceFd_ = -1;
+    int controlFd_ = -1;
+    int wakePipe_[2] = {-1, -1};
+    std::atomic<bool> stopRequested_{false};
+    std::list<std::unique_ptr<Connection>> connections_;  // touched by Run()'s thread only
+};
+
+}  // namespace korvo::adapter

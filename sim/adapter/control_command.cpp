@@ -1,0 +1,211 @@
+// Parsing and carrying out the simulator's control commands.
+#include "control_command.h"
+
+#include <charconv>
+
+namespace korvo::adapter {
+namespace {
+
+constexpr size_t kMaxLogLines = AdapterModel::kLogCapacity;
+
+std::optional<size_t> ParseCount(const std::string& text) {
+    size_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size() || value == 0 ||
+        value > kMaxLogLines) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
+
+std::optional<ControlCommand> ParseControlCommand(std::span<const std::string> words,
+                                                  std::string& error) {
+    if (words.empty()) {
+        error = "no command given";
+        return std::nullopt;
+    }
+    const std::string& verb = words[0];
+    const size_t arguments = words.size() - 1;
+    ControlCommand command;
+    auto wrongCount = [&](const char* usage) {
+        error = "usage: " + std::string(usage);
+        return std::nullopt;
+    };
+
+    if (verb == "failover") {
+        if (arguments != 1) {
+            return wrongCount("failover 1|2");
+        }
+        if (words[1] != "1" && words[1] != "2") {
+            error = "failover: the adapter is 1 or 2, not '" + words[1] + "'";
+            return std::nullopt;
+        }
+        command.verb = ControlVerb::FailOver;
+        command.adapter = words[1][0] - '0';
+        return command;
+    }
+    if (verb == "fail" || verb == "heal") {
+        const bool fail = verb == "fail";
+        if (arguments != (fail ? 2u : 1u)) {
+            return wrongCount(fail ? "fail CODE|probe|all status|call|empty|silent"
+                                   : "heal CODE|probe|all");
+        }
+        const auto target = ParseFaultTarget(words[1]);
+        if (!target) {
+            error = verb + ": '" + words[1] +
+                    "' is neither a request code (0 to 65535) nor 'probe' nor 'all'";
+            return std::nullopt;
+        }
+        command.verb = fail ? ControlVerb::Fail : ControlVerb::Heal;
+        command.target = *target;
+        if (fail) {
+            const auto mode = ParseFaultMode(words[2]);
+            if (!mode) {
+                error = "fail: the mode is status, call, empty or silent, not '" + words[2] + "'";
+                return std::nullopt;
+            }
+            command.mode = *mode;
+        }
+        return command;
+    }
+    if (verb == "log") {
+        command.verb = ControlVerb::Log;
+        command.count = kDefaultLogLines;
+        if (arguments > 1) {
+            return wrongCount("log [N]");
+        }
+        if (arguments == 1) {
+            const auto count = ParseCount(words[1]);
+            if (!count) {
+                error = "log: the number of lines is 1 to " + std::to_string(kMaxLogLines) +
+                        ", not '" + words[1] + "'";
+                return std::nullopt;
+            }
+            command.count = *count;
+        }
+        return command;
+    }
+    if (verb == "set") {
+        std::string setting;
+        for (size_t i = 1; i < words.size(); ++i) {
+            setting += (i > 1 ? " " : "") + words[i];
+        }
+        if (setting.find('=') == std::string::npos) {
+            return wrongCount("set KEY=VALUE");
+        }
+        command.verb = ControlVerb::Set;
+        command.setting = setting;
+        return command;
+    }
+    const std::pair<const char*, ControlVerb> bareVerbs[] = {{"stop", ControlVerb::Stop},
+                                                             {"start", ControlVerb::Start},
+                                                             {"status", ControlVerb::Status},
+                                                             {"quit", ControlVerb::Quit}};
+    for (const auto& [name, bare] : bareVerbs) {
+        if (verb == name) {
+            if (arguments != 0) {
+                error = verb + " takes no arguments";
+                return std::nullopt;
+            }
+            command.verb = bare;
+            return command;
+        }
+    }
+    error = "unknown command '" + verb + "'";
+    return std::nullopt;
+}
+
+std::string FormatControlCommand(const ControlCommand& command) {
+    switch (command.verb) {
+        case ControlVerb::FailOver:
+            return "failover " + std::to_string(command.adapter);
+        case ControlVerb::Fail:
+            return "fail " + FaultTargetName(command.target) + " " +
+                   std::string(FaultModeName(command.mode));
+        case ControlVerb::Heal:
+            return "heal " + FaultTargetName(command.target);
+        case ControlVerb::Stop:
+            return "stop";
+        case ControlVerb::Start:
+            return "start";
+        case ControlVerb::Log:
+            return "log " + std::to_string(command.count);
+        case ControlVerb::Status:
+            return "status";
+        case ControlVerb::Set:
+            return "set " + command.setting;
+        case ControlVerb::Quit:
+            return "quit";
+    }
+    return {};
+}
+
+ControlResult ExecuteControlCommand(AdapterModel& model, const ControlCommand& command) {
+    ControlResult result;
+    switch (command.verb) {
+        case ControlVerb::FailOver: {
+            const int previous = model.ActiveAdapter();
+            model.FailOver(command.adapter);
+            result.text = previous == command.adapter
+                              ? "adapter " + std::to_string(command.adapter) + " was already active"
+                              : "adapter " + std::to_string(command.adapter) + " is active (was " +
+                                    std::to_string(previous) + ")";
+            break;
+        }
+        case ControlVerb::Fail:
+            model.SetFault(command.target, command.mode);
+            result.text =
+                (command.target == kFaultAll     ? std::string("every request")
+                 : command.target == kFaultProbe ? std::string("the probe")
+                                                 : "request " + std::to_string(command.target)) +
+                " now fails: " + std::string(FaultModeName(command.mode));
+            break;
+        case ControlVerb::Heal:
+            model.SetFault(command.target, FaultMode::Healthy);
+            result.text = command.target == kFaultAll
+                              ? std::string("every request answers normally")
+                              : FaultTargetName(command.target) + " answers normally";
+            break;
+        case ControlVerb::Stop:
+            model.SetAnswering(false);
+            result.text = "stopped: each request is read and its connection closed unanswered";
+            break;
+        case ControlVerb::Start:
+            model.SetAnswering(true);
+            result.text = "answering requests";
+            break;
+        case ControlVerb::Log: {
+            const auto requests = model.RecentRequests(command.count);
+            if (requests.empty()) {
+                result.text = "no requests served yet";
+            }
+            for (const ServedRequest& request : requests) {
+                result.text += (result.text.empty() ? "" : "\n") + FormatServedRequest(request);
+            }
+            break;
+        }
+        case ControlVerb::Status:
+            result.text = model.DescribeStatus();
+            if (!result.text.empty() && result.text.back() == '\n') {
+                result.text.pop_back();
+            }
+            break;
+        case ControlVerb::Set: {
+            const size_t equals = command.setting.find('=');
+            const std::string error = model.ApplySetting(command.setting.substr(0, equals),
+                                                         command.setting.substr(equals + 1));
+            result.ok = error.empty();
+            result.text = result.ok ? "set " + command.setting : error;
+            break;
+        }
+        case ControlVerb::Quit:
+            result.text = "quitting";
+            result.quit = true;
+            break;
+    }
+    return result;
+}
+
+}  // namespace korvo::adapter
