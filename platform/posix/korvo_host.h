@@ -48,3 +48,17 @@ int DeviceReplyTimeoutMs();
 void SetDeviceReplyTimeoutMs(int milliseconds);
 
 }  // namespace korvo::host
+
+namespace korvo::host {
+
+// Every SetTimer interval is multiplied by this factor before it is armed, so that a test can
+// run the agent's 30-second retry timer in milliseconds: SetTimerScale(0.001) in a test, or
+// KORVO_TIMER_SCALE=0.001 in the environment of an agent started by an end-to-end test. The
+// factor set by SetTimerScale wins; when none is set (or it was set to a value that is not a
+// positive number), KORVO_TIMER_SCALE decides at each SetTimer if it holds a positive number,
+// and otherwise the factor is 1. A scaled interval is at least one millisecond; timers already
+// armed keep their interval until they are set again.
+double TimerScale();
+void SetTimerScale(double factor);
+
+}  // namespace korvo::host

@@ -74,6 +74,8 @@ typedef struct _FILETIME* PFILETIME;
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_CLASS_ALREADY_EXISTS 1410L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_CANNOT_FIND_WND_CLASS 1407L
+#define ERROR_NOT_ENOUGH_QUOTA 1816L
 #define ERROR_SEM_TIMEOUT 121L
 
 DWORD GetLastError(void);
@@ -134,15 +136,21 @@ LSTATUS RegCloseKey(HKEY key);
 #define WM_USER 0x0400u
 
 #define WS_OVERLAPPEDWINDOW 0x00CF0000u
+#define WS_CHILD 0x40000000u
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
 #define SW_SHOWDEFAULT 10
+
+#define USER_TIMER_MINIMUM 0x0000000Au
+#define USER_TIMER_MAXIMUM 0x7FFFFFFFu
 
 #define MB_OK 0x00000000u
 #define IDOK 1
 
 #define WHITE_BRUSH 0
 #define MAKEINTRESOURCEA(i) ((LPSTR)(ULONG_PTR)((WORD)(i)))
+#define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
+#define MAKEINTATOM(i) ((LPSTR)(ULONG_PTR)((WORD)(i)))
 #define IDC_ARROW MAKEINTRESOURCEA(32512)
 #define IDC_WAIT MAKEINTRESOURCEA(32514)
 
@@ -162,6 +170,21 @@ typedef struct tagMSG {
     DWORD time;
     POINT pt;
 } MSG, *LPMSG;
+
+typedef struct tagCREATESTRUCTA {
+    LPVOID lpCreateParams;
+    HINSTANCE hInstance;
+    HMENU hMenu;
+    HWND hwndParent;
+    int cy;
+    int cx;
+    int y;
+    int x;
+    LONG style;
+    LPCSTR lpszName;
+    LPCSTR lpszClass;
+    DWORD dwExStyle;
+} CREATESTRUCTA, *LPCREATESTRUCTA;
 
 typedef struct tagWNDCLASSA {
     UINT style;

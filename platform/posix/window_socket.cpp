@@ -1,0 +1,302 @@
+// The socket by which other processes find a top-level window of this process and post to
+// it: $KORVO_ROOT/windows/CLASS. One thread of the process accepts on every window's socket
+// and turns each whole 24-byte message it reads into a posted message of that window.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "korvo_host.h"
+#include "platform.h"
+#include "window_internal.h"
+
+namespace {
+
+// One posted message on the wire, little-endian: u32 message, u32 zero, u64 wParam,
+// u64 lParam.
+constexpr size_t kWireMessageSize = 24;
+constexpr size_t kWireWParamOffset = 8;
+constexpr size_t kWireLParamOffset = 16;
+
+struct Listener {
+    HWND window;
+    int fd;
+    std::string path;
+    bool closing;  // socket file removed; the serving thread closes the descriptor
+};
+
+struct Server {
+    std::mutex lock;
+    std::vector<Listener> listeners;
+    int wakeRead = -1;
+    int wakeWrite = -1;
+};
+
+// Never destroyed: the serving thread keeps using it while the process exits.
+Server& TheServer() {
+    static Server* const server = new Server;
+    return *server;
+}
+
+// The process whose thread serves the sockets. A forked child inherits the table but not the
+// thread: it must neither serve nor remove its parent's sockets.
+std::atomic<pid_t> serverProcess{0};
+
+void PutLittleEndian(unsigned char* out, uint64_t value, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        out[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+uint64_t GetLittleEndian(const unsigned char* in, size_t size) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < size; ++i) {
+        value |= static_cast<uint64_t>(in[i]) << (8 * i);
+    }
+    return value;
+}
+
+// A class name becomes one file name in the windows directory, never a path elsewhere.
+bool UsableAsFileName(const std::string& className) {
+    return !className.empty() && className != "." && className != ".." &&
+           className.find('/') == std::string::npos;
+}
+
+void Wake(Server& server) {
+    const unsigned char byte = 0;
+    if (write(server.wakeWrite, &byte, 1) < 0) {
+        // Full pipe: the thread has a wake-up pending already.
+    }
+}
+
+void RemoveSocketsAtExit() {
+    if (serverProcess.load() != getpid()) {
+        return;
+    }
+    Server& server = TheServer();
+    std::lock_guard lock(server.lock);
+    for (const Listener& listener : server.listeners) {
+        if (!listener.closing) {
+            unlink(listener.path.c_str());
+        }
+    }
+}
+
+struct Connection {
+    int fd;
+    HWND window;
+    unsigned char pending[kWireMessageSize];
+    size_t pendingSize;
+};
+
+// Reads what the peer sent; false once it has closed (a partial message is then dropped).
+bool ReadMessages(Connection& connection) {
+    unsigned char buffer[4096];
+    const ssize_t got = read(connection.fd, buffer, sizeof buffer);
+    if (got < 0) {
+        return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+    if (got == 0) {
+        return false;
+    }
+    for (ssize_t i = 0; i < got; ++i) {
+        connection.pending[connection.pendingSize++] = buffer[i];
+        if (connection.pendingSize == kWireMessageSize) {
+            const unsigned char* wire = connection.pending;
+            const auto message = static_cast<UINT>(GetLittleEndian(wire, 4));
+            const auto wParam = static_cast<WPARAM>(GetLittleEndian(wire + kWireWParamOffset, 8));
+            const auto lParam = static_cast<LPARAM>(
+                static_cast<int64_t>(GetLittleEndian(wire + kWireLParamOffset, 8)));
+            PostMessageA(connection.window, message, wParam, lParam);
+            connection.pendingSize = 0;
+        }
+    }
+    return true;
+}
+
+[[noreturn]] void Serve() {
+    Server& server = TheServer();
+    std::vector<Connection> connections;
+    for (;;) {
+        std::vector<Listener> listening;
+        {
+            std::lock_guard lock(server.lock);
+            std::erase_if(server.listeners, [](const Listener& listener) {
+                if (listener.closing) {
+                    close(listener.fd);
+                }
+                return listener.closing;
+            });
+            listening = server.listeners;
+        }
+        std::vector<pollfd> waiting;
+        waiting.push_back(pollfd{server.wakeRead, POLLIN, 0});
+        for (const Listener& listener : listening) {
+            waiting.push_back(pollfd{listener.fd, POLLIN, 0});
+        }
+        for (const Connection& connection : connections) {
+            waiting.push_back(pollfd{connection.fd, POLLIN, 0});
+        }
+        if (poll(waiting.data(), waiting.size(), -1) < 0) {
+            continue;  // EINTR
+        }
+        if (waiting[0].revents != 0) {
+            unsigned char drain[64];
+            while (read(server.wakeRead, drain, sizeof drain) > 0) {
+            }
+        }
+        const size_t firstConnection = 1 + listening.size();
+        std::vector<Connection> stillOpen;
+        for (size_t i = 0; i < connections.size(); ++i) {
+            Connection& connection = connections[i];
+            if (waiting[firstConnection + i].revents != 0 && !ReadMessages(connection)) {
+                close(connection.fd);
+                continue;
+            }
+            stillOpen.push_back(connection);
+        }
+        connections = std::move(stillOpen);
+        for (size_t i = 0; i < listening.size(); ++i) {
+            if (waiting[1 + i].revents == 0) {
+                continue;
+            }
+            const int fd = accept4(listening[i].fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0) {
+                continue;
+            }
+            if (!korvo::host::PeerIsSameUser(fd)) {
+                close(fd);
+                continue;
+            }
+            connections.push_back(Connection{fd, listening[i].window, {}, 0});
+        }
+    }
+}
+
+// The socket file of `className` in the windows directory: the exact name when it exists,
+// otherwise an entry whose name matches without regard to ASCII case, as class names do.
+std::string SocketPathOf(const std::string& className) {
+    const std::string exact = korvo::host::WindowPath(className);
+    struct stat info {};
+    if (lstat(exact.c_str(), &info) == 0) {
+        return exact;
+    }
+    const std::string directory = exact.substr(0, exact.find_last_of('/'));
+    DIR* listing = opendir(directory.c_str());
+    if (listing == nullptr) {
+        return exact;
+    }
+    std::string found = exact;
+    while (const dirent* entry = readdir(listing)) {
+        if (strcasecmp(entry->d_name, className.c_str()) == 0) {
+            found = directory + "/" + entry->d_name;
+            break;
+        }
+    }
+    closedir(listing);
+    return found;
+}
+
+}  // namespace
+
+namespace korvo::host {
+
+bool OpenWindowSocket(HWND window, const std::string& className) {
+    if (!UsableAsFileName(className)) {
+        return false;
+    }
+    const std::string path = WindowPath(className);
+    const int fd = ListenUnix(path);
+    if (fd < 0) {
+        return false;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    Server& server = TheServer();
+    std::lock_guard lock(server.lock);
+    if (serverProcess.load() != getpid()) {
+        int wake[2];
+        if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+            close(fd);
+            unlink(path.c_str());
+            return false;
+        }
+        if (serverProcess.load() == 0) {
+            atexit(RemoveSocketsAtExit);
+        } else {  // a forked child: the inherited sockets are the parent's
+            for (const Listener& inherited : server.listeners) {
+                close(inherited.fd);
+            }
+            server.listeners.clear();
+            close(server.wakeRead);
+            close(server.wakeWrite);
+        }
+        server.wakeRead = wake[0];
+        server.wakeWrite = wake[1];
+        serverProcess.store(getpid());
+        std::thread(Serve).detach();
+    }
+    server.listeners.push_back(Listener{window, fd, path, false});
+    Wake(server);
+    return true;
+}
+
+void CloseWindowSocket(HWND window) {
+    if (serverProcess.load() != getpid()) {
+        return;  // the parent's window, inherited by a fork: its socket is not ours
+    }
+    Server& server = TheServer();
+    std::lock_guard lock(server.lock);
+    for (Listener& listener : server.listeners) {
+        if (listener.window == window && !listener.closing) {
+            unlink(listener.path.c_str());
+            listener.closing = true;
+        }
+    }
+    Wake(server);
+}
+
+std::string FindWindowSocket(const std::string& className) {
+    if (!UsableAsFileName(className)) {
+        return {};
+    }
+    const std::string path = SocketPathOf(className);
+    const int fd = ConnectUnix(path);
+    if (fd < 0) {
+        if (errno == ECONNREFUSED) {
+            unlink(path.c_str());  // left behind by a process that ended without removing it
+        }
+        return {};
+    }
+    const bool ours = PeerIsSameUser(fd);
+    close(fd);
+    return ours ? path : std::string();
+}
+
+bool PostToWindowSocket(const std::string& path, UINT message, WPARAM wParam, LPARAM lParam) {
+    unsigned char wire[kWireMessageSize] = {};
+    PutLittleEndian(wire, message, 4);
+    PutLittleEndian(wire + kWireWParamOffset, wParam, 8);
+    PutLittleEndian(wire + kWireLParamOffset, static_cast<uint64_t>(static_cast<int64_t>(lParam)),
+                    8);
+    const int fd = ConnectUnix(path);
+    if (fd < 0) {
+        return false;
+    }
+    const bool sent = PeerIsSameUser(fd) && WriteFull(fd, wire, sizeof wire);
+    close(fd);
+    return sent;
+}
+
+}  // namespace korvo::host

@@ -1,0 +1,79 @@
+// The recording window and the bounded message wait the window tests share.
+#include "window_test_support.h"
+
+#include <mutex>
+
+#include "korvo_host.h"
+
+namespace korvo::test {
+namespace {
+
+std::mutex receivedLock;
+std::vector<Received> received;
+
+}  // namespace
+
+LRESULT RecordingProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    {
+        std::lock_guard lock(receivedLock);
+        received.push_back(Received{window, message, wParam, lParam});
+    }
+    if (message >= WM_USER) {
+        return kRecordedResult;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+std::vector<Received> ReceivedMessages() {
+    std::lock_guard lock(receivedLock);
+    return received;
+}
+
+WindowTest::WindowTest() {
+    std::lock_guard lock(receivedLock);
+    received.clear();
+}
+
+WindowTest::~WindowTest() {
+    for (HWND window : created_) {
+        DestroyWindow(window);  // fails harmlessly for a window the test destroyed itself
+    }
+    // Whatever the test left in the queue must not reach the next test of this thread.
+    while (NextMessage(std::chrono::milliseconds(0)).has_value()) {
+    }
+}
+
+std::string WindowTest::ClassName() const {
+    return std::string("Test") + testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
+HWND WindowTest::CreateRecordingWindow(const char* title) {
+    const std::string name = ClassName();
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = RecordingProcedure;
+    windowClass.lpszClassName = name.c_str();
+    RegisterClassA(&windowClass);  // already there for a second window of the test
+    HWND window = CreateWindowExA(0, name.c_str(), title, WS_OVERLAPPEDWINDOW, 5, 5, 620, 460,
+                                  nullptr, nullptr, nullptr, nullptr);
+    if (window != nullptr) {
+        created_.push_back(window);
+    }
+    return window;
+}
+
+std::optional<MSG> WindowTest::NextMessage(std::chrono::milliseconds timeout) {
+    // A timer of the thread marks the limit; its interval is unscaled so that a test which
+    // speeds timers up does not also shorten its own patience.
+    const auto elapse =
+        static_cast<UINT>(static_cast<double>(timeout.count()) / korvo::host::TimerScale());
+    const UINT_PTR limit = SetTimer(nullptr, 0, elapse, nullptr);
+    MSG message{};
+    GetMessageA(&message, nullptr, 0, 0);
+    KillTimer(nullptr, limit);
+    if (message.message == WM_TIMER && message.hwnd == nullptr && message.wParam == limit) {
+        return std::nullopt;
+    }
+    return message;
+}
+
+}  // namespace korvo::test
