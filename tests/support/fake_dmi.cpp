@@ -298,6 +298,8 @@ DmiErrorStatus FakeRegisterCi(DmiRegisterInfo* info, DmiHandle* handle, DmiStrin
     Log("DmiRegisterCi");
     if (info != nullptr) {
         fake->registeredInfo = *info;
+        fake->registeredRecord = info;
+        fake->registeredEntries = info->accessData != nullptr ? info->accessData->list : nullptr;
         fake->registeredAccess.clear();
         if (info->accessData != nullptr && info->accessData->list != nullptr) {
             fake->registeredAccess.assign(info->accessData->list,

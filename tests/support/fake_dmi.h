@@ -57,6 +57,8 @@ public:
     DmiUnsigned addedFileType = 0;
     DmiRegisterInfo registeredInfo{};   // a copy of the record as DmiRegisterCi saw it
     std::vector<DmiAccessData> registeredAccess;
+    void* registeredRecord = nullptr;   // the blocks DmiRegisterCi was handed
+    void* registeredEntries = nullptr;
     std::vector<void*> freedBlocks;     // DmiFree's blocks, in order
     struct OriginatedEvent {
         DmiId compId;

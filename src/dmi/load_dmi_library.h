@@ -1,0 +1,10 @@
+// Binding the DMI client library at run time.
+#pragma once
+
+// Loads Wcdmi.dll once per process (from $WIN32DMIPATH\bin, made the current directory first)
+// and resolves its 57 entry points into DmiApi. 1 when this call loaded the library; 0 when
+// it could not be loaded or was loaded before.
+int LoadDmiLibrary();
+
+// 1 when every entry point the agent calls was resolved.
+int DmiApiIsComplete();
