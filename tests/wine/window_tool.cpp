@@ -1,0 +1,135 @@
+// korvo-wine-window: what the tests under Wine do to the agent's windows from another Windows
+// process, as a person or another program would on Windows: wait for a window class, post a
+// message to it, and find and dismiss a message box (a modal dialog of class #32770, which
+// blocks its process until someone presses OK).
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr char kDialogClass[] = "#32770";
+constexpr DWORD kPollIntervalMs = 50;
+constexpr int kExitNotFound = 1;
+constexpr int kExitUsage = 2;
+
+void Usage() {
+    std::fprintf(stderr,
+                 "usage: korvo-wine-window wait CLASS SECONDS     a window of CLASS exists\n"
+                 "       korvo-wine-window gone CLASS SECONDS     no window of CLASS exists\n"
+                 "       korvo-wine-window post CLASS MESSAGE WPARAM [LPARAM]\n"
+                 "       korvo-wine-window dismiss-box SECONDS    prints \"CAPTION: TEXT\", "
+                 "presses OK\n");
+}
+
+std::optional<unsigned long long> ParseNumber(const char* text) {
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text, &end, 0);
+    if (*text == '\0' || *end != '\0') {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Polls `found` until it holds or `seconds` pass.
+template <typename Condition>
+bool WaitFor(Condition found, unsigned long long seconds) {
+    const ULONGLONG deadline = GetTickCount64() + seconds * 1000;
+    while (!found()) {
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(kPollIntervalMs);
+    }
+    return true;
+}
+
+std::string StaticText(HWND dialog) {
+    std::string text;
+    for (HWND child = FindWindowExA(dialog, nullptr, "Static", nullptr); child != nullptr;
+         child = FindWindowExA(dialog, child, "Static", nullptr)) {
+        char part[512] = {};
+        GetWindowTextA(child, part, sizeof part);
+        if (part[0] != '\0') {
+            text += text.empty() ? "" : " ";
+            text += part;
+        }
+    }
+    return text;
+}
+
+int DismissBox(unsigned long long seconds) {
+    HWND box = nullptr;
+    if (!WaitFor([&box] { return (box = FindWindowA(kDialogClass, nullptr)) != nullptr; },
+                 seconds)) {
+        std::fprintf(stderr, "korvo-wine-window: no message box within %llu s\n", seconds);
+        return kExitNotFound;
+    }
+    char caption[256] = {};
+    GetWindowTextA(box, caption, sizeof caption);
+    std::printf("%s: %s\n", caption, StaticText(box).c_str());
+    std::fflush(stdout);
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        Usage();
+        return kExitUsage;
+    }
+    const std::string_view verb = argv[1];
+    if ((verb == "wait" || verb == "gone") && argc == 4) {
+        const auto seconds = ParseNumber(argv[3]);
+        if (!seconds) {
+            Usage();
+            return kExitUsage;
+        }
+        const char* windowClass = argv[2];
+        const bool wanted = verb == "wait";
+        if (WaitFor([&] { return (FindWindowA(windowClass, nullptr) != nullptr) == wanted; },
+                    *seconds)) {
+            return 0;
+        }
+        std::fprintf(stderr, "korvo-wine-window: a window of class %s %s after %llu s\n",
+                     windowClass, wanted ? "is still missing" : "is still there", *seconds);
+        return kExitNotFound;
+    }
+    if (verb == "post" && (argc == 5 || argc == 6)) {
+        const auto message = ParseNumber(argv[3]);
+        const auto wParam = ParseNumber(argv[4]);
+        const auto lParam = argc == 6 ? ParseNumber(argv[5]) : std::optional(0ull);
+        if (!message || !wParam || !lParam) {
+            Usage();
+            return kExitUsage;
+        }
+        HWND window = FindWindowA(argv[2], nullptr);
+        if (window == nullptr) {
+            std::fprintf(stderr, "korvo-wine-window: no window of class %s\n", argv[2]);
+            return kExitNotFound;
+        }
+        if (!PostMessageA(window, static_cast<UINT>(*message), static_cast<WPARAM>(*wParam),
+                          static_cast<LPARAM>(*lParam))) {
+            std::fprintf(stderr, "korvo-wine-window: PostMessageA failed: error %lu\n",
+                         GetLastError());
+            return kExitNotFound;
+        }
+        return 0;
+    }
+    if (verb == "dismiss-box" && argc == 3) {
+        const auto seconds = ParseNumber(argv[2]);
+        if (!seconds) {
+            Usage();
+            return kExitUsage;
+        }
+        return DismissBox(*seconds);
+    }
+    Usage();
+    return kExitUsage;
+}
