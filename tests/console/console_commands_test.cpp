@@ -1,0 +1,498 @@
+// Whole console command lines against a fake service provider that serves one small component:
+// what is asked, what is shown, and the exit status scripts see.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sstream>
+
+#include "console/console_commands.h"
+#include "fake_management_server.h"
+#include "support/private_root.h"
+
+namespace korvo::console {
+namespace {
+
+using nlohmann::json;
+using test::FakeManagementServer;
+
+constexpr int kRowNotFound = 0x10A;
+constexpr int kValueUnknown = 0x10F;
+constexpr int kIllegalToSet = 0x106;
+constexpr int kGroupNotFound = 0x104;
+
+// A component with a plain group, an enumeration, an address, a 64-bit counter, a write-only
+// attribute, a three-row table, a writable table, a table that ignores its keys, and an event
+// group that answers without values (as the agent does for a group it does not serve).
+const char* const kGroups = R"([
+  {"id":1,"name":"ComponentID","class":"DMTF|ComponentID|001","description":"","keys":[]},
+  {"id":4,"name":"Adapter Addresses","class":"ZUL|CSR|Addresses|001","description":"","keys":[]},
+  {"id":5,"name":"Multicast Table","class":"ZUL|CSR|Multicast|001","description":"","keys":[1]},
+  {"id":14,"name":"Receive Buffers","class":"ZUL|CSR|Buffers|001","description":"","keys":[1]},
+  {"id":15,"name":"Totals","class":"ZUL|CSR|Totals|001","description":"","keys":[1]},
+  {"id":22,"name":"Failover Event Generation",
+   "class":"FailoverEventGeneration|QEV^^Failover Event|001","description":"","keys":[5]}])";
+
+const char* const kAttributes = R"({
+  "1":[{"id":1,"name":"Manufacturer","type":"displaystring","maxSize":64,"access":"read-only"},
+       {"id":6,"name":"Verify","type":"integer","access":"read-only",
+        "enum":{"1":"component does not exist","7":"exists and functionality good"}}],
+  "4":[{"id":2,"name":"Permanent Address","type":"displaystring","maxSize":13,
+        "access":"read-only"},
+       {"id":6,"name":"Frames Received","type":"counter64","access":"read-only"},
+       {"id":7,"name":"Reset","type":"integer","access":"write-only"}],
+  "5":[{"id":1,"name":"Index","type":"integer","access":"read-only"},
+       {"id":4,"name":"Address","type":"displaystring","maxSize":13,"access":"read-only"}],
+  "14":[{"id":1,"name":"Index","type":"integer","access":"read-only"},
+        {"id":2,"name":"Size","type":"integer","access":"read-write"}],
+  "15":[{"id":1,"name":"Frames","type":"counter64","access":"read-only"}],
+  "22":[{"id":1,"name":"Event Type","type":"integer","access":"read-only",
+         "enum":{"1":"failover"}},
+        {"id":2,"name":"Event Severity","type":"integer","access":"read-only",
+         "enum":{"1":"monitor","2":"information","16":"critical"}},
+        {"id":5,"name":"Associated Group","type":"displaystring","maxSize":64,
+         "access":"read-only"}]})";
+
+json Event(int sequence) {
+    json event = json::parse(R"({"time":"20240102030405.000000+060","component":1,
+        "rows":[{"group":22,"class":"FailoverEventGeneration|QEV^^Failover Event|001",
+                 "keys":[{"id":5,"type":8,"text":"QEV|Failover Adapter Table|001"}],
+                 "values":[{"id":1,"type":5,"integer":1},{"id":2,"type":5,"integer":16}]}]})");
+    event["sequence"] = sequence;
+    return event;
+}
+
+std::string Line(const json& message) {
+    return message.dump();
+}
+
+std::vector<std::string> Answer(const json& request) {
+    // get-next is answered as a get of the row after the key.
+    const bool next = request.value("op", std::string()) == "get-next";
+    const std::string op = next ? "get" : request.value("op", std::string());
+    const int component = request.value("component", 0);
+    const int group = request.value("group", 0);
+    const int attribute = request.value("attribute", 0);
+    const json keys = request.value("keys", json::array());
+    const int row = (keys.empty() ? 1 : keys[0].value("integer", 1)) + (next ? 1 : 0);
+    const auto value = [&](json data) {
+        data["id"] = attribute;
+        return std::vector{Line({{"status", 0}, {"value", data}})};
+    };
+    const auto status = [](int code, const char* name) {
+        return std::vector{Line({{"status", code}, {"statusName", name}})};
+    };
+    // As strict as the service provider: ids and sequence numbers are unsigned JSON numbers.
+    for (const char* member : {"component", "group", "attribute", "since"}) {
+        if (request.contains(member) && !request[member].is_number_unsigned()) {
+            return status(0x201, "ill-formed command");
+        }
+    }
+    if (op == "list-components") {
+        return {Line({{"status", 0},
+                      {"components",
+                       {{{"id", 1}, {"name", "KORVO Ethernet Adapter"}, {"description", "NIC"}},
+                        {{"id", 2}, {"name", "Token Ring Adapter"}, {"description", ""}}}}})};
+    }
+    if (component != 1 && !request.contains("since") && op != "stats") {
+        return status(0x102, "component not found");
+    }
+    if (op == "list-groups") {
+        return {Line({{"status", 0}, {"groups", json::parse(kGroups)}})};
+    }
+    if (op == "list-attributes") {
+        const json attributes = json::parse(kAttributes);
+        if (!attributes.contains(std::to_string(group))) {
+            return status(kGroupNotFound, "group not found");
+        }
+        return {Line({{"status", 0}, {"attributes", attributes[std::to_string(group)]}})};
+    }
+    if (op == "get" && group == 1) {
+        return attribute == 1 ? value({{"type", 8}, {"text", "KORVO"}})
+                              : value({{"type", 5}, {"integer", 7}});
+    }
+    if (op == "get" && group == 4) {
+        return attribute == 2 ? value({{"type", 8}, {"hex", "30304130433931323334353600"}})
+                              : value({{"type", 2}, {"integer", 1099511627776}});
+    }
+    if (op == "get" && group == 5) {
+        if (row > 3) {
+            return attribute == 1 ? status(kRowNotFound, "row not found")
+                                  : status(kValueUnknown, "value unknown");
+        }
+        if (attribute == 4 && row == 2) {
+            return status(kValueUnknown, "value unknown");
+        }
+        return attribute == 1 ? value({{"type", 5}, {"integer", row}})
+                              : value({{"type", 8}, {"text", "01005E00000" + std::to_string(row)}});
+    }
+    if (op == "get" && group == 14) {
+        return row > 2 ? status(kRowNotFound, "row not found")
+                       : value({{"type", 5}, {"integer", attribute == 1 ? row : 1514}});
+    }
+    if (op == "get" && group == 15) {
+        return value({{"type", 2}, {"integer", 77}});
+    }
+    if (op == "get" && group == 22) {
+        return {Line({{"status", 0}, {"value", {{"id", attribute}}}})};
+    }
+    if (op == "set") {
+        return attribute == 2 ? std::vector{Line({{"status", 0}})}
+                              : status(kIllegalToSet, "illegal to set");
+    }
+    if (op == "events") {
+        json events = json::array();
+        for (int sequence = 1; sequence <= 2; ++sequence) {
+            if (sequence > request.value("since", 0)) {
+                events.push_back(Event(sequence));
+            }
+        }
+        return {Line({{"status", 0}, {"events", events}})};
+    }
+    if (op == "subscribe") {
+        std::vector<std::string> lines{Line({{"status", 0}})};
+        for (int sequence = request.value("since", 0) + 1; sequence <= 3; ++sequence) {
+            lines.push_back(Line({{"event", Event(sequence)}}));
+        }
+        return lines;
+    }
+    if (op == "stats") {
+        return {Line({{"status", 0},
+                      {"memory",
+                       {{"outstanding", 0},
+                        {"allocations", 42},
+                        {"frees", 42},
+                        {"badFrees", 0},
+                        {"blocks", json::array()}}},
+                      {"registered", {1}}})};
+    }
+    return status(0x201, "ill-formed command");
+}
+
+struct Outcome {
+    int exit;
+    std::string out;
+    std::string err;
+    json document() const { return json::parse(out); }
+};
+
+class ConsoleTest : public testing::Test {
+  protected:
+    std::string SocketPath() const { return root_.path() + "/dmi/dmi.sock"; }
+
+    Outcome Run(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"--socket", SocketPath()});
+        return RunWithoutSocket(arguments);
+    }
+
+    static Outcome RunWithoutSocket(const std::vector<std::string>& arguments) {
+        std::ostringstream out;
+        std::ostringstream err;
+        const int exit = RunConsole(arguments, out, err);
+        return {exit, out.str(), err.str()};
+    }
+
+    // The first key of each get of `group`, in order, with the attribute asked.
+    std::vector<std::pair<int, int>> RowsAsked(int group) const {
+        std::vector<std::pair<int, int>> rows;
+        for (const json& request : server_.Requests("get")) {
+            if (request["group"] == group) {
+                rows.emplace_back(request["keys"].empty() ? 0 : int(request["keys"][0]["integer"]),
+                                  int(request["attribute"]));
+            }
+        }
+        return rows;
+    }
+
+    test::PrivateRoot root_;
+    FakeManagementServer server_{SocketPath(), Answer};
+};
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST_F(ConsoleTest, ListsComponentsGroupsAndAttributesWithTheirMifDescriptions) {
+    const Outcome components = Run({"components"});
+    EXPECT_EQ(components.exit, 0);
+    EXPECT_TRUE(Contains(components.out, "1   KORVO Ethernet Adapter  NIC")) << components.out;
+
+    const Outcome groups = Run({"groups", "korvo"});
+    EXPECT_EQ(groups.exit, 0);
+    EXPECT_TRUE(Contains(groups.out, "Multicast Table            ZUL|CSR|Multicast|001"))
+        << groups.out;
+    EXPECT_TRUE(Contains(groups.out, "keys") || Contains(groups.out, "KEYS"));
+
+    const Outcome attributes = Run({"attributes", "1", "multicast"});
+    EXPECT_EQ(attributes.exit, 0);
+    EXPECT_TRUE(Contains(attributes.out, "1   Index    integer            read-only  key"))
+        << attributes.out;
+    EXPECT_TRUE(Contains(attributes.out, "4   Address  displaystring(13)  read-only"))
+        << attributes.out;
+
+    const Outcome enumeration = Run({"attributes", "1", "1"});
+    EXPECT_TRUE(Contains(enumeration.out,
+                         "Values of 6 Verify: 1 component does not exist, 7 exists and "
+                         "functionality good"))
+        << enumeration.out;
+
+    const json listed = Run({"--json", "attributes", "1", "5"}).document();
+    EXPECT_EQ(listed["attributes"][0]["key"], true);
+    EXPECT_EQ(listed["attributes"][1]["maxSize"], 13);
+}
+
+TEST_F(ConsoleTest, GetShowsTheValueByTypeAndTheStatusByName) {
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* line;
+        int exit;
+    };
+    const Case cases[] = {
+        {{"get", "1", "4", "2"},
+         "Adapter Addresses.Permanent Address = displaystring: 00A0C9123456",
+         0},
+        {{"get", "1", "4", "6"}, "Adapter Addresses.Frames Received = counter64: 1099511627776", 0},
+        {{"get", "1", "1", "verify"},
+         "ComponentID.Verify = integer: exists and functionality good (7)",
+         0},
+        {{"get", "korvo", "multicast", "address", "3"},
+         "Multicast Table.Address[3] = displaystring: 01005E000003",
+         0},
+        {{"get", "1", "5", "4", "2"},
+         "Multicast Table.Address[2] = status: value unknown (0x10F)",
+         1},
+        {{"get", "1", "5", "1", "9"},
+         "Multicast Table.Index[9] = status: row not found (0x10A)",
+         1},
+        {{"get", "1", "22", "1"}, "Failover Event Generation.Event Type = (no value)", 0},
+    };
+    for (const Case& c : cases) {
+        const Outcome outcome = Run(c.arguments);
+        EXPECT_EQ(outcome.out, std::string(c.line) + "\n") << outcome.err;
+        EXPECT_EQ(outcome.exit, c.exit) << c.line;
+    }
+    // Keys go out typed, with the id of the group's key attribute.
+    const json lastKeyed = server_.Requests("get")[5];
+    EXPECT_EQ(lastKeyed["keys"], json::parse(R"([{"id":1,"type":5,"integer":9}])"));
+}
+
+TEST_F(ConsoleTest, GetAndGetNextInJsonCarryTheDataTheStatusAndTheDisplay) {
+    const Outcome found = Run({"--json", "get", "1", "4", "2"});
+    EXPECT_EQ(found.exit, 0);
+    const json document = found.document();
+    EXPECT_EQ(document["status"], 0);
+    EXPECT_EQ(document["attributeName"], "Permanent Address");
+    EXPECT_EQ(document["value"]["hex"], "30304130433931323334353600");
+    EXPECT_EQ(document["value"]["display"], "00A0C9123456");
+
+    const json next = Run({"get-next", "--json", "1", "5", "1", "1"}).document();
+    EXPECT_EQ(next["op"], "get-next");
+    EXPECT_EQ(next["value"]["display"], "2");
+    EXPECT_EQ(server_.Requests("get-next").at(0)["keys"][0]["integer"], 1);
+
+    const json notFound = Run({"--json", "get", "1", "5", "1", "4"}).document();
+    EXPECT_EQ(notFound["status"], kRowNotFound);
+    EXPECT_EQ(notFound["statusName"], "row not found");
+    EXPECT_FALSE(notFound.contains("value"));
+}
+
+TEST_F(ConsoleTest, WalkReadsATableRowByRowUntilRowNotFound) {
+    const Outcome walk = Run({"walk", "korvo", "Multicast Table"});
+    EXPECT_EQ(walk.exit, 0) << walk.err;
+    const std::vector<std::pair<int, int>> asked = {{1, 1}, {1, 4}, {2, 1}, {2, 4},
+                                                    {3, 1}, {3, 4}, {4, 1}};
+    EXPECT_EQ(RowsAsked(5), asked);
+    EXPECT_TRUE(Contains(walk.out, "1    1   Index      integer        1")) << walk.out;
+    EXPECT_TRUE(Contains(walk.out, "1    4   Address    displaystring  01005E000001")) << walk.out;
+    EXPECT_TRUE(
+        Contains(walk.out, "2    4   Address    displaystring  status: value unknown (0x10F)"))
+        << walk.out;
+    EXPECT_TRUE(Contains(walk.out, "3 rows; row 4: row not found (0x10A)")) << walk.out;
+}
+
+TEST_F(ConsoleTest, WalkOfAComponentReadsEveryReadableAttributeOfEveryGroup) {
+    const Outcome walk = Run({"--json", "walk", "1"});
+    ASSERT_EQ(walk.exit, 0) << walk.err;
+    const json document = walk.document();
+    ASSERT_EQ(document["groups"].size(), 6u);
+    EXPECT_EQ(document["componentName"], "KORVO Ethernet Adapter");
+
+    const json& addresses = document["groups"][1];
+    EXPECT_EQ(addresses["attributes"][1]["value"]["display"], "1099511627776");
+    EXPECT_EQ(addresses["attributes"][2]["skipped"], "write-only");
+    for (const json& request : server_.Requests("get")) {
+        EXPECT_FALSE(request["group"] == 4 && request["attribute"] == 7) << "read a write-only";
+    }
+
+    const json& multicast = document["groups"][2];
+    EXPECT_EQ(multicast["rows"].size(), 3u);
+    EXPECT_EQ(multicast["rows"][1]["attributes"][1]["statusName"], "value unknown");
+    EXPECT_EQ(multicast["end"]["reason"], "row not found");
+    EXPECT_EQ(multicast["end"]["row"], 4);
+
+    EXPECT_EQ(document["groups"][3]["rows"].size(), 2u);
+
+    // Tables that never report their end stop as soon as that shows, instead of being asked
+    // for thousands of rows: one whose keys select nothing, one that answers without values.
+    const json& totals = document["groups"][4];
+    EXPECT_EQ(totals["rows"].size(), 1u);
+    EXPECT_EQ(totals["end"]["reason"], "row repeats");
+    EXPECT_EQ(RowsAsked(15).size(), 2u);
+
+    const json& events = document["groups"][5];
+    EXPECT_EQ(events["end"]["reason"], "no value");
+    EXPECT_EQ(RowsAsked(22).size(), 3u);
+    EXPECT_EQ(server_.Requests("get").back()["keys"],
+              json::parse(R"([{"id":5,"type":5,"integer":1}])"));
+}
+
+TEST_F(ConsoleTest, ComponentsAreFoundByIdOrByAnyUniquePartOfTheirName) {
+    EXPECT_EQ(Run({"get", "ETHERNET", "1", "1"}).exit, 0);
+    EXPECT_EQ(server_.Requests("get").back()["component"], 1);
+
+    const Outcome ambiguous = Run({"groups", "adapter"});
+    EXPECT_EQ(ambiguous.exit, 2);
+    EXPECT_TRUE(Contains(ambiguous.err, "1  KORVO Ethernet Adapter")) << ambiguous.err;
+    EXPECT_TRUE(Contains(ambiguous.err, "2  Token Ring Adapter")) << ambiguous.err;
+
+    const Outcome unknown = Run({"walk", "modem"});
+    EXPECT_EQ(unknown.exit, 1);
+    EXPECT_TRUE(Contains(unknown.err, "no component is named \"modem\"")) << unknown.err;
+
+    const Outcome refused = Run({"groups", "7"});
+    EXPECT_EQ(refused.exit, 1);
+    EXPECT_TRUE(Contains(refused.err, "component not found (0x102)")) << refused.err;
+
+    EXPECT_EQ(Run({"get", "1", "Frobnicators", "1"}).exit, 1);
+}
+
+TEST_F(ConsoleTest, SetSendsTheValueTypedByTheMifType) {
+    const Outcome set = Run({"set", "1", "receive buffers", "size", "--key", "2", "1500"});
+    EXPECT_EQ(set.exit, 0) << set.err;
+    EXPECT_EQ(set.out, "Receive Buffers.Size[2] set to 1500\n");
+    const json request = server_.Requests("set").at(0);
+    EXPECT_EQ(request["value"], json::parse(R"({"id":2,"type":5,"integer":1500})"));
+    EXPECT_EQ(request["keys"], json::parse(R"([{"id":1,"type":5,"integer":2}])"));
+
+    const Outcome bad = Run({"set", "1", "14", "2", "--key", "2", "large"});
+    EXPECT_EQ(bad.exit, 2);
+    EXPECT_TRUE(Contains(bad.err, "bad value \"large\" for Size (integer)")) << bad.err;
+    EXPECT_EQ(server_.Requests("set").size(), 1u);
+
+    const Outcome readOnly = Run({"set", "1", "14", "1", "--key", "2", "5"});
+    EXPECT_EQ(readOnly.exit, 1);
+    EXPECT_EQ(readOnly.out, "Receive Buffers.Index[2] = status: illegal to set (0x106)\n");
+
+    const json document = Run({"--json", "set", "1", "14", "1", "5"}).document();
+    EXPECT_EQ(document["statusName"], "illegal to set");
+}
+
+TEST_F(ConsoleTest, EventsShowTheLogWithNamesAndFollowOnlyNewOnes) {
+    const Outcome log = Run({"events"});
+    EXPECT_EQ(log.exit, 0) << log.err;
+    EXPECT_TRUE(Contains(log.out,
+                         "Event 1  2024-01-02 03:04:05.000000 +060  Component 1: "
+                         "KORVO Ethernet Adapter"))
+        << log.out;
+    EXPECT_TRUE(Contains(log.out, "key    5   Associated Group  QEV|Failover Adapter Table|001"))
+        << log.out;
+    EXPECT_TRUE(Contains(log.out, "value  2   Event Severity    critical (16)")) << log.out;
+
+    const Outcome follow = Run({"events", "--follow", "--count", "1", "--timeout", "5"});
+    EXPECT_EQ(follow.exit, 0) << follow.err;
+    EXPECT_TRUE(Contains(follow.out, "Event 3 ")) << follow.out;
+    EXPECT_FALSE(Contains(follow.out, "Event 2 ")) << follow.out;
+    EXPECT_EQ(server_.Requests("subscribe").back()["since"], 2);
+
+    const Outcome replay = Run({"--json", "events", "--follow", "--since", "0", "--count", "3"});
+    EXPECT_EQ(replay.exit, 0);
+    std::istringstream lines(replay.out);
+    std::string line;
+    int sequence = 0;
+    while (std::getline(lines, line)) {
+        const json event = json::parse(line);
+        EXPECT_EQ(event["sequence"], ++sequence);
+        EXPECT_EQ(event["rows"][0]["values"][1]["display"], "critical (16)");
+    }
+    EXPECT_EQ(sequence, 3);
+}
+
+TEST_F(ConsoleTest, FollowGivesUpAtTheTimeoutAndSaysWhenEventsAreMissing) {
+    const auto started = std::chrono::steady_clock::now();
+    const Outcome quiet = Run({"events", "--follow", "--since", "3", "--timeout", "0.2"});
+    EXPECT_EQ(quiet.exit, 0);
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(200));
+
+    const Outcome short_ = Run({"events", "--follow", "--count", "2", "--timeout", "0.2"});
+    EXPECT_EQ(short_.exit, 1);
+    EXPECT_TRUE(Contains(short_.err, "1 of 2 events arrived within 0.2 s")) << short_.err;
+}
+
+TEST_F(ConsoleTest, StatsShowTheMemoryTrackingAndTheRegisteredComponents) {
+    const Outcome stats = Run({"stats"});
+    EXPECT_EQ(stats.exit, 0);
+    EXPECT_TRUE(Contains(stats.out, "outstanding  0")) << stats.out;
+    EXPECT_TRUE(Contains(stats.out, "bad frees    0")) << stats.out;
+    EXPECT_TRUE(Contains(stats.out, "1          KORVO Ethernet Adapter")) << stats.out;
+    EXPECT_EQ(Run({"--json", "stats"}).document()["memory"]["allocations"], 42);
+}
+
+TEST_F(ConsoleTest, UsageErrorsExitTwoBeforeAskingAnything) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"frobnicate"},
+        {"get", "1", "4"},
+        {"get", "1", "4", "2", "zz"},
+        {"walk", "1", "2", "3"},
+        {"components", "--since", "3"},
+        {"events", "--count", "2"},
+        {"events", "--since", "soon"},
+        {"--socket"},
+        {"post-message", "KORVO", "WM_NOTHING"},
+    };
+    for (const auto& arguments : cases) {
+        const Outcome outcome = Run(arguments);
+        EXPECT_EQ(outcome.exit, 2) << testing::PrintToString(arguments);
+        EXPECT_TRUE(Contains(outcome.err, "dmicli --help")) << outcome.err;
+    }
+    EXPECT_TRUE(server_.Requests().empty());
+}
+
+TEST_F(ConsoleTest, HelpIsShownForTheWholeAndForEachCommand) {
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{"--help"},
+                                                      {"help"},
+                                                      {"help", "walk"},
+                                                      {"set", "--help"},
+                                                      {"events", "-h"}}) {
+        const Outcome help = RunWithoutSocket(arguments);
+        EXPECT_EQ(help.exit, 0);
+        EXPECT_TRUE(Contains(help.out, "usage: dmicli")) << help.out;
+    }
+    EXPECT_TRUE(Contains(RunWithoutSocket({"help", "get"}).out, "s:TEXT"));
+}
+
+TEST_F(ConsoleTest, ServiceProviderFoundThroughWin32DmiPath) {
+    test::ScopedEnv dmiPath("WIN32DMIPATH", (root_.path() + "/dmi").c_str());
+    EXPECT_EQ(RunWithoutSocket({"components"}).exit, 0);
+
+    test::ScopedEnv elsewhere("WIN32DMIPATH", (root_.path() + "/nowhere").c_str());
+    const Outcome missing = RunWithoutSocket({"walk", "1"});
+    EXPECT_EQ(missing.exit, 3);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_TRUE(Contains(missing.err, "nothing listens on " + root_.path() + "/nowhere/dmi.sock"))
+        << missing.err;
+    EXPECT_TRUE(Contains(missing.err, "WIN32DMIPATH=" + root_.path() + "/nowhere")) << missing.err;
+}
+
+TEST_F(ConsoleTest, AnAnswerOutsideTheProtocolIsAConnectionFailure) {
+    FakeManagementServer garbage(root_.path() + "/garbage.sock", [](const json&) {
+        return std::vector<std::string>{R"({"status":0,"components":[{"id":"one","name":7}]})"};
+    });
+    const Outcome outcome =
+        RunWithoutSocket({"--socket", root_.path() + "/garbage.sock", "components"});
+    EXPECT_EQ(outcome.exit, 3);
+    EXPECT_TRUE(Contains(outcome.err, "does not fit the management protocol")) << outcome.err;
+}
+
+}  // namespace
+}  // namespace korvo::console

@@ -1,0 +1,67 @@
+// What the console knows about DMI data: status and type names, attribute values shown the way
+// an administrator reads them, and keys and values typed on the command line turned into the
+// attribute data of the management protocol.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace korvo::console {
+
+// Something typed on the command line cannot be what it stands for (exit status 2).
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// "row not found" for 0x10A; "status 0x123" for a code the standard does not name.
+std::string StatusName(uint32_t status);
+// "row not found (0x10A)".
+std::string DescribeStatus(uint32_t status);
+// "counter64" for type code 2; "type 9" for a code the standard does not name.
+std::string TypeName(uint32_t typeCode);
+// The data type code of a MIF type name ("int", "string" and the other aliases too); 0 when
+// the name is not one.
+uint32_t TypeCodeOfMifType(std::string_view mifType);
+
+// One attribute as list-attributes describes it.
+struct AttributeInfo {
+    uint32_t id = 0;
+    std::string name;
+    std::string description;
+    std::string type;  // the MIF type name
+    uint32_t maxSize = 0;
+    std::string access;
+    std::map<int64_t, std::string> enumNames;
+
+    static AttributeInfo FromJson(const nlohmann::json& attribute);
+    // The type code its values carry: the MIF type's, integer for an enumeration.
+    uint32_t typeCode() const;
+};
+
+// True when attribute data carries a value (a status-0 answer may carry only the id).
+bool HasValue(const nlohmann::json& value);
+
+// The value as a person reads it: display strings as text (trailing NULs dropped), octet
+// strings and unprintable bytes as hex pairs, numbers in full, enumerations by their MIF name.
+// `info` may be null when the attribute's description is not known.
+std::string FormatValue(const nlohmann::json& value, const AttributeInfo* info);
+
+// The attribute data with "typeName" and "display" (FormatValue's text) added, for --json.
+nlohmann::json AnnotateValue(const nlohmann::json& value, const AttributeInfo* info);
+
+// A key typed on the command line: a number (decimal or 0x hex) is an integer key, "s:TEXT" a
+// display string, "x:HEX" an octet string. Throws UsageError for anything else.
+nlohmann::json ParseKey(std::string_view text);
+
+// A value for a set, typed by the attribute's MIF type: numbers for the integer types (or an
+// enumeration's name), text for display strings and dates, hex for octet strings. Throws
+// UsageError when the text is not such a value or the type is not one the console writes.
+nlohmann::json ParseValue(std::string_view text, const AttributeInfo& info);
+
+}  // namespace korvo::console

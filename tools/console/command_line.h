@@ -1,0 +1,45 @@
+// The console's command line: which command, its arguments and options, and the help that
+// documents them. Parsing checks everything that can be checked without the service provider.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvo::console {
+
+struct CommandLine {
+    std::string command;  // empty when none was given
+    std::vector<std::string> arguments;
+    bool help = false;
+    bool json = false;
+    std::string socketPath;  // --socket; empty: $WIN32DMIPATH/dmi.sock
+
+    // events
+    std::optional<uint64_t> since;
+    bool follow = false;
+    std::optional<uint64_t> count;
+    std::optional<double> timeoutSeconds;
+
+    // post-timer
+    std::optional<std::string> windowClass;
+
+    // set
+    std::vector<std::string> keys;
+};
+
+// Throws UsageError for an unknown command or option, an option the command does not take, a
+// missing option value, or a wrong number of arguments. With --help only the command's name
+// is checked.
+CommandLine ParseCommandLine(std::span<const std::string> arguments);
+
+// The overall help, and one command's help (nothing for a command that does not exist).
+std::string OverallHelp();
+std::optional<std::string> CommandHelp(std::string_view command);
+// The one-line synopsis of a command, "usage: dmicli get ...".
+std::optional<std::string> CommandUsage(std::string_view command);
+
+}  // namespace korvo::console

@@ -1,0 +1,26 @@
+// The console's commands: what each one asks the service provider (or posts to a window) and
+// how it shows the answer, as a table for people or as JSON for scripts.
+#pragma once
+
+#include <ostream>
+#include <span>
+#include <string>
+
+namespace korvo::console {
+
+// Exit statuses scripts can test.
+enum ExitStatus : int {
+    kExitSuccess = 0,
+    kExitDmiStatus = 1,    // a DMI status other than 0, or a named thing that does not exist
+    kExitUsage = 2,        // the command line is wrong
+    kExitUnreachable = 3,  // the service provider or the window cannot be reached
+};
+
+// Rows of a table walked before the walk gives up on ever seeing "row not found".
+constexpr uint32_t kWalkRowBound = 10000;
+
+// Runs one command line (without the program name), writing results to `out` and errors to
+// `err`; returns the exit status.
+int RunConsole(std::span<const std::string> arguments, std::ostream& out, std::ostream& err);
+
+}  // namespace korvo::console

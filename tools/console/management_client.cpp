@@ -1,0 +1,160 @@
+// The console's end of the management protocol (see korvo/management_protocol.h): a blocking
+// Unix-domain connection with a deadline on every wait, and errors that tell an administrator
+// what to start or set.
+#include "console/management_client.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "korvo/management_protocol.h"
+#include "korvo_host.h"
+
+namespace korvo::console {
+
+namespace {
+
+std::string SocketDirectory(const std::string& socketPath) {
+    const auto slash = socketPath.find_last_of('/');
+    return slash == std::string::npos || slash == 0 ? "/" : socketPath.substr(0, slash);
+}
+
+std::string Seconds(std::chrono::milliseconds duration) {
+    const auto ms = duration.count();
+    if (ms % 1000 == 0) {
+        return std::to_string(ms / 1000) + " s";
+    }
+    return std::to_string(ms) + " ms";
+}
+
+}  // namespace
+
+std::string ManagementSocketPath(const std::string& overridePath) {
+    if (!overridePath.empty()) {
+        return overridePath;
+    }
+    const char* root = std::getenv("WIN32DMIPATH");
+    if (root == nullptr || root[0] == '\0') {
+        throw ConnectionError(
+            "WIN32DMIPATH is not set, so the service provider's management socket is unknown: "
+            "set WIN32DMIPATH to the directory the agent runs with (its socket is "
+            "$WIN32DMIPATH/dmi.sock), or give --socket PATH");
+    }
+    return korvo::management::SocketPath();
+}
+
+ManagementClient::ManagementClient(std::string socketPath, std::chrono::milliseconds replyTimeout)
+    : socketPath_(std::move(socketPath)), replyTimeout_(replyTimeout) {
+    fd_ = korvo::host::ConnectUnix(socketPath_);
+    if (fd_ < 0) {
+        const int error = errno;
+        throw ConnectionError(
+            "cannot reach the DMI service provider: nothing listens on " + socketPath_ + " (" +
+            std::strerror(error) +
+            "). The agent must be running with WIN32DMIPATH=" + SocketDirectory(socketPath_) +
+            " (the service provider it loads serves that socket), or give "
+            "--socket PATH");
+    }
+}
+
+ManagementClient::~ManagementClient() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+nlohmann::json ManagementClient::Request(const nlohmann::json& request) {
+    SendLine(request);
+    const auto line = ReadLine(std::chrono::steady_clock::now() + replyTimeout_);
+    if (!line) {
+        throw ConnectionError("the service provider on " + socketPath_ + " did not answer \"" +
+                              request.value("op", std::string()) + "\" within " +
+                              Seconds(replyTimeout_));
+    }
+    return ParseMessage(*line, true);
+}
+
+std::optional<nlohmann::json> ManagementClient::Receive(std::chrono::milliseconds wait) {
+    const auto line = ReadLine(std::chrono::steady_clock::now() + wait);
+    if (!line) {
+        return std::nullopt;
+    }
+    return ParseMessage(*line, false);
+}
+
+void ManagementClient::SendLine(const nlohmann::json& message) {
+    // Replacing invalid UTF-8 keeps a stray byte in a user's text from aborting the dump.
+    const std::string line =
+        message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    if (!korvo::host::WriteFull(fd_, line.data(), line.size())) {
+        throw ConnectionError("the service provider on " + socketPath_ +
+                              " closed the connection before taking the request (" +
+                              std::strerror(errno) + ")");
+    }
+}
+
+std::optional<std::string> ManagementClient::ReadLine(
+    std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        if (const auto newline = buffered_.find('\n'); newline != std::string::npos) {
+            std::string line = buffered_.substr(0, newline);
+            buffered_.erase(0, newline + 1);
+            answered_ = true;
+            return line;
+        }
+        if (buffered_.size() > kMaxLineBytes) {
+            throw ConnectionError("the service provider on " + socketPath_ +
+                                  " sent a line longer than " + std::to_string(kMaxLineBytes) +
+                                  " bytes");
+        }
+        // Rounded up, so a wait never ends before its deadline.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return std::nullopt;
+        }
+        pollfd waiting{fd_, POLLIN, 0};
+        const int ready = poll(&waiting, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            throw ConnectionError("waiting for the service provider on " + socketPath_ +
+                                  " failed: " + std::strerror(errno));
+        }
+        if (ready == 0) {
+            return std::nullopt;
+        }
+        char chunk[4096];
+        const ssize_t got = read(fd_, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            std::string message =
+                "the service provider on " + socketPath_ + " closed the connection";
+            if (!answered_) {
+                message += " without an answer (it serves only peers that run as its own user)";
+            }
+            throw ConnectionError(message);
+        }
+        buffered_.append(chunk, static_cast<size_t>(got));
+    }
+}
+
+nlohmann::json ManagementClient::ParseMessage(const std::string& line, bool isResponse) const {
+    nlohmann::json response = nlohmann::json::parse(line, nullptr, false);
+    const bool hasStatus = response.is_object() && response.contains("status") &&
+                           response["status"].is_number_integer();
+    if (response.is_discarded() || !response.is_object() || (isResponse && !hasStatus)) {
+        std::string shown = line.substr(0, 200);
+        throw ConnectionError("the service provider on " + socketPath_ +
+                              " answered with something that is not a protocol response: " + shown);
+    }
+    return response;
+}
+
+}  // namespace korvo::console

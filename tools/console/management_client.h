@@ -1,0 +1,61 @@
+// The console's connection to the DMI service provider's management socket: one JSON request
+// line out, one JSON response line back, each wait bounded so a stuck server cannot hang a
+// script. Subscriptions read further lines from the same connection.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace korvo::console {
+
+// The service provider (or a window) cannot be reached, or answered outside the protocol.
+class ConnectionError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The management socket: `overridePath` when not empty, else $WIN32DMIPATH/dmi.sock. Throws
+// ConnectionError saying what to set when WIN32DMIPATH is not set either.
+std::string ManagementSocketPath(const std::string& overridePath);
+
+class ManagementClient {
+  public:
+    // A read through the agent costs at most one driver exchange, which gives up after 5 s.
+    static constexpr std::chrono::milliseconds kDefaultReplyTimeout{15000};
+    // A response line longer than this is a broken server, not data.
+    static constexpr size_t kMaxLineBytes = 64u << 20;
+
+    // Connects at once; throws ConnectionError naming the path when nothing listens there.
+    explicit ManagementClient(std::string socketPath,
+                              std::chrono::milliseconds replyTimeout = kDefaultReplyTimeout);
+    ~ManagementClient();
+    ManagementClient(const ManagementClient&) = delete;
+    ManagementClient& operator=(const ManagementClient&) = delete;
+
+    const std::string& socketPath() const { return socketPath_; }
+
+    // Sends one request and returns its response: a JSON object with a numeric "status".
+    nlohmann::json Request(const nlohmann::json& request);
+
+    // The next line of a subscription (a JSON object: the first response, then {"event":...}
+    // lines), or nothing when none arrived within `wait`.
+    std::optional<nlohmann::json> Receive(std::chrono::milliseconds wait);
+
+  private:
+    void SendLine(const nlohmann::json& message);
+    std::optional<std::string> ReadLine(std::chrono::steady_clock::time_point deadline);
+    // A response must carry a numeric "status"; the later lines of a subscription need not.
+    nlohmann::json ParseMessage(const std::string& line, bool isResponse) const;
+
+    std::string socketPath_;
+    std::chrono::milliseconds replyTimeout_;
+    int fd_ = -1;
+    std::string buffered_;
+    bool answered_ = false;
+};
+
+}  // namespace korvo::console

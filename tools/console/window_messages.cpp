@@ -1,0 +1,82 @@
+// Cross-process PostMessageA for the console: one connection to the window's socket, one
+// 24-byte message, close.
+#include "console/window_messages.h"
+
+#include <errno.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "console/attribute_values.h"
+#include "console/management_client.h"
+#include "korvo_host.h"
+
+namespace korvo::console {
+
+namespace {
+
+struct NamedMessage {
+    const char* name;
+    uint32_t message;
+};
+
+constexpr NamedMessage kNamedMessages[] = {
+    {"WM_CLOSE", kWmClose}, {"WM_QUIT", kWmQuit}, {"WM_ENDSESSION", kWmEndSession},
+    {"WM_TIMER", kWmTimer}, {"WM_USER", kWmUser},
+};
+
+void PutLittleEndian(uint8_t* out, uint64_t value, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i) {
+        out[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+}  // namespace
+
+std::array<uint8_t, kWindowMessageBytes> EncodeWindowMessage(const WindowMessage& message) {
+    std::array<uint8_t, kWindowMessageBytes> bytes{};
+    PutLittleEndian(&bytes[0], message.message, 4);
+    PutLittleEndian(&bytes[8], message.wParam, 8);
+    PutLittleEndian(&bytes[16], message.lParam, 8);
+    return bytes;
+}
+
+std::optional<uint32_t> WindowMessageByName(std::string_view name) {
+    for (const auto& [known, message] : kNamedMessages) {
+        if (name.size() == std::strlen(known) &&
+            strncasecmp(name.data(), known, name.size()) == 0) {
+            return message;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string PostWindowMessage(const std::string& className, const WindowMessage& message) {
+    if (className.empty() || className.find('/') != std::string::npos ||
+        className.find('\\') != std::string::npos || className == "." || className == "..") {
+        throw UsageError("\"" + className + "\" cannot be a window class name");
+    }
+    // Class names compare without regard to case, as on Windows.
+    const std::string path = korvo::host::ResolvePath(korvo::host::WindowPath(className));
+    const int fd = korvo::host::ConnectUnix(path);
+    if (fd < 0) {
+        const int error = errno;
+        throw ConnectionError("no window of class " + className + ": nothing accepts " +
+                              "connections on " + path + " (" + std::strerror(error) +
+                              "). The agent must be running with the same KORVO_ROOT (" +
+                              korvo::host::RootPath() + ")");
+    }
+    const auto bytes = EncodeWindowMessage(message);
+    const bool sent = korvo::host::WriteFull(fd, bytes.data(), bytes.size());
+    const int error = errno;
+    close(fd);
+    if (!sent) {
+        throw ConnectionError("the window of class " + className + " on " + path +
+                              " closed the connection before taking the message (" +
+                              std::strerror(error) + ")");
+    }
+    return path;
+}
+
+}  // namespace korvo::console
