@@ -1,0 +1,77 @@
+// The management socket of the service provider: a Unix-domain stream socket (mode 0600,
+// same-user peers only) on which management applications send one JSON request per line and
+// get one JSON answer per line. This class owns the socket and its threads (one per
+// connection) and the framing; what a request means is the backend's business.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace korvo::sp {
+
+class ManagementBackend {
+  public:
+    virtual ~ManagementBackend() = default;
+    // Answers one request object of any op but "subscribe".
+    virtual nlohmann::json Handle(const nlohmann::json& request) = 0;
+    // The events after `since`, waiting up to `wait` for one when there are none yet.
+    virtual std::vector<nlohmann::json> EventsAfter(uint64_t since,
+                                                    std::chrono::milliseconds wait) = 0;
+};
+
+class ManagementServer {
+  public:
+    // A request line longer than this is refused (and the rest of it skipped).
+    static constexpr size_t kMaxLineBytes = 64 * 1024;
+    static constexpr size_t kMaxConnections = 64;
+
+    // Listens on `socketPath` and serves it until Stop(). Null, with `error`, when the
+    // socket cannot be made (another live server on it, a path too long, no directory).
+    static std::unique_ptr<ManagementServer> Start(const std::string& socketPath,
+                                                   ManagementBackend& backend, std::string* error);
+
+    ManagementServer(const std::string& socketPath, ManagementBackend& backend, int listenFd,
+                     int wakeRead, int wakeWrite);
+    ~ManagementServer();
+    ManagementServer(const ManagementServer&) = delete;
+    ManagementServer& operator=(const ManagementServer&) = delete;
+
+    // Closes the socket, ends every connection and joins every thread.
+    void Stop();
+
+  private:
+    struct Connection {
+        int fd = -1;
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+
+    void AcceptLoop();
+    void Serve(Connection& connection);
+    // False when the connection is to end (a write failed, or it became a subscription).
+    bool HandleLine(int fd, const std::string& line);
+    void ServeSubscription(int fd, uint64_t since);
+    void ReapFinished();
+
+    std::string socketPath_;
+    ManagementBackend& backend_;
+    int listenFd_;
+    int wakeRead_;
+    int wakeWrite_;
+    unsigned long socketInode_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread acceptThread_;
+    std::mutex connectionsMutex_;
+    std::list<std::unique_ptr<Connection>> connections_;
+};
+
+}  // namespace korvo::sp

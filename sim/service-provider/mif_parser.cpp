@@ -1,0 +1,944 @@
+// The MIF reader: a tokenizer for the file's words, numbers, quoted strings and punctuation,
+// and a recursive-descent parser for its nested start/end blocks. Every refusal names the line
+// where the parser stopped understanding the file.
+#include "mif_parser.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <sstream>
+
+namespace korvo::mif {
+namespace {
+
+constexpr uint32_t kDateSize = 28;  // "yyyymmddHHMMSS.uuuuuu+ooo" and its padding
+
+bool SameWord(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i];
+        char y = b[i];
+        if (x >= 'A' && x <= 'Z') {
+            x = static_cast<char>(x - 'A' + 'a');
+        }
+        if (y >= 'A' && y <= 'Z') {
+            y = static_cast<char>(y - 'A' + 'a');
+        }
+        if (x != y) {
+            return false;
+        }
+    }
+    return true;
+}
+
+enum class TokenKind { Word, Number, Text, Equals, Open, Close, Comma, End };
+
+struct Token {
+    TokenKind kind = TokenKind::End;
+    std::string text;        // the word, or the string's contents
+    uint64_t magnitude = 0;  // a number's absolute value
+    bool negative = false;
+    int line = 0;
+};
+
+// Thrown inside the parser to unwind to ParseMifText, which turns it into a ParseError.
+struct Refusal {
+    int line;
+    std::string message;
+};
+
+std::string Describe(const Token& token) {
+    switch (token.kind) {
+        case TokenKind::Word:
+            return "'" + token.text + "'";
+        case TokenKind::Number:
+            return "the number " + std::string(token.negative ? "-" : "") +
+                   std::to_string(token.magnitude);
+        case TokenKind::Text:
+            return "the string \"" + token.text + "\"";
+        case TokenKind::Equals:
+            return "'='";
+        case TokenKind::Open:
+            return "'('";
+        case TokenKind::Close:
+            return "')'";
+        case TokenKind::Comma:
+            return "','";
+        case TokenKind::End:
+            return "the end of the file";
+    }
+    return "?";
+}
+
+class Tokenizer {
+  public:
+    explicit Tokenizer(std::string_view text) : text_(text) {}
+
+    Token Next() {
+        SkipSpaceAndComments();
+        Token token;
+        token.line = line_;
+        if (at_ >= text_.size()) {
+            return token;
+        }
+        const char c = text_[at_];
+        if (c == '"') {
+            return ReadString();
+        }
+        if (c == '-' || IsDigit(c)) {
+            return ReadNumber();
+        }
+        if (IsWordStart(c)) {
+            const size_t start = at_;
+            while (at_ < text_.size() && IsWordChar(text_[at_])) {
+                ++at_;
+            }
+            token.kind = TokenKind::Word;
+            token.text = std::string(text_.substr(start, at_ - start));
+            return token;
+        }
+        ++at_;
+        switch (c) {
+            case '=':
+                token.kind = TokenKind::Equals;
+                return token;
+            case '(':
+                token.kind = TokenKind::Open;
+                return token;
+            case ')':
+                token.kind = TokenKind::Close;
+                return token;
+            case ',':
+                token.kind = TokenKind::Comma;
+                return token;
+            default:
+                break;
+        }
+        if (c == '\0') {
+            throw Refusal{line_, "a NUL byte: this is not a MIF text file"};
+        }
+        const unsigned char byte = static_cast<unsigned char>(c);
+        std::ostringstream message;
+        if (byte >= 0x20 && byte < 0x7F) {
+            message << "unexpected character '" << c << "'";
+        } else {
+            message << "unexpected byte 0x" << std::hex << static_cast<int>(byte)
+                    << " outside a string";
+        }
+        throw Refusal{line_, message.str()};
+    }
+
+  private:
+    static bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+    static bool IsWordStart(char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    }
+    static bool IsWordChar(char c) { return IsWordStart(c) || IsDigit(c) || c == '-'; }
+
+    void SkipSpaceAndComments() {
+        while (at_ < text_.size()) {
+            const char c = text_[at_];
+            if (c == '\n') {
+                ++line_;
+                ++at_;
+            } else if (c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v') {
+                ++at_;
+            } else if (c == '/' && at_ + 1 < text_.size() && text_[at_ + 1] == '/') {
+                while (at_ < text_.size() && text_[at_] != '\n') {
+                    ++at_;
+                }
+            } else {
+                return;
+            }
+        }
+    }
+
+    Token ReadString() {
+        Token token;
+        token.kind = TokenKind::Text;
+        token.line = line_;
+        ++at_;  // the opening quote
+        while (true) {
+            if (at_ >= text_.size() || text_[at_] == '\n') {
+                throw Refusal{token.line, "a string is not closed on the line where it starts"};
+            }
+            const char c = text_[at_++];
+            if (c == '"') {
+                return token;
+            }
+            if (c == '\0') {
+                throw Refusal{line_, "a NUL byte inside a string"};
+            }
+            if (c != '\\') {
+                token.text.push_back(c);
+                continue;
+            }
+            if (at_ >= text_.size()) {
+                throw Refusal{token.line, "a string is not closed on the line where it starts"};
+            }
+            const char escaped = text_[at_++];
+            switch (escaped) {
+                case '\\':
+                case '"':
+                    token.text.push_back(escaped);
+                    break;
+                case 'n':
+                    token.text.push_back('\n');
+                    break;
+                case 't':
+                    token.text.push_back('\t');
+                    break;
+                default:
+                    throw Refusal{line_, std::string("unknown escape '\\") + escaped +
+                                             "' in a string (write \\\\ for a backslash)"};
+            }
+        }
+    }
+
+    Token ReadNumber() {
+        Token token;
+        token.kind = TokenKind::Number;
+        token.line = line_;
+        if (text_[at_] == '-') {
+            token.negative = true;
+            ++at_;
+            if (at_ >= text_.size() || !IsDigit(text_[at_])) {
+                throw Refusal{line_, "'-' is not followed by a number"};
+            }
+        }
+        unsigned base = 10;
+        if (text_[at_] == '0' && at_ + 1 < text_.size() &&
+            (text_[at_ + 1] == 'x' || text_[at_ + 1] == 'X')) {
+            base = 16;
+            at_ += 2;
+        }
+        const size_t start = at_;
+        while (at_ < text_.size() && (IsWordChar(text_[at_]))) {
+            const char c = text_[at_];
+            unsigned digit;
+            if (IsDigit(c)) {
+                digit = static_cast<unsigned>(c - '0');
+            } else if (base == 16 && c >= 'a' && c <= 'f') {
+                digit = static_cast<unsigned>(c - 'a' + 10);
+            } else if (base == 16 && c >= 'A' && c <= 'F') {
+                digit = static_cast<unsigned>(c - 'A' + 10);
+            } else {
+                throw Refusal{line_, "'" + std::string(text_.substr(start, at_ - start + 1)) +
+                                         "' is not a number"};
+            }
+            if (token.magnitude > (std::numeric_limits<uint64_t>::max() - digit) / base) {
+                throw Refusal{line_, "a number too large for 64 bits"};
+            }
+            token.magnitude = token.magnitude * base + digit;
+            ++at_;
+        }
+        if (at_ == start) {
+            throw Refusal{line_, "'0x' is not followed by hexadecimal digits"};
+        }
+        return token;
+    }
+
+    std::string_view text_;
+    size_t at_ = 0;
+    int line_ = 1;
+};
+
+// The range of values a number of each type can hold; values are kept as 64-bit patterns.
+bool FitsType(const Token& number, DataType type) {
+    const bool wide = type == DataType::Counter64 || type == DataType::Integer64;
+    if (number.negative) {
+        if (type != DataType::Integer && type != DataType::Integer64) {
+            return false;  // counters and gauges count up from 0
+        }
+        const uint64_t limit = wide ? (uint64_t{1} << 63) : (uint64_t{1} << 31);
+        return number.magnitude <= limit;
+    }
+    return wide || number.magnitude <= std::numeric_limits<uint32_t>::max();
+}
+
+uint64_t Bits(const Token& number) {
+    return number.negative ? (~number.magnitude + 1) : number.magnitude;
+}
+
+bool IsTextType(DataType type) {
+    return type == DataType::OctetString || type == DataType::DisplayString ||
+           type == DataType::Date;
+}
+
+// An attribute typed by the name of a component-level enumeration, resolved when the
+// component ends so that the enumeration may be declared before or after its use.
+struct EnumReference {
+    std::string name;
+    int line = 0;  // of the type statement
+    size_t groupIndex = 0;
+    size_t attributeIndex = 0;
+    std::optional<Token> value;  // the declared value, checked against the enumeration
+};
+
+class Parser {
+  public:
+    explicit Parser(std::string_view text) : tokens_(text) { Advance(); }
+
+    Component ParseFile() {
+        ExpectStart("component");
+        Component component = ParseComponent();
+        if (current_.kind != TokenKind::End) {
+            throw Refusal{current_.line,
+                          "unexpected " + Describe(current_) + " after 'end component'"};
+        }
+        return component;
+    }
+
+  private:
+    void Advance() { current_ = tokens_.Next(); }
+
+    bool AtWord(std::string_view word) const {
+        return current_.kind == TokenKind::Word && SameWord(current_.text, word);
+    }
+
+    void ExpectWord(std::string_view word, std::string_view context) {
+        if (!AtWord(word)) {
+            throw Refusal{current_.line, "expected '" + std::string(word) + "' " +
+                                             std::string(context) + ", found " +
+                                             Describe(current_)};
+        }
+        Advance();
+    }
+
+    void ExpectStart(std::string_view block) {
+        ExpectWord("start", "to open the " + std::string(block));
+        ExpectWord(block, "after 'start'");
+    }
+
+    void ExpectEquals(const std::string& name) {
+        if (current_.kind != TokenKind::Equals) {
+            throw Refusal{current_.line,
+                          "expected '=' after '" + name + "', found " + Describe(current_)};
+        }
+        Advance();
+    }
+
+    std::string ExpectText(const std::string& name) {
+        if (current_.kind != TokenKind::Text) {
+            throw Refusal{current_.line,
+                          "'" + name + "' needs a quoted string, found " + Describe(current_)};
+        }
+        std::string text = current_.text;
+        Advance();
+        return text;
+    }
+
+    uint32_t ExpectId(const std::string& name) {
+        if (current_.kind != TokenKind::Number || current_.negative ||
+            current_.magnitude > std::numeric_limits<uint32_t>::max()) {
+            throw Refusal{
+                current_.line,
+                "'" + name + "' needs a number from 0 to 4294967295, found " + Describe(current_)};
+        }
+        const auto id = static_cast<uint32_t>(current_.magnitude);
+        Advance();
+        return id;
+    }
+
+    // Records that statement `name` was given on `line` of the block; a second time is an
+    // error naming the first.
+    static void Once(std::map<std::string, int>& seen, const std::string& name, int line) {
+        std::string key;
+        for (char c : name) {
+            key.push_back(static_cast<char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c));
+        }
+        const auto [where, inserted] = seen.emplace(key, line);
+        if (!inserted) {
+            throw Refusal{line, "'" + name + "' is given twice (first on line " +
+                                    std::to_string(where->second) + ")"};
+        }
+    }
+
+    // At 'end': checks that the block being closed is `block`.
+    void ExpectEnd(std::string_view block, int openedOn) {
+        ExpectWord("end", "");
+        if (!AtWord(block)) {
+            throw Refusal{
+                current_.line,
+                "'end " + (current_.kind == TokenKind::Word ? current_.text : Describe(current_)) +
+                    "' closes the " + std::string(block) + " opened on line " +
+                    std::to_string(openedOn)};
+        }
+        Advance();
+    }
+
+    void RefuseEndOfFile(std::string_view block, int openedOn) {
+        if (current_.kind == TokenKind::End) {
+            throw Refusal{current_.line, "the file ends inside the " + std::string(block) +
+                                             " opened on line " + std::to_string(openedOn)};
+        }
+    }
+
+    // Reads `name =` and leaves the parser at the value.
+    std::string StatementName(std::string_view block) {
+        if (current_.kind != TokenKind::Word) {
+            throw Refusal{current_.line, "expected a statement of the " + std::string(block) +
+                                             ", found " + Describe(current_)};
+        }
+        std::string name = current_.text;
+        Advance();
+        ExpectEquals(name);
+        return name;
+    }
+
+    Component ParseComponent() {
+        const int opened = current_.line;
+        Component component;
+        std::map<std::string, int> seen;
+        while (!AtWord("end")) {
+            RefuseEndOfFile("component", opened);
+            const int line = current_.line;
+            if (AtWord("start")) {
+                Advance();
+                if (AtWord("group")) {
+                    Advance();
+                    Group group = ParseGroup(line, component.groups.size());
+                    for (const Group& other : component.groups) {
+                        if (other.id == group.id) {
+                            throw Refusal{group.line, "group id " + std::to_string(group.id) +
+                                                          " is already used by the group on line " +
+                                                          std::to_string(other.line)};
+                        }
+                    }
+                    component.groups.push_back(std::move(group));
+                } else if (AtWord("enum")) {
+                    Advance();
+                    Enumeration enumeration = ParseEnum(line, true);
+                    for (const Enumeration& other : component.enumerations) {
+                        if (SameWord(other.name, enumeration.name)) {
+                            throw Refusal{line, "enumeration \"" + enumeration.name +
+                                                    "\" is already declared on line " +
+                                                    std::to_string(other.line)};
+                        }
+                    }
+                    component.enumerations.push_back(std::move(enumeration));
+                } else {
+                    throw Refusal{line, "a component holds groups and enumerations, not " +
+                                            Describe(current_)};
+                }
+                continue;
+            }
+            const std::string name = StatementName("component");
+            if (SameWord(name, "name")) {
+                Once(seen, name, line);
+                component.name = ExpectText(name);
+            } else if (SameWord(name, "description")) {
+                Once(seen, name, line);
+                component.description = ExpectText(name);
+            } else {
+                throw Refusal{line, "unknown statement '" + name + "' in the component"};
+            }
+        }
+        ExpectEnd("component", opened);
+        if (!seen.contains("name")) {
+            throw Refusal{opened, "the component has no name"};
+        }
+        ResolveEnumReferences(component);
+        return component;
+    }
+
+    Enumeration ParseEnum(int opened, bool declared) {
+        Enumeration enumeration;
+        enumeration.line = opened;
+        std::map<std::string, int> seen;
+        while (!AtWord("end")) {
+            RefuseEndOfFile("enum", opened);
+            const int line = current_.line;
+            if (current_.kind == TokenKind::Number) {
+                const Token number = current_;
+                if (!FitsType(number, DataType::Integer)) {
+                    throw Refusal{line, "enumeration value out of the 32-bit range"};
+                }
+                Advance();
+                ExpectEquals(number.negative ? "-" + std::to_string(number.magnitude)
+                                             : std::to_string(number.magnitude));
+                EnumItem item;
+                item.number =
+                    static_cast<int64_t>(number.negative ? -static_cast<int64_t>(number.magnitude)
+                                                         : static_cast<int64_t>(number.magnitude));
+                item.text = ExpectText("enumeration value");
+                if (enumeration.FindNumber(item.number) != nullptr) {
+                    throw Refusal{line, "enumeration value " + std::to_string(item.number) +
+                                            " is listed twice"};
+                }
+                enumeration.items.push_back(std::move(item));
+                continue;
+            }
+            const std::string name = StatementName("enum");
+            if (SameWord(name, "name")) {
+                Once(seen, name, line);
+                enumeration.name = ExpectText(name);
+            } else if (SameWord(name, "type")) {
+                Once(seen, name, line);
+                uint32_t ignoredSize = 0;
+                enumeration.type = ParseBaseType(&ignoredSize);
+                if (IsTextType(enumeration.type)) {
+                    throw Refusal{line, "an enumeration's type must be a number type"};
+                }
+            } else {
+                throw Refusal{line, "unknown statement '" + name + "' in the enumeration"};
+            }
+        }
+        ExpectEnd("enum", opened);
+        if (declared && enumeration.name.empty()) {
+            throw Refusal{opened, "an enumeration declared in the component needs a name"};
+        }
+        if (enumeration.items.empty()) {
+            throw Refusal{opened, "the enumeration lists no values"};
+        }
+        return enumeration;
+    }
+
+    // A type word and, for strings, its size in parentheses. Returns the type; `size` gets the
+    // string size or the number's width in bytes.
+    DataType ParseBaseType(uint32_t* size) {
+        if (current_.kind != TokenKind::Word) {
+            throw Refusal{current_.line, "expected a type, found " + Describe(current_)};
+        }
+        const Token word = current_;
+        struct Known {
+            const char* name;
+            DataType type;
+            uint32_t width;  // 0: a string type that takes its size in parentheses
+        };
+        static constexpr Known kTypes[] = {
+            {"counter", DataType::Counter, 4},
+            {"counter64", DataType::Counter64, 8},
+            {"gauge", DataType::Gauge, 4},
+            {"integer", DataType::Integer, 4},
+            {"int", DataType::Integer, 4},
+            {"integer64", DataType::Integer64, 8},
+            {"int64", DataType::Integer64, 8},
+            {"date", DataType::Date, kDateSize},
+            {"octetstring", DataType::OctetString, 0},
+            {"displaystring", DataType::DisplayString, 0},
+            {"string", DataType::DisplayString, 0},
+        };
+        for (const Known& known : kTypes) {
+            if (!SameWord(word.text, known.name)) {
+                continue;
+            }
+            Advance();
+            if (known.width != 0) {
+                if (current_.kind == TokenKind::Open) {
+                    throw Refusal{current_.line,
+                                  "type '" + word.text + "' takes no size in parentheses"};
+                }
+                *size = known.width;
+                return known.type;
+            }
+            if (current_.kind != TokenKind::Open) {
+                throw Refusal{word.line,
+                              "type '" + word.text + "' needs a size: " + word.text + "(n)"};
+            }
+            Advance();
+            const uint32_t declared = ExpectId("the size of " + word.text);
+            if (declared == 0) {
+                throw Refusal{word.line, "a string's size must be at least 1"};
+            }
+            if (current_.kind != TokenKind::Close) {
+                throw Refusal{current_.line,
+                              "expected ')' after the size, found " + Describe(current_)};
+            }
+            Advance();
+            *size = declared;
+            return known.type;
+        }
+        throw Refusal{word.line, "unknown type '" + word.text + "'"};
+    }
+
+    Group ParseGroup(int opened, size_t groupIndex) {
+        Group group;
+        group.line = opened;
+        std::map<std::string, int> seen;
+        int keyLine = 0;
+        while (!AtWord("end")) {
+            RefuseEndOfFile("group", opened);
+            const int line = current_.line;
+            if (AtWord("start")) {
+                Advance();
+                if (!AtWord("attribute")) {
+                    throw Refusal{line, "a group holds attributes, not " + Describe(current_)};
+                }
+                Advance();
+                std::optional<EnumReference> reference;
+                Attribute attribute = ParseAttribute(line, &reference);
+                for (const Attribute& other : group.attributes) {
+                    if (other.id == attribute.id) {
+                        throw Refusal{attribute.line,
+                                      "attribute id " + std::to_string(attribute.id) +
+                                          " is already used by the attribute on line " +
+                                          std::to_string(other.line)};
+                    }
+                }
+                if (reference) {
+                    reference->groupIndex = groupIndex;
+                    reference->attributeIndex = group.attributes.size();
+                    enumReferences_.push_back(*reference);
+                }
+                group.attributes.push_back(std::move(attribute));
+                continue;
+            }
+            const std::string name = StatementName("group");
+            Once(seen, name, line);
+            if (SameWord(name, "name")) {
+                group.name = ExpectText(name);
+            } else if (SameWord(name, "class")) {
+                group.className = ExpectText(name);
+            } else if (SameWord(name, "description")) {
+                group.description = ExpectText(name);
+            } else if (SameWord(name, "id")) {
+                group.id = ExpectId(name);
+            } else if (SameWord(name, "key")) {
+                keyLine = line;
+                group.keys.push_back(ExpectId(name));
+                while (current_.kind == TokenKind::Comma) {
+                    Advance();
+                    group.keys.push_back(ExpectId(name));
+                }
+            } else {
+                throw Refusal{line, "unknown statement '" + name + "' in the group"};
+            }
+        }
+        ExpectEnd("group", opened);
+        for (const char* required : {"name", "class", "id"}) {
+            if (!seen.contains(required)) {
+                throw Refusal{opened, std::string("the group has no ") + required};
+            }
+        }
+        for (uint32_t key : group.keys) {
+            if (group.FindAttribute(key) == nullptr) {
+                throw Refusal{keyLine, "key attribute " + std::to_string(key) +
+                                           " is not an attribute of the group"};
+            }
+        }
+        return group;
+    }
+
+    Attribute ParseAttribute(int opened, std::optional<EnumReference>* reference) {
+        Attribute attribute;
+        attribute.line = opened;
+        std::map<std::string, int> seen;
+        std::optional<Token> value;
+        while (!AtWord("end")) {
+            RefuseEndOfFile("attribute", opened);
+            const int line = current_.line;
+            const std::string name = StatementName("attribute");
+            Once(seen, name, line);
+            if (SameWord(name, "name")) {
+                attribute.name = ExpectText(name);
+            } else if (SameWord(name, "description")) {
+                attribute.description = ExpectText(name);
+            } else if (SameWord(name, "id")) {
+                attribute.id = ExpectId(name);
+            } else if (SameWord(name, "type")) {
+                ParseAttributeType(&attribute, reference);
+            } else if (SameWord(name, "access")) {
+                attribute.access = ParseAccess();
+            } else if (SameWord(name, "storage")) {
+                attribute.storage = ParseStorage();
+            } else if (SameWord(name, "value")) {
+                if (current_.kind != TokenKind::Number && current_.kind != TokenKind::Text) {
+                    throw Refusal{line, "'value' needs a number or a quoted string, found " +
+                                            Describe(current_)};
+                }
+                value = current_;
+                Advance();
+            } else {
+                throw Refusal{line, "unknown statement '" + name + "' in the attribute"};
+            }
+        }
+        ExpectEnd("attribute", opened);
+        for (const char* required : {"name", "id", "type"}) {
+            if (!seen.contains(required)) {
+                throw Refusal{opened, std::string("the attribute has no ") + required};
+            }
+        }
+        if (value) {
+            if (reference->has_value()) {
+                (*reference)->value = value;  // checked once the enumeration is known
+            } else {
+                attribute.value = CheckValue(attribute, *value);
+            }
+        }
+        return attribute;
+    }
+
+    void ParseAttributeType(Attribute* attribute, std::optional<EnumReference>* reference) {
+        const int line = current_.line;
+        if (AtWord("start")) {
+            Advance();
+            ExpectWord("enum", "after 'start' in a type");
+            attribute->enumeration = ParseEnum(line, false);
+            attribute->type = attribute->enumeration->type;
+            attribute->maxSize = 4;
+            return;
+        }
+        if (current_.kind == TokenKind::Text) {
+            *reference = NameEnumeration(attribute, ExpectText("type"), line);
+            return;
+        }
+        if (current_.kind == TokenKind::Word) {
+            static constexpr const char* kTypeWords[] = {
+                "counter", "counter64",   "gauge",         "integer", "int", "integer64",
+                "int64",   "octetstring", "displaystring", "string",  "date"};
+            bool isTypeWord = false;
+            for (const char* word : kTypeWords) {
+                isTypeWord = isTypeWord || SameWord(current_.text, word);
+            }
+            if (!isTypeWord) {
+                const std::string enumName = current_.text;
+                Advance();
+                *reference = NameEnumeration(attribute, enumName, line);
+                return;
+            }
+        }
+        attribute->type = ParseBaseType(&attribute->maxSize);
+    }
+
+    static EnumReference NameEnumeration(Attribute* attribute, const std::string& name, int line) {
+        attribute->type = DataType::Integer;
+        attribute->maxSize = 4;
+        EnumReference reference;
+        reference.name = name;
+        reference.line = line;
+        return reference;
+    }
+
+    Access ParseAccess() {
+        if (AtWord("read-only")) {
+            Advance();
+            return Access::ReadOnly;
+        }
+        if (AtWord("read-write")) {
+            Advance();
+            return Access::ReadWrite;
+        }
+        if (AtWord("write-only")) {
+            Advance();
+            return Access::WriteOnly;
+        }
+        throw Refusal{current_.line, "access must be read-only, read-write or write-only, not " +
+                                         Describe(current_)};
+    }
+
+    Storage ParseStorage() {
+        if (AtWord("common")) {
+            Advance();
+            return Storage::Common;
+        }
+        if (AtWord("specific")) {
+            Advance();
+            return Storage::Specific;
+        }
+        throw Refusal{current_.line,
+                      "storage must be common or specific, not " + Describe(current_)};
+    }
+
+    static Value CheckValue(const Attribute& attribute, const Token& token) {
+        Value value;
+        if (attribute.enumeration && token.kind == TokenKind::Text) {
+            const EnumItem* item = attribute.enumeration->FindText(token.text);
+            if (item == nullptr) {
+                throw Refusal{token.line, "\"" + token.text +
+                                              "\" is not a value of the attribute's enumeration"};
+            }
+            value.integer = static_cast<uint64_t>(item->number);
+            return value;
+        }
+        if (IsTextType(attribute.type)) {
+            if (token.kind != TokenKind::Text) {
+                throw Refusal{token.line, std::string("a value of type ") +
+                                              TypeName(attribute.type) + " must be a string"};
+            }
+            if (token.text.size() > attribute.maxSize) {
+                throw Refusal{token.line, "the value is " + std::to_string(token.text.size()) +
+                                              " bytes long, more than the declared size " +
+                                              std::to_string(attribute.maxSize)};
+            }
+            value.isText = true;
+            value.text = token.text;
+            return value;
+        }
+        if (token.kind != TokenKind::Number) {
+            throw Refusal{token.line, std::string("a value of type ") + TypeName(attribute.type) +
+                                          " must be a number"};
+        }
+        if (!FitsType(token, attribute.type)) {
+            throw Refusal{token.line,
+                          std::string("the value does not fit type ") + TypeName(attribute.type)};
+        }
+        value.integer = Bits(token);
+        return value;
+    }
+
+    void ResolveEnumReferences(Component& component) {
+        for (const EnumReference& reference : enumReferences_) {
+            Attribute& attribute =
+                component.groups[reference.groupIndex].attributes[reference.attributeIndex];
+            const Enumeration* declared = nullptr;
+            for (const Enumeration& enumeration : component.enumerations) {
+                if (SameWord(enumeration.name, reference.name)) {
+                    declared = &enumeration;
+                }
+            }
+            if (declared == nullptr) {
+                throw Refusal{reference.line, "type '" + reference.name +
+                                                  "' is neither a type nor an enumeration "
+                                                  "declared in the component"};
+            }
+            attribute.enumeration = *declared;
+            attribute.type = declared->type;
+            if (reference.value) {
+                attribute.value = CheckValue(attribute, *reference.value);
+            }
+        }
+    }
+
+    Tokenizer tokens_;
+    Token current_;
+    std::vector<EnumReference> enumReferences_;
+};
+
+}  // namespace
+
+const EnumItem* Enumeration::FindText(std::string_view text) const {
+    for (const EnumItem& item : items) {
+        if (SameWord(item.text, text)) {
+            return &item;
+        }
+    }
+    return nullptr;
+}
+
+const EnumItem* Enumeration::FindNumber(int64_t number) const {
+    for (const EnumItem& item : items) {
+        if (item.number == number) {
+            return &item;
+        }
+    }
+    return nullptr;
+}
+
+const Attribute* Group::FindAttribute(uint32_t attributeId) const {
+    for (const Attribute& attribute : attributes) {
+        if (attribute.id == attributeId) {
+            return &attribute;
+        }
+    }
+    return nullptr;
+}
+
+const Group* Component::FindGroup(uint32_t groupId) const {
+    for (const Group& group : groups) {
+        if (group.id == groupId) {
+            return &group;
+        }
+    }
+    return nullptr;
+}
+
+std::string ParseError::Describe() const {
+    if (line > 0) {
+        return file + ":" + std::to_string(line) + ": " + message;
+    }
+    return file + ": " + message;
+}
+
+ParseResult ParseMifText(std::string_view text, const std::string& fileName) {
+    ParseResult result;
+    try {
+        Parser parser(text);
+        result.component = parser.ParseFile();
+    } catch (const Refusal& refusal) {
+        result.error = ParseError{fileName, refusal.line, refusal.message};
+    }
+    return result;
+}
+
+ParseResult ParseMifFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        ParseResult result;
+        result.error =
+            ParseError{path, 0, std::string("cannot read the file: ") + std::strerror(errno)};
+        return result;
+    }
+    std::ostringstream contents;
+    contents << file.rdbuf();
+    if (file.bad()) {
+        ParseResult result;
+        result.error = ParseError{path, 0, "cannot read the file"};
+        return result;
+    }
+    return ParseMifText(contents.str(), path);
+}
+
+const char* TypeName(DataType type) {
+    switch (type) {
+        case DataType::Counter:
+            return "counter";
+        case DataType::Counter64:
+            return "counter64";
+        case DataType::Gauge:
+            return "gauge";
+        case DataType::Integer:
+            return "integer";
+        case DataType::Integer64:
+            return "integer64";
+        case DataType::OctetString:
+            return "octetstring";
+        case DataType::DisplayString:
+            return "displaystring";
+        case DataType::Date:
+            return "date";
+    }
+    return "?";
+}
+
+uint32_t TypeCode(DataType type) {
+    switch (type) {
+        case DataType::Counter:
+            return 1;
+        case DataType::Counter64:
+            return 2;
+        case DataType::Gauge:
+            return 3;
+        case DataType::Integer:
+            return 5;
+        case DataType::Integer64:
+            return 6;
+        case DataType::OctetString:
+            return 7;
+        case DataType::DisplayString:
+            return 8;
+        case DataType::Date:
+            return 11;
+    }
+    return 0;
+}
+
+const char* AccessName(Access access) {
+    switch (access) {
+        case Access::ReadOnly:
+            return "read-only";
+        case Access::ReadWrite:
+            return "read-write";
+        case Access::WriteOnly:
+            return "write-only";
+    }
+    return "?";
+}
+
+}  // namespace korvo::mif

@@ -1,0 +1,173 @@
+// The service provider itself: its memory, its component database, the handles of the
+// management applications and instrumentations registered with it, the routing of attribute
+// requests to the registered callbacks (or to the values the MIF declares), the event log, and
+// the management socket. The exported DMI entry points are thin wrappers over this class.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "attribute_value.h"
+#include "component_database.h"
+#include "dmi/dmi.h"
+#include "dmi_heap.h"
+#include "event_log.h"
+#include "management_server.h"
+
+namespace korvo::sp {
+
+// Request modes of the List calls.
+enum : DmiUnsigned {
+    DMI_UNIQUE = 1,
+    DMI_FIRST = 2,
+    DMI_NEXT = 3,
+};
+
+// Access and storage codes of DmiAttributeInfo.
+enum : DmiUnsigned {
+    MIF_READ_ONLY = 1,
+    MIF_READ_WRITE = 2,
+    MIF_WRITE_ONLY = 3,
+    MIF_COMMON = 0,
+    MIF_SPECIFIC = 1,
+};
+
+// What the provider keeps of a DmiRegisterCi record: the caller frees the record at once.
+struct CiRegistration {
+    DmiHandle handle = 0;
+    DmiId componentId = 0;
+    DmiCiGetAttributeFn get = nullptr;
+    DmiCiGetNextAttributeFn getNext = nullptr;
+    DmiCiSetAttributeFn set = nullptr;
+    std::vector<DmiAccessData> access;
+
+    // Attribute 0 in the access list stands for every attribute of its group.
+    bool Serves(DmiId groupId, DmiId attributeId) const;
+};
+
+// The result of a get, get-next or set.
+struct Outcome {
+    DmiErrorStatus status = DMIERR_NO_ERROR;
+    std::string error;
+    std::optional<AttributeValue> value;
+};
+
+class Provider : public ManagementBackend {
+  public:
+    Provider();
+    ~Provider() override;
+    Provider(const Provider&) = delete;
+    Provider& operator=(const Provider&) = delete;
+
+    DmiHeap& heap() { return heap_; }
+    DmiMemDsc systemDescriptor() { return &systemDescriptor_; }
+    DmiMemDsc clientDescriptor() { return &clientDescriptor_; }
+    bool IsDescriptor(DmiMemDsc md) const;
+
+    // The status KORVO_SP_REFUSE asks `call` ("register", "registerci", ...) to fail with; 0
+    // when it is not refused.
+    DmiErrorStatus RefusedStatus(const std::string& call) const;
+
+    // $WIN32DMIPATH as this provider uses it (fixed at first use); empty when unset.
+    std::string Root();
+    void Log(const std::string& message);
+
+    // Management registrations.
+    DmiErrorStatus RegisterManagement(DmiHandle* handle);
+    DmiErrorStatus UnregisterManagement(DmiHandle handle);
+    bool IsManagementHandle(DmiHandle handle);
+    DmiErrorStatus SetIndicationCallback(DmiHandle handle, DmiIndicationFn callback, void* context);
+    DmiErrorStatus SetListening(DmiHandle handle, bool listening);
+    DmiErrorStatus SetLanguage(DmiHandle handle, const std::string& language);
+    DmiErrorStatus GetLanguage(DmiHandle handle, std::string* language);
+
+    // The component database; null, with the reason logged and in `error`, when it cannot be
+    // opened.
+    std::shared_ptr<ComponentDatabase> Database(std::string* error);
+    DmiErrorStatus AddComponent(const DmiFileDataList* files, DmiId* componentId);
+
+    // Instrumentation registrations.
+    DmiErrorStatus RegisterCi(const DmiRegisterInfo* registration, DmiHandle* handle,
+                              DmiString** dmiLevel);
+    DmiErrorStatus UnregisterCi(DmiHandle handle);
+
+    // Attribute requests, routed to a registered instrumentation or answered from the MIF.
+    Outcome Get(DmiId componentId, DmiId groupId, DmiId attributeId,
+                const std::vector<AttributeValue>& keys, bool next);
+    Outcome Set(DmiId componentId, DmiId groupId, DmiId attributeId,
+                const std::vector<AttributeValue>& keys, const AttributeValue& value);
+
+    DmiErrorStatus OriginateEvent(DmiId componentId, const DmiTimestamp* timestamp,
+                                  const DmiMultiRowData* rows);
+
+    // The management protocol (everything but "subscribe", which the server runs itself).
+    nlohmann::json Handle(const nlohmann::json& request) override;
+    std::vector<nlohmann::json> EventsAfter(uint64_t since,
+                                            std::chrono::milliseconds wait) override;
+
+    nlohmann::json StatsJson();
+    std::string ReportText();
+
+    // Stops the management socket and forgets every registration, the database and the
+    // directory, so that the next call starts afresh from the environment. Memory tracking
+    // goes on.
+    void Shutdown();
+
+  private:
+    struct Target {
+        std::shared_ptr<const mif::Component> component;
+        const mif::Group* group = nullptr;
+        const mif::Attribute* attribute = nullptr;
+        std::optional<CiRegistration> ci;  // the instrumentation that serves the pair
+        bool registered = false;           // some instrumentation serves the component
+        std::string error;
+    };
+    struct ManagementClient {
+        DmiIndicationFn callback = nullptr;
+        void* context = nullptr;
+        bool listening = false;
+        std::string language;
+    };
+
+    DmiErrorStatus Resolve(DmiId componentId, DmiId groupId, DmiId attributeId, Target* target);
+    Outcome CallGet(const CiRegistration& ci, DmiId componentId, DmiId groupId, DmiId attributeId,
+                    const std::vector<AttributeValue>& keys, bool next);
+    Outcome CallSet(const CiRegistration& ci, DmiId componentId, DmiId groupId, DmiId attributeId,
+                    const std::vector<AttributeValue>& keys, const AttributeValue& value);
+    std::shared_ptr<EventLog> Events(std::string* error);
+    void StartServer();
+    void Deliver(const std::vector<RowCopy>& rows);
+
+    nlohmann::json HandleAttributeRequest(const std::string& op, const nlohmann::json& request);
+    nlohmann::json ListComponentsJson();
+    nlohmann::json ListGroupsJson(const nlohmann::json& request);
+    nlohmann::json ListAttributesJson(const nlohmann::json& request);
+
+    int systemDescriptor_ = 0;  // their addresses are the descriptors
+    int clientDescriptor_ = 0;
+    DmiHeap heap_;
+
+    // Never held while calling the heap: the heap reports bad frees through Log().
+    std::mutex rootMutex_;
+    std::optional<std::string> root_;
+
+    std::mutex mutex_;  // guards everything below
+    std::shared_ptr<ComponentDatabase> database_;
+    std::shared_ptr<EventLog> events_;
+    std::map<DmiHandle, ManagementClient> managementClients_;
+    std::map<DmiHandle, CiRegistration> registrations_;
+    DmiHandle nextHandle_ = 1;
+
+    std::mutex callMutex_;  // one call into an instrumentation at a time
+
+    std::mutex serverMutex_;
+    std::unique_ptr<ManagementServer> server_;
+};
+
+}  // namespace korvo::sp

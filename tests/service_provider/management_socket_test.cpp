@@ -1,0 +1,265 @@
+// The management socket, served by the library once an instrumentation has registered: lists
+// from the MIF, get/get-next/set routed to the registered callbacks (or answered from the
+// MIF), the answers to what is malformed or not registered, and event subscriptions.
+#include <unistd.h>
+
+#include <string>
+
+#include "sp_fixture.h"
+
+namespace korvo::sp::test {
+namespace {
+
+class ManagementSocketTest : public ServiceProviderTest {
+  protected:
+    void SetUp() override {
+        ServiceProviderTest::SetUp();
+        componentId = InstallTestMif();
+        ASSERT_EQ(TestInstrumentation::Register(componentId, &ciHandle), DMIERR_NO_ERROR);
+    }
+
+    nlohmann::json Attribute(const char* op, DmiId group, DmiId attribute,
+                             nlohmann::json keys = nlohmann::json::array()) {
+        return {{"op", op},
+                {"component", componentId},
+                {"group", group},
+                {"attribute", attribute},
+                {"keys", std::move(keys)}};
+    }
+
+    DmiId componentId = 0;
+    DmiHandle ciHandle = 0;
+};
+
+TEST_F(ManagementSocketTest, ListsWhatTheMifDescribes) {
+    ManagementClient client;
+    ASSERT_TRUE(client.connected());
+    const auto components = client.Ask({{"op", "list-components"}});
+    EXPECT_EQ(components["status"], 0);
+    ASSERT_EQ(components["components"].size(), 1u);
+    EXPECT_EQ(components["components"][0]["id"], componentId);
+    EXPECT_EQ(components["components"][0]["name"], "Test Widget");
+
+    const auto groups = client.Ask({{"op", "list-groups"}, {"component", componentId}});
+    ASSERT_EQ(groups["groups"].size(), 3u);
+    EXPECT_EQ(groups["groups"][1]["class"], kWidgetTableClass);
+    EXPECT_EQ(groups["groups"][1]["keys"], nlohmann::json::array({1}));
+
+    const auto attributes =
+        client.Ask({{"op", "list-attributes"}, {"component", componentId}, {"group", 1}});
+    const auto& manufacturer = attributes["attributes"][0];
+    EXPECT_EQ(manufacturer["name"], "Manufacturer");
+    EXPECT_EQ(manufacturer["type"], "displaystring");
+    EXPECT_EQ(manufacturer["maxSize"], 64);
+    EXPECT_EQ(manufacturer["access"], "read-only");
+    EXPECT_FALSE(manufacturer.contains("enum"));
+    EXPECT_EQ(attributes["attributes"][1]["enum"]["7"], "Functioning correctly");
+
+    const auto unknownComponent = client.Ask({{"op", "list-groups"}, {"component", 99}});
+    EXPECT_EQ(unknownComponent["status"], DMIERR_COMPONENT_NOT_FOUND);
+    EXPECT_EQ(unknownComponent["statusName"], "component not found");
+    EXPECT_EQ(
+        client.Ask({{"op", "list-attributes"}, {"component", componentId}, {"group", 7}})["status"],
+        DMIERR_GROUP_NOT_FOUND);
+}
+
+TEST_F(ManagementSocketTest, GetsFromTheInstrumentationOrTheMif) {
+    ManagementClient client;
+    const auto memoryBefore = client.Ask({{"op", "stats"}})["memory"];
+    const unsigned badFreesBefore = KorvoSpBadFrees();
+    struct Case {
+        nlohmann::json request;
+        DmiErrorStatus status;
+        nlohmann::json value;  // the members of the expected value, when the status is 0
+    };
+    const Case cases[] = {
+        // Served by the instrumentation; a key without id and type is integer key attribute 1.
+        {Attribute("get", 2, 1, {{{"integer", 2}}}), 0, {{"id", 1}, {"type", 5}, {"integer", 2}}},
+        {Attribute("get", 2, 2, {{{"id", 1}, {"type", 5}, {"integer", 3}}}),
+         0,
+         {{"type", 8}, {"text", "row 3"}}},  // the counted terminator is not text
+        {Attribute("get", 2, 3), 0, {{"type", 2}, {"integer", (uint64_t{1} << 40) + 1}}},
+        {Attribute("get-next", 2, 1, {{{"integer", 2}}}), 0, {{"integer", 3}}},
+        {Attribute("get-next", 2, 1, {{{"integer", 3}}}), DMIERR_ROW_NOT_FOUND, nullptr},
+        {Attribute("get", 1, 6), 0, {{"id", 6}, {"integer", 7}}},
+        // Not in the access list: the MIF's declared value, if any.
+        {Attribute("get", 1, 1), 0, {{"id", 1}, {"type", 8}, {"text", "Acme"}}},
+        {Attribute("get", 2, 5), 0, {{"type", 5}, {"integer", 2}}},
+        {Attribute("get-next", 2, 5), DMIERR_ROW_NOT_FOUND, nullptr},
+        {Attribute("get", 2, 6), DMIERR_VALUE_UNKNOWN, nullptr},
+        {Attribute("get", 2, 9), DMIERR_ATTRIBUTE_NOT_FOUND, nullptr},
+        {Attribute("get", 7, 1), DMIERR_GROUP_NOT_FOUND, nullptr},
+        {{{"op", "get"}, {"component", 99}, {"group", 1}, {"attribute", 1}},
+         DMIERR_COMPONENT_NOT_FOUND,
+         nullptr},
+        // A record the library never handed out: not read, reported as a bad free.
+        {Attribute("get", 2, 4), DMIERR_VALUE_UNKNOWN, nullptr},
+    };
+    for (const Case& item : cases) {
+        SCOPED_TRACE(item.request.dump());
+        const auto answer = client.Ask(item.request);
+        ASSERT_FALSE(answer.is_null());
+        EXPECT_EQ(answer["status"], item.status) << answer.dump();
+        if (item.status == 0) {
+            for (const auto& [member, expected] : item.value.items()) {
+                EXPECT_EQ(answer["value"][member], expected) << answer.dump();
+            }
+        } else {
+            EXPECT_FALSE(answer.contains("value"));
+            EXPECT_TRUE(answer.contains("statusName"));
+        }
+    }
+    EXPECT_EQ(KorvoSpBadFrees(), badFreesBefore + 1);
+    // Every record the instrumentation handed over was freed by the service provider.
+    const auto stats = client.Ask({{"op", "stats"}});
+    EXPECT_EQ(stats["memory"]["outstanding"], memoryBefore["outstanding"]);
+    EXPECT_GT(stats["memory"]["frees"], memoryBefore["frees"]);
+    EXPECT_EQ(stats["registered"], nlohmann::json::array({componentId}));
+}
+
+TEST_F(ManagementSocketTest, KeysReachTheInstrumentationWithTheirTypes) {
+    ManagementClient client;
+    const auto keyTypes = [] {
+        std::lock_guard lock(TestInstrumentation::mutex);
+        return TestInstrumentation::lastKeyTypes;
+    };
+    client.Ask(Attribute("get", 2, 1, {{{"integer", 1}}, {{"id", 2}, {"integer", 1}}}));
+    EXPECT_EQ(keyTypes(), (std::vector<uint32_t>{MIF_INTEGER, MIF_INTEGER}));
+    client.Ask(Attribute("get", 2, 1, {{{"type", 8}, {"text", "b"}}}));
+    EXPECT_EQ(keyTypes(), std::vector<uint32_t>{MIF_DISPLAYSTRING});
+}
+
+TEST_F(ManagementSocketTest, SetsGoThroughTheInstrumentation) {
+    ManagementClient client;
+    auto set = Attribute("set", 2, 2, {{{"integer", 2}}});
+    set["value"] = {{"text", "hello"}};
+    EXPECT_EQ(client.Ask(set)["status"], 0);
+    {
+        std::lock_guard lock(TestInstrumentation::mutex);
+        ASSERT_EQ(TestInstrumentation::writes.size(), 1u);
+        const auto& write = TestInstrumentation::writes[0];
+        EXPECT_EQ(write.group, 2u);
+        EXPECT_EQ(write.attribute, 2u);
+        EXPECT_EQ(write.keys, std::vector<uint32_t>{2});
+        EXPECT_EQ(write.type, MIF_DISPLAYSTRING);  // the MIF's type when none is given
+        EXPECT_EQ(write.text, "hello");
+    }
+    struct Case {
+        DmiId attribute;
+        nlohmann::json value;
+        DmiErrorStatus status;
+    };
+    const Case refused[] = {
+        {2, {{"text", "longer than sixteen bytes"}}, DMIERR_VALUE_EXCEEDS_MAXSIZE},
+        {2, {{"integer", 5}}, DMIERR_ILL_FORMED_COMMAND},
+        {2, {{"type", 5}, {"integer", 4294967296}}, DMIERR_VALUE_EXCEEDS_MAXSIZE},
+        {1, {{"integer", 5}}, DMIERR_ILLEGAL_TO_SET},  // read-only
+        {2, nullptr, DMIERR_ILL_FORMED_COMMAND},
+    };
+    for (const Case& item : refused) {
+        SCOPED_TRACE(item.value.dump());
+        auto request = Attribute("set", 2, item.attribute);
+        if (!item.value.is_null()) {
+            request["value"] = item.value;
+        }
+        EXPECT_EQ(client.Ask(request)["status"], item.status);
+    }
+    std::lock_guard lock(TestInstrumentation::mutex);
+    EXPECT_EQ(TestInstrumentation::writes.size(), 1u);
+}
+
+TEST_F(ManagementSocketTest, MalformedRequestsAreAnsweredAndTheConnectionStays) {
+    ManagementClient client;
+    const std::string valid = "{\"op\":\"list-components\"}\n";
+    const std::string lines[] = {
+        "not json",
+        "[1,2]",
+        "",
+        "{\"op\":5}",
+        "{\"op\":\"frobnicate\"}",
+        "{\"op\":\"get\",\"component\":\"1\",\"group\":2,\"attribute\":1}",
+        "{\"op\":\"get\",\"component\":1,\"group\":-2,\"attribute\":1}",
+        "{\"op\":\"get\",\"component\":1,\"group\":2,\"attribute\":4294967296}",
+        "{\"op\":\"get\",\"component\":1,\"group\":2,\"attribute\":1,\"keys\":{}}",
+        "{\"op\":\"get\",\"component\":1,\"group\":2,\"attribute\":1,\"keys\":[{\"integer\":1,"
+        "\"text\":\"x\"}]}",
+        "{\"op\":\"get\",\"component\":1,\"group\":2,\"attribute\":1,\"keys\":[{\"hex\":\"ABC\","
+        "\"type\":7}]}",
+        "{\"op\":\"events\",\"since\":-1}",
+        "{\"op\":\"list-components\"" + std::string(70000, ' ') + "}",
+    };
+    for (const std::string& line : lines) {
+        SCOPED_TRACE(line.substr(0, 100));
+        client.SendRaw(line + "\n");
+        const auto answer = client.ReadLine();
+        ASSERT_FALSE(answer.is_null());
+        EXPECT_EQ(answer["status"], DMIERR_ILL_FORMED_COMMAND);
+        EXPECT_EQ(answer["statusName"], "ill-formed command");
+        EXPECT_TRUE(answer.contains("error"));
+        client.SendRaw(valid);
+        EXPECT_EQ(client.ReadLine()["status"], 0);
+    }
+}
+
+TEST_F(ManagementSocketTest, AComponentWithoutInstrumentationIsNotRegistered) {
+    ASSERT_EQ(DmiUnregisterCi(ciHandle), DMIERR_NO_ERROR);
+    ManagementClient client;
+    EXPECT_EQ(client.Ask(Attribute("get", 2, 1))["status"], DMIERR_DIRECT_INTERFACE_NOT_REGISTERED);
+    EXPECT_EQ(client.Ask(Attribute("get-next", 1, 6))["status"],
+              DMIERR_DIRECT_INTERFACE_NOT_REGISTERED);
+    auto set = Attribute("set", 2, 2);
+    set["value"] = {{"text", "x"}};
+    const auto answer = client.Ask(set);
+    EXPECT_EQ(answer["status"], DMIERR_DIRECT_INTERFACE_NOT_REGISTERED);
+    EXPECT_EQ(answer["statusName"], "direct interface not registered");
+    // What the MIF declares needs no instrumentation.
+    EXPECT_EQ(client.Ask(Attribute("get", 1, 1))["value"]["text"], "Acme");
+    EXPECT_EQ(client.Ask({{"op", "stats"}})["registered"], nlohmann::json::array());
+}
+
+TEST_F(ManagementSocketTest, SubscribersGetEachEventAsItIsOriginated) {
+    DmiMultiRowData* first = BuildWidgetEvent(md, componentId);
+    ASSERT_EQ(DmiOriginateEvent(componentId, nullptr, nullptr, first), DMIERR_NO_ERROR);
+    DmiFreeMultiRowData(first, md);
+
+    ManagementClient subscriber;
+    EXPECT_EQ(subscriber.Ask({{"op", "subscribe"}, {"since", 0}})["status"], 0);
+    EXPECT_EQ(subscriber.ReadLine()["event"]["sequence"], 1);  // the one before it subscribed
+
+    DmiMultiRowData* second = BuildWidgetEvent(md, componentId);
+    ASSERT_EQ(DmiOriginateEvent(componentId, nullptr, nullptr, second), DMIERR_NO_ERROR);
+    DmiFreeMultiRowData(second, md);
+    const auto pushed = subscriber.ReadLine();
+    EXPECT_EQ(pushed["event"]["sequence"], 2);
+    EXPECT_EQ(pushed["event"]["component"], componentId);
+    EXPECT_EQ(pushed["event"]["rows"][1]["keys"][0]["integer"], 2);
+
+    ManagementClient reader;
+    EXPECT_EQ(reader.Ask({{"op", "events"}, {"since", 1}})["events"].size(), 1u);
+    EXPECT_EQ(reader.Ask({{"op", "events"}})["events"].size(), 2u);
+
+    // Stopping the library ends the subscription and removes the socket.
+    KorvoSpShutdown();
+    EXPECT_TRUE(subscriber.ReadLine().is_null());
+    EXPECT_NE(access((dmiPath() + "/dmi.sock").c_str(), F_OK), 0);
+}
+
+TEST_F(ManagementSocketTest, AClientThatLeavesMidRequestDisturbsNoOne) {
+    {
+        ManagementClient leaving;
+        leaving.SendRaw("{\"op\":\"list-comp");
+    }
+    {
+        ManagementClient subscriber;
+        subscriber.Ask({{"op", "subscribe"}});
+    }
+    ManagementClient staying;
+    EXPECT_EQ(staying.Ask({{"op", "list-components"}})["status"], 0);
+    DmiMultiRowData* event = BuildWidgetEvent(md, componentId);
+    EXPECT_EQ(DmiOriginateEvent(componentId, nullptr, nullptr, event), DMIERR_NO_ERROR);
+    DmiFreeMultiRowData(event, md);
+    EXPECT_EQ(staying.Ask(Attribute("get", 2, 1))["status"], 0);
+}
+
+}  // namespace
+}  // namespace korvo::sp::test
