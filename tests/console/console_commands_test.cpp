@@ -384,6 +384,12 @@ TEST_F(ConsoleTest, SetSendsTheValueTypedByTheMifType) {
 
     const json document = Run({"--json", "set", "1", "14", "1", "5"}).document();
     EXPECT_EQ(document["statusName"], "illegal to set");
+
+    // --type sends another MIF type than the attribute declares; an unknown one is refused.
+    EXPECT_EQ(Run({"set", "1", "14", "2", "--key", "2", "--type", "integer64", "9"}).exit, 0);
+    EXPECT_EQ(server_.Requests("set").back()["value"],
+              json::parse(R"({"id":2,"type":6,"integer":9})"));
+    EXPECT_EQ(Run({"set", "1", "14", "2", "--type", "float", "9"}).exit, 2);
 }
 
 TEST_F(ConsoleTest, EventsShowTheLogWithNamesAndFollowOnlyNewOnes) {

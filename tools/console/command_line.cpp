@@ -105,19 +105,22 @@ const std::vector<CommandDefinition>& Commands() {
         {"set",
          4,
          4,
-         {"--key"},
-         "set COMPONENT GROUP ATTRIBUTE [--key KEY...] VALUE",
+         {"--key", "--type"},
+         "set COMPONENT GROUP ATTRIBUTE [--key KEY...] [--type TYPE] VALUE",
          "write one attribute",
          "Writes one attribute. VALUE is read by the attribute's MIF type: a number for the\n"
          "integer and counter types (or the name of an enumerated value), text for display\n"
          "strings and dates, hexadecimal digits for octet strings. --key KEY, once per key,\n"
-         "selects the row of a table (KEY as for get). Use -- before a VALUE that begins with\n"
-         "--.\n"
+         "selects the row of a table (KEY as for get). --type TYPE sends the value as another\n"
+         "MIF type (integer, integer64, counter, counter64, gauge, displaystring,\n"
+         "octetstring), for instrumentation that takes a narrower type than it reports. Use\n"
+         "-- before a VALUE that begins with --.\n"
          "\n"
          "Exit status 1 when the service provider answers with a DMI status other than 0.\n"
          "\n"
-         "Example:\n"
-         "  dmicli set 1 14 2 --key 3 1500\n"},
+         "Examples:\n"
+         "  dmicli set 1 14 1 --key 3 77\n"
+         "  dmicli set 1 14 2 --key 3 --type integer 1500\n"},
         {"events",
          0,
          0,
@@ -187,9 +190,9 @@ struct OptionDefinition {
 };
 
 constexpr OptionDefinition kOptions[] = {
-    {"--help", false},   {"--json", false},   {"--socket", true},
-    {"--since", true},   {"--follow", false}, {"--count", true},
-    {"--timeout", true}, {"--class", true},   {"--key", true},
+    {"--help", false},   {"--json", false}, {"--socket", true},  {"--since", true},
+    {"--follow", false}, {"--count", true}, {"--timeout", true}, {"--class", true},
+    {"--key", true},     {"--type", true},
 };
 
 constexpr std::string_view kGlobalOptions[] = {"--help", "--json", "--socket"};
@@ -313,6 +316,8 @@ CommandLine ParseCommandLine(std::span<const std::string> arguments) {
             line.windowClass = value;
         } else if (name == "--key") {
             line.keys.push_back(value);
+        } else if (name == "--type") {
+            line.valueType = value;
         }
     }
     if ((line.count || line.timeoutSeconds) && !line.follow) {

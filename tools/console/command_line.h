@@ -29,6 +29,7 @@ struct CommandLine {
 
     // set
     std::vector<std::string> keys;
+    std::optional<std::string> valueType;  // --type: the MIF type name to send instead
 };
 
 // Throws UsageError for an unknown command or option, an option the command does not take, a

@@ -604,7 +604,12 @@ class Console {
                     " has no attribute " + std::to_string(attribute) + "; \"dmicli attributes " +
                     std::to_string(component) + " " + std::to_string(group) + "\" lists them");
         }
-        const json value = ParseValue(line_.arguments[3], *info);
+        AttributeInfo sent = *info;
+        if (line_.valueType) {
+            sent.type = *line_.valueType;
+            sent.enumNames.clear();
+        }
+        const json value = ParseValue(line_.arguments[3], sent);
         const json keyList = KeysWithIds(component, group, keys);
         const json response = Client().Request({{"op", "set"},
                                                 {"component", component},
