@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <shared_mutex>
 #include <sstream>
 
 #include "dmi_status.h"
@@ -218,7 +219,11 @@ DmiErrorStatus Provider::UnregisterManagement(DmiHandle handle) {
         return refused;
     }
     std::lock_guard lock(mutex_);
-    return managementClients_.erase(handle) == 1 ? DMIERR_NO_ERROR : DMIERR_ILLEGAL_HANDLE;
+    if (managementClients_.erase(handle) != 1) {
+        return DMIERR_ILLEGAL_HANDLE;
+    }
+    LogNote(Root(), "ended the management registration (handle " + std::to_string(handle) + ")");
+    return DMIERR_NO_ERROR;
 }
 
 bool Provider::IsManagementHandle(DmiHandle handle) {
@@ -489,8 +494,18 @@ DmiErrorStatus Provider::UnregisterCi(DmiHandle handle) {
     if (const DmiErrorStatus refused = RefusedStatus("unregisterci")) {
         return refused;
     }
+    std::unique_lock noCalls(callGate_);  // the calls in flight end first
     std::lock_guard lock(mutex_);
-    return registrations_.erase(handle) == 1 ? DMIERR_NO_ERROR : DMIERR_ILLEGAL_HANDLE;
+    const auto registration = registrations_.find(handle);
+    if (registration == registrations_.end()) {
+        return DMIERR_ILLEGAL_HANDLE;
+    }
+    // A note, not a refusal: who administers the machine sees the instrumentation go.
+    LogNote(Root(), "unregistered the instrumentation of component " +
+                        std::to_string(registration->second.componentId) + " (handle " +
+                        std::to_string(handle) + ")");
+    registrations_.erase(registration);
+    return DMIERR_NO_ERROR;
 }
 
 // ---- Attribute requests --------------------------------------------------------------------
@@ -534,6 +549,7 @@ DmiErrorStatus Provider::Resolve(DmiId componentId, DmiId groupId, DmiId attribu
 
 Outcome Provider::Get(DmiId componentId, DmiId groupId, DmiId attributeId,
                       const std::vector<AttributeValue>& keys, bool next) {
+    std::shared_lock calling(callGate_);  // the registration found stays until the call ends
     Target target;
     if (const DmiErrorStatus status = Resolve(componentId, groupId, attributeId, &target)) {
         return {status, target.error, std::nullopt};
@@ -561,6 +577,7 @@ Outcome Provider::Get(DmiId componentId, DmiId groupId, DmiId attributeId,
 
 Outcome Provider::Set(DmiId componentId, DmiId groupId, DmiId attributeId,
                       const std::vector<AttributeValue>& keys, const AttributeValue& value) {
+    std::shared_lock calling(callGate_);  // the registration found stays until the call ends
     Target target;
     if (const DmiErrorStatus status = Resolve(componentId, groupId, attributeId, &target)) {
         return {status, target.error, std::nullopt};
@@ -602,10 +619,7 @@ Outcome Provider::CallGet(const CiRegistration& ci, DmiId componentId, DmiId gro
     DmiString* language = heap_.NewString(kLanguage, kKind);
     DmiAttributeData* record = nullptr;
     Outcome outcome;
-    {
-        std::lock_guard call(callMutex_);
-        outcome.status = callback(componentId, groupId, attributeId, language, keyList, &record);
-    }
+    outcome.status = callback(componentId, groupId, attributeId, language, keyList, &record);
     heap_.FreeRecord(keyList, RecordType::AttributeValues, kKind);
     heap_.FreeRecord(language, RecordType::String, kKind);
     // The record is ours from now on, whatever the status: read it, then free it.
@@ -662,7 +676,6 @@ Outcome Provider::CallSet(const CiRegistration& ci, DmiId componentId, DmiId gro
     if (record == nullptr) {
         outcome.status = DMIERR_OUT_OF_MEMORY;
     } else {
-        std::lock_guard call(callMutex_);
         outcome.status = ci.set(componentId, groupId, attributeId, language, keyList, record);
     }
     heap_.FreeRecord(keyList, RecordType::AttributeValues, kKind);
@@ -1059,6 +1072,7 @@ void Provider::Shutdown() {
     }
     server.reset();  // joins its threads, which may still need the state below
     {
+        std::unique_lock noCalls(callGate_);  // calls made through the entry points end first
         std::lock_guard lock(mutex_);
         registrations_.clear();
         managementClients_.clear();

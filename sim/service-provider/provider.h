@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "attribute_value.h"
+#include "call_gate.h"
 #include "component_database.h"
 #include "dmi/dmi.h"
 #include "dmi_heap.h"
@@ -164,7 +165,11 @@ class Provider : public ManagementBackend {
     std::map<DmiHandle, CiRegistration> registrations_;
     DmiHandle nextHandle_ = 1;
 
-    std::mutex callMutex_;  // one call into an instrumentation at a time
+    // Held shared from finding a request's instrumentation until its callback has returned,
+    // exclusively while a registration goes: calls run side by side, and none reaches an
+    // instrumentation after DmiUnregisterCi (or Shutdown) has returned. A callback must not
+    // unregister, or make a management request of this provider, from inside the call.
+    CallGate callGate_;
 
     std::mutex serverMutex_;
     std::unique_ptr<ManagementServer> server_;
