@@ -1,0 +1,205 @@
+// The agent's life as a process on a whole machine: start-up and registration seen through the
+// console, the single-instance guard, the retry of a start-up that found no DMI library, the
+// message boxes of a start-up that the service provider refuses, and the ways the agent ends.
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "machine.h"
+
+namespace korvo::e2e {
+namespace {
+
+using EndToEndStartup = MachineTest;
+
+// Scaled so that the 30 s start-up retry timer fires every 30 ms.
+const Environment kFastRetry = {{"KORVO_TIMER_SCALE", "0.001"}};
+
+// How many lines of `text` are exactly `line`.
+int CountLines(const std::string& text, const std::string& line) {
+    std::istringstream lines(text);
+    int count = 0;
+    for (std::string each; std::getline(lines, each);) {
+        count += each == line ? 1 : 0;
+    }
+    return count;
+}
+
+TEST_F(EndToEndStartup, InstallsRegistersAndAnswersReadsThroughTheConsole) {
+    // A counter whose high half is not zero, so a value cut to 32 bits shows.
+    const std::string config = machine_.root() + "/adapter.conf";
+    std::ofstream(config) << "counter.49 = 0x500000007\n";
+    ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent({"--config", config}));
+
+    const Json components = machine_.ConsoleJson({"components"});
+    ASSERT_TRUE(components.is_object()) << "dmicli components printed no JSON";
+    ASSERT_EQ(components["components"].size(), 1u) << components.dump(2);
+    EXPECT_EQ(components["components"][0]["name"], "KORVO Ethernet Adapter");
+    const unsigned component = components["components"][0]["id"];
+    EXPECT_EQ(machine_.RegisteredComponents(), std::vector<unsigned>{component});
+    // The component came from the MIF file under windir, as the agent named it.
+    EXPECT_NE(ReadFile(machine_.serviceProviderLog())
+                  .find("installed " + machine_.windowsDir() + "/system/korvo.mif as component " +
+                        std::to_string(component)),
+              std::string::npos)
+        << ReadFile(machine_.serviceProviderLog());
+
+    struct Read {
+        std::vector<std::string> where;  // group, attribute, keys
+        int type;
+        Json value;  // the text or the integer
+    };
+    // In this order: until a read of the driver's file name (group 6 attribute 2) has found the
+    // NDIS 5.0 driver, the attributes that depend on the driver answer for the NDIS 4.0 one.
+    const Read reads[] = {
+        {{"4", "2"}, 8, "024B4F525601"},    // the first adapter's address
+        {{"15", "16"}, 2, 0x500000007ull},  // a 64-bit counter, both halves
+        {{"13", "2", "3"}, 6, 1002},        // row 3 of the 125-row table
+        {{"10", "3"}, 8, "KORVOm4.SYS"},
+        {{"6", "2"}, 8, "KORVOm5.SYS"},
+        {{"10", "3"}, 8, "KORVOm5.SYS"},
+        {{"6", "5"}, 5, 41472},  // the size of windir's system/KORVOm5.SYS
+    };
+    for (const Read& read : reads) {
+        std::vector<std::string> args = {"get", std::to_string(component)};
+        args.insert(args.end(), read.where.begin(), read.where.end());
+        SCOPED_TRACE("dmicli get " + std::to_string(component) + " " + read.where[0] + " " +
+                     read.where[1]);
+        RunResult run;
+        const Json answer = machine_.ConsoleJson(args, &run);
+        ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+        EXPECT_EQ(answer["status"], 0);
+        EXPECT_EQ(answer["value"]["type"], read.type);
+        EXPECT_EQ(answer["value"][read.value.is_string() ? "text" : "integer"], read.value)
+            << answer.dump(2);
+    }
+
+    // Past the table's last row: the instrumentation's "row not found" reaches the console.
+    RunResult run;
+    const Json beyond =
+        machine_.ConsoleJson({"get", std::to_string(component), "13", "2", "126"}, &run);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(beyond["status"], 266) << run.out;
+}
+
+TEST_F(EndToEndStartup, ASecondInstanceEndsAtOnceAndTheFirstKeepsServing) {
+    ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
+
+    const pid_t second = machine_.StartAgent();
+    EXPECT_EQ(machine_.WaitForExit(second, 2s), std::optional<int>(0));
+    EXPECT_EQ(machine_.ErrorOutput(second), "");
+
+    EXPECT_TRUE(machine_.Running(agent_));
+    EXPECT_TRUE(SocketAnswers(machine_.windowSocket()));
+    EXPECT_EQ(machine_.RegisteredComponents(), std::vector<unsigned>{1});
+    const Json address = machine_.ConsoleJson({"get", "1", "4", "2"});
+    EXPECT_EQ(address["value"]["text"], "024B4F525601") << address.dump(2);
+}
+
+TEST_F(EndToEndStartup, RetriesUntilTheLibraryAppears) {
+    adapter_ = machine_.StartAdapter();
+    ASSERT_GT(adapter_, 0) << machine_.error();
+    ASSERT_TRUE(std::filesystem::remove(machine_.libraryPath()));
+    agent_ = machine_.StartAgent(kFastRetry);
+    ASSERT_TRUE(WaitFor([&] { return SocketAnswers(machine_.windowSocket()); }, 5s))
+        << machine_.ErrorOutput(agent_);
+
+    // Several retries fail quietly: no library, so no service provider and no message.
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(machine_.Running(agent_));
+    EXPECT_FALSE(std::filesystem::exists(machine_.managementSocket()));
+    EXPECT_EQ(machine_.ErrorOutput(agent_), "");
+
+    // Renamed into place, so that no retry can find half a file.
+    const std::string partial = machine_.libraryPath() + ".part";
+    std::filesystem::copy_file(KORVO_SP_LIBRARY, partial);
+    std::filesystem::rename(partial, machine_.libraryPath());
+    EXPECT_TRUE(machine_.WaitUntilRegistered(5s))
+        << "no retry registered the instrumentation after the library appeared";
+    EXPECT_EQ(machine_.ErrorOutput(agent_), "");
+}
+
+// A start-up step that the service provider refuses shows its message box once; the retries
+// that follow fail quietly, because the library stays bound.
+struct Refusal {
+    const char* call;  // as KORVO_SP_REFUSE names it
+    const char* messageBox;
+    bool installed;  // whether the component is in the database afterwards
+};
+
+class EndToEndRefusedStartup : public MachineTest, public testing::WithParamInterface<Refusal> {};
+
+TEST_P(EndToEndRefusedStartup, ShowsItsMessageOnceAndRegistersNothing) {
+    adapter_ = machine_.StartAdapter();
+    ASSERT_GT(adapter_, 0) << machine_.error();
+    Environment environment = kFastRetry;
+    environment["KORVO_SP_REFUSE"] = GetParam().call;
+    agent_ = machine_.StartAgent(environment);
+
+    const std::string line = GetParam().messageBox;
+    ASSERT_TRUE(WaitFor([&] { return CountLines(machine_.ErrorOutput(agent_), line) > 0; }, 5s))
+        << "no \"" << line << "\"; the agent's standard error:\n"
+        << machine_.ErrorOutput(agent_);
+    std::this_thread::sleep_for(200ms);  // several retries
+    EXPECT_EQ(CountLines(machine_.ErrorOutput(agent_), line), 1) << machine_.ErrorOutput(agent_);
+    EXPECT_TRUE(machine_.Running(agent_));
+
+    const Json stats = machine_.ConsoleJson({"stats"});
+    ASSERT_TRUE(stats.is_object()) << "the service provider does not answer";
+    EXPECT_EQ(stats["registered"], Json::array());
+    EXPECT_EQ(machine_.ConsoleJson({"components"})["components"].size(),
+              GetParam().installed ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EndToEnd, EndToEndRefusedStartup,
+    testing::Values(Refusal{"registerci", "ERROR: Could not register the direct interface code",
+                            true},
+                    Refusal{"addcomponent", "ERROR: DMI implementation corrupted", false}),
+    [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.call); });
+
+// Each way the agent is asked to end runs its shutdown (the CI registration is undone) and
+// ends the process with 0, taking its window and the service provider's socket with it.
+struct Ending {
+    const char* name;
+    int signal;  // 0: WM_ENDSESSION with wParam FALSE, posted by the console
+};
+
+class EndToEndShutdown : public MachineTest, public testing::WithParamInterface<Ending> {};
+
+TEST_P(EndToEndShutdown, EndsWithZeroAndLeavesNothingBehind) {
+    ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
+
+    std::optional<int> exitCode;
+    if (GetParam().signal != 0) {
+        exitCode = machine_.Stop(agent_, GetParam().signal);
+    } else {
+        const RunResult posted =
+            machine_.Console({"post-message", "KORVO", "WM_ENDSESSION", "0", "0"});
+        ASSERT_EQ(posted.exitCode, 0) << posted.err;
+        exitCode = machine_.WaitForExit(agent_);
+    }
+    EXPECT_EQ(exitCode, std::optional<int>(0));
+    // The CI registration in force was undone before the process ended.
+    EXPECT_NE(ReadFile(machine_.serviceProviderLog())
+                  .find("unregistered the instrumentation of component 1"),
+              std::string::npos)
+        << ReadFile(machine_.serviceProviderLog());
+    EXPECT_FALSE(std::filesystem::exists(machine_.windowSocket()));
+    EXPECT_FALSE(std::filesystem::exists(machine_.managementSocket()));
+    // Nothing to complain about, such as bad frees reported by the library at exit.
+    EXPECT_EQ(machine_.ErrorOutput(agent_), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, EndToEndShutdown,
+                         testing::Values(Ending{"SIGTERM", SIGTERM}, Ending{"SIGINT", SIGINT},
+                                         Ending{"WM_ENDSESSION_FALSE", 0}),
+                         [](const testing::TestParamInfo<Ending>& info) {
+                             return std::string(info.param.name);
+                         });
+
+}  // namespace
+}  // namespace korvo::e2e
