@@ -11,7 +11,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "korvo_host.h"
 #include "platform.h"
@@ -51,10 +50,17 @@ DWORD ErrorFromErrno(int error) {
     }
 }
 
-void PutU32(std::vector<unsigned char>& out, uint32_t value) {
+constexpr size_t kRequestHeaderSize = 12;  // control code, input length, output length
+constexpr size_t kReplyHeaderSize = 8;     // success word, bytes returned
+// Exchanges up to this size (the agent's are 40 bytes out, 32 back) go through a buffer on the
+// stack; larger ones through the heap.
+constexpr size_t kStackExchangeSize = 256;
+
+unsigned char* PutU32(unsigned char* out, uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<unsigned char>(value >> shift));
+        *out++ = static_cast<unsigned char>(value >> shift);
     }
+    return out;
 }
 
 uint32_t GetU32(const unsigned char* in) {
@@ -133,20 +139,30 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
-    std::vector<unsigned char> request;
-    request.reserve(12 + inBufferSize + outBufferSize);
-    PutU32(request, ioControlCode);
-    PutU32(request, inBufferSize);
-    PutU32(request, outBufferSize);
-    const auto* in = static_cast<const unsigned char*>(inBuffer);
-    const auto* out = static_cast<const unsigned char*>(outBuffer);
-    request.insert(request.end(), in, in + inBufferSize);
-    request.insert(request.end(), out, out + outBufferSize);
-
-    std::vector<unsigned char> reply(8 + outBufferSize);
+    // One buffer serves the request and then the reply, which is never the larger.
+    const size_t requestSize = kRequestHeaderSize + size_t{inBufferSize} + outBufferSize;
+    const size_t replySize = kReplyHeaderSize + size_t{outBufferSize};
+    unsigned char stackBuffer[kStackExchangeSize];
+    std::unique_ptr<unsigned char[]> heapBuffer;
+    unsigned char* buffer = stackBuffer;
+    if (requestSize > sizeof stackBuffer) {
+        heapBuffer = std::make_unique_for_overwrite<unsigned char[]>(requestSize);
+        buffer = heapBuffer.get();
+    }
+    unsigned char* end = PutU32(buffer, ioControlCode);
+    end = PutU32(end, inBufferSize);
+    end = PutU32(end, outBufferSize);
+    if (inBufferSize != 0) {
+        std::memcpy(end, inBuffer, inBufferSize);
+        end += inBufferSize;
+    }
+    if (outBufferSize != 0) {
+        std::memcpy(end, outBuffer, outBufferSize);
+    }
+    unsigned char* reply = buffer;
     const int timeout = korvo::host::DeviceReplyTimeoutMs();
-    if (!korvo::host::WriteFull(handle->fd, request.data(), request.size()) ||
-        !korvo::host::ReadFull(handle->fd, reply.data(), reply.size(), timeout)) {
+    if (!korvo::host::WriteFull(handle->fd, buffer, requestSize) ||
+        !korvo::host::ReadFull(handle->fd, reply, replySize, timeout)) {
         // Broken connection, short reply or no reply in time: the buffer stays as it was, and
         // the connection, now out of step, serves no further exchange.
         handle->broken = true;
@@ -154,12 +170,12 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
         return FALSE;
     }
     if (outBufferSize != 0) {
-        std::memcpy(outBuffer, reply.data() + 8, outBufferSize);
+        std::memcpy(outBuffer, reply + kReplyHeaderSize, outBufferSize);
     }
     if (bytesReturned != nullptr) {
-        *bytesReturned = GetU32(reply.data() + 4);
+        *bytesReturned = GetU32(reply + 4);
     }
-    const BOOL success = GetU32(reply.data()) != 0 ? TRUE : FALSE;
+    const BOOL success = GetU32(reply) != 0 ? TRUE : FALSE;
     SetLastError(success ? ERROR_SUCCESS : ERROR_GEN_FAILURE);
     return success;
 }

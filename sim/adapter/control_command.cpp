@@ -182,7 +182,10 @@ ControlResult ExecuteControlCommand(AdapterModel& model, const ControlCommand& c
                 result.text = "no requests served yet";
             }
             for (const ServedRequest& request : requests) {
-                result.text += (result.text.empty() ? "" : "\n") + FormatServedRequest(request);
+                if (!result.text.empty()) {
+                    result.text += '\n';
+                }
+                result.text += FormatServedRequest(request);
             }
             break;
         }

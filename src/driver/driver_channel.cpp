@@ -19,6 +19,12 @@ void SetRequestByte(DriverRequest& request, size_t offset, uint8_t value) {
 }
 
 uint32_t RequestWord(const DriverRequest& request, size_t offset) {
+    if (offset <= sizeof request - 4) {
+        // The whole word lies inside the record, as every word the catalogue names does.
+        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&request) + offset;
+        return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+               static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    }
     uint32_t value = 0;
     for (size_t i = 0; i < 4; ++i) {
         value |= static_cast<uint32_t>(RequestByte(request, offset + i)) << (8 * i);
@@ -27,6 +33,13 @@ uint32_t RequestWord(const DriverRequest& request, size_t offset) {
 }
 
 void SetRequestWord(DriverRequest& request, size_t offset, uint32_t value) {
+    if (offset <= sizeof request - 4) {
+        uint8_t* bytes = reinterpret_cast<uint8_t*>(&request) + offset;
+        for (size_t i = 0; i < 4; ++i) {
+            bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+        }
+        return;
+    }
     for (size_t i = 0; i < 4; ++i) {
         SetRequestByte(request, offset + i, static_cast<uint8_t>(value >> (8 * i)));
     }

@@ -3,7 +3,6 @@
 #include "instrumentation/read_attribute.h"
 
 #include <cstring>
-#include <initializer_list>
 
 #include "dmi/dmi_api.h"
 #include "instrumentation/read_rules.h"
@@ -104,10 +103,10 @@ DmiErrorStatus SetString(DmiAttributeData* record, const void* text, uint32_t le
 }
 
 void FormatHex(char* out, const uint8_t* bytes, size_t count) {
+    static constexpr char HexDigits[] = "0123456789ABCDEF";
     for (size_t i = 0; i < count; ++i) {
-        for (int nibble : {bytes[i] >> 4, bytes[i] & 0x0F}) {
-            *out++ = static_cast<char>(0x30 + nibble + (nibble > 9 ? 7 : 0));
-        }
+        *out++ = HexDigits[bytes[i] >> 4];
+        *out++ = HexDigits[bytes[i] & 0x0F];
     }
     *out = '\0';
 }
