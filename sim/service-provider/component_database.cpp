@@ -1,11 +1,6 @@
 // The installed components on disk: an index and one MIF copy per component.
 #include "component_database.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -13,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "korvo_host.h"
+#include "sp_platform.h"
 
 namespace korvo::sp {
 namespace {
@@ -36,58 +31,16 @@ bool ReadWholeFile(const std::string& path, std::string* contents, bool* missing
     return !file.bad();
 }
 
-bool SyncDirectory(const std::string& directory) {
-    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool synced = fsync(fd) == 0;
-    close(fd);
-    return synced;
-}
-
 }  // namespace
 
 bool WriteFileAtomically(const std::string& path, const std::string& contents, std::string* error) {
-    const std::string temporary = path + ".tmp";
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        *error = "cannot create " + temporary + ": " + std::strerror(errno);
-        return false;
-    }
-    size_t written = 0;
-    while (written < contents.size()) {
-        const ssize_t put = write(fd, contents.data() + written, contents.size() - written);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            *error = "cannot write " + temporary + ": " + std::strerror(errno);
-            close(fd);
-            unlink(temporary.c_str());
-            return false;
-        }
-        written += static_cast<size_t>(put);
-    }
-    if (fsync(fd) != 0 || close(fd) != 0) {
-        *error = "cannot write " + temporary + ": " + std::strerror(errno);
-        unlink(temporary.c_str());
-        return false;
-    }
-    if (rename(temporary.c_str(), path.c_str()) != 0) {
-        *error = "cannot rename " + temporary + " to " + path + ": " + std::strerror(errno);
-        unlink(temporary.c_str());
-        return false;
-    }
-    const auto slash = path.find_last_of('/');
-    SyncDirectory(slash == std::string::npos ? "." : path.substr(0, slash));
-    return true;
+    return os::ReplaceFileContents(path, contents, error);
 }
 
 std::unique_ptr<ComponentDatabase> ComponentDatabase::Open(const std::string& root,
                                                            std::string* error) {
     const std::string directory = root + "/components";
-    if (!korvo::host::EnsurePrivateDirectory(directory)) {
+    if (!os::EnsurePrivateDirectory(directory)) {
         *error = "cannot create the database directory " + directory + ": " + std::strerror(errno);
         return nullptr;
     }
@@ -104,13 +57,13 @@ std::string ComponentDatabase::IndexPath() const {
 }
 
 ComponentDatabase::Stamp ComponentDatabase::CurrentStamp() const {
-    struct stat info {};
+    const os::FileStamp file = os::StampOf(IndexPath());
     Stamp stamp;
-    if (stat(IndexPath().c_str(), &info) == 0) {
-        stamp.device = info.st_dev;
-        stamp.inode = info.st_ino;
-        stamp.size = info.st_size;
-        stamp.modifiedNs = info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
+    if (file.size >= 0) {
+        stamp.device = file.device;
+        stamp.inode = file.identity;
+        stamp.size = file.size;
+        stamp.modifiedNs = file.modifiedNs;
     }
     return stamp;
 }
@@ -215,15 +168,11 @@ bool ComponentDatabase::Install(const std::string& source, const std::string& te
     // Another process sharing the directory may install at the same time: one at a time, each
     // from the index as it stands on disk.
     const std::string lockPath = directory_ + "/index.lock";
-    const int lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd < 0 || flock(lockFd, LOCK_EX) != 0) {
-        *error = "cannot lock " + lockPath + ": " + std::strerror(errno);
-        if (lockFd >= 0) {
-            close(lockFd);
-        }
+    os::FileLock indexLock;
+    if (!indexLock.Acquire(lockPath, error)) {
         return false;
     }
-    const bool installed = [&] {
+    return [&] {
         if (!RefreshLocked(error)) {
             return false;
         }
@@ -244,7 +193,7 @@ bool ComponentDatabase::Install(const std::string& source, const std::string& te
         entries.push_back(entry);
         // The index is what makes the component exist; a copy it does not list is never read.
         if (!WriteIndex(entries, newId + 1, error)) {
-            unlink(copyPath.c_str());
+            os::RemoveFile(copyPath);
             return false;
         }
         entries_ = std::move(entries);
@@ -252,9 +201,7 @@ bool ComponentDatabase::Install(const std::string& source, const std::string& te
         stamp_ = CurrentStamp();
         *id = newId;
         return true;
-    }();
-    close(lockFd);  // releases the lock
-    return installed;
+    }();  // the lock goes with indexLock
 }
 
 }  // namespace korvo::sp

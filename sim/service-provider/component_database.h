@@ -43,8 +43,8 @@ class ComponentDatabase {
   private:
     // What identifies one version of the index file: a rename gives a new inode.
     struct Stamp {
-        unsigned long device = 0;
-        unsigned long inode = 0;
+        uint64_t device = 0;
+        uint64_t inode = 0;
         long long size = -1;
         long long modifiedNs = 0;
         bool operator==(const Stamp&) const = default;

@@ -11,7 +11,7 @@
 #include "list_replies.h"
 #include "provider.h"
 
-#define KORVO_EXPORT extern "C" __attribute__((visibility("default")))
+#define KORVO_EXPORT extern "C" KORVO_SP_API
 
 namespace {
 

@@ -1,12 +1,9 @@
 // The event log: an append-only file of JSON lines mirrored in memory.
 #include "event_log.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <fstream>
+
+#include "sp_platform.h"
 
 namespace korvo::sp {
 
@@ -39,28 +36,7 @@ bool EventLog::Append(nlohmann::json event, const std::string& time, uint64_t* s
         event.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace) + "\n";
     // One write of the whole line to a file opened for appending: readers never see half an
     // event, and a crash leaves at worst a last line that the next start skips.
-    const int fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        *error = "cannot open " + path_ + ": " + std::strerror(errno);
-        return false;
-    }
-    ssize_t put;
-    do {
-        put = write(fd, line.data(), line.size());
-    } while (put < 0 && errno == EINTR);
-    const int saved = errno;
-    close(fd);
-    if (put != static_cast<ssize_t>(line.size())) {
-        if (put > 0) {
-            // End the torn line so that the next event starts a line of its own.
-            const int again = open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-            if (again >= 0) {
-                [[maybe_unused]] const ssize_t ended = write(again, "\n", 1);
-                close(again);
-            }
-        }
-        *error =
-            "cannot append to " + path_ + ": " + (put < 0 ? std::strerror(saved) : "short write");
+    if (!os::AppendWhole(path_, line, error)) {
         return false;
     }
     ++lastSequence_;

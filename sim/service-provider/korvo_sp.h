@@ -7,7 +7,11 @@
 
 #include "dmi/dmi.h"
 
+#ifdef _WIN32
+#define KORVO_SP_API __declspec(dllexport)
+#else
 #define KORVO_SP_API __attribute__((visibility("default")))
+#endif
 
 extern "C" {
 

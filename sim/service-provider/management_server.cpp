@@ -1,41 +1,19 @@
 // The management socket's threads and line framing; see management_server.h.
 #include "management_server.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "dmi_status.h"
-#include "korvo_host.h"
 
 namespace korvo::sp {
 namespace {
 
 constexpr auto kSubscriberPoll = std::chrono::milliseconds(200);
 
-bool SendLine(int fd, const nlohmann::json& message) {
+bool SendLine(os::Socket fd, const nlohmann::json& message) {
     const std::string line =
         message.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace) + "\n";
-    return korvo::host::WriteFull(fd, line.data(), line.size());
-}
-
-// True when the peer has closed its end (or the connection broke).
-bool PeerGone(int fd) {
-    pollfd waiting{fd, POLLIN | POLLRDHUP, 0};
-    if (poll(&waiting, 1, 0) <= 0) {
-        return false;
-    }
-    if ((waiting.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) != 0) {
-        return true;
-    }
-    char ignored[256];
-    const ssize_t got = recv(fd, ignored, sizeof ignored, MSG_DONTWAIT);
-    return got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR);
+    return os::SendAll(fd, line.data(), line.size());
 }
 
 }  // namespace
@@ -43,34 +21,15 @@ bool PeerGone(int fd) {
 std::unique_ptr<ManagementServer> ManagementServer::Start(const std::string& socketPath,
                                                           ManagementBackend& backend,
                                                           std::string* error) {
-    const int listenFd = korvo::host::ListenUnix(socketPath);
-    if (listenFd < 0) {
-        *error = "cannot serve the management socket " + socketPath + ": " +
-                 (errno == EADDRINUSE ? std::string("another service provider serves it")
-                                      : std::string(std::strerror(errno)));
+    os::Endpoint endpoint;
+    if (!os::OpenEndpoint(socketPath, &endpoint, error)) {
         return nullptr;
     }
-    int wake[2];
-    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        *error = std::string("cannot make the server's wake-up pipe: ") + std::strerror(errno);
-        close(listenFd);
-        unlink(socketPath.c_str());
-        return nullptr;
-    }
-    return std::make_unique<ManagementServer>(socketPath, backend, listenFd, wake[0], wake[1]);
+    return std::make_unique<ManagementServer>(backend, std::move(endpoint));
 }
 
-ManagementServer::ManagementServer(const std::string& socketPath, ManagementBackend& backend,
-                                   int listenFd, int wakeRead, int wakeWrite)
-    : socketPath_(socketPath),
-      backend_(backend),
-      listenFd_(listenFd),
-      wakeRead_(wakeRead),
-      wakeWrite_(wakeWrite) {
-    struct stat info {};
-    if (stat(socketPath_.c_str(), &info) == 0) {
-        socketInode_ = info.st_ino;
-    }
+ManagementServer::ManagementServer(ManagementBackend& backend, os::Endpoint endpoint)
+    : backend_(backend), endpoint_(std::move(endpoint)) {
     acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
 
@@ -82,7 +41,7 @@ void ManagementServer::Stop() {
     if (stopping_.exchange(true)) {
         return;
     }
-    [[maybe_unused]] const ssize_t woken = write(wakeWrite_, "x", 1);
+    os::WakeEndpoint(endpoint_);
     if (acceptThread_.joinable()) {
         acceptThread_.join();
     }
@@ -92,20 +51,13 @@ void ManagementServer::Stop() {
         connections.swap(connections_);
     }
     for (auto& connection : connections) {
-        shutdown(connection->fd, SHUT_RDWR);
+        os::ShutdownSocket(connection->fd);
     }
     for (auto& connection : connections) {
         connection->thread.join();
-        close(connection->fd);
+        os::CloseSocket(connection->fd);
     }
-    close(listenFd_);
-    close(wakeRead_);
-    close(wakeWrite_);
-    // Remove the socket file only when it is still ours.
-    struct stat info {};
-    if (stat(socketPath_.c_str(), &info) == 0 && info.st_ino == socketInode_) {
-        unlink(socketPath_.c_str());
-    }
+    os::CloseEndpoint(endpoint_);
 }
 
 void ManagementServer::ReapFinished() {
@@ -113,7 +65,7 @@ void ManagementServer::ReapFinished() {
     for (auto it = connections_.begin(); it != connections_.end();) {
         if ((*it)->done) {
             (*it)->thread.join();
-            close((*it)->fd);
+            os::CloseSocket((*it)->fd);
             it = connections_.erase(it);
         } else {
             ++it;
@@ -123,32 +75,23 @@ void ManagementServer::ReapFinished() {
 
 void ManagementServer::AcceptLoop() {
     while (!stopping_) {
-        pollfd waiting[2] = {{listenFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-        if (poll(waiting, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        os::Socket fd = os::kNoSocket;
+        const os::AcceptResult result = os::AcceptNext(endpoint_, &fd);
+        if (result == os::AcceptResult::woken) {
             return;
         }
-        if (stopping_ || (waiting[1].revents & POLLIN) != 0) {
+        if (result != os::AcceptResult::connection) {
+            continue;
+        }
+        if (stopping_) {
+            os::CloseSocket(fd);
             return;
-        }
-        if ((waiting[0].revents & POLLIN) == 0) {
-            continue;
-        }
-        const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            continue;
-        }
-        if (!korvo::host::PeerIsSameUser(fd)) {
-            close(fd);  // another user's process: no answer at all
-            continue;
         }
         ReapFinished();
         std::lock_guard lock(connectionsMutex_);
         if (connections_.size() >= kMaxConnections) {
             SendLine(fd, Answer(DMIERR_BUFFER_FULL, "too many management connections are open"));
-            close(fd);
+            os::CloseSocket(fd);
             continue;
         }
         auto connection = std::make_unique<Connection>();
@@ -163,15 +106,12 @@ void ManagementServer::AcceptLoop() {
 }
 
 void ManagementServer::Serve(Connection& connection) {
-    const int fd = connection.fd;
+    const os::Socket fd = connection.fd;
     std::string line;
     bool skippingLongLine = false;
     char chunk[4096];
     while (!stopping_) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        const long got = os::ReceiveSome(fd, chunk, sizeof chunk);
         if (got <= 0) {
             return;  // the peer left; a request it did not finish is dropped
         }
@@ -214,7 +154,7 @@ void ManagementServer::Serve(Connection& connection) {
     }
 }
 
-bool ManagementServer::HandleLine(int fd, const std::string& line) {
+bool ManagementServer::HandleLine(os::Socket fd, const std::string& line) {
     nlohmann::json answer;
     try {
         const auto request = nlohmann::json::parse(line, nullptr, false);
@@ -246,7 +186,7 @@ bool ManagementServer::HandleLine(int fd, const std::string& line) {
     return SendLine(fd, answer);
 }
 
-void ManagementServer::ServeSubscription(int fd, uint64_t since) {
+void ManagementServer::ServeSubscription(os::Socket fd, uint64_t since) {
     uint64_t last = since;
     while (!stopping_) {
         for (const auto& event : backend_.EventsAfter(last, kSubscriberPoll)) {
@@ -255,7 +195,7 @@ void ManagementServer::ServeSubscription(int fd, uint64_t since) {
             }
             last = event["sequence"].get<uint64_t>();
         }
-        if (PeerGone(fd)) {
+        if (os::PeerGone(fd)) {
             return;
         }
     }

@@ -1,7 +1,8 @@
 // The management socket of the service provider: a Unix-domain stream socket (mode 0600,
-// same-user peers only) on which management applications send one JSON request per line and
-// get one JSON answer per line. This class owns the socket and its threads (one per
-// connection) and the framing; what a request means is the backend's business.
+// same-user peers only; a loopback TCP port on Windows, see sp_platform.h) on which management
+// applications send one JSON request per line and get one JSON answer per line. This class
+// owns the socket and its threads (one per connection) and the framing; what a request means
+// is the backend's business.
 #pragma once
 
 #include <atomic>
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "sp_platform.h"
 
 namespace korvo::sp {
 
@@ -39,8 +42,7 @@ class ManagementServer {
     static std::unique_ptr<ManagementServer> Start(const std::string& socketPath,
                                                    ManagementBackend& backend, std::string* error);
 
-    ManagementServer(const std::string& socketPath, ManagementBackend& backend, int listenFd,
-                     int wakeRead, int wakeWrite);
+    ManagementServer(ManagementBackend& backend, os::Endpoint endpoint);
     ~ManagementServer();
     ManagementServer(const ManagementServer&) = delete;
     ManagementServer& operator=(const ManagementServer&) = delete;
@@ -50,7 +52,7 @@ class ManagementServer {
 
   private:
     struct Connection {
-        int fd = -1;
+        os::Socket fd = os::kNoSocket;
         std::thread thread;
         std::atomic<bool> done{false};
     };
@@ -58,16 +60,12 @@ class ManagementServer {
     void AcceptLoop();
     void Serve(Connection& connection);
     // False when the connection is to end (a write failed, or it became a subscription).
-    bool HandleLine(int fd, const std::string& line);
-    void ServeSubscription(int fd, uint64_t since);
+    bool HandleLine(os::Socket fd, const std::string& line);
+    void ServeSubscription(os::Socket fd, uint64_t since);
     void ReapFinished();
 
-    std::string socketPath_;
     ManagementBackend& backend_;
-    int listenFd_;
-    int wakeRead_;
-    int wakeWrite_;
-    unsigned long socketInode_ = 0;
+    os::Endpoint endpoint_;
     std::atomic<bool> stopping_{false};
     std::thread acceptThread_;
     std::mutex connectionsMutex_;

@@ -12,7 +12,7 @@
 
 #include "dmi_status.h"
 #include "korvo/management_protocol.h"
-#include "korvo_host.h"
+#include "sp_platform.h"
 #include "sp_log.h"
 
 namespace korvo::sp {
@@ -349,7 +349,7 @@ DmiErrorStatus Provider::AddComponent(const DmiFileDataList* files, DmiId* compo
         return DMIERR_DATABASE_CORRUPT;
     }
     // The text parsed is the text kept: the file is read once.
-    const std::string resolved = korvo::host::ResolvePath(*path);
+    const std::string resolved = os::ResolvePath(*path);
     std::string text;
     {
         std::ifstream file(resolved, std::ios::binary);

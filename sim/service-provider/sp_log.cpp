@@ -1,30 +1,22 @@
 // Logging to standard error and $WIN32DMIPATH/sp.log.
 #include "sp_log.h"
 
-#include <sys/time.h>
-#include <time.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <mutex>
 
-#include "korvo_host.h"
+#include "sp_platform.h"
 
 namespace korvo::sp {
 
 std::string DmiDateNow() {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
-    const long offsetMinutes = local.tm_gmtoff / 60;
+    const os::LocalTime now = os::Now();
     char text[96];
-    std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d.%06ld%c%03ld", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                  static_cast<long>(now.tv_usec), offsetMinutes < 0 ? '-' : '+',
-                  std::labs(offsetMinutes) % 1000);
+    std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d.%06ld%c%03ld", now.year, now.month,
+                  now.day, now.hour, now.minute, now.second, now.microseconds,
+                  now.offsetMinutes < 0 ? '-' : '+', std::labs(now.offsetMinutes) % 1000);
     return text;
 }
 
@@ -40,7 +32,7 @@ void AppendToFile(const std::string& root, const std::string& message) {
         return;
     }
     std::ofstream log(root + "/sp.log", std::ios::app);
-    if (!log && korvo::host::EnsurePrivateDirectory(root)) {
+    if (!log && os::EnsurePrivateDirectory(root)) {
         log.open(root + "/sp.log", std::ios::app);  // the first line in a new directory
     }
     if (log) {

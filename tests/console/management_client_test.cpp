@@ -1,8 +1,15 @@
 // The console's connection to the management socket: what it does when the service provider
 // is missing, silent, or answers outside the protocol.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "console/management_client.h"
 #include "fake_management_server.h"
@@ -50,6 +57,42 @@ TEST_F(ManagementClientTest, SocketPathComesFromWin32DmiPathUnlessGiven) {
     }
     test::ScopedEnv unset("WIN32DMIPATH", nullptr);
     EXPECT_THROW(ManagementSocketPath(""), ConnectionError);
+}
+
+// The Windows build of the service provider serves a loopback port named in dmi.port.
+TEST_F(ManagementClientTest, ReachesTheLoopbackPortThatDmiPortNames) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    std::thread server([listener] {
+        const int connection = accept(listener, nullptr, nullptr);
+        char request[256];
+        if (connection >= 0 && read(connection, request, sizeof request) > 0) {
+            const std::string answer = "{\"status\":0,\"over\":\"tcp\"}\n";
+            EXPECT_EQ(write(connection, answer.data(), answer.size()),
+                      static_cast<ssize_t>(answer.size()));
+        }
+        close(connection);
+    });
+    std::filesystem::create_directories(root_.path() + "/dmi");
+    std::ofstream(root_.path() + "/dmi/dmi.port") << port << "\n";
+    test::ScopedEnv dmiPath("WIN32DMIPATH", (root_.path() + "/dmi").c_str());
+    ASSERT_EQ(ManagementSocketPath(""), "tcp:127.0.0.1:" + port);
+    ManagementClient client(ManagementSocketPath(""));
+    EXPECT_EQ(client.Request({{"op", "stats"}})["over"], "tcp");
+    server.join();
+    close(listener);
+
+    for (const char* notLoopback : {"tcp:", "tcp:70000", "tcp:10.0.0.1:80", "tcp:localhost:1"}) {
+        EXPECT_THROW(ManagementClient{notLoopback}, ConnectionError) << notLoopback;
+    }
 }
 
 TEST_F(ManagementClientTest, BrokenAnswersAreConnectionErrors) {

@@ -64,8 +64,13 @@ std::string StaticText(HWND dialog) {
 
 int DismissBox(unsigned long long seconds) {
     HWND box = nullptr;
-    if (!WaitFor([&box] { return (box = FindWindowA(kDialogClass, nullptr)) != nullptr; },
-                 seconds)) {
+    // A box is found from the moment its window exists, but its caption and text are set while
+    // it initialises, before it is shown: only a visible box is read.
+    const auto shown = [&box] {
+        box = FindWindowA(kDialogClass, nullptr);
+        return box != nullptr && IsWindowVisible(box);
+    };
+    if (!WaitFor(shown, seconds)) {
         std::fprintf(stderr, "korvo-wine-window: no message box within %llu s\n", seconds);
         return kExitNotFound;
     }

@@ -3,12 +3,16 @@
 // what to start or set.
 #include "console/management_client.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "korvo/management_protocol.h"
 #include "korvo_host.h"
@@ -20,6 +24,50 @@ namespace {
 std::string SocketDirectory(const std::string& socketPath) {
     const auto slash = socketPath.find_last_of('/');
     return slash == std::string::npos || slash == 0 ? "/" : socketPath.substr(0, slash);
+}
+
+// The Windows build of the service provider, run under Wine, serves a loopback TCP port (Wine
+// has no Unix-domain sockets) and names it in dmi.port beside where dmi.sock would be; the
+// console reaches it as "tcp:PORT" or "tcp:127.0.0.1:PORT". Loopback only: the protocol has
+// no authentication of its own.
+constexpr std::string_view kTcpPrefix = "tcp:";
+constexpr std::string_view kLoopbackHost = "127.0.0.1:";
+
+// The port of a "tcp:" endpoint; 0 when `endpoint` is not one or names no valid port.
+unsigned short TcpPort(std::string_view endpoint) {
+    if (!endpoint.starts_with(kTcpPrefix)) {
+        return 0;
+    }
+    endpoint.remove_prefix(kTcpPrefix.size());
+    if (endpoint.starts_with(kLoopbackHost)) {
+        endpoint.remove_prefix(kLoopbackHost.size());
+    }
+    unsigned long port = 0;
+    for (const char c : endpoint) {
+        if (c < '0' || c > '9' || port > 0xFFFF) {
+            return 0;
+        }
+        port = port * 10 + static_cast<unsigned long>(c - '0');
+    }
+    return port > 0 && port <= 0xFFFF ? static_cast<unsigned short>(port) : 0;
+}
+
+int ConnectLoopback(unsigned short port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
 }
 
 std::string Seconds(std::chrono::milliseconds duration) {
@@ -43,11 +91,35 @@ std::string ManagementSocketPath(const std::string& overridePath) {
             "set WIN32DMIPATH to the directory the agent runs with (its socket is "
             "$WIN32DMIPATH/dmi.sock), or give --socket PATH");
     }
-    return korvo::management::SocketPath();
+    const std::string socketPath = korvo::management::SocketPath();
+    // A provider that serves a port instead says so in dmi.port beside the socket's place.
+    if (access(socketPath.c_str(), F_OK) != 0) {
+        std::ifstream portFile(SocketDirectory(socketPath) + "/dmi.port");
+        std::string port;
+        if (portFile >> port && TcpPort(std::string(kTcpPrefix) + port) != 0) {
+            return std::string(kTcpPrefix) + std::string(kLoopbackHost) + port;
+        }
+    }
+    return socketPath;
 }
 
 ManagementClient::ManagementClient(std::string socketPath, std::chrono::milliseconds replyTimeout)
     : socketPath_(std::move(socketPath)), replyTimeout_(replyTimeout) {
+    if (socketPath_.starts_with(kTcpPrefix)) {
+        const unsigned short port = TcpPort(socketPath_);
+        if (port == 0) {
+            throw ConnectionError("\"" + socketPath_ +
+                                  "\" is not a loopback endpoint: give tcp:PORT or "
+                                  "tcp:127.0.0.1:PORT");
+        }
+        fd_ = ConnectLoopback(port);
+        if (fd_ < 0) {
+            const int error = errno;
+            throw ConnectionError("cannot reach the DMI service provider: nothing listens on " +
+                                  socketPath_ + " (" + std::strerror(error) + ")");
+        }
+        return;
+    }
     fd_ = korvo::host::ConnectUnix(socketPath_);
     if (fd_ < 0) {
         const int error = errno;

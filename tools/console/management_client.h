@@ -18,8 +18,10 @@ class ConnectionError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The management socket: `overridePath` when not empty, else $WIN32DMIPATH/dmi.sock. Throws
-// ConnectionError saying what to set when WIN32DMIPATH is not set either.
+// The management socket: `overridePath` when not empty, else $WIN32DMIPATH/dmi.sock, or, when
+// that does not exist and $WIN32DMIPATH/dmi.port names a port, "tcp:127.0.0.1:PORT" (the
+// Windows build of the service provider). Throws ConnectionError saying what to set when
+// WIN32DMIPATH is not set either.
 std::string ManagementSocketPath(const std::string& overridePath);
 
 class ManagementClient {
@@ -29,7 +31,8 @@ class ManagementClient {
     // A response line longer than this is a broken server, not data.
     static constexpr size_t kMaxLineBytes = 64u << 20;
 
-    // Connects at once; throws ConnectionError naming the path when nothing listens there.
+    // Connects at once to a Unix-domain socket path or to "tcp:[127.0.0.1:]PORT"; throws
+    // ConnectionError naming the endpoint when nothing listens there.
     explicit ManagementClient(std::string socketPath,
                               std::chrono::milliseconds replyTimeout = kDefaultReplyTimeout);
     ~ManagementClient();
