@@ -287,6 +287,11 @@ class RegistryParser {
                 if (name.empty() || name.size() > MaxKeyNameLength) {
                     return Fail("a key name must have 1 to 255 characters");
                 }
+                // The registry calls take names as C strings: a key so named could be listed
+                // but never opened.
+                if (name.find('\0') != std::string_view::npos) {
+                    return Fail("a key name cannot hold a NUL byte");
+                }
                 if (depth > MaxKeyDepth) {
                     return Fail("keys nest deeper than 512 levels");
                 }

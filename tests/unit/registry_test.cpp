@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -197,7 +198,8 @@ TEST_F(Registry, TooSmallBuffersGetNothingAndLearnTheSize) {
 }
 
 TEST_F(Registry, UnparsableFilesAreBadDatabases) {
-    const char* texts[] = {
+    using namespace std::string_view_literals;
+    const std::string_view texts[] = {
         "",
         "REGEDIT5\n[HKEY_LOCAL_MACHINE\\A]\n",
         "\n[HKEY_LOCAL_MACHINE\\A]\n",
@@ -205,6 +207,7 @@ TEST_F(Registry, UnparsableFilesAreBadDatabases) {
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\nstray text\n",
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\n",
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\\\\B]\n",
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\\B\0C]\n"sv,
         "REGEDIT4\n[NOT_A_HIVE\\A]\n",
         "REGEDIT4\n[-HKEY_LOCAL_MACHINE\\A]\n",
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"V\"=-\n",
@@ -220,8 +223,8 @@ TEST_F(Registry, UnparsableFilesAreBadDatabases) {
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"V\"\n",
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\nV=dword:00000001\n",
     };
-    for (const char* text : texts) {
-        Write(text);
+    for (const std::string_view text : texts) {
+        Write(std::string(text));
         HKEY key = nullptr;
         EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A", 0, KEY_READ, &key), ERROR_BADDB) << text;
         EXPECT_EQ(key, nullptr);

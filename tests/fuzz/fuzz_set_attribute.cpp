@@ -1,0 +1,74 @@
+// Fuzzes the write handler: the input picks the group, attribute, key list and value (none, or
+// any type code with any 64 bits), then answers the driver exchange. A write sends at most one
+// request, of one of the three write codes, carrying the row the first key names and the
+// value's first 32 bits; no handle stays open.
+#include <cstddef>
+#include <cstdint>
+
+#include "agent_fuzz_input.h"
+#include "driver/driver_request.h"
+#include "instrumentation/write_attribute.h"
+#include "scripted_device.h"
+
+namespace {
+
+using korvo::fuzz::Check;
+
+constexpr uint16_t kWriteCodes[] = {30, 32, 33};
+
+void CheckWrite(const DmiAttributeData* value, uint32_t rowKey) {
+    const auto& exchanges = korvo::fuzz::DeviceExchanges();
+    Check(exchanges.size() <= 1, "one write sent more than one request");
+    if (exchanges.empty()) {
+        return;
+    }
+    const korvo::fuzz::DeviceExchange& sent = exchanges.front();
+    Check(sent.controlCode == DriverControlCode && sent.input.size() == 4 &&
+              sent.outputSize == sizeof(DriverRequest),
+          "a write's exchange is not shaped as the driver expects");
+    const uint16_t code = uint16_t(sent.record[0] | sent.record[1] << 8);
+    bool knownCode = false;
+    for (uint16_t writeCode : kWriteCodes) {
+        knownCode = knownCode || code == writeCode;
+    }
+    Check(knownCode, "a write sent a request code that is not a write's");
+    Check(value != nullptr, "a write without a value reached the driver");
+    const uint32_t sentValue =
+        uint32_t(sent.record[ValueOffset]) | uint32_t(sent.record[ValueOffset + 1]) << 8 |
+        uint32_t(sent.record[ValueOffset + 2]) << 16 | uint32_t(sent.record[ValueOffset + 3]) << 24;
+    Check(sentValue == value->data.value.words[0], "the driver got another value");
+    Check(sent.record[RowIndexByteOffset] == static_cast<uint8_t>(rowKey - 1),
+          "the driver got another row");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzedDataProvider input(data, size);
+    const DmiId group = korvo::fuzz::ConsumeId(input, 22);
+    const DmiId attribute = korvo::fuzz::ConsumeId(input, 4);
+    korvo::fuzz::FuzzedKeyList keys(input);
+    DmiAttributeData value{};
+    const bool hasValue = input.ConsumeIntegral<uint8_t>() >= 0x10;
+    if (hasValue) {
+        const auto typeKind = input.ConsumeIntegral<uint8_t>();
+        value.id = attribute;
+        value.data.type = typeKind < 0xC0 ? MIF_INTEGER : korvo::fuzz::ConsumeId(input, 12);
+        value.data.value.words[0] = input.ConsumeIntegral<uint32_t>();
+        value.data.value.words[1] = input.ConsumeIntegral<uint32_t>();
+    }
+    korvo::fuzz::AnswerDriverFromInput(input);
+
+    const DmiErrorStatus status =
+        CiSetAttribute(42, group, attribute, nullptr, keys.get(), hasValue ? &value : nullptr);
+
+    Check(korvo::fuzz::OpenHandleCount() == 0, "a handle was left open");
+    Check(status == DMIERR_NO_ERROR || status == WriteValueNotInteger,
+          "a write answered a status other than 0 or value-not-integer");
+    uint32_t rowKey = keys.firstKeyOr(1);
+    if (rowKey == 0xFFFFFFFFu) {
+        rowKey = 1;
+    }
+    CheckWrite(hasValue ? &value : nullptr, rowKey);
+    return 0;
+}
