@@ -1,0 +1,272 @@
+// The hardening tests' machine, library binding, memory account, adapter and socket client.
+#include "hardening_support.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "dmi/dmi_api.h"
+#include "dmi/load_dmi_library.h"
+#include "host/startup.h"
+#include "korvo/management_protocol.h"
+#include "korvo_host.h"
+#include "state/service_state.h"
+
+namespace korvo::hardening {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The module the agent bound in this process; start-up never unloads it.
+HMODULE boundModule = nullptr;
+ServiceProviderControls controls;
+
+constexpr char RegistryText[] =
+    "REGEDIT4\n\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QEV\\Slots\\PCI\\3]\n"
+    "\"Bus\"=dword:00000000\n\"Slot\"=dword:0000000b\n\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QEV\\Slots\\PCI\\4]\n"
+    "\"Bus\"=dword:00000000\n\"Slot\"=dword:0000000c\n";
+
+void NoPause(DWORD) {}
+
+template <typename Function>
+Function Resolve(const char* name) {
+    auto* entry = GetProcAddress(boundModule, name);
+    if (entry == nullptr) {
+        throw std::runtime_error(std::string("Wcdmi.dll does not export ") + name);
+    }
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(entry));
+}
+
+// Loads Wcdmi.dll from `dmiPath`/bin the way the agent does, once per process; the current
+// directory the load moves to is given back afterwards.
+void BindLibrary(const std::string& dmiPath) {
+    if (boundModule != nullptr) {
+        return;
+    }
+    fs::copy_file(KORVO_SP_LIBRARY, dmiPath + "/bin/Wcdmi.dll",
+                  fs::copy_options::overwrite_existing);
+    const fs::path saved = fs::current_path();
+    ResetServiceState();
+    const int loaded = LoadDmiLibrary();
+    fs::current_path(saved);
+    if (loaded != 1 || DmiApiIsComplete() != 1) {
+        throw std::runtime_error("the agent could not bind " + dmiPath + "/bin/Wcdmi.dll");
+    }
+    boundModule = serviceState.libraryModule;
+    controls.outstandingBlocks = Resolve<unsigned (*)()>("KorvoSpOutstandingBlocks");
+    controls.badFrees = Resolve<unsigned (*)()>("KorvoSpBadFrees");
+    controls.report = Resolve<size_t (*)(char*, size_t)>("KorvoSpReport");
+    controls.failAllocation = Resolve<void (*)(unsigned)>("KorvoSpFailAllocation");
+    controls.shutdown = Resolve<void (*)()>("KorvoSpShutdown");
+}
+
+}  // namespace
+
+const ServiceProviderControls& Controls() {
+    return controls;
+}
+
+std::string ServiceProviderReport() {
+    std::string text(controls.report(nullptr, 0) + 1, '\0');
+    text.resize(controls.report(text.data(), text.size()));
+    return text;
+}
+
+std::multiset<std::string> OutstandingKinds() {
+    static constexpr char Prefix[] = "outstanding: ";
+    std::multiset<std::string> kinds;
+    std::istringstream lines(ServiceProviderReport());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(Prefix, 0) == 0) {
+            kinds.insert(line.substr(line.find(" from ") + 6));
+        }
+    }
+    return kinds;
+}
+
+bool InjectionWasMet(unsigned n) {
+    for (unsigned probe = 0; probe < n; ++probe) {
+        DmiErrorStatus status = DMIERR_NO_ERROR;
+        DmiAttributeData* data = DmiApi.DmiNewAttributeData(serviceState.memoryDescriptor, &status);
+        if (status != DMIERR_NO_ERROR) {
+            return false;
+        }
+        DmiApi.DmiFreeAttributeData(data, serviceState.memoryDescriptor);
+    }
+    return true;
+}
+
+int BoundLibraryStep() {
+    return serviceState.libraryModule != nullptr ? 1 : 0;
+}
+
+void ResetAgentState() {
+    ResetServiceState();
+    serviceState.libraryModule = boundModule;
+}
+
+// ---- The simulated adapter ------------------------------------------------------------------
+
+InProcessAdapter::InProcessAdapter()
+    : server_(model_, adapter::DefaultServerPaths(), [this](const std::string& line) {
+          ServedExchange served;
+          char outcome[32] = {};
+          unsigned long long sequence = 0;
+          unsigned code = 0;
+          unsigned index = 0;
+          if (std::sscanf(line.c_str(), "#%llu code %u word %x index %x value %x -> %31s",
+                          &sequence, &code, &served.word, &index, &served.value, outcome) == 6) {
+              served.code = static_cast<uint16_t>(code);
+              served.index = static_cast<uint8_t>(index);
+              served.outcome = outcome;
+              std::lock_guard lock(mutex_);
+              exchanges_.push_back(served);
+          }
+      }) {
+    if (const std::string error = server_.Open(); !error.empty()) {
+        throw std::runtime_error("simulated adapter: " + error);
+    }
+    thread_ = std::thread([this] { server_.Run(); });
+}
+
+InProcessAdapter::~InProcessAdapter() {
+    server_.RequestStop();
+    thread_.join();
+}
+
+std::vector<ServedExchange> InProcessAdapter::exchanges() const {
+    std::lock_guard lock(mutex_);
+    return exchanges_;
+}
+
+void InProcessAdapter::ClearExchanges() {
+    std::lock_guard lock(mutex_);
+    exchanges_.clear();
+}
+
+// ---- The machine ----------------------------------------------------------------------------
+
+AgentMachine::AgentMachine()
+    : dmiPath_(root_.path() + "/dmi"),
+      windir_(root_.path() + "/windows"),
+      dmiEnv_("WIN32DMIPATH", dmiPath_.c_str()),
+      windirEnv_("windir", windir_.c_str()),
+      registryEnv_("KORVO_REGISTRY", nullptr) {
+    fs::create_directories(dmiPath_ + "/bin");
+    fs::create_directories(windir_ + "/system");
+    fs::copy_file(KORVO_SOURCE_DIR "/mif/korvo.mif", windir_ + "/system/korvo.mif");
+    std::ofstream(windir_ + "/system/KORVOm4.SYS") << std::string(35328, '\0');
+    std::ofstream(windir_ + "/system/KORVOm5.SYS") << std::string(41472, '\0');
+    std::ofstream(root_.path() + "/registry.reg") << RegistryText;
+    BindLibrary(dmiPath_);
+    ForgetServiceProvider(false);
+    controls.failAllocation(0);
+    ResetAgentState();
+    startupLoadLibrary = BoundLibraryStep;
+    startupSleep = NoPause;
+}
+
+AgentMachine::~AgentMachine() {
+    controls.failAllocation(0);
+    RunShutdown();
+    ForgetServiceProvider(false);
+    ResetAgentState();
+    startupLoadLibrary = LoadDmiLibrary;
+    startupSleep = Sleep;
+    korvo::host::SetDeviceReplyTimeoutMs(5000);
+}
+
+int AgentMachine::Start(std::string* boxes) {
+    testing::internal::CaptureStderr();
+    const int result = RunStartup();
+    // The boxes, without the lines the service provider's library logs to the same stream.
+    std::istringstream lines(testing::internal::GetCapturedStderr());
+    if (boxes != nullptr) {
+        boxes->clear();
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("Wcdmi: ", 0) != 0) {
+                *boxes += line + "\n";
+            }
+        }
+    }
+    return result;
+}
+
+void AgentMachine::ForgetServiceProvider(bool database) {
+    controls.shutdown();
+    if (database) {
+        fs::remove_all(dmiPath_ + "/components");
+    }
+}
+
+size_t AgentMachine::EventCount() const {
+    std::ifstream log(dmiPath_ + "/events.log");
+    size_t count = 0;
+    for (std::string line; std::getline(log, line);) {
+        count += line.empty() ? 0 : 1;
+    }
+    return count;
+}
+
+// ---- The management socket ------------------------------------------------------------------
+
+ManagementLine::ManagementLine() : fd_(korvo::host::ConnectUnix(korvo::management::SocketPath())) {}
+
+ManagementLine::~ManagementLine() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+bool ManagementLine::Send(const std::string& bytes) {
+    return fd_ >= 0 && korvo::host::WriteFull(fd_, bytes.data(), bytes.size());
+}
+
+nlohmann::json ManagementLine::Read(int timeoutMs) {
+    for (;;) {
+        if (const auto newline = pending_.find('\n'); newline != std::string::npos) {
+            const std::string line = pending_.substr(0, newline);
+            pending_.erase(0, newline + 1);
+            return nlohmann::json::parse(line, nullptr, false);
+        }
+        pollfd waiting{fd_, POLLIN, 0};
+        if (fd_ < 0 || poll(&waiting, 1, timeoutMs) <= 0) {
+            return nullptr;
+        }
+        char chunk[4096];
+        const ssize_t got = read(fd_, chunk, sizeof chunk);
+        if (got <= 0) {
+            return nullptr;
+        }
+        pending_.append(chunk, static_cast<size_t>(got));
+    }
+}
+
+nlohmann::json ManagementLine::Ask(const nlohmann::json& request, int timeoutMs) {
+    if (!Send(request.dump() + "\n")) {
+        return nullptr;
+    }
+    return Read(timeoutMs);
+}
+
+nlohmann::json GetRequest(uint32_t component, uint32_t group, uint32_t attribute,
+                          std::optional<uint32_t> key, bool next) {
+    nlohmann::json request = {{"op", next ? "get-next" : "get"},
+                              {"component", component},
+                              {"group", group},
+                              {"attribute", attribute}};
+    if (key) {
+        request["keys"] = nlohmann::json::array({{{"integer", *key}}});
+    }
+    return request;
+}
+
+}  // namespace korvo::hardening
