@@ -10,7 +10,9 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 
 #include "korvo_host.h"
 #include "platform.h"
@@ -28,11 +30,27 @@ struct HostHandle {
     bool broken = false;  // a device connection whose last exchange failed part-way
 };
 
+// The handles CreateFileA gave out and CloseHandle has not taken back: any other value, a
+// closed handle among them, is refused with ERROR_INVALID_HANDLE rather than dereferenced.
+std::mutex liveHandlesLock;
+std::unordered_set<const void*> liveHandles;
+
+HANDLE AddHandle(HostHandle::Kind kind, int fd) {
+    auto* handle = new HostHandle{kind, fd};
+    std::lock_guard lock(liveHandlesLock);
+    liveHandles.insert(handle);
+    return handle;
+}
+
 HostHandle* FromHandle(HANDLE handle) {
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-        return nullptr;
-    }
-    return static_cast<HostHandle*>(handle);
+    std::lock_guard lock(liveHandlesLock);
+    return liveHandles.contains(handle) ? static_cast<HostHandle*>(handle) : nullptr;
+}
+
+// Takes the handle out of the live set; null when it was not in it.
+HostHandle* TakeHandle(HANDLE handle) {
+    std::lock_guard lock(liveHandlesLock);
+    return liveHandles.erase(handle) == 1 ? static_cast<HostHandle*>(handle) : nullptr;
 }
 
 DWORD ErrorFromErrno(int error) {
@@ -71,14 +89,22 @@ uint32_t GetU32(const unsigned char* in) {
 }  // namespace
 
 namespace korvo::host {
-int DeviceReplyTimeoutMs() { return deviceReplyTimeoutMs.load(); }
-void SetDeviceReplyTimeoutMs(int milliseconds) { deviceReplyTimeoutMs.store(milliseconds); }
+int DeviceReplyTimeoutMs() {
+    return deviceReplyTimeoutMs.load();
+}
+void SetDeviceReplyTimeoutMs(int milliseconds) {
+    deviceReplyTimeoutMs.store(milliseconds);
+}
 }  // namespace korvo::host
 
 extern "C" {
 
-DWORD GetLastError(void) { return lastError; }
-void SetLastError(DWORD error) { lastError = error; }
+DWORD GetLastError(void) {
+    return lastError;
+}
+void SetLastError(DWORD error) {
+    lastError = error;
+}
 
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
                    LPSECURITY_ATTRIBUTES /*securityAttributes*/, DWORD creationDisposition,
@@ -88,14 +114,14 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
         return INVALID_HANDLE_VALUE;
     }
     if (std::strncmp(fileName, kDevicePrefix, sizeof kDevicePrefix - 1) == 0) {
-        const int fd = korvo::host::ConnectUnix(
-            korvo::host::DevicePath(fileName + sizeof kDevicePrefix - 1));
+        const int fd =
+            korvo::host::ConnectUnix(korvo::host::DevicePath(fileName + sizeof kDevicePrefix - 1));
         if (fd < 0) {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
         SetLastError(ERROR_SUCCESS);
-        return new HostHandle{HostHandle::Kind::Device, fd};
+        return AddHandle(HostHandle::Kind::Device, fd);
     }
     if (creationDisposition != OPEN_EXISTING) {
         // The agent only ever opens what exists; creating files is not part of the layer.
@@ -106,17 +132,25 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
     const std::string path = korvo::host::ResolvePath(fileName);
     const int fd = open(path.c_str(), (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (fd < 0) {
-        SetLastError(ErrorFromErrno(errno));
+        const int openError = errno;
+        SetLastError(ErrorFromErrno(openError));
+        // As on Windows, a missing file in a missing directory is a missing path.
+        const size_t slash = path.find_last_of('/');
+        struct stat parent {};
+        if (openError == ENOENT && slash != std::string::npos && slash != 0 &&
+            stat(path.substr(0, slash).c_str(), &parent) != 0) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+        }
         return INVALID_HANDLE_VALUE;
     }
-    struct stat info{};
+    struct stat info {};
     if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
         close(fd);
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     SetLastError(ERROR_SUCCESS);
-    return new HostHandle{HostHandle::Kind::File, fd};
+    return AddHandle(HostHandle::Kind::File, fd);
 }
 
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
@@ -131,9 +165,6 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
         (outBuffer == nullptr && outBufferSize != 0)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
-    }
-    if (bytesReturned != nullptr) {
-        *bytesReturned = 0;
     }
     if (handle->broken) {
         SetLastError(ERROR_GEN_FAILURE);
@@ -172,17 +203,18 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
     if (outBufferSize != 0) {
         std::memcpy(outBuffer, reply + kReplyHeaderSize, outBufferSize);
     }
-    if (bytesReturned != nullptr) {
+    const BOOL success = GetU32(reply) != 0 ? TRUE : FALSE;
+    // As on Windows, a failed call leaves the count where it was.
+    if (bytesReturned != nullptr && success) {
         *bytesReturned = GetU32(reply + 4);
     }
-    const BOOL success = GetU32(reply) != 0 ? TRUE : FALSE;
     SetLastError(success ? ERROR_SUCCESS : ERROR_GEN_FAILURE);
     return success;
 }
 
 DWORD GetFileSize(HANDLE file, LPDWORD fileSizeHigh) {
     HostHandle* handle = FromHandle(file);
-    struct stat info{};
+    struct stat info {};
     if (handle == nullptr || handle->kind != HostHandle::Kind::File ||
         fstat(handle->fd, &info) != 0) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -197,7 +229,7 @@ DWORD GetFileSize(HANDLE file, LPDWORD fileSizeHigh) {
 }
 
 BOOL CloseHandle(HANDLE object) {
-    HostHandle* handle = FromHandle(object);
+    HostHandle* handle = TakeHandle(object);
     if (handle == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
