@@ -1,6 +1,7 @@
-# Shell functions for running the Windows build under Wine in a private prefix: make the prefix,
-# keep its server up, install the simulated adapter's kernel driver, run Windows programs, and
-# end every Wine process of the prefix whatever happens. Source it from bash:
+# Shell functions for running the Windows build under Wine in a private prefix: build the Windows
+# programs, make the prefix, keep its server up, install the simulated adapter's kernel driver,
+# run Windows programs, and end every Wine process of the prefix whatever happens. Source it
+# from bash:
 #   . scripts/wine/lib.sh; wine_make_prefix DIR; trap wine_end_prefix EXIT
 # Debian's wine64 package keeps its launcher and server in its library directory, off PATH. The
 # server is called directly: the package's `wineserver` wrapper puts -p0 before the arguments.
@@ -12,6 +13,23 @@ WINE_SERVER=${WINE_SERVER:-/usr/lib/wine/wineserver64}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINEARCH=win64
+
+# Builds TARGETS with the Windows preset PRESET (target: 32-bit, target-x64: 64-bit) into
+# build/PRESET. Quiet unless it fails.
+wine_build() {  # PRESET TARGET...
+    local preset=$1 log
+    shift
+    log=$(mktemp)
+    if cmake --preset "$preset" >"$log" 2>&1 && cmake --build --preset "$preset" -j2 \
+        --target "$@" >>"$log" 2>&1; then
+        rm -f "$log"
+        return 0
+    fi
+    cat "$log" >&2
+    rm -f "$log"
+    echo "wine: building $* with the $preset preset failed" >&2
+    return 1
+}
 
 wine_run() {
     "$WINE_LAUNCHER" "$@"

@@ -7,11 +7,7 @@
 
 #include "dmi/dmi.h"
 
-#ifdef _WIN32
-#define KORVO_SP_API __declspec(dllexport)
-#else
-#define KORVO_SP_API __attribute__((visibility("default")))
-#endif
+// KORVO_SP_API, what marks a function for export on this platform, comes from the build.
 
 extern "C" {
 
