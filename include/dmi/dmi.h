@@ -22,35 +22,52 @@ typedef uint32_t DmiBoolean;
 // freeing call.
 typedef void* DmiMemDsc;
 
-// DMI error status codes.
+// DMI error status codes and their names in the standard: X(constant, code, name).
+#define KORVO_DMI_STATUSES(X)                                                           \
+    X(DMIERR_NO_ERROR, 0x000, "no error")                                               \
+    X(DMIERR_ATTRIBUTE_NOT_FOUND, 0x100, "attribute not found")                         \
+    X(DMIERR_VALUE_EXCEEDS_MAXSIZE, 0x101, "value exceeds maximum size")                \
+    X(DMIERR_COMPONENT_NOT_FOUND, 0x102, "component not found")                         \
+    X(DMIERR_GROUP_NOT_FOUND, 0x104, "group not found")                                 \
+    X(DMIERR_ILLEGAL_KEYS, 0x105, "illegal keys")                                       \
+    X(DMIERR_ILLEGAL_TO_SET, 0x106, "illegal to set")                                   \
+    X(DMIERR_ROW_NOT_FOUND, 0x10A, "row not found")                                     \
+    X(DMIERR_DIRECT_INTERFACE_NOT_REGISTERED, 0x10B, "direct interface not registered") \
+    X(DMIERR_DATABASE_CORRUPT, 0x10C, "database corrupt")                               \
+    X(DMIERR_VALUE_UNKNOWN, 0x10F, "value unknown")                                     \
+    X(DMIERR_BUFFER_FULL, 0x200, "buffer full")                                         \
+    X(DMIERR_ILL_FORMED_COMMAND, 0x201, "ill-formed command")                           \
+    X(DMIERR_ILLEGAL_HANDLE, 0x203, "illegal handle")                                   \
+    X(DMIERR_OUT_OF_MEMORY, 0x204, "out of memory")
+
 enum : DmiErrorStatus {
-    DMIERR_NO_ERROR = 0x000,
-    DMIERR_ATTRIBUTE_NOT_FOUND = 0x100,
-    DMIERR_VALUE_EXCEEDS_MAXSIZE = 0x101,
-    DMIERR_COMPONENT_NOT_FOUND = 0x102,
-    DMIERR_GROUP_NOT_FOUND = 0x104,
-    DMIERR_ILLEGAL_KEYS = 0x105,
-    DMIERR_ILLEGAL_TO_SET = 0x106,
-    DMIERR_ROW_NOT_FOUND = 0x10A,
-    DMIERR_DIRECT_INTERFACE_NOT_REGISTERED = 0x10B,
-    DMIERR_DATABASE_CORRUPT = 0x10C,
-    DMIERR_VALUE_UNKNOWN = 0x10F,
-    DMIERR_BUFFER_FULL = 0x200,
-    DMIERR_ILL_FORMED_COMMAND = 0x201,
-    DMIERR_ILLEGAL_HANDLE = 0x203,
-    DMIERR_OUT_OF_MEMORY = 0x204,
+#define KORVO_DMI_STATUS_CONSTANT(constant, code, name) constant = code,
+    KORVO_DMI_STATUSES(KORVO_DMI_STATUS_CONSTANT)
+#undef KORVO_DMI_STATUS_CONSTANT
 };
 
-// Data type codes of the data union.
+// Data type codes of the data union, with their MIF type names and the bytes a value takes
+// (0: a string, whose size the attribute declares): X(constant, code, name, size).
+#define KORVO_MIF_TYPES(X)                      \
+    X(MIF_COUNTER, 1, "counter", 4)             \
+    X(MIF_COUNTER64, 2, "counter64", 8)         \
+    X(MIF_GAUGE, 3, "gauge", 4)                 \
+    X(MIF_INTEGER, 5, "integer", 4)             \
+    X(MIF_INTEGER64, 6, "integer64", 8)         \
+    X(MIF_OCTETSTRING, 7, "octetstring", 0)     \
+    X(MIF_DISPLAYSTRING, 8, "displaystring", 0) \
+    X(MIF_DATE, 11, "date", 28)
+
+// The other spellings a MIF file may use for a type: X(constant, name).
+#define KORVO_MIF_TYPE_ALIASES(X) \
+    X(MIF_INTEGER, "int")         \
+    X(MIF_INTEGER64, "int64")     \
+    X(MIF_DISPLAYSTRING, "string")
+
 enum : DmiUnsigned {
-    MIF_COUNTER = 1,
-    MIF_COUNTER64 = 2,
-    MIF_GAUGE = 3,
-    MIF_INTEGER = 5,
-    MIF_INTEGER64 = 6,
-    MIF_OCTETSTRING = 7,
-    MIF_DISPLAYSTRING = 8,
-    MIF_DATE = 11,
+#define KORVO_MIF_TYPE_CONSTANT(constant, code, name, size) constant = code,
+    KORVO_MIF_TYPES(KORVO_MIF_TYPE_CONSTANT)
+#undef KORVO_MIF_TYPE_CONSTANT
 };
 
 // File types of a file-data entry.

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "dmi_status.h"
+#include "management_answer.h"
 
 namespace korvo::sp {
 namespace {

@@ -12,10 +12,10 @@
 #include <map>
 #include <sstream>
 
+#include "dmi/dmi_names.h"
+
 namespace korvo::mif {
 namespace {
-
-constexpr uint32_t kDateSize = 28;  // "yyyymmddHHMMSS.uuuuuu+ooo" and its padding
 
 bool SameWord(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
@@ -507,36 +507,18 @@ class Parser {
             throw Refusal{current_.line, "expected a type, found " + Describe(current_)};
         }
         const Token word = current_;
-        struct Known {
-            const char* name;
-            DataType type;
-            uint32_t width;  // 0: a string type that takes its size in parentheses
-        };
-        static constexpr Known kTypes[] = {
-            {"counter", DataType::Counter, 4},
-            {"counter64", DataType::Counter64, 8},
-            {"gauge", DataType::Gauge, 4},
-            {"integer", DataType::Integer, 4},
-            {"int", DataType::Integer, 4},
-            {"integer64", DataType::Integer64, 8},
-            {"int64", DataType::Integer64, 8},
-            {"date", DataType::Date, kDateSize},
-            {"octetstring", DataType::OctetString, 0},
-            {"displaystring", DataType::DisplayString, 0},
-            {"string", DataType::DisplayString, 0},
-        };
-        for (const Known& known : kTypes) {
-            if (!SameWord(word.text, known.name)) {
-                continue;
-            }
+        const uint32_t code = dmi::TypeCodeOfName(word.text);
+        if (code != 0) {
+            const auto type = static_cast<DataType>(code);
+            const uint32_t width = dmi::FindType(code)->size;
             Advance();
-            if (known.width != 0) {
+            if (width != 0) {
                 if (current_.kind == TokenKind::Open) {
                     throw Refusal{current_.line,
                                   "type '" + word.text + "' takes no size in parentheses"};
                 }
-                *size = known.width;
-                return known.type;
+                *size = width;
+                return type;
             }
             if (current_.kind != TokenKind::Open) {
                 throw Refusal{word.line,
@@ -553,7 +535,7 @@ class Parser {
             }
             Advance();
             *size = declared;
-            return known.type;
+            return type;
         }
         throw Refusal{word.line, "unknown type '" + word.text + "'"};
     }
@@ -690,13 +672,7 @@ class Parser {
             return;
         }
         if (current_.kind == TokenKind::Word) {
-            static constexpr const char* kTypeWords[] = {
-                "counter", "counter64",   "gauge",         "integer", "int", "integer64",
-                "int64",   "octetstring", "displaystring", "string",  "date"};
-            bool isTypeWord = false;
-            for (const char* word : kTypeWords) {
-                isTypeWord = isTypeWord || SameWord(current_.text, word);
-            }
+            const bool isTypeWord = dmi::TypeCodeOfName(current_.text) != 0;
             if (!isTypeWord) {
                 const std::string enumName = current_.text;
                 Advance();
@@ -886,47 +862,8 @@ ParseResult ParseMifFile(const std::string& path) {
 }
 
 const char* TypeName(DataType type) {
-    switch (type) {
-        case DataType::Counter:
-            return "counter";
-        case DataType::Counter64:
-            return "counter64";
-        case DataType::Gauge:
-            return "gauge";
-        case DataType::Integer:
-            return "integer";
-        case DataType::Integer64:
-            return "integer64";
-        case DataType::OctetString:
-            return "octetstring";
-        case DataType::DisplayString:
-            return "displaystring";
-        case DataType::Date:
-            return "date";
-    }
-    return "?";
-}
-
-uint32_t TypeCode(DataType type) {
-    switch (type) {
-        case DataType::Counter:
-            return 1;
-        case DataType::Counter64:
-            return 2;
-        case DataType::Gauge:
-            return 3;
-        case DataType::Integer:
-            return 5;
-        case DataType::Integer64:
-            return 6;
-        case DataType::OctetString:
-            return 7;
-        case DataType::DisplayString:
-            return 8;
-        case DataType::Date:
-            return 11;
-    }
-    return 0;
+    const dmi::TypeEntry* entry = dmi::FindType(TypeCode(type));
+    return entry != nullptr ? entry->name : "?";
 }
 
 const char* AccessName(Access access) {

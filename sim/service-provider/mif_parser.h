@@ -10,17 +10,20 @@
 #include <string_view>
 #include <vector>
 
+#include "dmi/dmi.h"
+
 namespace korvo::mif {
 
-enum class DataType {
-    Counter,
-    Counter64,
-    Gauge,
-    Integer,
-    Integer64,
-    OctetString,
-    DisplayString,
-    Date,
+// The MIF types, numbered by their DMI data type codes.
+enum class DataType : uint32_t {
+    Counter = MIF_COUNTER,
+    Counter64 = MIF_COUNTER64,
+    Gauge = MIF_GAUGE,
+    Integer = MIF_INTEGER,
+    Integer64 = MIF_INTEGER64,
+    OctetString = MIF_OCTETSTRING,
+    DisplayString = MIF_DISPLAYSTRING,
+    Date = MIF_DATE,
 };
 
 enum class Access { ReadOnly, ReadWrite, WriteOnly };
@@ -106,9 +109,10 @@ ParseResult ParseMifFile(const std::string& path);
 
 // The type's name in MIF and protocol terms ("counter", "displaystring", ...).
 const char* TypeName(DataType type);
-// The DMI data type code (1 counter, 2 counter64, 3 gauge, 5 integer, 6 integer64,
-// 7 octet string, 8 display string, 11 date).
-uint32_t TypeCode(DataType type);
+// The DMI data type code.
+constexpr uint32_t TypeCode(DataType type) {
+    return static_cast<uint32_t>(type);
+}
 const char* AccessName(Access access);  // "read-only", "read-write", "write-only"
 
 }  // namespace korvo::mif

@@ -10,7 +10,8 @@
 #include <shared_mutex>
 #include <sstream>
 
-#include "dmi_status.h"
+#include "dmi/dmi_names.h"
+#include "management_answer.h"
 #include "korvo/management_protocol.h"
 #include "sp_platform.h"
 #include "sp_log.h"
@@ -711,7 +712,7 @@ DmiErrorStatus Provider::OriginateEvent(DmiId componentId, const DmiTimestamp* t
     }
     const auto refuse = [&](DmiErrorStatus status, const std::string& why) {
         Log("DmiOriginateEvent: event of component " + std::to_string(componentId) + " refused (" +
-            StatusName(status) + "): " + why);
+            dmi::StatusName(status) + "): " + why);
         return status;
     };
     std::string error;

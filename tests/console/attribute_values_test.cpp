@@ -55,13 +55,30 @@ TEST(FormatValue, AnnotatedValueKeepsTheDataAndAddsItsDisplay) {
     EXPECT_EQ(annotated["display"], "16");
 }
 
-TEST(StatusName, NamesTheStandardStatusesAndShowsOthersByNumber) {
-    EXPECT_EQ(DescribeStatus(0x10A), "row not found (0x10A)");
-    EXPECT_EQ(DescribeStatus(0x101), "value exceeds maximum size (0x101)");
-    EXPECT_EQ(DescribeStatus(0x10B), "direct interface not registered (0x10B)");
-    EXPECT_EQ(DescribeStatus(0x204), "out of memory (0x204)");
-    EXPECT_EQ(DescribeStatus(0x999), "status 0x999");
-    EXPECT_EQ(StatusName(0), "no error");
+TEST(DmiNames, NameTheStandardCodesAndShowOthersByNumber) {
+    EXPECT_EQ(dmi::DescribeStatus(0x10A), "row not found (0x10A)");
+    EXPECT_EQ(dmi::DescribeStatus(0x101), "value exceeds maximum size (0x101)");
+    EXPECT_EQ(dmi::DescribeStatus(0x10B), "direct interface not registered (0x10B)");
+    EXPECT_EQ(dmi::DescribeStatus(0x204), "out of memory (0x204)");
+    EXPECT_EQ(dmi::DescribeStatus(0x999), "status 0x999");
+    EXPECT_EQ(dmi::StatusName(0), "no error");
+    EXPECT_EQ(dmi::StatusName(0x1), "status 0x001");
+
+    EXPECT_EQ(dmi::TypeName(MIF_COUNTER64), "counter64");
+    EXPECT_EQ(dmi::TypeName(MIF_DATE), "date");
+    EXPECT_EQ(dmi::TypeName(9), "type 9");
+    const std::pair<const char*, uint32_t> words[] = {
+        {"displaystring", MIF_DISPLAYSTRING},
+        {"String", MIF_DISPLAYSTRING},
+        {"INT64", MIF_INTEGER64},
+        {"int", MIF_INTEGER},
+        {"octetstring", MIF_OCTETSTRING},
+        {"strings", 0},
+        {"", 0},
+    };
+    for (const auto& [word, code] : words) {
+        EXPECT_EQ(dmi::TypeCodeOfName(word), code) << word;
+    }
 }
 
 TEST(ParseKey, TakesNumbersAndTypedStrings) {

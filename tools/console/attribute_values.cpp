@@ -1,4 +1,4 @@
-// Status and type names, value display and command-line parsing of keys and values for the
+// Value display and command-line parsing of keys and values for the
 // management console.
 #include "console/attribute_values.h"
 
@@ -8,62 +8,16 @@
 #include <cstdio>
 #include <limits>
 #include <optional>
-#include <span>
 #include <vector>
 
 #include "dmi/dmi.h"
+#include "dmi/dmi_names.h"
 
 namespace korvo::console {
 
 namespace {
 
 using nlohmann::json;
-
-struct Named {
-    uint32_t code;
-    const char* name;
-};
-
-constexpr Named kStatusNames[] = {
-    {DMIERR_NO_ERROR, "no error"},
-    {DMIERR_ATTRIBUTE_NOT_FOUND, "attribute not found"},
-    {DMIERR_VALUE_EXCEEDS_MAXSIZE, "value exceeds maximum size"},
-    {DMIERR_COMPONENT_NOT_FOUND, "component not found"},
-    {DMIERR_GROUP_NOT_FOUND, "group not found"},
-    {DMIERR_ILLEGAL_KEYS, "illegal keys"},
-    {DMIERR_ILLEGAL_TO_SET, "illegal to set"},
-    {DMIERR_ROW_NOT_FOUND, "row not found"},
-    {DMIERR_DIRECT_INTERFACE_NOT_REGISTERED, "direct interface not registered"},
-    {DMIERR_DATABASE_CORRUPT, "database corrupt"},
-    {DMIERR_VALUE_UNKNOWN, "value unknown"},
-    {DMIERR_BUFFER_FULL, "buffer full"},
-    {DMIERR_ILL_FORMED_COMMAND, "ill-formed command"},
-    {DMIERR_ILLEGAL_HANDLE, "illegal handle"},
-    {DMIERR_OUT_OF_MEMORY, "out of memory"},
-};
-
-constexpr Named kTypeNames[] = {
-    {MIF_COUNTER, "counter"},
-    {MIF_COUNTER64, "counter64"},
-    {MIF_GAUGE, "gauge"},
-    {MIF_INTEGER, "integer"},
-    {MIF_INTEGER64, "integer64"},
-    {MIF_OCTETSTRING, "octetstring"},
-    {MIF_DISPLAYSTRING, "displaystring"},
-    {MIF_DATE, "date"},
-};
-
-constexpr Named kMifTypeAliases[] = {
-    {MIF_INTEGER, "int"},
-    {MIF_INTEGER64, "int64"},
-    {MIF_DISPLAYSTRING, "string"},
-};
-
-std::string Hex3(uint32_t code) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%03X", code);
-    return text;
-}
 
 std::string Lower(std::string_view text) {
     std::string lower(text);
@@ -284,42 +238,6 @@ uint32_t TypeOf(const json& value) {
 
 }  // namespace
 
-std::string StatusName(uint32_t status) {
-    for (const auto& [code, name] : kStatusNames) {
-        if (code == status) {
-            return name;
-        }
-    }
-    return "status " + Hex3(status);
-}
-
-std::string DescribeStatus(uint32_t status) {
-    const std::string name = StatusName(status);
-    return StartsWith(name, "status ") ? name : name + " (" + Hex3(status) + ")";
-}
-
-std::string TypeName(uint32_t typeCode) {
-    for (const auto& [code, name] : kTypeNames) {
-        if (code == typeCode) {
-            return name;
-        }
-    }
-    return "type " + std::to_string(typeCode);
-}
-
-uint32_t TypeCodeOfMifType(std::string_view mifType) {
-    const std::string lower = Lower(mifType);
-    for (const std::span<const Named> table :
-         {std::span<const Named>(kTypeNames), std::span<const Named>(kMifTypeAliases)}) {
-        for (const auto& [code, name] : table) {
-            if (lower == name) {
-                return code;
-            }
-        }
-    }
-    return 0;
-}
-
 AttributeInfo AttributeInfo::FromJson(const json& attribute) {
     AttributeInfo info;
     info.id = attribute.value("id", 0u);
@@ -340,7 +258,7 @@ AttributeInfo AttributeInfo::FromJson(const json& attribute) {
 }
 
 uint32_t AttributeInfo::typeCode() const {
-    const uint32_t code = TypeCodeOfMifType(type);
+    const uint32_t code = dmi::TypeCodeOfName(type);
     return code == 0 && !enumNames.empty() ? MIF_INTEGER : code;
 }
 
@@ -386,7 +304,7 @@ std::string FormatValue(const json& value, const AttributeInfo* info) {
 json AnnotateValue(const json& value, const AttributeInfo* info) {
     json annotated = value.is_object() ? value : json::object();
     if (annotated.contains("type")) {
-        annotated["typeName"] = TypeName(TypeOf(value));
+        annotated["typeName"] = dmi::TypeName(TypeOf(value));
     }
     annotated["display"] = FormatValue(value, info);
     return annotated;
@@ -422,7 +340,7 @@ json ParseValue(std::string_view text, const AttributeInfo& info) {
     const std::string what =
         "bad value \"" + std::string(text) + "\" for " +
         (info.name.empty() ? "attribute " + std::to_string(info.id) : info.name) + " (" +
-        (info.type.empty() ? TypeName(type) : info.type) + ")";
+        (info.type.empty() ? dmi::TypeName(type) : info.type) + ")";
     json data;
     switch (type) {
         case MIF_COUNTER:

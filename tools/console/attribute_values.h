@@ -1,6 +1,6 @@
-// What the console knows about DMI data: status and type names, attribute values shown the way
-// an administrator reads them, and keys and values typed on the command line turned into the
-// attribute data of the management protocol.
+// What the console knows about DMI data: attribute values shown the way an administrator reads
+// them, and keys and values typed on the command line turned into the attribute data of the
+// management protocol. Status and type names come from dmi/dmi_names.h.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "dmi/dmi_names.h"
+
 namespace korvo::console {
 
 // Something typed on the command line cannot be what it stands for (exit status 2).
@@ -18,16 +20,6 @@ class UsageError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };
-
-// "row not found" for 0x10A; "status 0x123" for a code the standard does not name.
-std::string StatusName(uint32_t status);
-// "row not found (0x10A)".
-std::string DescribeStatus(uint32_t status);
-// "counter64" for type code 2; "type 9" for a code the standard does not name.
-std::string TypeName(uint32_t typeCode);
-// The data type code of a MIF type name ("int", "string" and the other aliases too); 0 when
-// the name is not one.
-uint32_t TypeCodeOfMifType(std::string_view mifType);
 
 // One attribute as list-attributes describes it.
 struct AttributeInfo {

@@ -86,7 +86,7 @@ json RequestOk(ManagementClient& client, const json& request, const std::string&
     json response = client.Request(request);
     const uint32_t status = StatusOf(response);
     if (status != DMIERR_NO_ERROR) {
-        std::string message = what + ": " + DescribeStatus(status);
+        std::string message = what + ": " + dmi::DescribeStatus(status);
         if (const auto error = response.find("error");
             error != response.end() && error->is_string() && !error->get<std::string>().empty()) {
             message += " (" + error->get<std::string>() + ")";

@@ -41,7 +41,7 @@ std::string TypeCell(const Reading& reading) {
     if (const auto type = reading.value.find("type");
         reading.value.is_object() && type != reading.value.end() && type->is_number_integer() &&
         type->get<uint32_t>() != 0) {
-        return TypeName(type->get<uint32_t>());
+        return dmi::TypeName(type->get<uint32_t>());
     }
     return reading.info != nullptr ? reading.info->type : "";
 }
@@ -50,7 +50,7 @@ std::string TypeCell(const Reading& reading) {
 // a single answer has room for and a walk's table does not.
 std::string ValueCell(const Reading& reading, bool withError = false) {
     if (reading.status != DMIERR_NO_ERROR) {
-        return "status: " + DescribeStatus(reading.status) +
+        return "status: " + dmi::DescribeStatus(reading.status) +
                (withError && !reading.error.empty() ? " (" + reading.error + ")" : "");
     }
     return FormatValue(reading.value, reading.info);
@@ -60,7 +60,7 @@ json ReadingJson(const Reading& reading) {
     json entry{{"id", reading.id},
                {"name", reading.info != nullptr ? reading.info->name : ""},
                {"status", reading.status},
-               {"statusName", StatusName(reading.status)}};
+               {"statusName", dmi::StatusName(reading.status)}};
     if (!reading.value.is_null()) {
         entry["value"] = AnnotateValue(reading.value, reading.info);
     }
@@ -371,7 +371,7 @@ class Console {
             json document = Subject(component, group, attribute, keyList);
             document["op"] = op;
             document["status"] = reading.status;
-            document["statusName"] = StatusName(reading.status);
+            document["statusName"] = dmi::StatusName(reading.status);
             if (!reading.value.is_null()) {
                 document["value"] = AnnotateValue(reading.value, info);
             }
@@ -540,9 +540,9 @@ class Console {
                 end = {{"reason", "row not found"},
                        {"row", row},
                        {"status", DMIERR_ROW_NOT_FOUND},
-                       {"statusName", StatusName(DMIERR_ROW_NOT_FOUND)}};
+                       {"statusName", dmi::StatusName(DMIERR_ROW_NOT_FOUND)}};
                 endText =
-                    "row " + std::to_string(row) + ": " + DescribeStatus(DMIERR_ROW_NOT_FOUND);
+                    "row " + std::to_string(row) + ": " + dmi::DescribeStatus(DMIERR_ROW_NOT_FOUND);
                 break;
             }
             // A group that does not look at its keys answers every row alike and never says
@@ -624,7 +624,7 @@ class Console {
             document["op"] = "set";
             document["value"] = AnnotateValue(value, &*info);
             document["status"] = status;
-            document["statusName"] = StatusName(status);
+            document["statusName"] = dmi::StatusName(status);
             if (!error.empty()) {
                 document["error"] = error;
             }
@@ -634,7 +634,7 @@ class Console {
                  << FormatValue(value, &*info) << '\n';
         } else {
             out_ << Label(component, group, attribute, keyList)
-                 << " = status: " << DescribeStatus(status)
+                 << " = status: " << dmi::DescribeStatus(status)
                  << (error.empty() ? "" : " (" + error + ")") << '\n';
         }
         return status == DMIERR_NO_ERROR ? kExitSuccess : kExitDmiStatus;

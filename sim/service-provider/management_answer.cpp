@@ -1,0 +1,19 @@
+// The management protocol's answer: a status with its name from the one list of DMI statuses.
+#include "management_answer.h"
+
+#include "dmi/dmi_names.h"
+
+namespace korvo::sp {
+
+nlohmann::json Answer(DmiErrorStatus status, const std::string& error) {
+    nlohmann::json answer = {{"status", status}};
+    if (status != DMIERR_NO_ERROR) {
+        answer["statusName"] = dmi::StatusName(status);
+        if (!error.empty()) {
+            answer["error"] = error;
+        }
+    }
+    return answer;
+}
+
+}  // namespace korvo::sp
