@@ -225,6 +225,29 @@ DmiAttributeValues* DmiHeap::NewAttributeValues(const std::vector<AttributeValue
     return list;
 }
 
+DmiMultiRowData* DmiHeap::NewMultiRowData(const std::vector<RowCopy>& rows, std::string_view kind) {
+    auto* record = static_cast<DmiMultiRowData*>(NewList(
+        RecordType::MultiRowData, rows.size(), sizeof(DmiRowData), alignof(DmiRowData), kind));
+    if (record == nullptr) {
+        return nullptr;
+    }
+    bool built = true;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        DmiRowData& row = record->list[i];
+        row.compId = rows[i].componentId;
+        row.groupId = rows[i].groupId;
+        row.className = NewString(rows[i].className.value_or(""), kind);
+        row.keyList = NewAttributeValues(rows[i].keys, kind);
+        row.values = NewAttributeValues(rows[i].values, kind);
+        built = built && row.className && row.keyList && row.values;
+    }
+    if (!built) {
+        FreeRecord(record, RecordType::MultiRowData, kind);
+        return nullptr;
+    }
+    return record;
+}
+
 void DmiHeap::Free(void* block, std::string_view call) {
     if (block == nullptr) {
         return;

@@ -104,6 +104,9 @@ class DmiHeap {
     DmiAttributeData* NewAttributeData(const AttributeValue& value, std::string_view kind);
     DmiAttributeValues* NewAttributeValues(const std::vector<AttributeValue>& values,
                                            std::string_view kind);
+    // A multi-row record holding `rows`; null, with nothing left behind, when a block of it
+    // cannot be made.
+    DmiMultiRowData* NewMultiRowData(const std::vector<RowCopy>& rows, std::string_view kind);
 
     // The Free calls. `call` names the freeing call in reports. Null is ignored.
     void Free(void* block, std::string_view call);  // shallow: the block alone

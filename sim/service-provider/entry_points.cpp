@@ -21,9 +21,7 @@ using namespace korvo::sp;
 // at process exit, which stops the management socket's threads.
 Provider provider;
 
-constexpr const char* kDmiLevel = "DMI 2.0";
 constexpr const char* kDescription = "KORVO DMI service provider stand-in for Linux";
-constexpr const char* kLanguage = "en|US|iso8859-1";
 
 DmiErrorStatus Report(DmiErrorStatus* status, DmiErrorStatus code) {
     if (status != nullptr) {
@@ -72,14 +70,6 @@ void FreeGuarded(const void* record, RecordType type, const char* call) {
     } catch (const std::exception& failure) {
         provider.Log(std::string(call) + ": " + failure.what());
     }
-}
-
-template <typename List>
-List* NewListOf(RecordType type, DmiUnsigned size, size_t entrySize, size_t entryAlign,
-                DmiMemDsc md, DmiErrorStatus* status, const char* call) {
-    return NewRecord<List>(md, status, [&] {
-        return static_cast<List*>(provider.heap().NewList(type, size, entrySize, entryAlign, call));
-    });
 }
 
 // A List call's reply: one allocation step, then the block built by `build`.
@@ -148,19 +138,15 @@ DmiErrorStatus ListComponentsCommon(DmiHandle handle, DmiUnsigned requestMode, D
     });
 }
 
-// The component a List call names, or the status that says why there is none.
-DmiErrorStatus FindComponent(DmiHandle handle, DmiId compId,
-                             std::shared_ptr<const korvo::mif::Component>* component) {
+// What a List call names, or the status that says why it is not there.
+Found FindForManagement(DmiHandle handle, DmiId compId,
+                        std::optional<DmiId> groupId = std::nullopt) {
     if (!provider.IsManagementHandle(handle)) {
-        return DMIERR_ILLEGAL_HANDLE;
+        Found refused;
+        refused.status = DMIERR_ILLEGAL_HANDLE;
+        return refused;
     }
-    std::string error;
-    const auto database = provider.Database(&error);
-    if (!database) {
-        return DMIERR_DATABASE_CORRUPT;
-    }
-    *component = database->Find(compId);
-    return *component ? DMIERR_NO_ERROR : DMIERR_COMPONENT_NOT_FOUND;
+    return provider.Find(compId, groupId);
 }
 
 }  // namespace
@@ -294,14 +280,14 @@ KORVO_EXPORT DmiErrorStatus DmiListClassNames(DmiHandle handle, DmiUnsigned requ
             return DMIERR_ILL_FORMED_COMMAND;
         }
         *reply = nullptr;
-        std::shared_ptr<const korvo::mif::Component> component;
-        if (const DmiErrorStatus status = FindComponent(handle, compId, &component)) {
-            return status;
+        const Found found = FindForManagement(handle, compId);
+        if (found.status != DMIERR_NO_ERROR) {
+            return found.status;
         }
         std::vector<const korvo::mif::Group*> selected;
         if (!SelectItems(
-                component->groups, requestMode == DMI_UNIQUE ? DMI_FIRST : requestMode, maxCount, 0,
-                [](const korvo::mif::Group& group) { return group.id; }, &selected)) {
+                found.component->groups, requestMode == DMI_UNIQUE ? DMI_FIRST : requestMode,
+                maxCount, 0, [](const korvo::mif::Group& group) { return group.id; }, &selected)) {
             return DMIERR_ILL_FORMED_COMMAND;
         }
         return HandOut(reply, [&] {
@@ -320,13 +306,13 @@ KORVO_EXPORT DmiErrorStatus DmiListGroups(DmiHandle handle, DmiUnsigned requestM
             return DMIERR_ILL_FORMED_COMMAND;
         }
         *reply = nullptr;
-        std::shared_ptr<const korvo::mif::Component> component;
-        if (const DmiErrorStatus status = FindComponent(handle, compId, &component)) {
-            return status;
+        const Found found = FindForManagement(handle, compId);
+        if (found.status != DMIERR_NO_ERROR) {
+            return found.status;
         }
         std::vector<const korvo::mif::Group*> selected;
         if (!SelectItems(
-                component->groups, requestMode, maxCount, groupId,
+                found.component->groups, requestMode, maxCount, groupId,
                 [](const korvo::mif::Group& group) { return group.id; }, &selected)) {
             return DMIERR_ILL_FORMED_COMMAND;
         }
@@ -350,17 +336,13 @@ KORVO_EXPORT DmiErrorStatus DmiListAttributes(DmiHandle handle, DmiUnsigned requ
             return DMIERR_ILL_FORMED_COMMAND;
         }
         *reply = nullptr;
-        std::shared_ptr<const korvo::mif::Component> component;
-        if (const DmiErrorStatus status = FindComponent(handle, compId, &component)) {
-            return status;
-        }
-        const korvo::mif::Group* group = component->FindGroup(groupId);
-        if (group == nullptr) {
-            return DMIERR_GROUP_NOT_FOUND;
+        const Found found = FindForManagement(handle, compId, groupId);
+        if (found.status != DMIERR_NO_ERROR) {
+            return found.status;
         }
         std::vector<const korvo::mif::Attribute*> selected;
         if (!SelectItems(
-                group->attributes, requestMode, maxCount, attribId,
+                found.group->attributes, requestMode, maxCount, attribId,
                 [](const korvo::mif::Attribute& attribute) { return attribute.id; }, &selected)) {
             return DMIERR_ILL_FORMED_COMMAND;
         }
@@ -382,8 +364,7 @@ KORVO_EXPORT DmiErrorStatus DmiListLanguages(DmiHandle handle, DmiUnsigned maxCo
             return DMIERR_ILL_FORMED_COMMAND;
         }
         *reply = nullptr;
-        std::shared_ptr<const korvo::mif::Component> component;
-        if (const DmiErrorStatus status = FindComponent(handle, compId, &component)) {
+        if (const DmiErrorStatus status = FindForManagement(handle, compId).status) {
             return status;
         }
         return HandOut(reply, [&] {
@@ -484,7 +465,8 @@ KORVO_EXPORT DmiErrorStatus DmiGetMultiple(DmiHandle handle, DmiMultiRowRequest*
         DmiHeap& heap = provider.heap();
         std::string error;
         DmiMultiRowRequest header;
-        if (!heap.CopyOut(request, sizeof header, &header, &error) || header.size > 4096) {
+        if (!heap.CopyOut(request, sizeof header, &header, &error) ||
+            header.size > kMaxListEntries) {
             return DMIERR_ILL_FORMED_COMMAND;
         }
         const auto database = provider.Database(&error);
@@ -503,18 +485,16 @@ KORVO_EXPORT DmiErrorStatus DmiGetMultiple(DmiHandle handle, DmiMultiRowRequest*
             if (!heap.ReadAttributeValues(wanted.keyList, &row.keys, &error)) {
                 return DMIERR_ILLEGAL_KEYS;
             }
-            const auto component = database->Find(wanted.compId);
-            const korvo::mif::Group* group =
-                component ? component->FindGroup(wanted.groupId) : nullptr;
-            if (group == nullptr) {
-                return component ? DMIERR_GROUP_NOT_FOUND : DMIERR_COMPONENT_NOT_FOUND;
+            const Found found = provider.Find(wanted.compId, wanted.groupId);
+            if (found.status != DMIERR_NO_ERROR) {
+                return found.status;
             }
-            row.className = group->className;
+            row.className = found.group->className;
             std::vector<DmiId> attributes;
             if (wanted.attributeId != 0) {
                 attributes.push_back(wanted.attributeId);
             } else {
-                for (const auto& attribute : group->attributes) {
+                for (const auto& attribute : found.group->attributes) {
                     attributes.push_back(attribute.id);
                 }
             }
@@ -529,30 +509,7 @@ KORVO_EXPORT DmiErrorStatus DmiGetMultiple(DmiHandle handle, DmiMultiRowRequest*
             }
             rows.push_back(std::move(row));
         }
-        return HandOut(rowData, [&]() -> DmiMultiRowData* {
-            constexpr const char* kKind = "DmiGetMultiple";
-            auto* reply = static_cast<DmiMultiRowData*>(
-                heap.NewList(RecordType::MultiRowData, rows.size(), sizeof(DmiRowData),
-                             alignof(DmiRowData), kKind));
-            if (reply == nullptr) {
-                return nullptr;
-            }
-            bool built = true;
-            for (size_t i = 0; i < rows.size(); ++i) {
-                DmiRowData& row = reply->list[i];
-                row.compId = rows[i].componentId;
-                row.groupId = rows[i].groupId;
-                row.className = heap.NewString(*rows[i].className, kKind);
-                row.keyList = heap.NewAttributeValues(rows[i].keys, kKind);
-                row.values = heap.NewAttributeValues(rows[i].values, kKind);
-                built = built && row.className && row.keyList && row.values;
-            }
-            if (!built) {
-                heap.FreeRecord(reply, RecordType::MultiRowData, kKind);
-                return nullptr;
-            }
-            return reply;
-        });
+        return HandOut(rowData, [&] { return heap.NewMultiRowData(rows, "DmiGetMultiple"); });
     });
 }
 
@@ -655,11 +612,6 @@ KORVO_EXPORT DmiTimestamp* DmiNewTimestamp(DmiMemDsc md, DmiErrorStatus* status)
         md, status, [] { return provider.heap().NewTimestamp("", "DmiNewTimestamp"); });
 }
 
-KORVO_EXPORT void DmiFreeTimestamp(DmiTimestamp* timestamp, DmiMemDsc md) {
-    (void)md;
-    FreeGuarded(timestamp, RecordType::Timestamp, "DmiFreeTimestamp");
-}
-
 KORVO_EXPORT DmiString* DmiNewString(const char* text, DmiMemDsc md, DmiErrorStatus* status) {
     if (text == nullptr) {
         Report(status, DMIERR_ILL_FORMED_COMMAND);
@@ -667,11 +619,6 @@ KORVO_EXPORT DmiString* DmiNewString(const char* text, DmiMemDsc md, DmiErrorSta
     }
     return NewRecord<DmiString>(md, status,
                                 [&] { return provider.heap().NewString(text, "DmiNewString"); });
-}
-
-KORVO_EXPORT void DmiFreeString(DmiString* str, DmiMemDsc md) {
-    (void)md;
-    FreeGuarded(str, RecordType::String, "DmiFreeString");
 }
 
 KORVO_EXPORT DmiOctetString* DmiNewOctetString(DmiUnsigned size, const void* bytes, DmiMemDsc md,
@@ -688,99 +635,6 @@ KORVO_EXPORT DmiOctetString* DmiNewOctetString(DmiUnsigned size, const void* byt
         }
         return string;
     });
-}
-
-KORVO_EXPORT void DmiFreeOctetString(DmiOctetString* str, DmiMemDsc md) {
-    (void)md;
-    FreeGuarded(str, RecordType::String, "DmiFreeOctetString");
-}
-
-KORVO_EXPORT DmiDataUnion* DmiNewDataUnion(DmiMemDsc md, DmiErrorStatus* status) {
-    return NewRecord<DmiDataUnion>(md, status, [] {
-        return static_cast<DmiDataUnion*>(provider.heap().Allocate(
-            sizeof(DmiDataUnion), RecordType::DataUnion, "DmiNewDataUnion"));
-    });
-}
-
-KORVO_EXPORT void DmiFreeDataUnion(DmiDataUnion* value, DmiMemDsc md) {
-    (void)md;
-    FreeGuarded(value, RecordType::DataUnion, "DmiFreeDataUnion");
-}
-
-KORVO_EXPORT DmiAttributeData* DmiNewAttributeData(DmiMemDsc md, DmiErrorStatus* status) {
-    return NewRecord<DmiAttributeData>(md, status, [] {
-        return static_cast<DmiAttributeData*>(provider.heap().Allocate(
-            sizeof(DmiAttributeData), RecordType::AttributeData, "DmiNewAttributeData"));
-    });
-}
-
-KORVO_EXPORT void DmiFreeAttributeData(DmiAttributeData* data, DmiMemDsc md) {
-    (void)md;
-    FreeGuarded(data, RecordType::AttributeData, "DmiFreeAttributeData");
-}
-
-KORVO_EXPORT DmiRowData* DmiNewRowData(DmiMemDsc md, DmiErrorStatus* status) {
-    return NewRecord<DmiRowData>(md, status, [] {
-        return static_cast<DmiRowData*>(
-            provider.heap().Allocate(sizeof(DmiRowData), RecordType::RowData, "DmiNewRowData"));
-    });
-}
-
-KORVO_EXPORT void DmiFreeRowData(DmiRowData* row, DmiMemDsc md) {
-    (void)md;
-    FreeGuarded(row, RecordType::RowData, "DmiFreeRowData");
-}
-
-KORVO_EXPORT DmiAttributeValues* DmiNewAttributeValues(DmiUnsigned size, DmiMemDsc md,
-                                                       DmiErrorStatus* status) {
-    return NewListOf<DmiAttributeValues>(RecordType::AttributeValues, size,
-                                         sizeof(DmiAttributeData), alignof(DmiAttributeData), md,
-                                         status, "DmiNewAttributeValues");
-}
-
-KORVO_EXPORT void DmiFreeAttributeValues(DmiAttributeValues* values, DmiMemDsc md) {
-    (void)md;
-    FreeGuarded(values, RecordType::AttributeValues, "DmiFreeAttributeValues");
-}
-
-KORVO_EXPORT DmiMultiRowData* DmiNewMultiRowData(DmiUnsigned size, DmiMemDsc md,
-                                                 DmiErrorStatus* status) {
-    return NewListOf<DmiMultiRowData>(RecordType::MultiRowData, size, sizeof(DmiRowData),
-                                      alignof(DmiRowData), md, status, "DmiNewMultiRowData");
-}
-
-KORVO_EXPORT void DmiFreeMultiRowData(DmiMultiRowData* rows, DmiMemDsc md) {
-    (void)md;
-    FreeGuarded(rows, RecordType::MultiRowData, "DmiFreeMultiRowData");
-}
-
-KORVO_EXPORT DmiMultiRowRequest* DmiNewMultiRowRequest(DmiUnsigned size, DmiMemDsc md,
-                                                       DmiErrorStatus* status) {
-    return NewListOf<DmiMultiRowRequest>(RecordType::MultiRowRequest, size, sizeof(DmiRowRequest),
-                                         alignof(DmiRowRequest), md, status,
-                                         "DmiNewMultiRowRequest");
-}
-
-KORVO_EXPORT void DmiFreeMultiRowRequest(DmiMultiRowRequest* request, DmiMemDsc md) {
-    (void)md;
-    FreeGuarded(request, RecordType::MultiRowRequest, "DmiFreeMultiRowRequest");
-}
-
-KORVO_EXPORT DmiFileTypeList* DmiNewFileTypeList(DmiUnsigned size, DmiMemDsc md,
-                                                 DmiErrorStatus* status) {
-    return NewListOf<DmiFileTypeList>(RecordType::FileTypeList, size, sizeof(DmiUnsigned),
-                                      alignof(DmiUnsigned), md, status, "DmiNewFileTypeList");
-}
-
-KORVO_EXPORT void DmiFreeFileTypeList(DmiFileTypeList* list, DmiMemDsc md) {
-    (void)md;
-    FreeGuarded(list, RecordType::FileTypeList, "DmiFreeFileTypeList");
-}
-
-KORVO_EXPORT DmiFileDataList* DmiNewFileDataList(DmiUnsigned size, DmiMemDsc md,
-                                                 DmiErrorStatus* status) {
-    return NewListOf<DmiFileDataList>(RecordType::FileDataList, size, sizeof(DmiFileDataInfo),
-                                      alignof(DmiFileDataInfo), md, status, "DmiNewFileDataList");
 }
 
 KORVO_EXPORT DmiNodeAddress* DmiNewNodeAddress(const char* address, const char* rpc,
@@ -821,30 +675,69 @@ KORVO_EXPORT DmiNodeAddress* DmiNewNodeAddress(const char* address, const char* 
     });
 }
 
-KORVO_EXPORT void DmiFreeNodeAddress(DmiNodeAddress* node, DmiMemDsc md) {
-    (void)md;
-    FreeGuarded(node, RecordType::NodeAddress, "DmiFreeNodeAddress");
-}
+// ---- The New and Free calls of plain records ------------------------------------------------
 
-KORVO_EXPORT void DmiFreeAttributeList(DmiAttributeList* list, DmiMemDsc md) {
-    (void)md;
-    FreeGuarded(list, RecordType::AttributeList, "DmiFreeAttributeList");
-}
+// The records a New call makes zeroed: X(entry point, record, record type).
+#define KORVO_SP_NEW_RECORD_CALLS(X)                        \
+    X(DmiNewDataUnion, DmiDataUnion, DataUnion)             \
+    X(DmiNewAttributeData, DmiAttributeData, AttributeData) \
+    X(DmiNewRowData, DmiRowData, RowData)
 
-KORVO_EXPORT void DmiFreeGroupList(DmiGroupList* list, DmiMemDsc md) {
-    (void)md;
-    FreeGuarded(list, RecordType::GroupList, "DmiFreeGroupList");
-}
+// The lists a New call makes with `size` zeroed entries: X(entry point, list, record type,
+// entry).
+#define KORVO_SP_NEW_LIST_CALLS(X)                                                  \
+    X(DmiNewAttributeValues, DmiAttributeValues, AttributeValues, DmiAttributeData) \
+    X(DmiNewMultiRowData, DmiMultiRowData, MultiRowData, DmiRowData)                \
+    X(DmiNewMultiRowRequest, DmiMultiRowRequest, MultiRowRequest, DmiRowRequest)    \
+    X(DmiNewFileTypeList, DmiFileTypeList, FileTypeList, DmiUnsigned)               \
+    X(DmiNewFileDataList, DmiFileDataList, FileDataList, DmiFileDataInfo)
 
-KORVO_EXPORT void DmiFreeComponentList(DmiComponentList* list, DmiMemDsc md) {
-    (void)md;
-    FreeGuarded(list, RecordType::ComponentList, "DmiFreeComponentList");
-}
+// Every Free call of a record, with what it owns: X(entry point, record, record type). The
+// memory descriptor is not needed: the block identifies itself.
+#define KORVO_SP_FREE_CALLS(X)                                     \
+    X(DmiFreeTimestamp, DmiTimestamp, Timestamp)                   \
+    X(DmiFreeString, DmiString, String)                            \
+    X(DmiFreeOctetString, DmiOctetString, String)                  \
+    X(DmiFreeDataUnion, DmiDataUnion, DataUnion)                   \
+    X(DmiFreeAttributeData, DmiAttributeData, AttributeData)       \
+    X(DmiFreeRowData, DmiRowData, RowData)                         \
+    X(DmiFreeAttributeValues, DmiAttributeValues, AttributeValues) \
+    X(DmiFreeMultiRowData, DmiMultiRowData, MultiRowData)          \
+    X(DmiFreeMultiRowRequest, DmiMultiRowRequest, MultiRowRequest) \
+    X(DmiFreeFileTypeList, DmiFileTypeList, FileTypeList)          \
+    X(DmiFreeNodeAddress, DmiNodeAddress, NodeAddress)             \
+    X(DmiFreeAttributeList, DmiAttributeList, AttributeList)       \
+    X(DmiFreeGroupList, DmiGroupList, GroupList)                   \
+    X(DmiFreeComponentList, DmiComponentList, ComponentList)       \
+    X(DmiFreeClassNameList, DmiClassNameList, ClassNameList)
 
-KORVO_EXPORT void DmiFreeClassNameList(DmiClassNameList* list, DmiMemDsc md) {
-    (void)md;
-    FreeGuarded(list, RecordType::ClassNameList, "DmiFreeClassNameList");
-}
+#define KORVO_SP_DEFINE_NEW_RECORD(name, Record, type)                              \
+    KORVO_EXPORT Record* name(DmiMemDsc md, DmiErrorStatus* status) {               \
+        return NewRecord<Record>(md, status, [] {                                   \
+            return static_cast<Record*>(                                            \
+                provider.heap().Allocate(sizeof(Record), RecordType::type, #name)); \
+        });                                                                         \
+    }
+KORVO_SP_NEW_RECORD_CALLS(KORVO_SP_DEFINE_NEW_RECORD)
+#undef KORVO_SP_DEFINE_NEW_RECORD
+
+#define KORVO_SP_DEFINE_NEW_LIST(name, List, type, Entry)                             \
+    KORVO_EXPORT List* name(DmiUnsigned size, DmiMemDsc md, DmiErrorStatus* status) { \
+        return NewRecord<List>(md, status, [&] {                                      \
+            return static_cast<List*>(provider.heap().NewList(                        \
+                RecordType::type, size, sizeof(Entry), alignof(Entry), #name));       \
+        });                                                                           \
+    }
+KORVO_SP_NEW_LIST_CALLS(KORVO_SP_DEFINE_NEW_LIST)
+#undef KORVO_SP_DEFINE_NEW_LIST
+
+#define KORVO_SP_DEFINE_FREE(name, Record, type)           \
+    KORVO_EXPORT void name(Record* record, DmiMemDsc md) { \
+        (void)md;                                          \
+        FreeGuarded(record, RecordType::type, #name);      \
+    }
+KORVO_SP_FREE_CALLS(KORVO_SP_DEFINE_FREE)
+#undef KORVO_SP_DEFINE_FREE
 
 // ---- The library's own exports --------------------------------------------------------------
 

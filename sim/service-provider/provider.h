@@ -1,7 +1,9 @@
 // The service provider itself: its memory, its component database, the handles of the
 // management applications and instrumentations registered with it, the routing of attribute
 // requests to the registered callbacks (or to the values the MIF declares), the event log, and
-// the management socket. The exported DMI entry points are thin wrappers over this class.
+// the management socket. The exported DMI entry points are thin wrappers over this class, whose
+// parts are defined one concern a file: provider.cpp (state, database, reports),
+// registrations.cpp, attribute_routing.cpp, events.cpp and management_requests.cpp.
 #pragma once
 
 #include <chrono>
@@ -22,6 +24,12 @@
 #include "management_server.h"
 
 namespace korvo::sp {
+
+// The one language this provider speaks, the DMI level it reports, and the most entries it
+// reads from a caller's list (an access list, a file-data list, a row request).
+inline constexpr const char* kLanguage = "en|US|iso8859-1";
+inline constexpr const char* kDmiLevel = "DMI 2.0";
+inline constexpr DmiUnsigned kMaxListEntries = 4096;
 
 // Request modes of the List calls.
 enum : DmiUnsigned {
@@ -51,6 +59,19 @@ struct CiRegistration {
     // Attribute 0 in the access list stands for every attribute of its group.
     bool Serves(DmiId groupId, DmiId attributeId) const;
 };
+
+// What a request names in the database (a component and, where asked, one of its groups and
+// one of that group's attributes), or the status and the text that say what is missing.
+struct Found {
+    DmiErrorStatus status = DMIERR_NO_ERROR;
+    std::string error;
+    std::shared_ptr<const mif::Component> component;
+    const mif::Group* group = nullptr;
+    const mif::Attribute* attribute = nullptr;
+};
+
+// "group 4 attribute 2", as messages name an attribute.
+std::string PairText(DmiId groupId, DmiId attributeId);
 
 // The result of a get, get-next or set.
 struct Outcome {
@@ -91,6 +112,8 @@ class Provider : public ManagementBackend {
     // The component database; null, with the reason logged and in `error`, when it cannot be
     // opened.
     std::shared_ptr<ComponentDatabase> Database(std::string* error);
+    Found Find(DmiId componentId, std::optional<DmiId> groupId = std::nullopt,
+               std::optional<DmiId> attributeId = std::nullopt);
     DmiErrorStatus AddComponent(const DmiFileDataList* files, DmiId* componentId);
 
     // Instrumentation registrations.
@@ -121,13 +144,9 @@ class Provider : public ManagementBackend {
     void Shutdown();
 
   private:
-    struct Target {
-        std::shared_ptr<const mif::Component> component;
-        const mif::Group* group = nullptr;
-        const mif::Attribute* attribute = nullptr;
+    struct Target : Found {
         std::optional<CiRegistration> ci;  // the instrumentation that serves the pair
         bool registered = false;           // some instrumentation serves the component
-        std::string error;
     };
     struct ManagementClient {
         DmiIndicationFn callback = nullptr;
@@ -136,7 +155,9 @@ class Provider : public ManagementBackend {
         std::string language;
     };
 
-    DmiErrorStatus Resolve(DmiId componentId, DmiId groupId, DmiId attributeId, Target* target);
+    Target Resolve(DmiId componentId, DmiId groupId, DmiId attributeId);
+    DmiErrorStatus ReadRegistration(const DmiRegisterInfo* registration, CiRegistration* ci);
+    std::string Conflict(const CiRegistration& ci);  // under mutex_
     Outcome CallGet(const CiRegistration& ci, DmiId componentId, DmiId groupId, DmiId attributeId,
                     const std::vector<AttributeValue>& keys, bool next);
     Outcome CallSet(const CiRegistration& ci, DmiId componentId, DmiId groupId, DmiId attributeId,
@@ -145,10 +166,13 @@ class Provider : public ManagementBackend {
     void StartServer();
     void Deliver(const std::vector<RowCopy>& rows);
 
-    nlohmann::json HandleAttributeRequest(const std::string& op, const nlohmann::json& request);
-    nlohmann::json ListComponentsJson();
+    // The management protocol's ops, each answering one request.
+    nlohmann::json ListComponentsJson(const nlohmann::json& request);
     nlohmann::json ListGroupsJson(const nlohmann::json& request);
     nlohmann::json ListAttributesJson(const nlohmann::json& request);
+    nlohmann::json AttributeRequestJson(const nlohmann::json& request);  // get, get-next, set
+    nlohmann::json EventsJson(const nlohmann::json& request);
+    nlohmann::json StatsAnswerJson(const nlohmann::json& request);
 
     int systemDescriptor_ = 0;  // their addresses are the descriptors
     int clientDescriptor_ = 0;

@@ -1,0 +1,219 @@
+// The management protocol's requests (see korvo/management_protocol.h), answered from the
+// database, the attribute routing and the event log; and the socket that carries them.
+#include "provider.h"
+
+#include "korvo/management_protocol.h"
+#include "management_answer.h"
+#include "sp_log.h"
+
+namespace korvo::sp {
+namespace {
+
+// Reads a request member that must be a 32-bit unsigned number.
+bool MemberId(const nlohmann::json& request, const char* name, uint32_t* id, std::string* error) {
+    const auto member = request.find(name);
+    if (member == request.end() || !member->is_number_unsigned() ||
+        member->get<uint64_t>() > 0xFFFFFFFFull) {
+        *error = std::string("\"") + name + "\" must be a number from 0 to 4294967295";
+        return false;
+    }
+    *id = member->get<uint32_t>();
+    return true;
+}
+
+nlohmann::json OutcomeJson(const Outcome& outcome) {
+    nlohmann::json answer = Answer(outcome.status, outcome.error);
+    if (outcome.status == DMIERR_NO_ERROR && outcome.value) {
+        answer["value"] = ToJson(*outcome.value);
+    }
+    return answer;
+}
+
+}  // namespace
+
+// ---- The management socket -----------------------------------------------------------------
+
+void Provider::StartServer() {
+    const std::string root = Root();
+    std::lock_guard lock(serverMutex_);
+    if (server_ || root.empty()) {
+        return;
+    }
+    std::string error;
+    server_ = ManagementServer::Start(korvo::management::SocketPath(), *this, &error);
+    if (!server_) {
+        LogLine(root, error + "; management applications cannot reach this service provider");
+    }
+}
+
+nlohmann::json Provider::Handle(const nlohmann::json& request) {
+    using Handler = nlohmann::json (Provider::*)(const nlohmann::json&);
+    // Every op but "subscribe", which the server runs itself.
+    static constexpr std::pair<std::string_view, Handler> kOps[] = {
+        {"list-components", &Provider::ListComponentsJson},
+        {"list-groups", &Provider::ListGroupsJson},
+        {"list-attributes", &Provider::ListAttributesJson},
+        {"get", &Provider::AttributeRequestJson},
+        {"get-next", &Provider::AttributeRequestJson},
+        {"set", &Provider::AttributeRequestJson},
+        {"events", &Provider::EventsJson},
+        {"stats", &Provider::StatsAnswerJson},
+    };
+    const auto op = request.find("op");
+    if (op == request.end() || !op->is_string()) {
+        return Answer(DMIERR_ILL_FORMED_COMMAND, "a request needs an \"op\" string");
+    }
+    const std::string name = op->get<std::string>();
+    for (const auto& [opName, handler] : kOps) {
+        if (name == opName) {
+            return (this->*handler)(request);
+        }
+    }
+    return Answer(DMIERR_ILL_FORMED_COMMAND, "unknown op \"" + name + "\"");
+}
+
+nlohmann::json Provider::EventsJson(const nlohmann::json& request) {
+    uint64_t since = 0;
+    if (const auto given = request.find("since"); given != request.end()) {
+        if (!given->is_number_unsigned()) {
+            return Answer(DMIERR_ILL_FORMED_COMMAND, "\"since\" must be an event sequence number");
+        }
+        since = given->get<uint64_t>();
+    }
+    std::string error;
+    const auto log = Events(&error);
+    if (!log) {
+        return Answer(DMIERR_DATABASE_CORRUPT, error);
+    }
+    nlohmann::json answer = Answer(DMIERR_NO_ERROR);
+    answer["events"] = log->Since(since);
+    return answer;
+}
+
+nlohmann::json Provider::StatsAnswerJson(const nlohmann::json&) {
+    nlohmann::json answer = Answer(DMIERR_NO_ERROR);
+    answer.update(StatsJson());
+    return answer;
+}
+
+nlohmann::json Provider::ListComponentsJson(const nlohmann::json&) {
+    std::string error;
+    const auto database = Database(&error);
+    if (!database) {
+        return Answer(DMIERR_DATABASE_CORRUPT, error);
+    }
+    nlohmann::json answer = Answer(DMIERR_NO_ERROR);
+    answer["components"] = nlohmann::json::array();
+    for (const auto& entry : database->Components()) {
+        answer["components"].push_back({{"id", entry.id},
+                                        {"name", entry.component->name},
+                                        {"description", entry.component->description}});
+    }
+    return answer;
+}
+
+nlohmann::json Provider::ListGroupsJson(const nlohmann::json& request) {
+    uint32_t componentId = 0;
+    std::string error;
+    if (!MemberId(request, "component", &componentId, &error)) {
+        return Answer(DMIERR_ILL_FORMED_COMMAND, error);
+    }
+    const Found found = Find(componentId);
+    if (found.status != DMIERR_NO_ERROR) {
+        return Answer(found.status, found.error);
+    }
+    nlohmann::json answer = Answer(DMIERR_NO_ERROR);
+    answer["groups"] = nlohmann::json::array();
+    for (const mif::Group& group : found.component->groups) {
+        answer["groups"].push_back({{"id", group.id},
+                                    {"name", group.name},
+                                    {"class", group.className},
+                                    {"description", group.description},
+                                    {"keys", group.keys}});
+    }
+    return answer;
+}
+
+nlohmann::json Provider::ListAttributesJson(const nlohmann::json& request) {
+    uint32_t componentId = 0;
+    uint32_t groupId = 0;
+    std::string error;
+    if (!MemberId(request, "component", &componentId, &error) ||
+        !MemberId(request, "group", &groupId, &error)) {
+        return Answer(DMIERR_ILL_FORMED_COMMAND, error);
+    }
+    const Found found = Find(componentId, groupId);
+    if (found.status != DMIERR_NO_ERROR) {
+        return Answer(found.status, found.error);
+    }
+    nlohmann::json answer = Answer(DMIERR_NO_ERROR);
+    answer["attributes"] = nlohmann::json::array();
+    for (const mif::Attribute& attribute : found.group->attributes) {
+        nlohmann::json item = {{"id", attribute.id},
+                               {"name", attribute.name},
+                               {"description", attribute.description},
+                               {"type", mif::TypeName(attribute.type)},
+                               {"maxSize", attribute.maxSize},
+                               {"access", mif::AccessName(attribute.access)}};
+        if (attribute.enumeration) {
+            nlohmann::json names = nlohmann::json::object();
+            for (const mif::EnumItem& item : attribute.enumeration->items) {
+                names[std::to_string(item.number)] = item.text;
+            }
+            item["enum"] = std::move(names);
+        }
+        answer["attributes"].push_back(std::move(item));
+    }
+    return answer;
+}
+
+nlohmann::json Provider::AttributeRequestJson(const nlohmann::json& request) {
+    const std::string op = request["op"].get<std::string>();
+    uint32_t componentId = 0;
+    uint32_t groupId = 0;
+    uint32_t attributeId = 0;
+    std::string error;
+    if (!MemberId(request, "component", &componentId, &error) ||
+        !MemberId(request, "group", &groupId, &error) ||
+        !MemberId(request, "attribute", &attributeId, &error)) {
+        return Answer(DMIERR_ILL_FORMED_COMMAND, error);
+    }
+    // Keys without an id take the ids of the group's key attributes, in order; a value without
+    // a type takes the attribute's type from the MIF.
+    const Found found = Find(componentId, groupId);
+    const mif::Group* group = found.group;
+    std::vector<AttributeValue> keys;
+    if (const auto given = request.find("keys"); given != request.end()) {
+        if (!given->is_array()) {
+            return Answer(DMIERR_ILL_FORMED_COMMAND, "\"keys\" must be an array");
+        }
+        for (size_t i = 0; i < given->size(); ++i) {
+            const uint32_t defaultId =
+                group != nullptr && i < group->keys.size() ? group->keys[i] : 0;
+            AttributeValue key;
+            if (const DmiErrorStatus status =
+                    FromJson((*given)[i], defaultId, MIF_INTEGER, &key, &error)) {
+                return Answer(status, "key " + std::to_string(i + 1) + ": " + error);
+            }
+            keys.push_back(std::move(key));
+        }
+    }
+    if (op != "set") {
+        return OutcomeJson(Get(componentId, groupId, attributeId, keys, op == "get-next"));
+    }
+    const auto given = request.find("value");
+    if (given == request.end()) {
+        return Answer(DMIERR_ILL_FORMED_COMMAND, "\"set\" needs a \"value\"");
+    }
+    const mif::Attribute* attribute =
+        group != nullptr ? group->FindAttribute(attributeId) : nullptr;
+    AttributeValue value;
+    if (const DmiErrorStatus status = FromJson(
+            *given, attributeId,
+            attribute != nullptr ? mif::TypeCode(attribute->type) : MIF_INTEGER, &value, &error)) {
+        return Answer(status, "value: " + error);
+    }
+    return OutcomeJson(Set(componentId, groupId, attributeId, keys, value));
+}
+
+}  // namespace korvo::sp
