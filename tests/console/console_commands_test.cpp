@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "console/console_commands.h"
+#include "console/walk_end.h"
 #include "fake_management_server.h"
 #include "support/private_root.h"
 
@@ -307,6 +308,31 @@ TEST_F(ConsoleTest, WalkReadsATableRowByRowUntilRowNotFound) {
         Contains(walk.out, "2    4   Address    displaystring  status: value unknown (0x10F)"))
         << walk.out;
     EXPECT_TRUE(Contains(walk.out, "3 rows; row 4: row not found (0x10A)")) << walk.out;
+}
+
+// Every way a table walk ends has its name in the document and its words for people.
+TEST(WalkEnd, EachReasonIsNamedAndDescribedFromTheSameEntry) {
+    struct Case {
+        WalkEnd end;
+        uint32_t row;
+        const char* reason;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {WalkEnd::RowNotFound, 4, "row not found", "row 4: row not found (0x10A)"},
+        {WalkEnd::RowRepeats, 2, "row repeats",
+         "stopped at row 2: it answered exactly as row 1, so the keys do not select rows"},
+        {WalkEnd::NoValue, 3, "no value", "stopped at row 3: none of its attributes has a value"},
+        {WalkEnd::RowBound, kWalkRowBound + 1, "row bound", "stopped after 10000 rows"},
+        {WalkEnd::NoReadableAttribute, 0, "no readable attribute", "no attribute to read"},
+    };
+    for (const Case& c : cases) {
+        const json end = WalkEndJson(c.end, c.row);
+        EXPECT_EQ(end["reason"], c.reason);
+        EXPECT_EQ(end.contains("row"), c.end != WalkEnd::NoReadableAttribute) << c.reason;
+        EXPECT_EQ(DescribeWalkEnd(end), c.shown);
+    }
+    EXPECT_EQ(WalkEndJson(WalkEnd::RowNotFound, 4)["status"], kRowNotFound);
 }
 
 TEST_F(ConsoleTest, WalkOfAComponentReadsEveryReadableAttributeOfEveryGroup) {

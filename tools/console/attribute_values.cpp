@@ -231,11 +231,6 @@ std::string ShowNumber(const json& number, const AttributeInfo* info) {
     return text;
 }
 
-uint32_t TypeOf(const json& value) {
-    const auto type = value.find("type");
-    return type != value.end() && type->is_number_integer() ? type->get<uint32_t>() : 0;
-}
-
 }  // namespace
 
 AttributeInfo AttributeInfo::FromJson(const json& attribute) {
@@ -262,9 +257,14 @@ uint32_t AttributeInfo::typeCode() const {
     return code == 0 && !enumNames.empty() ? MIF_INTEGER : code;
 }
 
+uint32_t IdIn(const json& object, const char* member) {
+    const auto found = object.find(member);
+    return found != object.end() && found->is_number_integer() ? found->get<uint32_t>() : 0;
+}
+
 bool HasValue(const json& value) {
     // Type code 0 is no data type: a record whose value was never filled in.
-    return value.is_object() && TypeOf(value) != 0 &&
+    return value.is_object() && IdIn(value, "type") != 0 &&
            (value.contains("integer") || value.contains("text") || value.contains("hex"));
 }
 
@@ -272,7 +272,7 @@ std::string FormatValue(const json& value, const AttributeInfo* info) {
     if (!HasValue(value)) {
         return "(no value)";
     }
-    const uint32_t type = TypeOf(value);
+    const uint32_t type = IdIn(value, "type");
     if (const auto number = value.find("integer"); number != value.end()) {
         return ShowNumber(*number, info);
     }
@@ -304,7 +304,7 @@ std::string FormatValue(const json& value, const AttributeInfo* info) {
 json AnnotateValue(const json& value, const AttributeInfo* info) {
     json annotated = value.is_object() ? value : json::object();
     if (annotated.contains("type")) {
-        annotated["typeName"] = dmi::TypeName(TypeOf(value));
+        annotated["typeName"] = dmi::TypeName(IdIn(value, "type"));
     }
     annotated["display"] = FormatValue(value, info);
     return annotated;

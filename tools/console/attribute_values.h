@@ -36,6 +36,10 @@ struct AttributeInfo {
     uint32_t typeCode() const;
 };
 
+// A member of a document that holds a 32-bit number (an id, a type, a status); 0 when it is
+// absent or not a number.
+uint32_t IdIn(const nlohmann::json& object, const char* member);
+
 // True when attribute data carries a value (a status-0 answer may carry only the id).
 bool HasValue(const nlohmann::json& value);
 

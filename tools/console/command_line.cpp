@@ -14,6 +14,7 @@ namespace {
 constexpr size_t kUnbounded = std::numeric_limits<size_t>::max();
 
 struct CommandDefinition {
+    Command id;
     const char* name;
     size_t minArguments;
     size_t maxArguments;
@@ -25,7 +26,8 @@ struct CommandDefinition {
 
 const std::vector<CommandDefinition>& Commands() {
     static const std::vector<CommandDefinition> commands = {
-        {"components",
+        {Command::Components,
+         "components",
          0,
          0,
          {},
@@ -35,7 +37,8 @@ const std::vector<CommandDefinition>& Commands() {
          "\n"
          "Example:\n"
          "  dmicli components\n"},
-        {"groups",
+        {Command::Groups,
+         "groups",
          1,
          1,
          {},
@@ -46,7 +49,8 @@ const std::vector<CommandDefinition>& Commands() {
          "\n"
          "Example:\n"
          "  dmicli groups korvo\n"},
-        {"attributes",
+        {Command::Attributes,
+         "attributes",
          2,
          2,
          {},
@@ -57,7 +61,8 @@ const std::vector<CommandDefinition>& Commands() {
          "\n"
          "Example:\n"
          "  dmicli attributes 1 4\n"},
-        {"get",
+        {Command::Get,
+         "get",
          3,
          kUnbounded,
          {},
@@ -75,7 +80,8 @@ const std::vector<CommandDefinition>& Commands() {
          "Examples:\n"
          "  dmicli get 1 4 2\n"
          "  dmicli get korvo \"multicast\" 4 3\n"},
-        {"get-next",
+        {Command::GetNext,
+         "get-next",
          3,
          kUnbounded,
          {},
@@ -86,7 +92,8 @@ const std::vector<CommandDefinition>& Commands() {
          "\n"
          "Example:\n"
          "  dmicli get-next 1 5 4 1\n"},
-        {"walk",
+        {Command::Walk,
+         "walk",
          1,
          2,
          {},
@@ -102,7 +109,8 @@ const std::vector<CommandDefinition>& Commands() {
          "Examples:\n"
          "  dmicli walk korvo\n"
          "  dmicli walk 1 5\n"},
-        {"set",
+        {Command::Set,
+         "set",
          4,
          4,
          {"--key", "--type"},
@@ -121,7 +129,8 @@ const std::vector<CommandDefinition>& Commands() {
          "Examples:\n"
          "  dmicli set 1 14 1 --key 3 77\n"
          "  dmicli set 1 14 2 --key 3 --type integer 1500\n"},
-        {"events",
+        {Command::Events,
+         "events",
          0,
          0,
          {"--since", "--follow", "--count", "--timeout"},
@@ -139,7 +148,8 @@ const std::vector<CommandDefinition>& Commands() {
          "Examples:\n"
          "  dmicli events\n"
          "  dmicli events --follow --count 1 --timeout 10\n"},
-        {"stats",
+        {Command::Stats,
+         "stats",
          0,
          0,
          {},
@@ -151,7 +161,8 @@ const std::vector<CommandDefinition>& Commands() {
          "\n"
          "Example:\n"
          "  dmicli stats\n"},
-        {"post-timer",
+        {Command::PostTimer,
+         "post-timer",
          0,
          0,
          {"--class"},
@@ -165,7 +176,8 @@ const std::vector<CommandDefinition>& Commands() {
          "\n"
          "Example:\n"
          "  dmicli post-timer\n"},
-        {"post-message",
+        {Command::PostMessage,
+         "post-message",
          2,
          4,
          {},
@@ -179,7 +191,7 @@ const std::vector<CommandDefinition>& Commands() {
          "\n"
          "Example:\n"
          "  dmicli post-message KORVO WM_TIMER 0 0\n"},
-        {"help", 0, 1, {}, "help [COMMAND]", "show this help, or a command's", ""},
+        {Command::Help, "help", 0, 1, {}, "help [COMMAND]", "show this help, or a command's", ""},
     };
     return commands;
 }
@@ -274,6 +286,7 @@ CommandLine ParseCommandLine(std::span<const std::string> arguments) {
     if (!line.command.empty() && command == nullptr) {
         throw UsageError("unknown command \"" + line.command + "\"");
     }
+    line.id = command != nullptr ? command->id : Command::None;
     for (const auto& [name, value] : options) {
         if (name == "--help") {
             line.help = true;

@@ -11,8 +11,27 @@
 
 namespace korvo::console {
 
+// The console's commands; their names, arguments, options and help are one table in
+// command_line.cpp.
+enum class Command {
+    None,
+    Components,
+    Groups,
+    Attributes,
+    Get,
+    GetNext,
+    Walk,
+    Set,
+    Events,
+    Stats,
+    PostTimer,
+    PostMessage,
+    Help,
+};
+
 struct CommandLine {
-    std::string command;  // empty when none was given
+    std::string command;  // its name as typed; empty when none was given
+    Command id = Command::None;
     std::vector<std::string> arguments;
     bool help = false;
     bool json = false;

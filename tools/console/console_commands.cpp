@@ -1,5 +1,6 @@
-// The console's commands over the management protocol and the window sockets, and the one
-// place where errors become exit statuses.
+// The console's commands over the management protocol and the window sockets: each builds its
+// result as the document --json prints, which TextRenderer shows to people; and the one place
+// where errors become exit statuses.
 #include "console/console_commands.h"
 
 #include <algorithm>
@@ -14,7 +15,8 @@
 #include "console/command_line.h"
 #include "console/component_catalog.h"
 #include "console/management_client.h"
-#include "console/text_table.h"
+#include "console/text_renderer.h"
+#include "console/walk_end.h"
 #include "console/window_messages.h"
 #include "dmi/dmi.h"
 
@@ -37,36 +39,26 @@ struct Reading {
     std::string error;
 };
 
-std::string TypeCell(const Reading& reading) {
-    if (const auto type = reading.value.find("type");
-        reading.value.is_object() && type != reading.value.end() && type->is_number_integer() &&
-        type->get<uint32_t>() != 0) {
-        return dmi::TypeName(type->get<uint32_t>());
+// The status of an answer, by number and name, and the service provider's explanation.
+void PutStatus(json& document, uint32_t status, const std::string& error) {
+    document["status"] = status;
+    document["statusName"] = dmi::StatusName(status);
+    if (!error.empty()) {
+        document["error"] = error;
     }
-    return reading.info != nullptr ? reading.info->type : "";
 }
 
-// The value, or the status by name; `withError` adds the service provider's explanation, which
-// a single answer has room for and a walk's table does not.
-std::string ValueCell(const Reading& reading, bool withError = false) {
-    if (reading.status != DMIERR_NO_ERROR) {
-        return "status: " + dmi::DescribeStatus(reading.status) +
-               (withError && !reading.error.empty() ? " (" + reading.error + ")" : "");
+// What a read answered: its status and, where it carried one, the value with its display.
+void PutReading(json& document, const Reading& reading) {
+    PutStatus(document, reading.status, reading.error);
+    if (!reading.value.is_null()) {
+        document["value"] = AnnotateValue(reading.value, reading.info);
     }
-    return FormatValue(reading.value, reading.info);
 }
 
 json ReadingJson(const Reading& reading) {
-    json entry{{"id", reading.id},
-               {"name", reading.info != nullptr ? reading.info->name : ""},
-               {"status", reading.status},
-               {"statusName", dmi::StatusName(reading.status)}};
-    if (!reading.value.is_null()) {
-        entry["value"] = AnnotateValue(reading.value, reading.info);
-    }
-    if (!reading.error.empty()) {
-        entry["error"] = reading.error;
-    }
+    json entry{{"id", reading.id}, {"name", reading.info != nullptr ? reading.info->name : ""}};
+    PutReading(entry, reading);
     return entry;
 }
 
@@ -101,57 +93,44 @@ uint64_t ParseWord(const std::string& text, unsigned bits, const char* what) {
     return negative ? (~value + 1) & mask : value;
 }
 
-std::string ShowTime(const std::string& time) {
-    // yyyymmddHHMMSS.uuuuuu+ooo
-    const bool wellFormed =
-        time.size() >= 25 && time[14] == '.' && (time[21] == '+' || time[21] == '-') &&
-        std::all_of(time.begin(), time.begin() + 14, [](char c) { return c >= '0' && c <= '9'; });
-    if (!wellFormed) {
-        return time;
-    }
-    return time.substr(0, 4) + "-" + time.substr(4, 2) + "-" + time.substr(6, 2) + " " +
-           time.substr(8, 2) + ":" + time.substr(10, 2) + ":" + time.substr(12, 2) +
-           time.substr(14, 7) + " " + time.substr(21, 4);
-}
-
 class Console {
   public:
     Console(const CommandLine& line, std::ostream& out, std::ostream& err)
         : line_(line),
           out_(out),
           err_(err),
-          catalog_([this]() -> ManagementClient& { return Client(); }) {}
+          catalog_([this]() -> ManagementClient& { return Client(); }),
+          text_(out, catalog_) {}
 
     int Run() {
-        const std::string& command = line_.command;
-        if (command == "components") {
-            return Components();
+        switch (line_.id) {
+            case Command::Components:
+                return Components();
+            case Command::Groups:
+                return Groups();
+            case Command::Attributes:
+                return Attributes();
+            case Command::Get:
+                return Get("get");
+            case Command::GetNext:
+                return Get("get-next");
+            case Command::Walk:
+                return Walk();
+            case Command::Set:
+                return Set();
+            case Command::Events:
+                return line_.follow ? FollowEvents() : Events();
+            case Command::Stats:
+                return Stats();
+            case Command::PostTimer:
+                return PostTimer();
+            case Command::PostMessage:
+                return PostMessage();
+            case Command::None:
+            case Command::Help:
+                break;
         }
-        if (command == "groups") {
-            return Groups();
-        }
-        if (command == "attributes") {
-            return Attributes();
-        }
-        if (command == "get" || command == "get-next") {
-            return Get(command.c_str());
-        }
-        if (command == "walk") {
-            return Walk();
-        }
-        if (command == "set") {
-            return Set();
-        }
-        if (command == "events") {
-            return line_.follow ? FollowEvents() : Events();
-        }
-        if (command == "stats") {
-            return Stats();
-        }
-        if (command == "post-timer") {
-            return PostTimer();
-        }
-        return PostMessage();
+        throw UsageError("no command given");
     }
 
   private:
@@ -166,78 +145,42 @@ class Console {
         out_ << document.dump(2, ' ', false, json::error_handler_t::replace) << '\n';
     }
 
-    int Components() {
-        const auto& components = catalog_.Components();
+    // A command's result: the document itself for --json, else its rendering for people.
+    void Show(const json& document, void (TextRenderer::*render)(const json&)) {
+        Show(document, [&] { (text_.*render)(document); });
+    }
+    template <typename RenderText>
+    void Show(const json& document, RenderText renderText) {
         if (line_.json) {
-            json list = json::array();
-            for (const ComponentInfo& component : components) {
-                list.push_back({{"id", component.id},
-                                {"name", component.name},
-                                {"description", component.description}});
-            }
-            PrintJson({{"components", list}});
-            return kExitSuccess;
+            PrintJson(document);
+        } else {
+            renderText();
         }
-        if (components.empty()) {
-            out_ << "No component is installed.\n";
-            return kExitSuccess;
+    }
+
+    int Components() {
+        json list = json::array();
+        for (const ComponentInfo& component : catalog_.Components()) {
+            list.push_back({{"id", component.id},
+                            {"name", component.name},
+                            {"description", component.description}});
         }
-        TextTable table({"ID", "NAME", "DESCRIPTION"});
-        for (const ComponentInfo& component : components) {
-            table.AddRow({std::to_string(component.id), component.name, component.description});
-        }
-        table.Print(out_);
+        Show({{"components", list}}, &TextRenderer::Components);
         return kExitSuccess;
-    }
-
-    static std::string KeyList(const std::vector<uint32_t>& keys) {
-        std::string text;
-        for (const uint32_t key : keys) {
-            text += (text.empty() ? "" : ",") + std::to_string(key);
-        }
-        return text.empty() ? "-" : text;
-    }
-
-    std::string ComponentTitle(uint32_t component) {
-        const ComponentInfo* info = catalog_.FindComponent(component);
-        return "Component " + std::to_string(component) +
-               (info != nullptr && !info->name.empty() ? ": " + info->name : "");
     }
 
     int Groups() {
         const uint32_t component = catalog_.ResolveComponent(line_.arguments[0]);
-        const auto& groups = catalog_.Groups(component);
-        if (line_.json) {
-            json list = json::array();
-            for (const GroupInfo& group : groups) {
-                list.push_back({{"id", group.id},
-                                {"name", group.name},
-                                {"class", group.className},
-                                {"description", group.description},
-                                {"keys", group.keys}});
-            }
-            PrintJson({{"component", component}, {"groups", list}});
-            return kExitSuccess;
+        json list = json::array();
+        for (const GroupInfo& group : catalog_.Groups(component)) {
+            list.push_back({{"id", group.id},
+                            {"name", group.name},
+                            {"class", group.className},
+                            {"description", group.description},
+                            {"keys", group.keys}});
         }
-        out_ << ComponentTitle(component) << '\n';
-        TextTable table({"ID", "NAME", "CLASS", "KEYS", "DESCRIPTION"});
-        for (const GroupInfo& group : groups) {
-            table.AddRow({std::to_string(group.id), group.name, group.className,
-                          KeyList(group.keys), group.description});
-        }
-        table.Print(out_);
+        Show({{"component", component}, {"groups", list}}, &TextRenderer::Groups);
         return kExitSuccess;
-    }
-
-    static std::string TypeColumn(const AttributeInfo& attribute) {
-        if (!attribute.enumNames.empty()) {
-            return "enum";
-        }
-        const uint32_t code = attribute.typeCode();
-        if ((code == MIF_OCTETSTRING || code == MIF_DISPLAYSTRING) && attribute.maxSize != 0) {
-            return attribute.type + "(" + std::to_string(attribute.maxSize) + ")";
-        }
-        return attribute.type;
     }
 
     int Attributes() {
@@ -245,51 +188,25 @@ class Console {
         const uint32_t groupId = catalog_.ResolveGroup(component, line_.arguments[1]);
         const auto& attributes = catalog_.Attributes(component, groupId);
         const GroupInfo* group = catalog_.FindGroup(component, groupId);
-        const auto isKey = [&](uint32_t id) {
-            return group != nullptr &&
-                   std::find(group->keys.begin(), group->keys.end(), id) != group->keys.end();
-        };
-        if (line_.json) {
-            json list = json::array();
-            for (const AttributeInfo& attribute : attributes) {
-                json names = json::object();
-                for (const auto& [number, name] : attribute.enumNames) {
-                    names[std::to_string(number)] = name;
-                }
-                list.push_back({{"id", attribute.id},
-                                {"name", attribute.name},
-                                {"description", attribute.description},
-                                {"type", attribute.type},
-                                {"maxSize", attribute.maxSize},
-                                {"access", attribute.access},
-                                {"key", isKey(attribute.id)},
-                                {"enum", names}});
-            }
-            PrintJson({{"component", component}, {"group", groupId}, {"attributes", list}});
-            return kExitSuccess;
-        }
-        out_ << ComponentTitle(component) << ", group " << groupId;
-        if (group != nullptr) {
-            out_ << ": " << group->name << " (" << group->className << ")";
-        }
-        out_ << '\n';
-        TextTable table({"ID", "NAME", "TYPE", "ACCESS", "KEY", "DESCRIPTION"});
+        json list = json::array();
         for (const AttributeInfo& attribute : attributes) {
-            table.AddRow({std::to_string(attribute.id), attribute.name, TypeColumn(attribute),
-                          attribute.access, isKey(attribute.id) ? "key" : "",
-                          attribute.description});
-        }
-        table.Print(out_);
-        for (const AttributeInfo& attribute : attributes) {
-            if (attribute.enumNames.empty()) {
-                continue;
-            }
-            std::string values;
+            json names = json::object();
             for (const auto& [number, name] : attribute.enumNames) {
-                values += (values.empty() ? "" : ", ") + std::to_string(number) + " " + name;
+                names[std::to_string(number)] = name;
             }
-            out_ << "Values of " << attribute.id << " " << attribute.name << ": " << values << '\n';
+            const bool isKey = group != nullptr && std::find(group->keys.begin(), group->keys.end(),
+                                                             attribute.id) != group->keys.end();
+            list.push_back({{"id", attribute.id},
+                            {"name", attribute.name},
+                            {"description", attribute.description},
+                            {"type", attribute.type},
+                            {"maxSize", attribute.maxSize},
+                            {"access", attribute.access},
+                            {"key", isKey},
+                            {"enum", names}});
         }
+        Show({{"component", component}, {"group", groupId}, {"attributes", list}},
+             &TextRenderer::Attributes);
         return kExitSuccess;
     }
 
@@ -326,25 +243,7 @@ class Console {
         return reading;
     }
 
-    std::string Label(uint32_t component, uint32_t groupId, uint32_t attribute, const json& keys) {
-        const GroupInfo* group = catalog_.FindGroup(component, groupId);
-        const AttributeInfo* info = catalog_.FindAttribute(component, groupId, attribute);
-        std::string label = group != nullptr && !group->name.empty()
-                                ? group->name
-                                : "group " + std::to_string(groupId);
-        label += "." + (info != nullptr && !info->name.empty()
-                            ? info->name
-                            : "attribute " + std::to_string(attribute));
-        if (!keys.empty()) {
-            std::string shown;
-            for (const json& key : keys) {
-                shown += (shown.empty() ? "" : ",") + FormatValue(key, nullptr);
-            }
-            label += "[" + shown + "]";
-        }
-        return label;
-    }
-
+    // What a get, get-next or set names, with the names of its group and attribute.
     json Subject(uint32_t component, uint32_t groupId, uint32_t attribute, const json& keys) {
         const GroupInfo* group = catalog_.FindGroup(component, groupId);
         const AttributeInfo* info = catalog_.FindAttribute(component, groupId, attribute);
@@ -367,26 +266,10 @@ class Console {
         const json keyList = KeysWithIds(component, group, keys);
         const AttributeInfo* info = catalog_.FindAttribute(component, group, attribute);
         const Reading reading = Read(op, component, group, attribute, info, keyList);
-        if (line_.json) {
-            json document = Subject(component, group, attribute, keyList);
-            document["op"] = op;
-            document["status"] = reading.status;
-            document["statusName"] = dmi::StatusName(reading.status);
-            if (!reading.value.is_null()) {
-                document["value"] = AnnotateValue(reading.value, info);
-            }
-            if (!reading.error.empty()) {
-                document["error"] = reading.error;
-            }
-            PrintJson(document);
-        } else {
-            out_ << Label(component, group, attribute, keyList) << " = ";
-            if (reading.status != DMIERR_NO_ERROR || !HasValue(reading.value)) {
-                out_ << ValueCell(reading, true) << '\n';
-            } else {
-                out_ << TypeCell(reading) << ": " << ValueCell(reading) << '\n';
-            }
-        }
+        json document = Subject(component, group, attribute, keyList);
+        document["op"] = op;
+        PutReading(document, reading);
+        Show(document, &TextRenderer::Reading);
         return reading.status == DMIERR_NO_ERROR ? kExitSuccess : kExitDmiStatus;
     }
 
@@ -415,7 +298,7 @@ class Console {
                       {"componentName", info != nullptr ? info->name : ""},
                       {"groups", json::array()}};
         if (!line_.json) {
-            out_ << ComponentTitle(component) << '\n';
+            text_.WalkHeading(document);
         }
         for (const GroupInfo* group : selected) {
             document["groups"].push_back(WalkGroup(component, *group));
@@ -447,17 +330,14 @@ class Console {
                           });
     }
 
+    // One group of a walk; shown to a person as soon as it is read.
     json WalkGroup(uint32_t component, const GroupInfo& group) {
         json document{{"id", group.id},
                       {"name", group.name},
                       {"class", group.className},
                       {"keys", group.keys}};
         if (!line_.json) {
-            out_ << "\nGroup " << group.id << "  " << group.name << "  (" << group.className << ")";
-            if (!group.keys.empty()) {
-                out_ << "  keys " << KeyList(group.keys);
-            }
-            out_ << '\n';
+            text_.WalkGroupHeading(document);
         }
         const std::vector<AttributeInfo>* attributes = nullptr;
         try {
@@ -465,41 +345,31 @@ class Console {
         } catch (const StatusError& refused) {
             document["status"] = refused.status();
             document["error"] = refused.what();
-            if (!line_.json) {
-                out_ << "  " << refused.what() << '\n';
-            }
-            return document;
         }
-        if (group.keys.empty()) {
-            WalkSingleRow(component, group, *attributes, document);
-        } else {
+        if (attributes != nullptr && group.keys.empty()) {
+            document["attributes"] = WalkSingleRow(component, group, *attributes);
+        } else if (attributes != nullptr) {
             WalkTable(component, group, *attributes, document);
+        }
+        if (!line_.json) {
+            text_.WalkGroupBody(component, document);
         }
         return document;
     }
 
-    void WalkSingleRow(uint32_t component, const GroupInfo& group,
-                       const std::vector<AttributeInfo>& attributes, json& document) {
-        TextTable table({"ID", "ATTRIBUTE", "TYPE", "VALUE"});
+    json WalkSingleRow(uint32_t component, const GroupInfo& group,
+                       const std::vector<AttributeInfo>& attributes) {
         json list = json::array();
         for (const AttributeInfo& attribute : attributes) {
             if (IsWriteOnly(attribute)) {
-                table.AddRow(
-                    {std::to_string(attribute.id), attribute.name, attribute.type, "(write-only)"});
                 list.push_back(
                     {{"id", attribute.id}, {"name", attribute.name}, {"skipped", "write-only"}});
                 continue;
             }
-            const Reading reading =
-                Read("get", component, group.id, attribute.id, &attribute, json::array());
-            table.AddRow({std::to_string(attribute.id), attribute.name, TypeCell(reading),
-                          ValueCell(reading)});
-            list.push_back(ReadingJson(reading));
+            list.push_back(ReadingJson(
+                Read("get", component, group.id, attribute.id, &attribute, json::array())));
         }
-        document["attributes"] = list;
-        if (!line_.json) {
-            table.Print(out_, "  ");
-        }
+        return list;
     }
 
     void WalkTable(uint32_t component, const GroupInfo& group,
@@ -510,16 +380,12 @@ class Console {
                 readable.push_back(&attribute);
             }
         }
-        TextTable table({"ROW", "ID", "ATTRIBUTE", "TYPE", "VALUE"});
         json rows = json::array();
-        json end;
-        std::string endText;
-        uint32_t rowsShown = 0;
+        json end = WalkEndJson(WalkEnd::NoReadableAttribute, 0);
         std::vector<Reading> previous;
         for (uint32_t row = 1; !readable.empty(); ++row) {
             if (row > kWalkRowBound) {
-                end = {{"reason", "row bound"}, {"row", row}};
-                endText = "stopped after " + std::to_string(kWalkRowBound) + " rows";
+                end = WalkEndJson(WalkEnd::RowBound, row);
                 break;
             }
             const json keys = TableKeys(group, row);
@@ -537,53 +403,30 @@ class Console {
                 readings.push_back(std::move(reading));
             }
             if (rowNotFound) {
-                end = {{"reason", "row not found"},
-                       {"row", row},
-                       {"status", DMIERR_ROW_NOT_FOUND},
-                       {"statusName", dmi::StatusName(DMIERR_ROW_NOT_FOUND)}};
-                endText =
-                    "row " + std::to_string(row) + ": " + dmi::DescribeStatus(DMIERR_ROW_NOT_FOUND);
+                end = WalkEndJson(WalkEnd::RowNotFound, row);
                 break;
             }
             // A group that does not look at its keys answers every row alike and never says
             // "row not found": its first row is all there is to show.
             if (row > 1 && SameAnswers(readings, previous)) {
-                end = {{"reason", "row repeats"}, {"row", row}};
-                endText = "stopped at row " + std::to_string(row) +
-                          ": it answered exactly as row " + std::to_string(row - 1) +
-                          ", so the keys do not select rows";
+                end = WalkEndJson(WalkEnd::RowRepeats, row);
                 break;
             }
             json rowDocument{{"row", row}, {"keys", keys}, {"attributes", json::array()}};
             for (const Reading& reading : readings) {
-                table.AddRow({std::to_string(row), std::to_string(reading.id), reading.info->name,
-                              TypeCell(reading), ValueCell(reading)});
                 rowDocument["attributes"].push_back(ReadingJson(reading));
             }
             rows.push_back(std::move(rowDocument));
-            ++rowsShown;
             // A table that never says "row not found" (every read refused, or answered
             // without a value) would otherwise be asked for thousands of empty rows.
             if (!anyValue) {
-                end = {{"reason", "no value"}, {"row", row}};
-                endText = "stopped at row " + std::to_string(row) +
-                          ": none of its attributes has a value";
+                end = WalkEndJson(WalkEnd::NoValue, row);
                 break;
             }
             previous = std::move(readings);
         }
-        if (readable.empty()) {
-            end = {{"reason", "no readable attribute"}};
-            endText = "no attribute to read";
-        }
         document["rows"] = rows;
         document["end"] = end;
-        if (!line_.json) {
-            if (!table.empty()) {
-                table.Print(out_, "  ");
-            }
-            out_ << "  " << rowsShown << (rowsShown == 1 ? " row; " : " rows; ") << endText << '\n';
-        }
     }
 
     int Set() {
@@ -619,24 +462,11 @@ class Console {
                                                 {"value", value}});
         const uint32_t status = StatusOf(response);
         const std::string error = ErrorText(response);
-        if (line_.json) {
-            json document = Subject(component, group, attribute, keyList);
-            document["op"] = "set";
-            document["value"] = AnnotateValue(value, &*info);
-            document["status"] = status;
-            document["statusName"] = dmi::StatusName(status);
-            if (!error.empty()) {
-                document["error"] = error;
-            }
-            PrintJson(document);
-        } else if (status == DMIERR_NO_ERROR) {
-            out_ << Label(component, group, attribute, keyList) << " set to "
-                 << FormatValue(value, &*info) << '\n';
-        } else {
-            out_ << Label(component, group, attribute, keyList)
-                 << " = status: " << dmi::DescribeStatus(status)
-                 << (error.empty() ? "" : " (" + error + ")") << '\n';
-        }
+        json document = Subject(component, group, attribute, keyList);
+        document["op"] = "set";
+        document["value"] = AnnotateValue(value, &*info);
+        PutStatus(document, status, error);
+        Show(document, &TextRenderer::Written);
         return status == DMIERR_NO_ERROR ? kExitSuccess : kExitDmiStatus;
     }
 
@@ -646,12 +476,7 @@ class Console {
                                                               : std::vector<json>{};
     }
 
-    static uint32_t IdIn(const json& object, const char* member) {
-        const auto found = object.find(member);
-        return found != object.end() && found->is_number_integer() ? found->get<uint32_t>() : 0;
-    }
-
-    // The event with names and displayed values added to its rows, for --json.
+    // The event with the names of its groups and attributes and the displayed values added.
     json AnnotateEvent(const json& event) {
         json annotated = event;
         const uint32_t component = IdIn(event, "component");
@@ -677,60 +502,16 @@ class Console {
         return annotated;
     }
 
-    void PrintEvent(const json& event) {
-        const uint32_t component = IdIn(event, "component");
-        out_ << "Event " << event.value("sequence", json(0)).dump() << "  "
-             << ShowTime(event.value("time", std::string())) << "  " << ComponentTitle(component)
-             << '\n';
-        const auto rows = event.find("rows");
-        if (rows == event.end() || !rows->is_array()) {
-            return;
-        }
-        for (const json& row : *rows) {
-            const uint32_t groupId = IdIn(row, "group");
-            const GroupInfo* group = catalog_.FindGroup(component, groupId);
-            out_ << "  group " << groupId;
-            if (group != nullptr && !group->name.empty()) {
-                out_ << "  " << group->name;
-            }
-            out_ << "  (" << row.value("class", std::string()) << ")\n";
-            TextTable table({"", "ID", "ATTRIBUTE", "VALUE"});
-            for (const char* part : {"keys", "values"}) {
-                const auto list = row.find(part);
-                if (list == row.end() || !list->is_array()) {
-                    continue;
-                }
-                for (const json& value : *list) {
-                    const uint32_t id = IdIn(value, "id");
-                    const AttributeInfo* info = catalog_.FindAttribute(component, groupId, id);
-                    table.AddRow({part == std::string_view("keys") ? "key" : "value",
-                                  std::to_string(id), info != nullptr ? info->name : "",
-                                  FormatValue(value, info)});
-                }
-            }
-            table.Print(out_, "    ");
-        }
-    }
-
     int Events() {
         const uint64_t since = line_.since.value_or(0);
         const json response =
             RequestOk(Client(), {{"op", "events"}, {"since", since}}, "reading the event log");
-        const std::vector<json> events = EventsOf(response);
-        if (line_.json) {
-            json list = json::array();
-            for (const json& event : events) {
-                list.push_back(AnnotateEvent(event));
-            }
-            PrintJson({{"events", list}});
-            return kExitSuccess;
+        json list = json::array();
+        for (const json& event : EventsOf(response)) {
+            list.push_back(AnnotateEvent(event));
         }
-        if (events.empty()) {
-            out_ << "No events" << (since != 0 ? " after " + std::to_string(since) : "") << ".\n";
-        }
-        for (const json& event : events) {
-            PrintEvent(event);
-        }
+        const json document{{"events", list}};
+        Show(document, [&] { text_.Events(document, since); });
         return kExitSuccess;
     }
 
@@ -777,11 +558,12 @@ class Console {
             if (event == message->end() || !event->is_object()) {
                 continue;
             }
+            const json annotated = AnnotateEvent(*event);
             if (line_.json) {
-                out_ << AnnotateEvent(*event).dump(-1, ' ', false, json::error_handler_t::replace)
-                     << '\n';
+                // One line per event, so a script can read them as they come.
+                out_ << annotated.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
             } else {
-                PrintEvent(*event);
+                text_.Event(annotated);
             }
             out_.flush();
             ++shown;
@@ -799,61 +581,18 @@ class Console {
                                   "reading the service provider's memory tracking");
         response.erase("status");
         response.erase("statusName");
-        if (line_.json) {
-            PrintJson(response);
-            return kExitSuccess;
-        }
-        const json memory = response.value("memory", json::object());
-        const auto number = [&](const char* member) {
-            const auto found = memory.find(member);
-            return found != memory.end() ? found->dump() : std::string("?");
-        };
-        out_ << "Memory blocks handed out by the service provider\n";
-        TextTable counts({"outstanding", number("outstanding")});
-        counts.AddRow({"allocations", number("allocations")});
-        counts.AddRow({"frees", number("frees")});
-        counts.AddRow({"bad frees", number("badFrees")});
-        counts.Print(out_, "  ");
-        if (const auto blocks = memory.find("blocks");
-            blocks != memory.end() && blocks->is_array() && !blocks->empty()) {
-            out_ << "Outstanding blocks\n";
-            TextTable table({"SIZE", "KIND"});
-            for (const json& block : *blocks) {
-                table.AddRow(
-                    {block.value("size", json(0)).dump(), block.value("kind", std::string())});
-            }
-            table.Print(out_, "  ");
-        }
-        out_ << "Registered instrumentation\n";
-        const json registered = response.value("registered", json::array());
-        if (!registered.is_array() || registered.empty()) {
-            out_ << "  none\n";
-            return kExitSuccess;
-        }
-        TextTable table({"COMPONENT", "NAME"});
-        for (const json& id : registered) {
-            const ComponentInfo* info =
-                id.is_number_integer() ? catalog_.FindComponent(id.get<uint32_t>()) : nullptr;
-            table.AddRow({id.dump(), info != nullptr ? info->name : ""});
-        }
-        table.Print(out_, "  ");
+        Show(response, &TextRenderer::Stats);
         return kExitSuccess;
     }
 
     int Post(const std::string& className, const WindowMessage& message, const char* name) {
         const std::string path = PostWindowMessage(className, message);
-        if (line_.json) {
-            PrintJson({{"class", className},
-                       {"message", message.message},
-                       {"wParam", message.wParam},
-                       {"lParam", message.lParam},
-                       {"socket", path}});
-        } else {
-            char code[16];
-            std::snprintf(code, sizeof code, "0x%04X", message.message);
-            out_ << "Posted " << (name != nullptr ? std::string(name) + " (" + code + ")" : code)
-                 << " to the window of class " << className << " (" << path << ")\n";
-        }
+        const json document{{"class", className},
+                            {"message", message.message},
+                            {"wParam", message.wParam},
+                            {"lParam", message.lParam},
+                            {"socket", path}};
+        Show(document, [&] { text_.Posted(document, name); });
         return kExitSuccess;
     }
 
@@ -880,6 +619,7 @@ class Console {
     std::ostream& err_;
     std::optional<ManagementClient> client_;
     ComponentCatalog catalog_;
+    TextRenderer text_;
 };
 
 }  // namespace
@@ -887,8 +627,8 @@ class Console {
 int RunConsole(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {
     try {
         const CommandLine line = ParseCommandLine(arguments);
-        if (line.help || line.command == "help") {
-            const std::string topic = line.command == "help"
+        if (line.help || line.id == Command::Help) {
+            const std::string topic = line.id == Command::Help
                                           ? (line.arguments.empty() ? "" : line.arguments[0])
                                           : line.command;
             if (topic.empty()) {

@@ -1,5 +1,5 @@
-// The console's commands: what each one asks the service provider (or posts to a window) and
-// how it shows the answer, as a table for people or as JSON for scripts.
+// The console's commands: what each one asks the service provider (or posts to a window), and
+// its answer as a document, printed as JSON for scripts or rendered as tables for people.
 #pragma once
 
 #include <ostream>

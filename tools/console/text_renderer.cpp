@@ -1,0 +1,313 @@
+// The tables and lines a person reads, made from the documents the console's commands build.
+#include "console/text_renderer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "console/attribute_values.h"
+#include "console/text_table.h"
+#include "console/walk_end.h"
+#include "dmi/dmi_names.h"
+
+namespace korvo::console {
+
+namespace {
+
+using nlohmann::json;
+
+std::string TextIn(const json& object, const char* member) {
+    const auto found = object.find(member);
+    return found != object.end() && found->is_string() ? found->get<std::string>() : "";
+}
+
+const json& ListIn(const json& object, const char* member) {
+    static const json kEmpty = json::array();
+    const auto found = object.find(member);
+    return found != object.end() && found->is_array() ? *found : kEmpty;
+}
+
+std::string KeyList(const json& keys) {
+    std::string text;
+    for (const json& key : keys) {
+        text += (text.empty() ? "" : ",") + key.dump();
+    }
+    return text.empty() ? "-" : text;
+}
+
+// yyyymmddHHMMSS.uuuuuu+ooo as "yyyy-mm-dd HH:MM:SS.uuuuuu +ooo"; anything else as it is.
+std::string ShowTime(const std::string& time) {
+    const bool wellFormed =
+        time.size() >= 25 && time[14] == '.' && (time[21] == '+' || time[21] == '-') &&
+        std::all_of(time.begin(), time.begin() + 14, [](char c) { return c >= '0' && c <= '9'; });
+    if (!wellFormed) {
+        return time;
+    }
+    return time.substr(0, 4) + "-" + time.substr(4, 2) + "-" + time.substr(6, 2) + " " +
+           time.substr(8, 2) + ":" + time.substr(10, 2) + ":" + time.substr(12, 2) +
+           time.substr(14, 7) + " " + time.substr(21, 4);
+}
+
+// An attribute's value, or its status by name; `withError` adds the service provider's
+// explanation, which a single answer has room for and a walk's table does not.
+std::string ValueCell(const json& reading, bool withError = false) {
+    const uint32_t status = IdIn(reading, "status");
+    if (status != DMIERR_NO_ERROR) {
+        const std::string error = TextIn(reading, "error");
+        return "status: " + dmi::DescribeStatus(status) +
+               (withError && !error.empty() ? " (" + error + ")" : "");
+    }
+    const auto value = reading.find("value");
+    return value != reading.end() ? TextIn(*value, "display") : FormatValue(json(), nullptr);
+}
+
+// "Adapter.First adapter address[7]": the group and attribute by name where they have one.
+std::string Label(const json& document) {
+    const std::string group = TextIn(document, "groupName");
+    const std::string attribute = TextIn(document, "attributeName");
+    std::string label = !group.empty() ? group : "group " + std::to_string(IdIn(document, "group"));
+    label +=
+        "." + (!attribute.empty() ? attribute
+                                  : "attribute " + std::to_string(IdIn(document, "attribute")));
+    const json& keys = ListIn(document, "keys");
+    if (!keys.empty()) {
+        std::string shown;
+        for (const json& key : keys) {
+            shown += (shown.empty() ? "" : ",") + FormatValue(key, nullptr);
+        }
+        label += "[" + shown + "]";
+    }
+    return label;
+}
+
+// The TYPE column of the attribute listing: "enum", "displaystring(64)", "counter64", ...
+std::string TypeColumn(const AttributeInfo& attribute) {
+    if (!attribute.enumNames.empty()) {
+        return "enum";
+    }
+    const uint32_t code = attribute.typeCode();
+    if ((code == MIF_OCTETSTRING || code == MIF_DISPLAYSTRING) && attribute.maxSize != 0) {
+        return attribute.type + "(" + std::to_string(attribute.maxSize) + ")";
+    }
+    return attribute.type;
+}
+
+}  // namespace
+
+std::string TextRenderer::ComponentTitle(uint32_t component) {
+    const ComponentInfo* info = catalog_.FindComponent(component);
+    return "Component " + std::to_string(component) +
+           (info != nullptr && !info->name.empty() ? ": " + info->name : "");
+}
+
+// The type the value carries, else the attribute's MIF type.
+std::string TextRenderer::TypeCell(uint32_t component, uint32_t group, const json& reading) {
+    if (const auto value = reading.find("value"); value != reading.end() && value->is_object()) {
+        if (const uint32_t type = IdIn(*value, "type"); type != 0) {
+            return dmi::TypeName(type);
+        }
+    }
+    const AttributeInfo* info = catalog_.FindAttribute(component, group, IdIn(reading, "id"));
+    return info != nullptr ? info->type : "";
+}
+
+void TextRenderer::Components(const json& document) {
+    const json& components = ListIn(document, "components");
+    if (components.empty()) {
+        out_ << "No component is installed.\n";
+        return;
+    }
+    TextTable table({"ID", "NAME", "DESCRIPTION"});
+    for (const json& component : components) {
+        table.AddRow({std::to_string(IdIn(component, "id")), TextIn(component, "name"),
+                      TextIn(component, "description")});
+    }
+    table.Print(out_);
+}
+
+void TextRenderer::Groups(const json& document) {
+    out_ << ComponentTitle(IdIn(document, "component")) << '\n';
+    TextTable table({"ID", "NAME", "CLASS", "KEYS", "DESCRIPTION"});
+    for (const json& group : ListIn(document, "groups")) {
+        table.AddRow({std::to_string(IdIn(group, "id")), TextIn(group, "name"),
+                      TextIn(group, "class"), KeyList(ListIn(group, "keys")),
+                      TextIn(group, "description")});
+    }
+    table.Print(out_);
+}
+
+void TextRenderer::Attributes(const json& document) {
+    const uint32_t component = IdIn(document, "component");
+    const uint32_t groupId = IdIn(document, "group");
+    out_ << ComponentTitle(component) << ", group " << groupId;
+    if (const GroupInfo* group = catalog_.FindGroup(component, groupId)) {
+        out_ << ": " << group->name << " (" << group->className << ")";
+    }
+    out_ << '\n';
+    std::vector<AttributeInfo> attributes;
+    TextTable table({"ID", "NAME", "TYPE", "ACCESS", "KEY", "DESCRIPTION"});
+    for (const json& item : ListIn(document, "attributes")) {
+        const AttributeInfo& attribute = attributes.emplace_back(AttributeInfo::FromJson(item));
+        table.AddRow({std::to_string(attribute.id), attribute.name, TypeColumn(attribute),
+                      attribute.access, item.value("key", false) ? "key" : "",
+                      attribute.description});
+    }
+    table.Print(out_);
+    for (const AttributeInfo& attribute : attributes) {
+        if (attribute.enumNames.empty()) {
+            continue;
+        }
+        std::string values;
+        for (const auto& [number, name] : attribute.enumNames) {
+            values += (values.empty() ? "" : ", ") + std::to_string(number) + " " + name;
+        }
+        out_ << "Values of " << attribute.id << " " << attribute.name << ": " << values << '\n';
+    }
+}
+
+void TextRenderer::Reading(const json& document) {
+    out_ << Label(document) << " = ";
+    const auto value = document.find("value");
+    if (IdIn(document, "status") != DMIERR_NO_ERROR || value == document.end() ||
+        !HasValue(*value)) {
+        out_ << ValueCell(document, true) << '\n';
+        return;
+    }
+    out_ << TypeCell(IdIn(document, "component"), IdIn(document, "group"), document) << ": "
+         << ValueCell(document) << '\n';
+}
+
+void TextRenderer::Written(const json& document) {
+    if (IdIn(document, "status") == DMIERR_NO_ERROR) {
+        out_ << Label(document) << " set to " << TextIn(document["value"], "display") << '\n';
+    } else {
+        out_ << Label(document) << " = " << ValueCell(document, true) << '\n';
+    }
+}
+
+void TextRenderer::WalkHeading(const json& document) {
+    out_ << ComponentTitle(IdIn(document, "component")) << '\n';
+}
+
+void TextRenderer::WalkGroupHeading(const json& group) {
+    out_ << "\nGroup " << IdIn(group, "id") << "  " << TextIn(group, "name") << "  ("
+         << TextIn(group, "class") << ")";
+    if (const json& keys = ListIn(group, "keys"); !keys.empty()) {
+        out_ << "  keys " << KeyList(keys);
+    }
+    out_ << '\n';
+}
+
+void TextRenderer::WalkGroupBody(uint32_t component, const json& group) {
+    const uint32_t groupId = IdIn(group, "id");
+    if (group.contains("error")) {
+        out_ << "  " << TextIn(group, "error") << '\n';
+        return;
+    }
+    if (group.contains("attributes")) {
+        TextTable table({"ID", "ATTRIBUTE", "TYPE", "VALUE"});
+        for (const json& reading : ListIn(group, "attributes")) {
+            const std::string id = std::to_string(IdIn(reading, "id"));
+            if (reading.contains("skipped")) {
+                table.AddRow({id, TextIn(reading, "name"), TypeCell(component, groupId, reading),
+                              "(" + TextIn(reading, "skipped") + ")"});
+            } else {
+                table.AddRow({id, TextIn(reading, "name"), TypeCell(component, groupId, reading),
+                              ValueCell(reading)});
+            }
+        }
+        table.Print(out_, "  ");
+        return;
+    }
+    TextTable table({"ROW", "ID", "ATTRIBUTE", "TYPE", "VALUE"});
+    const json& rows = ListIn(group, "rows");
+    for (const json& row : rows) {
+        const std::string number = std::to_string(IdIn(row, "row"));
+        for (const json& reading : ListIn(row, "attributes")) {
+            table.AddRow({number, std::to_string(IdIn(reading, "id")), TextIn(reading, "name"),
+                          TypeCell(component, groupId, reading), ValueCell(reading)});
+        }
+    }
+    if (!table.empty()) {
+        table.Print(out_, "  ");
+    }
+    out_ << "  " << rows.size() << (rows.size() == 1 ? " row; " : " rows; ")
+         << DescribeWalkEnd(group.value("end", json::object())) << '\n';
+}
+
+void TextRenderer::Events(const json& document, uint64_t since) {
+    const json& events = ListIn(document, "events");
+    if (events.empty()) {
+        out_ << "No events" << (since != 0 ? " after " + std::to_string(since) : "") << ".\n";
+    }
+    for (const json& event : events) {
+        Event(event);
+    }
+}
+
+void TextRenderer::Event(const json& event) {
+    out_ << "Event " << event.value("sequence", json(0)).dump() << "  "
+         << ShowTime(event.value("time", std::string())) << "  "
+         << ComponentTitle(IdIn(event, "component")) << '\n';
+    for (const json& row : ListIn(event, "rows")) {
+        out_ << "  group " << IdIn(row, "group");
+        if (const std::string name = TextIn(row, "groupName"); !name.empty()) {
+            out_ << "  " << name;
+        }
+        out_ << "  (" << row.value("class", std::string()) << ")\n";
+        TextTable table({"", "ID", "ATTRIBUTE", "VALUE"});
+        for (const char* part : {"keys", "values"}) {
+            for (const json& value : ListIn(row, part)) {
+                table.AddRow({part == std::string_view("keys") ? "key" : "value",
+                              std::to_string(IdIn(value, "id")), TextIn(value, "name"),
+                              TextIn(value, "display")});
+            }
+        }
+        table.Print(out_, "    ");
+    }
+}
+
+void TextRenderer::Stats(const json& document) {
+    const json memory = document.value("memory", json::object());
+    const auto number = [&](const char* member) {
+        const auto found = memory.find(member);
+        return found != memory.end() ? found->dump() : std::string("?");
+    };
+    out_ << "Memory blocks handed out by the service provider\n";
+    TextTable counts({"outstanding", number("outstanding")});
+    counts.AddRow({"allocations", number("allocations")});
+    counts.AddRow({"frees", number("frees")});
+    counts.AddRow({"bad frees", number("badFrees")});
+    counts.Print(out_, "  ");
+    if (const json& blocks = ListIn(memory, "blocks"); !blocks.empty()) {
+        out_ << "Outstanding blocks\n";
+        TextTable table({"SIZE", "KIND"});
+        for (const json& block : blocks) {
+            table.AddRow({block.value("size", json(0)).dump(), block.value("kind", std::string())});
+        }
+        table.Print(out_, "  ");
+    }
+    out_ << "Registered instrumentation\n";
+    const json registered = document.value("registered", json::array());
+    if (!registered.is_array() || registered.empty()) {
+        out_ << "  none\n";
+        return;
+    }
+    TextTable table({"COMPONENT", "NAME"});
+    for (const json& id : registered) {
+        const ComponentInfo* info =
+            id.is_number_integer() ? catalog_.FindComponent(id.get<uint32_t>()) : nullptr;
+        table.AddRow({id.dump(), info != nullptr ? info->name : ""});
+    }
+    table.Print(out_, "  ");
+}
+
+void TextRenderer::Posted(const json& document, const char* name) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%04X", IdIn(document, "message"));
+    out_ << "Posted " << (name != nullptr ? std::string(name) + " (" + code + ")" : code)
+         << " to the window of class " << TextIn(document, "class") << " ("
+         << TextIn(document, "socket") << ")\n";
+}
+
+}  // namespace korvo::console
