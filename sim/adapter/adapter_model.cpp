@@ -119,6 +119,17 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
+// A settings value that is a whole number from `lowest` to `highest`, stored into `target`.
+template <typename Target>
+bool StoreNumber(std::string_view text, uint64_t lowest, uint64_t highest, Target* target) {
+    const auto number = ParseNumber<uint64_t>(text, highest);
+    if (!number || *number < lowest) {
+        return false;
+    }
+    *target = static_cast<Target>(*number);
+    return true;
+}
+
 std::string Hex(uint32_t value, int digits) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%0*X", digits, value);
@@ -559,161 +570,217 @@ int AdapterModel::ActiveAdapter() const {
     return activeAdapter_;
 }
 
+// ---- Settings --------------------------------------------------------------------------------
+
+const AdapterModel::SettingDefinition AdapterModel::kSettings[] = {
+    {"variant", "4 (NDIS 4.0 driver) or 5 (NDIS 5.0 driver)", 0, "",
+     [](AdapterModel& model, std::string_view, std::string_view value, std::string*) {
+         const auto variant = ParseNumber<uint32_t>(value, 5);
+         if (!variant || *variant < 4) {
+             return SettingOutcome::BadValue;
+         }
+         model.SetVariant(static_cast<int>(*variant));
+         return SettingOutcome::Applied;
+     }},
+    {"active", "1 or 2", 0, "",
+     [](AdapterModel& model, std::string_view, std::string_view value, std::string*) {
+         // A start value, not a failover.
+         return StoreNumber(value, 1, 2, &model.activeAdapter_) ? SettingOutcome::Applied
+                                                                : SettingOutcome::BadValue;
+     }},
+    {"state", "a number from 1 to 4", 0, "",
+     [](AdapterModel& model, std::string_view, std::string_view value, std::string*) {
+         return StoreNumber(value, 1, 4, &model.state_) ? SettingOutcome::Applied
+                                                        : SettingOutcome::BadValue;
+     }},
+    {"language", "a number from 1 to 5 (en, ge, fr, it, sp)", 0, "",
+     [](AdapterModel& model, std::string_view, std::string_view value, std::string*) {
+         return StoreNumber(value, 1, 5, &model.language_) ? SettingOutcome::Applied
+                                                           : SettingOutcome::BadValue;
+     }},
+    {"driver.name", "1 to # printable characters without spaces", kMaxDriverNameLength, "",
+     [](AdapterModel& model, std::string_view, std::string_view value, std::string*) {
+         if (value.empty() || value.size() > kMaxDriverNameLength ||
+             !std::all_of(value.begin(), value.end(), [](char c) { return c > ' ' && c < 0x7F; })) {
+             return SettingOutcome::BadValue;
+         }
+         model.driverName_ = value;
+         return SettingOutcome::Applied;
+     }},
+    {"driver.version", "major.minor.build in two hexadecimal digits each (e.g. 03.01.15)", 0, "",
+     [](AdapterModel& model, std::string_view, std::string_view value, std::string*) {
+         std::array<uint8_t, 3> parts{};
+         std::string_view rest = value;
+         for (size_t i = 0; i < parts.size(); ++i) {
+             const size_t dot = rest.find('.');
+             const std::string_view part = rest.substr(0, dot);
+             const auto number = part.size() == 2
+                                     ? ParseNumber<uint32_t>("0x" + std::string(part), 0xFF)
+                                     : std::nullopt;
+             if (!number || (i == 2) != (dot == rest.npos)) {
+                 return SettingOutcome::BadValue;
+             }
+             parts[2 - i] = static_cast<uint8_t>(*number);  // reply byte 6 is the major part
+             rest = dot == rest.npos ? std::string_view{} : rest.substr(dot + 1);
+         }
+         model.driverVersion_ = parts;
+         return SettingOutcome::Applied;
+     }},
+    {"multicast", "comma-separated 6-byte addresses such as 01:00:5E:00:00:01, at most #",
+     kMaxMulticastEntries, "",
+     [](AdapterModel& model, std::string_view, std::string_view value, std::string* why) {
+         std::vector<MacAddress> table;
+         std::string_view rest = value;
+         while (!Trim(rest).empty()) {
+             const size_t comma = rest.find(',');
+             const std::string_view item = Trim(rest.substr(0, comma));
+             const auto address = ParseMacAddress(item);
+             if (!address) {
+                 *why = "multicast: '" + std::string(item) +
+                        "' is not a 6-byte address such as 01:00:5E:00:00:01";
+                 return SettingOutcome::BadValue;
+             }
+             table.push_back(*address);
+             rest = comma == rest.npos ? std::string_view{} : rest.substr(comma + 1);
+         }
+         if (table.size() > kMaxMulticastEntries) {
+             *why = "multicast holds at most " + std::to_string(kMaxMulticastEntries) +
+                    " addresses, not " + std::to_string(table.size());
+             return SettingOutcome::BadValue;
+         }
+         model.multicast_ = std::move(table);
+         return SettingOutcome::Applied;
+     }},
+    {"adapterN.address", "a 6-byte address such as 02:4B:4F:52:56:01", 0, "adapters 1 and 2",
+     [](AdapterModel& model, std::string_view index, std::string_view value, std::string*) {
+         AdapterPort* adapter = model.AdapterByIndex(index);
+         if (adapter == nullptr) {
+             return SettingOutcome::BadIndex;
+         }
+         const auto address = ParseMacAddress(value);
+         if (!address) {
+             return SettingOutcome::BadValue;
+         }
+         adapter->address = *address;
+         return SettingOutcome::Applied;
+     }},
+    {"adapterN.bus", "a number from 0 to 255", 0, "adapters 1 and 2",
+     [](AdapterModel& model, std::string_view index, std::string_view value, std::string*) {
+         AdapterPort* adapter = model.AdapterByIndex(index);
+         if (adapter == nullptr) {
+             return SettingOutcome::BadIndex;
+         }
+         return StoreNumber(value, 0, 0xFF, &adapter->pci.bus) ? SettingOutcome::Applied
+                                                               : SettingOutcome::BadValue;
+     }},
+    {"adapterN.device", "a 32-bit unsigned number", 0, "adapters 1 and 2",
+     [](AdapterModel& model, std::string_view index, std::string_view value, std::string*) {
+         AdapterPort* adapter = model.AdapterByIndex(index);
+         if (adapter == nullptr) {
+             return SettingOutcome::BadIndex;
+         }
+         return StoreNumber(value, 0, 0xFFFFFFFF, &adapter->pci.device) ? SettingOutcome::Applied
+                                                                        : SettingOutcome::BadValue;
+     }},
+    {"value.N", "a 32-bit unsigned number", 0,
+     "the request codes 14, 21, 23, 24, 25, 57, 58 and 61",
+     [](AdapterModel& model, std::string_view index, std::string_view value, std::string*) {
+         const auto requestCode = ParseNumber<uint32_t>(index, 0xFFFF);
+         if (!requestCode || !model.plainValues_.contains(static_cast<uint16_t>(*requestCode))) {
+             return SettingOutcome::BadIndex;
+         }
+         return StoreNumber(value, 0, 0xFFFFFFFF,
+                            &model.plainValues_[static_cast<uint16_t>(*requestCode)])
+                    ? SettingOutcome::Applied
+                    : SettingOutcome::BadValue;
+     }},
+    {"counter.N", "a 64-bit unsigned number", 0, "the request codes 3 to 10 and 34 to 53",
+     [](AdapterModel& model, std::string_view index, std::string_view value, std::string*) {
+         const auto requestCode = ParseNumber<uint32_t>(index, 0xFFFF);
+         uint64_t* counter = nullptr;
+         if (requestCode && *requestCode >= code::kFirstPortCounter &&
+             *requestCode <= code::kLastPortCounter) {
+             counter = &model.portCounters_[*requestCode - code::kFirstPortCounter];
+         } else if (requestCode && *requestCode >= code::kFirstStatCounter &&
+                    *requestCode <= code::kLastStatCounter) {
+             counter = &model.statCounters_[*requestCode - code::kFirstStatCounter];
+         }
+         if (counter == nullptr) {
+             return SettingOutcome::BadIndex;
+         }
+         return StoreNumber(value, 0, UINT64_MAX, counter) ? SettingOutcome::Applied
+                                                           : SettingOutcome::BadValue;
+     }},
+};
+
+std::string AdapterModel::SettingDefinition::Describe() const {
+    std::string text(value);
+    if (const size_t mark = text.find('#'); mark != std::string::npos) {
+        text.replace(mark, 1, std::to_string(bound));
+    }
+    return text;
+}
+
+AdapterPort* AdapterModel::AdapterByIndex(std::string_view index) {
+    for (size_t i = 0; i < adapters_.size(); ++i) {
+        if (index == std::to_string(i + 1)) {
+            return &adapters_[i];
+        }
+    }
+    return nullptr;
+}
+
 std::string AdapterModel::ApplySetting(std::string_view key, std::string_view value) {
     key = Trim(key);
     value = Trim(value);
     std::lock_guard lock(mutex_);
-    const std::string quoted = "'" + std::string(value) + "'";
+    std::string known;
+    for (const SettingDefinition& setting : kSettings) {
+        known += (known.empty() ? "" : ", ") + std::string(setting.key);
+        // The text in place of N, when the key has the setting's shape.
+        const size_t n = setting.index.empty() ? std::string_view::npos : setting.key.find('N');
+        const std::string_view prefix = setting.key.substr(0, n);
+        const std::string_view suffix =
+            n == std::string_view::npos ? std::string_view{} : setting.key.substr(n + 1);
+        const bool matches = n == std::string_view::npos
+                                 ? key == setting.key
+                                 : key.size() >= prefix.size() + suffix.size() &&
+                                       key.starts_with(prefix) && key.ends_with(suffix);
+        if (!matches) {
+            continue;
+        }
+        const std::string_view index =
+            n == std::string_view::npos
+                ? std::string_view{}
+                : key.substr(prefix.size(), key.size() - prefix.size() - suffix.size());
+        std::string why;
+        switch (setting.apply(*this, index, value, &why)) {
+            case SettingOutcome::Applied:
+                return {};
+            case SettingOutcome::BadValue:
+                return !why.empty() ? why
+                                    : std::string(key) + " must be " + setting.Describe() +
+                                          ", not '" + std::string(value) + "'";
+            case SettingOutcome::BadIndex:
+                return std::string(setting.key) + " exists for " + std::string(setting.index) +
+                       ", not for '" + std::string(key) + "'";
+        }
+    }
+    return "unknown setting '" + std::string(key) + "' (known: " + known + ")";
+}
 
-    if (key == "variant") {
-        const auto variant = ParseNumber<uint32_t>(value, 5);
-        if (!variant || *variant < 4) {
-            return "variant must be 4 (NDIS 4.0 driver) or 5 (NDIS 5.0 driver), not " + quoted;
-        }
-        SetVariant(static_cast<int>(*variant));
-        return {};
+std::string AdapterModel::SettingsHelp(std::string_view indent) {
+    size_t width = 0;
+    for (const SettingDefinition& setting : kSettings) {
+        width = std::max(width, setting.key.size());
     }
-    if (key == "active") {
-        const auto adapter = ParseNumber<uint32_t>(value, 2);
-        if (!adapter || *adapter < 1) {
-            return "active must be 1 or 2, not " + quoted;
-        }
-        activeAdapter_ = static_cast<int>(*adapter);  // a start value, not a failover
-        return {};
+    std::string help;
+    for (const SettingDefinition& setting : kSettings) {
+        help += std::string(indent) + std::string(setting.key) +
+                std::string(width - setting.key.size() + 2, ' ') + setting.Describe() +
+                (setting.index.empty() ? "" : ", for " + std::string(setting.index)) + "\n";
     }
-    if (key == "state" || key == "language") {
-        const uint32_t highest = key == "state" ? 4 : 5;
-        const auto number = ParseNumber<uint32_t>(value, highest);
-        if (!number || *number < 1) {
-            return std::string(key) + " must be a number from 1 to " + std::to_string(highest) +
-                   ", not " + quoted;
-        }
-        (key == "state" ? state_ : language_) = *number;
-        return {};
-    }
-    if (key == "driver.name") {
-        if (value.empty() || value.size() > kMaxDriverNameLength ||
-            !std::all_of(value.begin(), value.end(), [](char c) { return c > ' ' && c < 0x7F; })) {
-            return "driver.name must be 1 to " + std::to_string(kMaxDriverNameLength) +
-                   " printable characters without spaces, not " + quoted;
-        }
-        driverName_ = value;
-        return {};
-    }
-    if (key == "driver.version") {
-        // major.minor.build as two hexadecimal digits each, the way the console shows them.
-        std::array<uint8_t, 3> parts{};
-        std::string_view rest = value;
-        bool valid = true;
-        for (size_t i = 0; i < parts.size() && valid; ++i) {
-            const size_t dot = rest.find('.');
-            const std::string_view part = rest.substr(0, dot);
-            const auto number = part.size() == 2
-                                    ? ParseNumber<uint32_t>("0x" + std::string(part), 0xFF)
-                                    : std::nullopt;
-            valid = number && (i == 2) == (dot == rest.npos);
-            if (valid) {
-                parts[2 - i] = static_cast<uint8_t>(*number);  // reply byte 6 is the major part
-                rest = dot == rest.npos ? std::string_view{} : rest.substr(dot + 1);
-            }
-        }
-        if (!valid) {
-            return "driver.version must be major.minor.build in two hexadecimal digits each "
-                   "(e.g. 03.01.15), not " +
-                   quoted;
-        }
-        driverVersion_ = parts;
-        return {};
-    }
-    if (key == "multicast") {
-        std::vector<MacAddress> table;
-        std::string_view rest = value;
-        while (!Trim(rest).empty()) {
-            const size_t comma = rest.find(',');
-            const std::string_view item = Trim(rest.substr(0, comma));
-            const auto address = ParseMacAddress(item);
-            if (!address) {
-                return "multicast: '" + std::string(item) +
-                       "' is not a 6-byte address such as 01:00:5E:00:00:01";
-            }
-            table.push_back(*address);
-            rest = comma == rest.npos ? std::string_view{} : rest.substr(comma + 1);
-        }
-        if (table.size() > kMaxMulticastEntries) {
-            return "multicast holds at most " + std::to_string(kMaxMulticastEntries) +
-                   " addresses, not " + std::to_string(table.size());
-        }
-        multicast_ = std::move(table);
-        return {};
-    }
-    for (size_t i = 0; i < adapters_.size(); ++i) {
-        const std::string prefix = "adapter" + std::to_string(i + 1) + ".";
-        if (key == prefix + "address") {
-            const auto address = ParseMacAddress(value);
-            if (!address) {
-                return prefix +
-                       "address must be a 6-byte address such as 02:4B:4F:52:56:01, "
-                       "not " +
-                       quoted;
-            }
-            adapters_[i].address = *address;
-            return {};
-        }
-        if (key == prefix + "bus") {
-            const auto bus = ParseNumber<uint32_t>(value, 0xFF);
-            if (!bus) {
-                return prefix + "bus must be a number from 0 to 255, not " + quoted;
-            }
-            adapters_[i].pci.bus = static_cast<uint8_t>(*bus);
-            return {};
-        }
-        if (key == prefix + "device") {
-            const auto device = ParseNumber<uint32_t>(value, 0xFFFFFFFF);
-            if (!device) {
-                return prefix + "device must be a 32-bit unsigned number, not " + quoted;
-            }
-            adapters_[i].pci.device = *device;
-            return {};
-        }
-    }
-    if (key.starts_with("value.")) {
-        const auto requestCode = ParseNumber<uint32_t>(key.substr(6), 0xFFFF);
-        const auto number = ParseNumber<uint32_t>(value, 0xFFFFFFFF);
-        if (!requestCode || !plainValues_.contains(static_cast<uint16_t>(*requestCode))) {
-            return "value.N exists for the request codes 14, 21, 23, 24, 25, 57, 58 and 61, not "
-                   "for '" +
-                   std::string(key) + "'";
-        }
-        if (!number) {
-            return std::string(key) + " must be a 32-bit unsigned number, not " + quoted;
-        }
-        plainValues_[static_cast<uint16_t>(*requestCode)] = *number;
-        return {};
-    }
-    if (key.starts_with("counter.")) {
-        const auto requestCode = ParseNumber<uint32_t>(key.substr(8), 0xFFFF);
-        const auto number = ParseNumber<uint64_t>(value, UINT64_MAX);
-        uint64_t* counter = nullptr;
-        if (requestCode && *requestCode >= code::kFirstPortCounter &&
-            *requestCode <= code::kLastPortCounter) {
-            counter = &portCounters_[*requestCode - code::kFirstPortCounter];
-        } else if (requestCode && *requestCode >= code::kFirstStatCounter &&
-                   *requestCode <= code::kLastStatCounter) {
-            counter = &statCounters_[*requestCode - code::kFirstStatCounter];
-        }
-        if (counter == nullptr) {
-            return "counter.N exists for the request codes 3 to 10 and 34 to 53, not for '" +
-                   std::string(key) + "'";
-        }
-        if (!number) {
-            return std::string(key) + " must be a 64-bit unsigned number, not " + quoted;
-        }
-        *counter = *number;
-        return {};
-    }
-    return "unknown setting '" + std::string(key) +
-           "' (known: variant, active, state, language, driver.name, driver.version, multicast, "
-           "adapterN.address, adapterN.bus, adapterN.device, value.N, counter.N)";
+    return help;
 }
 
 std::vector<ServedRequest> AdapterModel::RecentRequests(size_t count) const {

@@ -176,6 +176,9 @@ class AdapterModel {
     // says what was wrong.
     std::string ApplySetting(std::string_view key, std::string_view value);
 
+    // Every settings key and what its value must be, one line each after `indent`, for --help.
+    static std::string SettingsHelp(std::string_view indent);
+
     // The last `count` requests served, oldest first.
     std::vector<ServedRequest> RecentRequests(size_t count) const;
 
@@ -185,12 +188,29 @@ class AdapterModel {
     static constexpr size_t kLogCapacity = 1000;
 
   private:
+    enum class SettingOutcome { Applied, BadValue, BadIndex };
+    // A start value that can be set by key: the table of them is in adapter_model.cpp.
+    struct SettingDefinition {
+        std::string_view key;    // N stands for a number: "adapterN.address", "value.N"
+        std::string_view value;  // what a value must be ('#' stands for `bound`)
+        size_t bound;
+        std::string_view index;  // which numbers N may be; empty for a key without N
+        // Called under the model's lock with the text in place of N; `why` may say more than
+        // the value's description when it refuses.
+        SettingOutcome (*apply)(AdapterModel& model, std::string_view index, std::string_view value,
+                                std::string* why);
+
+        std::string Describe() const;  // `value` with `bound` in place
+    };
+    static const SettingDefinition kSettings[];
+
     struct DriverVariant {
         int ndisMajor;
         const char* name;
         std::array<uint8_t, 3> version;  // reply bytes 4, 5, 6: build, minor, major
     };
 
+    AdapterPort* AdapterByIndex(std::string_view index);  // "1" or "2"
     FaultMode FaultFor(int target) const;
     Outcome Dispatch(Record& record);
     void SetVariant(int ndisMajor);

@@ -30,12 +30,8 @@ Run the simulator:
   korvo-adapter serve [--variant 4|5] [--active 1|2] [--config FILE] [--quiet]
       --variant N    the NDIS 4.0 driver (KORVOm4) or the NDIS 5.0 driver (KORVOm5, default)
       --active N     the adapter that is active at start (default 1)
-      --config FILE  start values, one KEY=VALUE a line, # starts a comment:
-                       variant, active, state (1-4), language (1-5: en ge fr it sp),
-                       driver.name, driver.version (major.minor.build, hex pairs: 03.01.15),
-                       adapter1.address, adapter1.bus, adapter1.device (and adapter2.*),
-                       multicast (comma-separated addresses, at most 32),
-                       value.N (N = 14 21 23 24 25 57 58 61), counter.N (N = 3-10, 34-53)
+      --config FILE  start values, one KEY=VALUE a line (# starts a comment), of the
+                     settings below
       --quiet        print nothing but errors (by default each request served is printed)
     It ends on SIGTERM, SIGINT or `korvo-adapter quit` and removes its sockets.
 
@@ -55,8 +51,18 @@ Change the running simulator (through $KORVO_ROOT/adapter.ctl):
   korvo-adapter status                 the model's main values
   korvo-adapter quit                   end the simulator
 
+Settings (KEY=VALUE, for --config and set):
+)";
+
+constexpr char kExitStatus[] =
+    R"(
 Exit status: 0 done, 1 failed (no simulator, socket in use, command refused), 2 bad usage.
 )";
+
+// The whole --help: the settings come from the model's table of them.
+std::string Usage() {
+    return kUsage + AdapterModel::SettingsHelp("  ") + kExitStatus;
+}
 
 AdapterServer* runningServer = nullptr;
 
@@ -99,7 +105,7 @@ int RunServe(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (IsHelp(arg)) {
-            std::cout << kUsage;
+            std::cout << Usage();
             return 0;
         }
         if (arg == "--quiet" || arg == "-q") {
@@ -162,7 +168,7 @@ int RunControl(const std::vector<std::string>& args) {
     bool notify = false;
     for (size_t i = 0; i < args.size(); ++i) {
         if (IsHelp(args[i]) && i > 0) {
-            std::cout << kUsage;
+            std::cout << Usage();
             return 0;
         }
         if (args[i] == "--notify" && args[0] == "failover") {
@@ -207,11 +213,11 @@ int RunControl(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
-        std::cerr << kUsage;
+        std::cerr << Usage();
         return kExitUsage;
     }
     if (IsHelp(args[0])) {
-        std::cout << kUsage;
+        std::cout << Usage();
         return 0;
     }
     if (args[0] == "serve") {

@@ -472,39 +472,53 @@ TEST(AdapterSettings, GoodSettingsShowInTheReplies) {
     EXPECT_EQ(Ask(model, code::kMulticastEntry, 2).output[kIndexOffset], kNoSuchEntry);
 }
 
+// A refusal says what the value must be in the words --help uses for the key.
 TEST(AdapterSettings, BadSettingsAreRefusedWithAReason) {
-    const std::pair<const char*, const char*> settings[] = {
-        {"variant", "6"},
-        {"active", "0"},
-        {"state", "5"},
-        {"language", "0"},
-        {"language", "two"},
-        {"driver.name", ""},
-        {"driver.name", "ABCDEFGHIJKLMNOPQRST"},  // 20 characters: no room for the NUL
-        {"driver.version", "3.1.15"},
-        {"driver.version", "03.01"},
-        {"driver.version", "03.01.15.00"},
-        {"adapter1.address", "02:4B:4F:52:56"},
-        {"adapter2.address", "02:4B:4F:52:56:GG"},
-        {"adapter1.bus", "256"},
-        {"adapter3.bus", "1"},
-        {"multicast", "01:00:5E:00:00:01,nonsense"},
-        {"value.22", "1"},
-        {"value.14", "-1"},
-        {"counter.11", "1"},
-        {"counter.3", "18446744073709551616"},
-        {"colour", "blue"},
+    const struct {
+        const char* key;
+        const char* value;
+        const char* reason;
+    } settings[] = {
+        {"variant", "6", "variant must be 4 (NDIS 4.0 driver) or 5 (NDIS 5.0 driver), not '6'"},
+        {"active", "0", "active must be 1 or 2"},
+        {"state", "5", "state must be a number from 1 to 4"},
+        {"language", "0", "language must be a number from 1 to 5"},
+        {"language", "two", "language must be a number from 1 to 5"},
+        {"driver.name", "", "driver.name must be 1 to 19 printable characters"},
+        // 20 characters: no room for the NUL
+        {"driver.name", "ABCDEFGHIJKLMNOPQRST", "driver.name must be 1 to 19 printable"},
+        {"driver.version", "3.1.15", "driver.version must be major.minor.build"},
+        {"driver.version", "03.01", "driver.version must be major.minor.build"},
+        {"driver.version", "03.01.15.00", "driver.version must be major.minor.build"},
+        {"adapter1.address", "02:4B:4F:52:56", "adapter1.address must be a 6-byte address"},
+        {"adapter2.address", "02:4B:4F:52:56:GG", "adapter2.address must be a 6-byte address"},
+        {"adapter1.bus", "256", "adapter1.bus must be a number from 0 to 255, not '256'"},
+        {"adapter3.bus", "1", "adapterN.bus exists for adapters 1 and 2, not for 'adapter3.bus'"},
+        {"multicast", "01:00:5E:00:00:01,nonsense", "multicast: 'nonsense' is not a 6-byte"},
+        {"value.22", "1", "value.N exists for the request codes 14, 21, 23, 24, 25, 57, 58"},
+        {"value.14", "-1", "value.14 must be a 32-bit unsigned number"},
+        {"counter.11", "1", "counter.N exists for the request codes 3 to 10 and 34 to 53"},
+        {"counter.3", "18446744073709551616", "counter.3 must be a 64-bit unsigned number"},
+        {"colour", "blue", "unknown setting 'colour' (known: variant, active, state, language"},
     };
-    for (const auto& [key, value] : settings) {
+    const std::string help = AdapterModel::SettingsHelp("");
+    for (const auto& [key, value, reason] : settings) {
         AdapterModel model;
-        EXPECT_NE(model.ApplySetting(key, value), "") << key << "=" << value;
+        const std::string refusal = model.ApplySetting(key, value);
+        EXPECT_EQ(refusal.rfind(reason, 0), 0u) << refusal;
+        if (const size_t must = refusal.find(" must be "); must != std::string::npos) {
+            const std::string described =
+                refusal.substr(must + 9, refusal.rfind(", not '") - must - 9);
+            EXPECT_NE(help.find(described), std::string::npos) << described;
+        }
     }
     std::string many;
     for (size_t i = 0; i <= kMaxMulticastEntries; ++i) {
         many += "01:00:5E:00:00:01,";
     }
     AdapterModel model;
-    EXPECT_NE(model.ApplySetting("multicast", many), "");
+    EXPECT_EQ(model.ApplySetting("multicast", many),
+              "multicast holds at most 32 addresses, not 33");
 }
 
 class SettingsFile : public testing::Test {
