@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "console/console_commands.h"
-#include "console/walk_end.h"
+#include "console/component_walk.h"
 #include "fake_management_server.h"
 #include "support/private_root.h"
 

@@ -11,12 +11,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "console/attribute_reads.h"
 #include "console/attribute_values.h"
 #include "console/command_line.h"
 #include "console/component_catalog.h"
+#include "console/component_walk.h"
 #include "console/management_client.h"
 #include "console/text_renderer.h"
-#include "console/walk_end.h"
 #include "console/window_messages.h"
 #include "dmi/dmi.h"
 
@@ -29,43 +30,6 @@ using Clock = std::chrono::steady_clock;
 
 // The longest --timeout honoured; beyond it the deadline would overflow the clock.
 constexpr double kLongestTimeoutSeconds = 1e8;
-
-// One attribute read: what get or get-next answered.
-struct Reading {
-    uint32_t id = 0;
-    const AttributeInfo* info = nullptr;
-    uint32_t status = DMIERR_NO_ERROR;
-    json value;  // null when the answer carried none
-    std::string error;
-};
-
-// The status of an answer, by number and name, and the service provider's explanation.
-void PutStatus(json& document, uint32_t status, const std::string& error) {
-    document["status"] = status;
-    document["statusName"] = dmi::StatusName(status);
-    if (!error.empty()) {
-        document["error"] = error;
-    }
-}
-
-// What a read answered: its status and, where it carried one, the value with its display.
-void PutReading(json& document, const Reading& reading) {
-    PutStatus(document, reading.status, reading.error);
-    if (!reading.value.is_null()) {
-        document["value"] = AnnotateValue(reading.value, reading.info);
-    }
-}
-
-json ReadingJson(const Reading& reading) {
-    json entry{{"id", reading.id}, {"name", reading.info != nullptr ? reading.info->name : ""}};
-    PutReading(entry, reading);
-    return entry;
-}
-
-std::string ErrorText(const json& response) {
-    const auto error = response.find("error");
-    return error != response.end() && error->is_string() ? error->get<std::string>() : "";
-}
 
 // A message number or parameter: decimal or 0x hex, a negative number as its two's
 // complement in `bits` bits.
@@ -224,25 +188,6 @@ class Console {
         return list;
     }
 
-    Reading Read(const char* op, uint32_t component, uint32_t group, uint32_t attribute,
-                 const AttributeInfo* info, const json& keys) {
-        const json response = Client().Request({{"op", op},
-                                                {"component", component},
-                                                {"group", group},
-                                                {"attribute", attribute},
-                                                {"keys", keys}});
-        Reading reading;
-        reading.id = attribute;
-        reading.info = info;
-        reading.status = StatusOf(response);
-        if (const auto value = response.find("value");
-            reading.status == DMIERR_NO_ERROR && value != response.end()) {
-            reading.value = *value;
-        }
-        reading.error = ErrorText(response);
-        return reading;
-    }
-
     // What a get, get-next or set names, with the names of its group and attribute.
     json Subject(uint32_t component, uint32_t groupId, uint32_t attribute, const json& keys) {
         const GroupInfo* group = catalog_.FindGroup(component, groupId);
@@ -265,7 +210,8 @@ class Console {
         const uint32_t attribute = catalog_.ResolveAttribute(component, group, line_.arguments[2]);
         const json keyList = KeysWithIds(component, group, keys);
         const AttributeInfo* info = catalog_.FindAttribute(component, group, attribute);
-        const Reading reading = Read(op, component, group, attribute, info, keyList);
+        const Reading reading =
+            ReadAttribute(Client(), op, component, group, attribute, info, keyList);
         json document = Subject(component, group, attribute, keyList);
         document["op"] = op;
         PutReading(document, reading);
@@ -300,133 +246,15 @@ class Console {
         if (!line_.json) {
             text_.WalkHeading(document);
         }
+        GroupWalk walk([this]() -> ManagementClient& { return Client(); }, catalog_,
+                       line_.json ? nullptr : &text_);
         for (const GroupInfo* group : selected) {
-            document["groups"].push_back(WalkGroup(component, *group));
+            document["groups"].push_back(walk.Walk(component, *group));
         }
         if (line_.json) {
             PrintJson(document);
         }
         return kExitSuccess;
-    }
-
-    static bool IsWriteOnly(const AttributeInfo& attribute) {
-        return attribute.access == "write-only";
-    }
-
-    // The keys of row `row` of a table: the first key counts rows, the others stay at 1.
-    static json TableKeys(const GroupInfo& group, uint32_t row) {
-        json keys = json::array();
-        for (size_t i = 0; i < group.keys.size(); ++i) {
-            keys.push_back(
-                {{"id", group.keys[i]}, {"type", MIF_INTEGER}, {"integer", i == 0 ? row : 1u}});
-        }
-        return keys;
-    }
-
-    static bool SameAnswers(const std::vector<Reading>& row, const std::vector<Reading>& other) {
-        return std::equal(row.begin(), row.end(), other.begin(), other.end(),
-                          [](const Reading& a, const Reading& b) {
-                              return a.id == b.id && a.status == b.status && a.value == b.value;
-                          });
-    }
-
-    // One group of a walk; shown to a person as soon as it is read.
-    json WalkGroup(uint32_t component, const GroupInfo& group) {
-        json document{{"id", group.id},
-                      {"name", group.name},
-                      {"class", group.className},
-                      {"keys", group.keys}};
-        if (!line_.json) {
-            text_.WalkGroupHeading(document);
-        }
-        const std::vector<AttributeInfo>* attributes = nullptr;
-        try {
-            attributes = &catalog_.Attributes(component, group.id);
-        } catch (const StatusError& refused) {
-            document["status"] = refused.status();
-            document["error"] = refused.what();
-        }
-        if (attributes != nullptr && group.keys.empty()) {
-            document["attributes"] = WalkSingleRow(component, group, *attributes);
-        } else if (attributes != nullptr) {
-            WalkTable(component, group, *attributes, document);
-        }
-        if (!line_.json) {
-            text_.WalkGroupBody(component, document);
-        }
-        return document;
-    }
-
-    json WalkSingleRow(uint32_t component, const GroupInfo& group,
-                       const std::vector<AttributeInfo>& attributes) {
-        json list = json::array();
-        for (const AttributeInfo& attribute : attributes) {
-            if (IsWriteOnly(attribute)) {
-                list.push_back(
-                    {{"id", attribute.id}, {"name", attribute.name}, {"skipped", "write-only"}});
-                continue;
-            }
-            list.push_back(ReadingJson(
-                Read("get", component, group.id, attribute.id, &attribute, json::array())));
-        }
-        return list;
-    }
-
-    void WalkTable(uint32_t component, const GroupInfo& group,
-                   const std::vector<AttributeInfo>& attributes, json& document) {
-        std::vector<const AttributeInfo*> readable;
-        for (const AttributeInfo& attribute : attributes) {
-            if (!IsWriteOnly(attribute)) {
-                readable.push_back(&attribute);
-            }
-        }
-        json rows = json::array();
-        json end = WalkEndJson(WalkEnd::NoReadableAttribute, 0);
-        std::vector<Reading> previous;
-        for (uint32_t row = 1; !readable.empty(); ++row) {
-            if (row > kWalkRowBound) {
-                end = WalkEndJson(WalkEnd::RowBound, row);
-                break;
-            }
-            const json keys = TableKeys(group, row);
-            std::vector<Reading> readings;
-            bool rowNotFound = false;
-            bool anyValue = false;
-            for (const AttributeInfo* attribute : readable) {
-                Reading reading = Read("get", component, group.id, attribute->id, attribute, keys);
-                if (reading.status == DMIERR_ROW_NOT_FOUND) {
-                    rowNotFound = true;
-                    break;
-                }
-                anyValue =
-                    anyValue || (reading.status == DMIERR_NO_ERROR && HasValue(reading.value));
-                readings.push_back(std::move(reading));
-            }
-            if (rowNotFound) {
-                end = WalkEndJson(WalkEnd::RowNotFound, row);
-                break;
-            }
-            // A group that does not look at its keys answers every row alike and never says
-            // "row not found": its first row is all there is to show.
-            if (row > 1 && SameAnswers(readings, previous)) {
-                end = WalkEndJson(WalkEnd::RowRepeats, row);
-                break;
-            }
-            json rowDocument{{"row", row}, {"keys", keys}, {"attributes", json::array()}};
-            for (const Reading& reading : readings) {
-                rowDocument["attributes"].push_back(ReadingJson(reading));
-            }
-            rows.push_back(std::move(rowDocument));
-            // A table that never says "row not found" (every read refused, or answered
-            // without a value) would otherwise be asked for thousands of empty rows.
-            if (!anyValue) {
-                end = WalkEndJson(WalkEnd::NoValue, row);
-                break;
-            }
-            previous = std::move(readings);
-        }
-        document["rows"] = rows;
-        document["end"] = end;
     }
 
     int Set() {

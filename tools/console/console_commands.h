@@ -16,9 +16,6 @@ enum ExitStatus : int {
     kExitUnreachable = 3,  // the service provider or the window cannot be reached
 };
 
-// Rows of a table walked before the walk gives up on ever seeing "row not found".
-constexpr uint32_t kWalkRowBound = 10000;
-
 // Runs one command line (without the program name), writing results to `out` and errors to
 // `err`; returns the exit status.
 int RunConsole(std::span<const std::string> arguments, std::ostream& out, std::ostream& err);

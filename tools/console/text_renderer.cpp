@@ -7,7 +7,7 @@
 
 #include "console/attribute_values.h"
 #include "console/text_table.h"
-#include "console/walk_end.h"
+#include "console/component_walk.h"
 #include "dmi/dmi_names.h"
 
 namespace korvo::console {

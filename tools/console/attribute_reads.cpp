@@ -1,0 +1,56 @@
+// Attribute reads over the management protocol, and their answers as document members.
+#include "console/attribute_reads.h"
+
+#include "console/component_catalog.h"
+#include "dmi/dmi_names.h"
+
+namespace korvo::console {
+
+using nlohmann::json;
+
+Reading ReadAttribute(ManagementClient& client, const char* op, uint32_t component, uint32_t group,
+                      uint32_t attribute, const AttributeInfo* info, const json& keys) {
+    const json response = client.Request({{"op", op},
+                                          {"component", component},
+                                          {"group", group},
+                                          {"attribute", attribute},
+                                          {"keys", keys}});
+    Reading reading;
+    reading.id = attribute;
+    reading.info = info;
+    reading.status = StatusOf(response);
+    if (const auto value = response.find("value");
+        reading.status == DMIERR_NO_ERROR && value != response.end()) {
+        reading.value = *value;
+    }
+    reading.error = ErrorText(response);
+    return reading;
+}
+
+std::string ErrorText(const json& response) {
+    const auto error = response.find("error");
+    return error != response.end() && error->is_string() ? error->get<std::string>() : "";
+}
+
+void PutStatus(json& document, uint32_t status, const std::string& error) {
+    document["status"] = status;
+    document["statusName"] = dmi::StatusName(status);
+    if (!error.empty()) {
+        document["error"] = error;
+    }
+}
+
+void PutReading(json& document, const Reading& reading) {
+    PutStatus(document, reading.status, reading.error);
+    if (!reading.value.is_null()) {
+        document["value"] = AnnotateValue(reading.value, reading.info);
+    }
+}
+
+json ReadingJson(const Reading& reading) {
+    json entry{{"id", reading.id}, {"name", reading.info != nullptr ? reading.info->name : ""}};
+    PutReading(entry, reading);
+    return entry;
+}
+
+}  // namespace korvo::console

@@ -1,0 +1,63 @@
+// A walk of a component's groups: every readable attribute of a group, a table row by row until
+// it ends; and why a table's walk ended, named in the document --json prints and described for
+// people from one table.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "console/attribute_reads.h"
+#include "console/component_catalog.h"
+#include "console/management_client.h"
+
+namespace korvo::console {
+
+class TextRenderer;
+
+// Rows of a table walked before the walk gives up on ever seeing "row not found".
+constexpr uint32_t kWalkRowBound = 10000;
+
+enum class WalkEnd {
+    RowNotFound,          // the table's own end
+    RowRepeats,           // the row answered exactly as the one before: the keys select nothing
+    NoValue,              // no attribute of the row has a value
+    RowBound,             // kWalkRowBound rows were read
+    NoReadableAttribute,  // every attribute is write-only
+};
+
+// {"reason":"row not found","row":N,...} for a walk that ended at `row`.
+nlohmann::json WalkEndJson(WalkEnd end, uint32_t row);
+
+// "row 4: row not found (0x10A)", "stopped after 10000 rows", ...
+std::string DescribeWalkEnd(const nlohmann::json& end);
+
+class GroupWalk {
+  public:
+    // `client` connects on first use; `text`, when not null, shows each group as it is read.
+    GroupWalk(std::function<ManagementClient&()> client, ComponentCatalog& catalog,
+              TextRenderer* text)
+        : client_(std::move(client)), catalog_(catalog), text_(text) {}
+
+    // The group's document: its id, name, class and keys, then "attributes" (a group of one
+    // row), "rows" and "end" (a table), or "status" and "error" when its attributes cannot be
+    // listed.
+    nlohmann::json Walk(uint32_t component, const GroupInfo& group);
+
+  private:
+    Reading Read(uint32_t component, uint32_t group, const AttributeInfo& attribute,
+                 const nlohmann::json& keys);
+    nlohmann::json SingleRow(uint32_t component, const GroupInfo& group,
+                             const std::vector<AttributeInfo>& attributes);
+    void Table(uint32_t component, const GroupInfo& group,
+               const std::vector<AttributeInfo>& attributes, nlohmann::json& document);
+
+    std::function<ManagementClient&()> client_;
+    ComponentCatalog& catalog_;
+    TextRenderer* text_;
+};
+
+}  // namespace korvo::console
