@@ -1,6 +1,7 @@
 // The management socket's threads and line framing; see management_server.h.
 #include "management_server.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "dmi_status.h"
@@ -9,6 +10,19 @@ namespace korvo::sp {
 namespace {
 
 constexpr auto kSubscriberPoll = std::chrono::milliseconds(200);
+
+int IdleLimitMs() {
+    const char* setting = std::getenv("KORVO_SP_IDLE_LIMIT_MS");
+    const long chosen = setting != nullptr ? std::strtol(setting, nullptr, 10) : 0;
+    return chosen > 0 && chosen <= ManagementServer::kIdleLimitMs ? static_cast<int>(chosen)
+                                                                  : ManagementServer::kIdleLimitMs;
+}
+
+int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
 
 bool SendLine(os::Socket fd, const nlohmann::json& message) {
     const std::string line =
@@ -25,11 +39,12 @@ std::unique_ptr<ManagementServer> ManagementServer::Start(const std::string& soc
     if (!os::OpenEndpoint(socketPath, &endpoint, error)) {
         return nullptr;
     }
-    return std::make_unique<ManagementServer>(backend, std::move(endpoint));
+    return std::make_unique<ManagementServer>(backend, std::move(endpoint), IdleLimitMs());
 }
 
-ManagementServer::ManagementServer(ManagementBackend& backend, os::Endpoint endpoint)
-    : backend_(backend), endpoint_(std::move(endpoint)) {
+ManagementServer::ManagementServer(ManagementBackend& backend, os::Endpoint endpoint,
+                                   int idleLimitMs)
+    : backend_(backend), endpoint_(std::move(endpoint)), idleLimitMs_(idleLimitMs) {
     acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
 
@@ -110,7 +125,11 @@ void ManagementServer::Serve(Connection& connection) {
     std::string line;
     bool skippingLongLine = false;
     char chunk[4096];
+    auto idleDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(idleLimitMs_);
     while (!stopping_) {
+        if (!os::WaitReadable(fd, MillisecondsUntil(idleDeadline))) {
+            return;  // no whole request within the idle limit: the place goes to someone else
+        }
         const long got = os::ReceiveSome(fd, chunk, sizeof chunk);
         if (got <= 0) {
             return;  // the peer left; a request it did not finish is dropped
@@ -147,6 +166,8 @@ void ManagementServer::Serve(Connection& connection) {
             }
             const bool goOn = HandleLine(fd, line);
             line.clear();
+            idleDeadline =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(idleLimitMs_);
             if (!goOn) {
                 return;
             }

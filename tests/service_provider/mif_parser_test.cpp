@@ -27,7 +27,7 @@ TEST(MifParser, ReadsTheModelOfAGoodFile) {
     ASSERT_TRUE(manufacturer->value.has_value());
     EXPECT_EQ(manufacturer->value->text, "Acme");
     const Attribute* verify = identity->FindAttribute(6);
-    ASSERT_TRUE(verify->enumeration.has_value());
+    ASSERT_TRUE(verify->enumeration != nullptr);
     EXPECT_EQ(verify->enumeration->FindNumber(7)->text, "Functioning correctly");
     EXPECT_FALSE(verify->value.has_value());
 
@@ -40,7 +40,7 @@ TEST(MifParser, ReadsTheModelOfAGoodFile) {
     EXPECT_EQ(table->FindAttribute(3)->access, Access::ReadOnly);  // the default
     // Named by a component-level enumeration, with the value given by its (case-blind) name.
     const Attribute* state = table->FindAttribute(5);
-    ASSERT_TRUE(state->enumeration.has_value());
+    ASSERT_TRUE(state->enumeration != nullptr);
     EXPECT_EQ(state->enumeration->name, "Widget State");
     EXPECT_EQ(state->value->integer, 2u);
 }
