@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -441,6 +442,7 @@ std::string RegistryFilePath() {
 
 // The largest registry file read; a larger one is refused as a bad database.
 constexpr size_t MaxRegistryFileBytes = 16 * 1024 * 1024;
+constexpr time_t RecentModificationSeconds = 2;
 
 // What tells one version of the file from the next.
 struct FileStamp {
@@ -505,6 +507,13 @@ LSTATUS LoadRegistry(std::shared_ptr<const RegistryKey>& root) {
         return ERROR_BADDB;
     }
     root = std::shared_ptr<const RegistryKey>(std::move(parsed.root));
+    // A file modified within the file system's clock granularity of now could change again
+    // without its time changing: such a parse is not kept.
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec - info.st_mtim.tv_sec < RecentModificationSeconds) {
+        return ERROR_SUCCESS;
+    }
     std::lock_guard lock(cache.mutex);
     cache.path = path;
     cache.stamp = stamp;
