@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dmi_status.h"
+#include "korvo/management_protocol.h"
 
 namespace korvo::sp {
 namespace {
@@ -105,7 +106,11 @@ void ManagementServer::AcceptLoop() {
         ReapFinished();
         std::lock_guard lock(connectionsMutex_);
         if (connections_.size() >= kMaxConnections) {
-            SendLine(fd, Answer(DMIERR_BUFFER_FULL, "too many management connections are open"));
+            nlohmann::json refusal =
+                Answer(DMIERR_BUFFER_FULL, "too many management connections are open (" +
+                                               std::to_string(kMaxConnections) + ")");
+            refusal[korvo::management::kClosingMember] = true;
+            SendLine(fd, refusal);
             os::CloseSocket(fd);
             continue;
         }
@@ -128,7 +133,13 @@ void ManagementServer::Serve(Connection& connection) {
     auto idleDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(idleLimitMs_);
     while (!stopping_) {
         if (!os::WaitReadable(fd, MillisecondsUntil(idleDeadline))) {
-            return;  // no whole request within the idle limit: the place goes to someone else
+            // No whole request within the idle limit: the place goes to someone else.
+            nlohmann::json closing = Answer(DMIERR_ILL_FORMED_COMMAND,
+                                            "the connection sent no whole request for " +
+                                                std::to_string(idleLimitMs_) + " ms and is closed");
+            closing[korvo::management::kClosingMember] = true;
+            SendLine(fd, closing);
+            return;
         }
         const long got = os::ReceiveSome(fd, chunk, sizeof chunk);
         if (got <= 0) {

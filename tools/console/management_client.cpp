@@ -239,6 +239,14 @@ nlohmann::json ManagementClient::ParseMessage(const std::string& line, bool isRe
         throw ConnectionError("the service provider on " + socketPath_ +
                               " answered with something that is not a protocol response: " + shown);
     }
+    if (const auto closing = response.find(korvo::management::kClosingMember);
+        closing != response.end() && closing->is_boolean() && closing->get<bool>()) {
+        const auto error = response.find("error");
+        throw ConnectionError(
+            "the service provider on " + socketPath_ + " closed the connection: " +
+            (error != response.end() && error->is_string() ? error->get<std::string>()
+                                                           : std::string("it gave no reason")));
+    }
     return response;
 }
 
