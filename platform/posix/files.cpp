@@ -23,7 +23,7 @@
 namespace {
 
 thread_local DWORD lastError = ERROR_SUCCESS;
-std::atomic<int> deviceReplyTimeoutMs{5000};
+std::atomic<int> deviceReplyTimeoutMs{korvo::host::kSocketDeadlineMs};
 
 constexpr char kDevicePrefix[] = "\\\\.\\";
 

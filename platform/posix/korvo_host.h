@@ -81,8 +81,8 @@ std::string ResolvePath(const std::string& windowsPath);
 
 namespace korvo::host {
 
-// How long DeviceIoControl waits for the device's reply: 5000 ms, as the contract says. Tests
-// of a device that never answers shorten it.
+// The one deadline of a whole DeviceIoControl exchange, and of connecting to the device:
+// kSocketDeadlineMs. Tests of a device that never answers shorten it.
 int DeviceReplyTimeoutMs();
 void SetDeviceReplyTimeoutMs(int milliseconds);
 
