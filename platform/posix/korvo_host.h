@@ -33,6 +33,9 @@ bool PeerIsSameUser(int fd);
 
 // How long connecting to one of our sockets may take, and a device exchange: 5 seconds.
 inline constexpr int kSocketDeadlineMs = 5000;
+// How long a server of ours rests from accepting when the process has no descriptor left,
+// instead of spinning on a listener that stays readable.
+inline constexpr int kAcceptBackoffMs = 100;
 
 // Connects to a Unix-domain stream socket within `timeoutMs` (a server whose backlog stays full
 // makes it fail with ETIMEDOUT) and keeps the connection only when the server runs under our

@@ -37,8 +37,6 @@ constexpr size_t kWireLParamOffset = 16;
 // dropped, and no more than this many are held.
 constexpr size_t kMaxConnections = 64;
 constexpr long long kIdleLimitMs = 2000;
-// How long accepting pauses when the process has no descriptor left for a connection.
-constexpr int kDescriptorBackoffMs = 100;
 
 struct Listener {
     HWND window;
@@ -207,7 +205,7 @@ bool AcceptOne(const Listener& listener, std::vector<Connection>& connections) {
                     close(connections.front().fd);
                     connections.erase(connections.begin());
                 }
-                acceptPausedUntil = now + kDescriptorBackoffMs;
+                acceptPausedUntil = now + korvo::host::kAcceptBackoffMs;
             }
         }
     }

@@ -151,8 +151,8 @@ void AdapterServer::Run() {
             descriptorsLeft = Accept(controlFd_, &AdapterServer::ServeControl) && descriptorsLeft;
         }
         if (!descriptorsLeft) {
-            acceptPausedUntil =
-                std::chrono::steady_clock::now() + std::chrono::milliseconds(kDescriptorBackoffMs);
+            acceptPausedUntil = std::chrono::steady_clock::now() +
+                                std::chrono::milliseconds(host::kAcceptBackoffMs);
         }
     }
     CloseListeners();

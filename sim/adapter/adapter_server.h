@@ -60,8 +60,6 @@ class AdapterServer {
     static constexpr size_t kMaxConnections = 64;
     // A device connection that starts no request for this long is closed.
     static constexpr int kIdleLimitMs = 10000;
-    // How long accepting pauses when the process has no descriptor left.
-    static constexpr int kDescriptorBackoffMs = 100;
 
     // Shortens the idle limit (tests); call before Run().
     void SetIdleLimitMs(int milliseconds) { idleLimitMs_ = milliseconds; }

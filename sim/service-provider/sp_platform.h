@@ -35,7 +35,8 @@ bool OpenEndpoint(const std::string& socketPath, Endpoint* endpoint, std::string
 enum class AcceptResult { connection, nothing, woken };
 
 // Waits for the next connection or for WakeEndpoint. A connection from a peer that may not
-// use the provider is closed here and reported as `nothing`.
+// use the provider is closed here and reported as `nothing`; out of descriptors, it rests a
+// tenth of a second first.
 AcceptResult AcceptNext(Endpoint& endpoint, Socket* connection);
 
 // Makes AcceptNext, now or next time, return `woken`. Safe from any thread.

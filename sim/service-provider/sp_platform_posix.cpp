@@ -75,6 +75,12 @@ AcceptResult AcceptNext(Endpoint& endpoint, Socket* connection) {
     }
     const int fd = accept4(Fd(endpoint.listener), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // Out of descriptors: rest (still woken by a stop) instead of spinning on a
+            // listener that stays readable.
+            pollfd wake{Fd(endpoint.wakeReceiver), POLLIN, 0};
+            poll(&wake, 1, korvo::host::kAcceptBackoffMs);
+        }
         return AcceptResult::nothing;
     }
     if (!korvo::host::PeerIsSameUser(fd)) {

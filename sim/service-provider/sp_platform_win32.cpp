@@ -193,6 +193,9 @@ bool OpenEndpoint(const std::string& socketPath, Endpoint* endpoint, std::string
     return true;
 }
 
+// How long accepting rests when no socket is left, as on POSIX.
+constexpr DWORD kAcceptBackoffMs = 100;
+
 AcceptResult AcceptNext(Endpoint& endpoint, Socket* connection) {
     WSAPOLLFD waiting[2] = {};
     waiting[0].fd = Native(endpoint.listener);
@@ -213,6 +216,9 @@ AcceptResult AcceptNext(Endpoint& endpoint, Socket* connection) {
     const SOCKET accepted =
         accept(Native(endpoint.listener), reinterpret_cast<sockaddr*>(&peer), &length);
     if (accepted == INVALID_SOCKET) {
+        if (WSAGetLastError() == WSAEMFILE || WSAGetLastError() == WSAENOBUFS) {
+            Sleep(kAcceptBackoffMs);  // out of sockets: let the waiting ones wait
+        }
         return AcceptResult::nothing;
     }
     SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
