@@ -8,6 +8,10 @@
 // "error" text. A line that is not a JSON object, or lacks what its "op" needs, gets status
 // 0x201 (ill-formed command) and the connection stays usable.
 //
+// A connection the provider will not serve (too many are open) or no longer serves (it sent
+// no whole request within the idle limit) gets one last response with "closing": true, and
+// the provider closes it; a client reports that response's "error" as the reason.
+//
 // Requests ("op" and its members):
 //   {"op":"list-components"}
 //       -> "components": [{"id","name","description"}]
@@ -46,6 +50,9 @@
 #include <string>
 
 namespace korvo::management {
+
+// The member that marks a provider's last response on a connection it closes.
+inline constexpr char kClosingMember[] = "closing";
 
 // The socket of the service provider whose directory is $WIN32DMIPATH (either separator).
 inline std::string SocketPath() {

@@ -1,9 +1,12 @@
 // Handles on the host: CreateFileA opens a file (by a Windows path) or connects to a control
 // device \\.\NAME; DeviceIoControl makes one exchange with the device over its socket;
 // GetFileSize and CloseHandle work on either. Errors are reported the Win32 way, through
-// GetLastError.
+// GetLastError. Nothing here waits without a deadline: only regular files are opened, and a
+// device exchange or connection gives up after 5 seconds, or at once when the session ends.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,7 +23,7 @@
 namespace {
 
 thread_local DWORD lastError = ERROR_SUCCESS;
-std::atomic<int> deviceReplyTimeoutMs{5000};
+std::atomic<int> deviceReplyTimeoutMs{korvo::host::kSocketDeadlineMs};
 
 constexpr char kDevicePrefix[] = "\\\\.\\";
 
@@ -62,6 +65,9 @@ DWORD ErrorFromErrno(int error) {
         case EACCES:
         case EPERM:
         case EISDIR:
+        case ENXIO:  // a FIFO without a reader, a socket, a device without its driver
+        case ENODEV:
+        case ELOOP:
             return ERROR_ACCESS_DENIED;
         default:
             return ERROR_GEN_FAILURE;
@@ -84,6 +90,36 @@ unsigned char* PutU32(unsigned char* out, uint32_t value) {
 uint32_t GetU32(const unsigned char* in) {
     return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
            static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
+}
+
+// Moves `size` bytes to (`sending`) or from the device before `deadline`; false when the
+// connection breaks, the deadline passes or the session ends first.
+bool Transfer(int fd, unsigned char* bytes, size_t size, bool sending, long long deadline) {
+    const int ending = korvo::host::SessionEndingFd();
+    size_t done = 0;
+    while (done < size) {
+        pollfd waiting[2] = {{fd, static_cast<short>(sending ? POLLOUT : POLLIN), 0},
+                             {ending, POLLIN, 0}};
+        const int ready =
+            poll(waiting, ending >= 0 ? 2 : 1, korvo::host::MillisecondsLeft(deadline));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0 || korvo::host::SessionEnding()) {
+            return false;
+        }
+        const ssize_t moved = sending
+                                  ? send(fd, bytes + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT)
+                                  : recv(fd, bytes + done, size - done, MSG_DONTWAIT);
+        if (moved < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+            continue;
+        }
+        if (moved <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(moved);
+    }
+    return true;
 }
 
 }  // namespace
@@ -115,7 +151,8 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
     }
     if (std::strncmp(fileName, kDevicePrefix, sizeof kDevicePrefix - 1) == 0) {
         const int fd =
-            korvo::host::ConnectUnix(korvo::host::DevicePath(fileName + sizeof kDevicePrefix - 1));
+            korvo::host::ConnectUnix(korvo::host::DevicePath(fileName + sizeof kDevicePrefix - 1),
+                                     korvo::host::DeviceReplyTimeoutMs());
         if (fd < 0) {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
@@ -130,7 +167,9 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
     }
     const bool writing = (desiredAccess & GENERIC_WRITE) != 0;
     const std::string path = korvo::host::ResolvePath(fileName);
-    const int fd = open(path.c_str(), (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    // O_NONBLOCK keeps a FIFO from holding the open; anything but a regular file is refused.
+    const int fd =
+        open(path.c_str(), (writing ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         const int openError = errno;
         SetLastError(ErrorFromErrno(openError));
@@ -144,7 +183,8 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
         return INVALID_HANDLE_VALUE;
     }
     struct stat info {};
-    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         close(fd);
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
@@ -191,9 +231,10 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
         std::memcpy(end, outBuffer, outBufferSize);
     }
     unsigned char* reply = buffer;
-    const int timeout = korvo::host::DeviceReplyTimeoutMs();
-    if (!korvo::host::WriteFull(handle->fd, buffer, requestSize) ||
-        !korvo::host::ReadFull(handle->fd, reply, replySize, timeout)) {
+    // One deadline for the whole exchange, however slowly the device takes or gives the bytes.
+    const long long deadline = korvo::host::SteadyNowMs() + korvo::host::DeviceReplyTimeoutMs();
+    if (!Transfer(handle->fd, buffer, requestSize, true, deadline) ||
+        !Transfer(handle->fd, reply, replySize, false, deadline)) {
         // Broken connection, short reply or no reply in time: the buffer stays as it was, and
         // the connection, now out of step, serves no further exchange.
         handle->broken = true;

@@ -3,18 +3,25 @@
 #include "korvo_host.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 namespace korvo::host {
+namespace {
 
-std::string RootPath() {
+std::string PlainRootPath() {
     if (const char* root = getenv("KORVO_ROOT"); root != nullptr && root[0] != '\0') {
         return root;
     }
@@ -24,32 +31,129 @@ std::string RootPath() {
     return "/tmp/korvo-" + std::to_string(getuid());
 }
 
-bool EnsurePrivateDirectory(const std::string& path) {
-    if (path.empty()) {
-        return false;
-    }
-    struct stat info{};
+// Makes `path` and its missing parents; parents that exist are taken as they are (/tmp is
+// everyone's), only the last component must be private.
+bool MakeDirectories(const std::string& path) {
+    struct stat info {};
     if (stat(path.c_str(), &info) == 0) {
         return S_ISDIR(info.st_mode);
     }
     const auto slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !EnsurePrivateDirectory(path.substr(0, slash))) {
+    if (slash != std::string::npos && slash > 0 && !MakeDirectories(path.substr(0, slash))) {
         return false;
     }
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+std::atomic<bool> sessionEnding{false};
+std::once_flag endingPipeMade;
+int endingPipe[2] = {-1, -1};
+
+}  // namespace
+
+std::string RootPath() {
+    std::string root = PlainRootPath();
+    RequirePrivateDirectory(root, "KORVO_ROOT");
+    return root;
+}
+
+std::string PrivateDirectoryProblem(const std::string& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) {
+        return errno == ENOENT ? std::string() : std::string(std::strerror(errno));
+    }
+    if (S_ISLNK(info.st_mode)) {
+        return "it is a symbolic link";
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return "it is not a directory";
+    }
+    if (info.st_uid != getuid()) {
+        return "it belongs to user " + std::to_string(info.st_uid) + ", not to this user (" +
+               std::to_string(getuid()) + ")";
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        return std::string("group or others may write to it (mode ") + mode + ")";
+    }
+    return {};
+}
+
+void RequirePrivateDirectory(const std::string& path, const char* variable) {
+    static std::mutex mutex;
+    static std::set<std::string> verified;
+    std::lock_guard lock(mutex);
+    if (verified.contains(path)) {
+        return;
+    }
+    const std::string problem = PrivateDirectoryProblem(path);
+    if (!problem.empty()) {
+        std::fprintf(stderr,
+                     "%s: refusing %s directory %s: %s; remove it or name a private directory "
+                     "(mode 0700, ours)\n",
+                     program_invocation_short_name, variable, path.c_str(), problem.c_str());
+        std::fflush(stderr);
+        _exit(1);  // before anything is opened there; other threads may be running
+    }
+    struct stat info {};
+    if (lstat(path.c_str(), &info) == 0) {
+        verified.insert(path);  // a missing directory is looked at again once it exists
+    }
+}
+
+bool EnsurePrivateDirectory(const std::string& path) {
+    if (path.empty() || !MakeDirectories(path)) {
+        return false;
+    }
+    if (!PrivateDirectoryProblem(path).empty()) {
+        errno = EACCES;
         return false;
     }
     return true;
 }
 
-std::string DevicePath(const std::string& name) { return RootPath() + "/devices/" + name; }
+long long SteadyNowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int MillisecondsLeft(long long deadlineMs) {
+    const long long left = deadlineMs - SteadyNowMs();
+    return left <= 0 ? 0 : static_cast<int>(left);
+}
+
+int SessionEndingFd() {
+    std::call_once(endingPipeMade, [] {
+        if (pipe2(endingPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+            endingPipe[0] = endingPipe[1] = -1;
+        }
+    });
+    return endingPipe[0];
+}
+
+bool SessionEnding() {
+    return sessionEnding.load();
+}
+
+void MarkSessionEnding() {
+    SessionEndingFd();
+    if (!sessionEnding.exchange(true) && endingPipe[1] >= 0) {
+        [[maybe_unused]] const ssize_t put = write(endingPipe[1], "x", 1);  // never drained
+    }
+}
+
+std::string DevicePath(const std::string& name) {
+    return RootPath() + "/devices/" + name;
+}
 
 std::string WindowPath(const std::string& className) {
     return RootPath() + "/windows/" + className;
 }
 
 bool PeerIsSameUser(int fd) {
-    struct ucred credentials{};
+    struct ucred credentials {};
     socklen_t length = sizeof credentials;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
         return false;
@@ -68,7 +172,13 @@ static bool FillAddress(const std::string& path, sockaddr_un* address) {
     return true;
 }
 
-int ConnectUnix(const std::string& path) {
+static int FailClosing(int fd, int error) {
+    close(fd);
+    errno = error;
+    return -1;
+}
+
+int ConnectUnix(const std::string& path, int timeoutMs) {
     sockaddr_un address;
     if (!FillAddress(path, &address)) {
         return -1;
@@ -77,15 +187,30 @@ int ConnectUnix(const std::string& path) {
     if (fd < 0) {
         return -1;
     }
-    int result;
-    do {
-        result = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        return -1;
+    // A Unix-domain connect waits while the server's backlog is full, for as long as the
+    // socket's send timeout allows: that timeout carries the deadline.
+    const long long deadline = SteadyNowMs() + timeoutMs;
+    for (;;) {
+        const int left = MillisecondsLeft(deadline);
+        if (left <= 0 || SessionEnding()) {
+            return FailClosing(fd, ETIMEDOUT);
+        }
+        const timeval wait{left / 1000, (left % 1000) * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            break;
+        }
+        if (errno == EAGAIN || errno == EINPROGRESS) {
+            return FailClosing(fd, ETIMEDOUT);
+        }
+        if (errno != EINTR) {
+            return FailClosing(fd, errno);
+        }
+    }
+    const timeval forever{0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &forever, sizeof forever);
+    if (!PeerIsSameUser(fd)) {
+        return FailClosing(fd, EACCES);  // someone else's server: nothing it says is believed
     }
     return fd;
 }
@@ -137,19 +262,28 @@ int ListenUnix(const std::string& path, int backlog) {
     return fd;
 }
 
+// Waits until `fd` is ready for `events` or the deadline passes; true when ready.
+static bool WaitReady(int fd, short events, long long deadline) {
+    for (;;) {
+        pollfd waiting{fd, events, 0};
+        const int ready = poll(&waiting, 1, MillisecondsLeft(deadline));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready == 0) {
+            errno = ETIMEDOUT;
+        }
+        return ready > 0;
+    }
+}
+
 bool ReadFull(int fd, void* buffer, size_t size, int timeoutMs) {
     auto* bytes = static_cast<unsigned char*>(buffer);
+    const long long deadline = SteadyNowMs() + timeoutMs;
     size_t done = 0;
     while (done < size) {
-        if (timeoutMs > 0) {
-            pollfd waiting{fd, POLLIN, 0};
-            const int ready = poll(&waiting, 1, timeoutMs);
-            if (ready < 0 && errno == EINTR) {
-                continue;
-            }
-            if (ready <= 0) {
-                return false;
-            }
+        if (timeoutMs > 0 && !WaitReady(fd, POLLIN, deadline)) {
+            return false;
         }
         const ssize_t got = read(fd, bytes + done, size - done);
         if (got < 0 && errno == EINTR) {
@@ -163,12 +297,20 @@ bool ReadFull(int fd, void* buffer, size_t size, int timeoutMs) {
     return true;
 }
 
-bool WriteFull(int fd, const void* buffer, size_t size) {
+bool WriteFull(int fd, const void* buffer, size_t size, int timeoutMs) {
     const auto* bytes = static_cast<const unsigned char*>(buffer);
+    const long long deadline = SteadyNowMs() + timeoutMs;
     size_t done = 0;
     while (done < size) {
-        const ssize_t put = send(fd, bytes + done, size - done, MSG_NOSIGNAL);
+        const int flags = timeoutMs > 0 ? MSG_NOSIGNAL | MSG_DONTWAIT : MSG_NOSIGNAL;
+        const ssize_t put = send(fd, bytes + done, size - done, flags);
         if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && timeoutMs > 0) {
+            if (!WaitReady(fd, POLLOUT, deadline)) {
+                return false;
+            }
             continue;
         }
         if (put <= 0) {

@@ -1,7 +1,9 @@
 // Run-time libraries, the current directory, the environment and sleeping on the host.
 // LoadLibraryA looks for the named file where the target's Windows would: the executable's
 // directory, the current directory, then the dynamic linker's own search. The file is an ELF
-// shared object, opened with dlopen and never unloaded.
+// shared object, opened with dlopen and never unloaded. A file that another user could have
+// put there or changed (not ours or root's, or writable by group or others, or in a directory
+// that is) is not loaded: one line on standard error says so and the search goes on.
 #include <dlfcn.h>
 #include <errno.h>
 #include <limits.h>
@@ -10,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -19,8 +22,44 @@
 namespace {
 
 bool IsRegularFile(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Why code at `path` cannot be trusted, or "" when only we or root could have placed it.
+std::string UntrustedBecause(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    const std::string directory =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const struct {
+        const std::string& path;
+        const char* what;
+    } checked[] = {{path, "the file"}, {directory, "its directory"}};
+    for (const auto& item : checked) {
+        struct stat info {};
+        if (stat(item.path.c_str(), &info) != 0) {
+            return std::string(item.what) + " cannot be examined";
+        }
+        if (info.st_uid != getuid() && info.st_uid != 0) {
+            return std::string(item.what) + " belongs to user " + std::to_string(info.st_uid);
+        }
+        if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            return std::string(item.what) + " is writable by group or others";
+        }
+    }
+    return {};
+}
+
+// Opens `path` when it is a regular file we may trust.
+HMODULE OpenTrusted(const std::string& path) {
+    if (!IsRegularFile(path)) {
+        return nullptr;
+    }
+    if (const std::string reason = UntrustedBecause(path); !reason.empty()) {
+        std::fprintf(stderr, "LoadLibraryA: not loading %s: %s\n", path.c_str(), reason.c_str());
+        return nullptr;
+    }
+    return static_cast<HMODULE>(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
 }
 
 std::string ExecutableDirectory() {
@@ -50,10 +89,7 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
     const std::string name = fileName;
     HMODULE module = nullptr;
     if (name.find_first_of("/\\") != std::string::npos) {
-        const std::string path = korvo::host::ResolvePath(name);
-        if (IsRegularFile(path)) {
-            module = Open(path);
-        }
+        module = OpenTrusted(korvo::host::ResolvePath(name));
     } else {
         char cwd[PATH_MAX];
         const std::string directories[] = {
@@ -64,12 +100,9 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
             if (directory.empty()) {
                 continue;
             }
-            const std::string path = korvo::host::ResolvePath(directory + "/" + name);
-            if (IsRegularFile(path)) {
-                module = Open(path);
-                if (module != nullptr) {
-                    break;
-                }
+            module = OpenTrusted(korvo::host::ResolvePath(directory + "/" + name));
+            if (module != nullptr) {
+                break;
             }
         }
         if (module == nullptr) {

@@ -3,8 +3,13 @@
 #include "korvo_host.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <string>
 #include <vector>
@@ -13,7 +18,7 @@ namespace korvo::host {
 namespace {
 
 bool Exists(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     return lstat(path.c_str(), &info) == 0;
 }
 
@@ -74,6 +79,58 @@ std::string ResolvePath(const std::string& windowsPath) {
         resolved.erase(0, 2);  // the "./" we started from
     }
     return resolved.empty() ? "/" : resolved;
+}
+
+bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string* contents,
+                     std::string* problem, bool* missing) {
+    if (missing != nullptr) {
+        *missing = false;
+    }
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (missing != nullptr) {
+            *missing = errno == ENOENT || errno == ENOTDIR;
+        }
+        *problem = std::strerror(errno);
+        return false;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        *problem = "it is not a regular file";
+        return false;
+    }
+    if (static_cast<unsigned long long>(info.st_size) > maxBytes) {
+        close(fd);
+        *problem = "it is larger than " + std::to_string(maxBytes) + " bytes";
+        return false;
+    }
+    contents->clear();
+    contents->reserve(static_cast<size_t>(info.st_size));
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            *problem = std::strerror(errno);
+            close(fd);
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        if (contents->size() + static_cast<size_t>(got) > maxBytes) {  // it grew as we read
+            *problem = "it is larger than " + std::to_string(maxBytes) + " bytes";
+            close(fd);
+            return false;
+        }
+        contents->append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    return true;
 }
 
 }  // namespace korvo::host

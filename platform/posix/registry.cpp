@@ -1,11 +1,15 @@
 // The registry calls on the host: HKEY_LOCAL_MACHINE is a REGEDIT4 text file
-// ($KORVO_ROOT/registry.reg, or the file KORVO_REGISTRY names). Opening a key reads the file
-// afresh, so an edit takes effect at the next lookup; an open key keeps the snapshot it was
-// opened on. Results are the Win32 ones. Open keys are heap objects in a table guarded by a
-// mutex, so lookups may run on several threads at once.
+// ($KORVO_ROOT/registry.reg, or the file KORVO_REGISTRY names). A parse is kept while the
+// file's identity, size and modification time stay the same, so an edit takes effect at the
+// next lookup without every lookup reading the file; an open key keeps the snapshot it was
+// opened on. Only a regular file of at most 16 MiB is read. Results are the Win32 ones. Open keys
+// are heap objects in a table guarded by a mutex, so lookups may run on several threads at once.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -436,32 +440,84 @@ std::string RegistryFilePath() {
     return korvo::host::RootPath() + "/registry.reg";
 }
 
+// The largest registry file read; a larger one is refused as a bad database.
+constexpr size_t MaxRegistryFileBytes = 16 * 1024 * 1024;
+constexpr time_t RecentModificationSeconds = 2;
+
+// What tells one version of the file from the next.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t identity = 0;
+    off_t size = -1;
+    timespec modified{};
+
+    bool operator==(const FileStamp& other) const {
+        return device == other.device && identity == other.identity && size == other.size &&
+               modified.tv_sec == other.modified.tv_sec &&
+               modified.tv_nsec == other.modified.tv_nsec;
+    }
+};
+
+// The last parse, kept while the file's path, identity, size and modification time stay.
+struct ParseCache {
+    std::mutex mutex;
+    std::string path;
+    FileStamp stamp;
+    std::shared_ptr<const RegistryKey> root;
+};
+
+ParseCache& TheParseCache() {
+    static ParseCache cache;
+    return cache;
+}
+
 // The file as it stands now. A missing file is an empty registry.
 LSTATUS LoadRegistry(std::shared_ptr<const RegistryKey>& root) {
-    FILE* file = fopen(RegistryFilePath().c_str(), "rb");
-    if (file == nullptr) {
+    const std::string path = RegistryFilePath();
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
             root = std::make_shared<const RegistryKey>();
             return ERROR_SUCCESS;
         }
         return errno == EACCES || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_BADDB;
     }
-    std::string text;
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) {
-        text.append(buffer, got);
+    const FileStamp stamp{info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+    ParseCache& cache = TheParseCache();
+    {
+        std::lock_guard lock(cache.mutex);
+        if (cache.root != nullptr && cache.path == path && cache.stamp == stamp) {
+            root = cache.root;
+            return ERROR_SUCCESS;
+        }
     }
-    const bool readFailed = ferror(file) != 0;
-    fclose(file);
-    if (readFailed) {
-        return ERROR_BADDB;
+    std::string text;
+    std::string problem;
+    bool missing = false;
+    if (!korvo::host::ReadRegularFile(path, MaxRegistryFileBytes, &text, &problem, &missing)) {
+        if (missing) {
+            root = std::make_shared<const RegistryKey>();
+            return ERROR_SUCCESS;
+        }
+        return access(path.c_str(), R_OK) != 0 && errno == EACCES ? ERROR_ACCESS_DENIED
+                                                                  : ERROR_BADDB;
     }
     auto parsed = korvo::host::ParseRegistryText(text);
     if (!parsed.root) {
         return ERROR_BADDB;
     }
     root = std::shared_ptr<const RegistryKey>(std::move(parsed.root));
+    // A file modified within the file system's clock granularity of now could change again
+    // without its time changing: such a parse is not kept.
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec - info.st_mtim.tv_sec < RecentModificationSeconds) {
+        return ERROR_SUCCESS;
+    }
+    std::lock_guard lock(cache.mutex);
+    cache.path = path;
+    cache.stamp = stamp;
+    cache.root = root;
     return ERROR_SUCCESS;
 }
 

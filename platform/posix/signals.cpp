@@ -2,15 +2,19 @@
 // sends its windows: SIGTERM becomes WM_ENDSESSION (the session ends) and SIGINT becomes
 // WM_CLOSE, each posted to every top-level window. The handler only writes the signal number
 // to a pipe; a thread reads it and posts, since posting takes locks a handler must not take.
+// SIGTERM also cuts short every device exchange in progress, and a process that has not ended
+// kEndSessionGraceMs later is ended, whatever its threads are waiting for.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
+#include "korvo_host.h"
 #include "platform.h"
 #include "window_internal.h"
 
@@ -19,6 +23,7 @@ namespace {
 std::mutex installing;
 std::atomic<pid_t> handlingProcess{0};
 std::atomic<int> signalWriteEnd{-1};
+std::atomic<int> endSessionGraceMs{korvo::host::kEndSessionGraceMs};
 
 void OnSessionSignal(int number) {
     const int savedErrno = errno;
@@ -46,7 +51,15 @@ void PostSessionMessages(int readEnd) {
             return;
         }
         if (number == SIGTERM) {
+            korvo::host::MarkSessionEnding();
             korvo::host::PostToEveryWindow(WM_ENDSESSION, TRUE, 0);
+            if (const int grace = korvo::host::EndSessionGraceMs(); grace >= 0) {
+                std::thread([grace] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(grace));
+                    korvo::host::RemoveWindowSockets();
+                    _exit(0);
+                }).detach();
+            }
         } else if (number == SIGINT) {
             korvo::host::PostToEveryWindow(WM_CLOSE, 0, 0);
         }
@@ -56,6 +69,13 @@ void PostSessionMessages(int readEnd) {
 }  // namespace
 
 namespace korvo::host {
+
+int EndSessionGraceMs() {
+    return endSessionGraceMs.load();
+}
+void SetEndSessionGraceMs(int milliseconds) {
+    endSessionGraceMs.store(milliseconds);
+}
 
 void InstallSessionSignals() {
     std::lock_guard lock(installing);

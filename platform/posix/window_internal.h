@@ -24,9 +24,14 @@ void CloseWindowSocket(HWND window);
 std::string FindWindowSocket(const std::string& className);
 // Delivers one posted message through a window's socket; false when nobody accepts it.
 bool PostToWindowSocket(const std::string& path, UINT message, WPARAM wParam, LPARAM lParam);
+// Removes this process's window socket files (at exit, or when the process is ended).
+void RemoveWindowSockets();
 
 // ---- signals.cpp ----
 // Turns SIGTERM into WM_ENDSESSION and SIGINT into WM_CLOSE for every window; idempotent.
+// After SIGTERM the process gets kEndSessionGraceMs to end by itself, as a Windows session
+// gives its programs a limited time, and is then ended.
 void InstallSessionSignals();
+inline constexpr int kEndSessionGraceMs = 800;
 
 }  // namespace korvo::host

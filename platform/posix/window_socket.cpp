@@ -1,6 +1,8 @@
 // The socket by which other processes find a top-level window of this process and post to
 // it: $KORVO_ROOT/windows/CLASS. One thread of the process accepts on every window's socket
-// and turns each whole 24-byte message it reads into a posted message of that window.
+// and turns each whole 24-byte message it reads into a posted message of that window. It holds
+// at most kMaxConnections at once (a new one pushes out the oldest), drops a connection that
+// has been quiet for kIdleLimitMs, and pauses accepting when descriptors run out.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -11,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -29,6 +32,11 @@ namespace {
 constexpr size_t kWireMessageSize = 24;
 constexpr size_t kWireWParamOffset = 8;
 constexpr size_t kWireLParamOffset = 16;
+
+// A poster connects, sends its 24 bytes at once and closes: a connection quiet for longer is
+// dropped, and no more than this many are held.
+constexpr size_t kMaxConnections = 64;
+constexpr long long kIdleLimitMs = 2000;
 
 struct Listener {
     HWND window;
@@ -82,16 +90,7 @@ void Wake(Server& server) {
 }
 
 void RemoveSocketsAtExit() {
-    if (serverProcess.load() != getpid()) {
-        return;
-    }
-    Server& server = TheServer();
-    std::lock_guard lock(server.lock);
-    for (const Listener& listener : server.listeners) {
-        if (!listener.closing) {
-            unlink(listener.path.c_str());
-        }
-    }
+    korvo::host::RemoveWindowSockets();
 }
 
 struct Connection {
@@ -99,6 +98,7 @@ struct Connection {
     HWND window;
     unsigned char pending[kWireMessageSize];
     size_t pendingSize;
+    long long lastHeardMs;  // when it connected or last delivered a whole message
 };
 
 // Reads what the peer sent; false once it has closed (a partial message is then dropped).
@@ -121,14 +121,34 @@ bool ReadMessages(Connection& connection) {
                 static_cast<int64_t>(GetLittleEndian(wire + kWireLParamOffset, 8)));
             PostMessageA(connection.window, message, wParam, lParam);
             connection.pendingSize = 0;
+            connection.lastHeardMs = korvo::host::SteadyNowMs();
         }
     }
+    return true;
+}
+
+// Accepts one connection on `listener`; false when the process is out of descriptors.
+bool AcceptOne(const Listener& listener, std::vector<Connection>& connections) {
+    const int fd = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+        return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
+    }
+    if (!korvo::host::PeerIsSameUser(fd)) {
+        close(fd);
+        return true;
+    }
+    if (connections.size() >= kMaxConnections) {
+        close(connections.front().fd);  // the oldest, which has had longest to say its piece
+        connections.erase(connections.begin());
+    }
+    connections.push_back(Connection{fd, listener.window, {}, 0, korvo::host::SteadyNowMs()});
     return true;
 }
 
 [[noreturn]] void Serve() {
     Server& server = TheServer();
     std::vector<Connection> connections;
+    long long acceptPausedUntil = 0;
     for (;;) {
         std::vector<Listener> listening;
         {
@@ -141,15 +161,20 @@ bool ReadMessages(Connection& connection) {
             });
             listening = server.listeners;
         }
+        const bool accepting = korvo::host::SteadyNowMs() >= acceptPausedUntil;
         std::vector<pollfd> waiting;
         waiting.push_back(pollfd{server.wakeRead, POLLIN, 0});
         for (const Listener& listener : listening) {
-            waiting.push_back(pollfd{listener.fd, POLLIN, 0});
+            waiting.push_back(pollfd{accepting ? listener.fd : -1, POLLIN, 0});
         }
+        long long nextDeadline = accepting ? -1 : acceptPausedUntil;
         for (const Connection& connection : connections) {
             waiting.push_back(pollfd{connection.fd, POLLIN, 0});
+            const long long idleAt = connection.lastHeardMs + kIdleLimitMs;
+            nextDeadline = nextDeadline < 0 ? idleAt : std::min(nextDeadline, idleAt);
         }
-        if (poll(waiting.data(), waiting.size(), -1) < 0) {
+        const int timeout = nextDeadline < 0 ? -1 : korvo::host::MillisecondsLeft(nextDeadline) + 1;
+        if (poll(waiting.data(), waiting.size(), timeout) < 0) {
             continue;  // EINTR
         }
         if (waiting[0].revents != 0) {
@@ -157,11 +182,15 @@ bool ReadMessages(Connection& connection) {
             while (read(server.wakeRead, drain, sizeof drain) > 0) {
             }
         }
+        const long long now = korvo::host::SteadyNowMs();
         const size_t firstConnection = 1 + listening.size();
         std::vector<Connection> stillOpen;
         for (size_t i = 0; i < connections.size(); ++i) {
             Connection& connection = connections[i];
-            if (waiting[firstConnection + i].revents != 0 && !ReadMessages(connection)) {
+            // A peer that trickles bytes without completing messages counts as quiet.
+            const bool heard = waiting[firstConnection + i].revents != 0;
+            if ((heard && !ReadMessages(connection)) ||
+                now - connection.lastHeardMs >= kIdleLimitMs) {
                 close(connection.fd);
                 continue;
             }
@@ -169,18 +198,15 @@ bool ReadMessages(Connection& connection) {
         }
         connections = std::move(stillOpen);
         for (size_t i = 0; i < listening.size(); ++i) {
-            if (waiting[1 + i].revents == 0) {
-                continue;
+            if (waiting[1 + i].revents != 0 && !AcceptOne(listening[i], connections)) {
+                // Out of descriptors: make room and let the backlog wait instead of spinning
+                // on a listener that stays readable.
+                if (!connections.empty()) {
+                    close(connections.front().fd);
+                    connections.erase(connections.begin());
+                }
+                acceptPausedUntil = now + korvo::host::kAcceptBackoffMs;
             }
-            const int fd = accept4(listening[i].fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd < 0) {
-                continue;
-            }
-            if (!korvo::host::PeerIsSameUser(fd)) {
-                close(fd);
-                continue;
-            }
-            connections.push_back(Connection{fd, listening[i].window, {}, 0});
         }
     }
 }
@@ -250,6 +276,19 @@ bool OpenWindowSocket(HWND window, const std::string& className) {
     server.listeners.push_back(Listener{window, fd, path, false});
     Wake(server);
     return true;
+}
+
+void RemoveWindowSockets() {
+    if (serverProcess.load() != getpid()) {
+        return;
+    }
+    Server& server = TheServer();
+    std::lock_guard lock(server.lock);
+    for (const Listener& listener : server.listeners) {
+        if (!listener.closing) {
+            unlink(listener.path.c_str());
+        }
+    }
 }
 
 void CloseWindowSocket(HWND window) {

@@ -122,9 +122,13 @@ void AdapterServer::RequestStop() {
 }
 
 void AdapterServer::Run() {
+    auto acceptPausedUntil = std::chrono::steady_clock::time_point{};
     while (!stopRequested_.load()) {
-        pollfd waiting[] = {
-            {deviceFd_, POLLIN, 0}, {controlFd_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+        // Out of descriptors, the listeners rest a while instead of waking poll in a spin.
+        const bool accepting = std::chrono::steady_clock::now() >= acceptPausedUntil;
+        pollfd waiting[] = {{accepting ? deviceFd_ : -1, POLLIN, 0},
+                            {accepting ? controlFd_ : -1, POLLIN, 0},
+                            {wakePipe_[0], POLLIN, 0}};
         const int ready = poll(waiting, 3, kReapIntervalMs);
         if (ready < 0 && errno != EINTR) {
             Say(std::string("poll failed: ") + std::strerror(errno));
@@ -138,13 +142,18 @@ void AdapterServer::Run() {
         if (stopRequested_.load()) {
             break;
         }
+        ReapFinished();
+        bool descriptorsLeft = true;
         if (ready > 0 && (waiting[0].revents & POLLIN) != 0) {
-            Accept(deviceFd_, &AdapterServer::ServeDevice);
+            descriptorsLeft = Accept(deviceFd_, &AdapterServer::ServeDevice);
         }
         if (ready > 0 && (waiting[1].revents & POLLIN) != 0) {
-            Accept(controlFd_, &AdapterServer::ServeControl);
+            descriptorsLeft = Accept(controlFd_, &AdapterServer::ServeControl) && descriptorsLeft;
         }
-        ReapFinished();
+        if (!descriptorsLeft) {
+            acceptPausedUntil = std::chrono::steady_clock::now() +
+                                std::chrono::milliseconds(host::kAcceptBackoffMs);
+        }
     }
     CloseListeners();
     for (const auto& connection : connections_) {
@@ -157,15 +166,20 @@ void AdapterServer::Run() {
     connections_.clear();
 }
 
-void AdapterServer::Accept(int listenFd, void (AdapterServer::*serve)(int)) {
+bool AdapterServer::Accept(int listenFd, void (AdapterServer::*serve)(int)) {
     const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
-        return;
+        return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
     }
     if (!host::PeerIsSameUser(fd)) {
         close(fd);
         Say("closed a connection from another user");
-        return;
+        return true;
+    }
+    if (connections_.size() >= kMaxConnections) {
+        close(fd);
+        Say("closed a connection: " + std::to_string(kMaxConnections) + " are open already");
+        return true;
     }
     auto connection = std::make_unique<Connection>();
     connection->fd = fd;
@@ -177,6 +191,7 @@ void AdapterServer::Accept(int listenFd, void (AdapterServer::*serve)(int)) {
         raw->finished.store(true);
     });
     connections_.push_back(std::move(connection));
+    return true;
 }
 
 void AdapterServer::ReapFinished() {
@@ -209,8 +224,8 @@ void AdapterServer::Say(const std::string& line) {
 void AdapterServer::ServeDevice(int fd) {
     for (;;) {
         uint8_t header[kRequestHeaderSize];
-        if (!host::ReadFull(fd, header, sizeof header)) {
-            return;  // the client closed the handle, or broke off mid-header
+        if (!host::ReadFull(fd, header, sizeof header, idleLimitMs_)) {
+            return;  // the client closed the handle, broke off mid-header, or stayed silent
         }
         const uint32_t controlCode = GetU32(header);
         const uint32_t inputLength = GetU32(header + 4);

@@ -1,6 +1,7 @@
 // The simulated driver's control device on Linux: serves an AdapterModel on the control device
 // socket the host layer connects to, and takes control commands on a socket of its own. One
-// thread per connection, so a slow or silent exchange holds up no other client.
+// thread per connection, so a slow or silent exchange holds up no other client; at most
+// kMaxConnections at once, each closed after kIdleLimitMs without a request.
 #pragma once
 
 #include <atomic>
@@ -55,6 +56,13 @@ class AdapterServer {
     // Once a request has begun, each further part of it must arrive within this time.
     static constexpr int kRequestPartTimeoutMs = 5000;
     static constexpr size_t kMaxControlLine = 4096;
+    // Connections served at once; one more is closed at once, and told nothing.
+    static constexpr size_t kMaxConnections = 64;
+    // A device connection that starts no request for this long is closed.
+    static constexpr int kIdleLimitMs = 10000;
+
+    // Shortens the idle limit (tests); call before Run().
+    void SetIdleLimitMs(int milliseconds) { idleLimitMs_ = milliseconds; }
 
   private:
     struct Connection {
@@ -63,7 +71,8 @@ class AdapterServer {
         std::atomic<bool> finished{false};
     };
 
-    void Accept(int listenFd, void (AdapterServer::*serve)(int));
+    // False when the process is out of descriptors.
+    bool Accept(int listenFd, void (AdapterServer::*serve)(int));
     void ServeDevice(int fd);
     void ServeControl(int fd);
     void ReapFinished();
@@ -80,6 +89,7 @@ class AdapterServer {
     int controlFd_ = -1;
     int wakePipe_[2] = {-1, -1};
     std::atomic<bool> stopRequested_{false};
+    int idleLimitMs_ = kIdleLimitMs;
     std::list<std::unique_ptr<Connection>> connections_;  // touched by Run()'s thread only
 };
 

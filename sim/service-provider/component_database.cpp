@@ -19,18 +19,6 @@ std::string MifName(uint32_t id) {
     return std::to_string(id) + ".mif";
 }
 
-bool ReadWholeFile(const std::string& path, std::string* contents, bool* missing) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        *missing = errno == ENOENT;
-        return false;
-    }
-    std::ostringstream buffer;
-    buffer << file.rdbuf();
-    *contents = buffer.str();
-    return !file.bad();
-}
-
 }  // namespace
 
 bool WriteFileAtomically(const std::string& path, const std::string& contents, std::string* error) {
@@ -76,14 +64,14 @@ bool ComponentDatabase::RefreshLocked(std::string* error) {
     const std::string indexPath = IndexPath();
     std::string text;
     bool missing = false;
-    if (!ReadWholeFile(indexPath, &text, &missing)) {
+    if (!os::ReadWholeFile(indexPath, &text, error, &missing)) {
         if (missing) {
+            error->clear();
             entries_.clear();  // nothing installed yet
             nextId_ = 1;
             stamp_ = stamp;
             return true;
         }
-        *error = "cannot read " + indexPath + ": " + std::strerror(errno);
         return false;
     }
     const auto damaged = [&](const std::string& what) {
@@ -117,7 +105,13 @@ bool ComponentDatabase::RefreshLocked(std::string* error) {
             }
         }
         if (!entry.component) {
-            auto parsed = mif::ParseMifFile(directory_ + "/" + MifName(entry.id));
+            const std::string copy = directory_ + "/" + MifName(entry.id);
+            std::string mifText;
+            std::string readError;
+            if (!os::ReadWholeFile(copy, &mifText, &readError)) {
+                return damaged(readError);
+            }
+            auto parsed = mif::ParseMifText(mifText, copy);
             if (!parsed) {
                 return damaged(parsed.error.Describe());
             }

@@ -1,29 +1,56 @@
-// The event log: an append-only file of JSON lines mirrored in memory.
+// The event log: an append-only file of JSON lines mirrored in memory, both cut back to a
+// window of the latest events.
 #include "event_log.h"
 
-#include <fstream>
+#include <algorithm>
 
 #include "sp_platform.h"
 
 namespace korvo::sp {
+namespace {
+
+uint64_t SequenceOf(const nlohmann::json& event) {
+    return event["sequence"].get<uint64_t>();
+}
+
+std::string LineOf(const nlohmann::json& event) {
+    return event.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace
 
 EventLog::EventLog(std::string path, std::vector<std::string>* warnings) : path_(std::move(path)) {
-    std::ifstream file(path_);
-    std::string line;
+    std::string text;
+    std::string error;
+    bool missing = false;
+    if (!os::ReadWholeFile(path_, &text, &error, &missing)) {
+        if (!missing) {
+            warnings->push_back(error + "; the event log starts empty");
+        }
+        return;
+    }
+    size_t start = 0;
     int number = 0;
-    while (std::getline(file, line)) {
+    while (start < text.size()) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        const std::string_view line(text.data() + start, end - start);
+        start = end + 1;
         ++number;
         if (line.empty()) {
             continue;
         }
+        ++linesInFile_;
         auto event = nlohmann::json::parse(line, nullptr, false);
         if (!event.is_object() || !event.contains("sequence") ||
-            !event["sequence"].is_number_unsigned()) {
+            !event["sequence"].is_number_unsigned() || SequenceOf(event) <= lastSequence_) {
             warnings->push_back(path_ + ":" + std::to_string(number) + ": not an event, skipped");
             continue;
         }
-        lastSequence_ = std::max(lastSequence_, event["sequence"].get<uint64_t>());
+        lastSequence_ = SequenceOf(event);
         events_.push_back(std::move(event));
+        if (events_.size() > kKeptEvents) {
+            events_.pop_front();
+        }
     }
 }
 
@@ -32,41 +59,52 @@ bool EventLog::Append(nlohmann::json event, const std::string& time, uint64_t* s
     std::lock_guard lock(mutex_);
     event["sequence"] = lastSequence_ + 1;
     event["time"] = time;
-    const std::string line =
-        event.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace) + "\n";
     // One write of the whole line to a file opened for appending: readers never see half an
     // event, and a crash leaves at worst a last line that the next start skips.
-    if (!os::AppendWhole(path_, line, error)) {
+    if (!os::AppendWhole(path_, LineOf(event), error)) {
         return false;
     }
     ++lastSequence_;
+    ++linesInFile_;
     *sequence = lastSequence_;
     events_.push_back(std::move(event));
+    if (events_.size() > kKeptEvents) {
+        events_.pop_front();
+    }
+    if (linesInFile_ >= 2 * kKeptEvents) {
+        CutBackFile();
+    }
     arrived_.notify_all();
     return true;
 }
 
+void EventLog::CutBackFile() {
+    std::string contents;
+    for (const auto& event : events_) {
+        contents += LineOf(event);
+    }
+    std::string ignored;  // the file keeps growing until a rewrite succeeds
+    if (os::ReplaceFileContents(path_, contents, &ignored)) {
+        linesInFile_ = events_.size();
+    }
+}
+
+std::vector<nlohmann::json> EventLog::SinceLocked(uint64_t sequence) const {
+    const auto first = std::upper_bound(
+        events_.begin(), events_.end(), sequence,
+        [](uint64_t wanted, const nlohmann::json& event) { return wanted < SequenceOf(event); });
+    return {first, events_.end()};
+}
+
 std::vector<nlohmann::json> EventLog::Since(uint64_t sequence) const {
     std::lock_guard lock(mutex_);
-    std::vector<nlohmann::json> found;
-    for (const auto& event : events_) {
-        if (event["sequence"].get<uint64_t>() > sequence) {
-            found.push_back(event);
-        }
-    }
-    return found;
+    return SinceLocked(sequence);
 }
 
 std::vector<nlohmann::json> EventLog::WaitSince(uint64_t sequence, std::chrono::milliseconds wait) {
     std::unique_lock lock(mutex_);
     arrived_.wait_for(lock, wait, [&] { return lastSequence_ > sequence; });
-    std::vector<nlohmann::json> found;
-    for (const auto& event : events_) {
-        if (event["sequence"].get<uint64_t>() > sequence) {
-            found.push_back(event);
-        }
-    }
-    return found;
+    return SinceLocked(sequence);
 }
 
 }  // namespace korvo::sp

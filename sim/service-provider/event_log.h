@@ -1,11 +1,14 @@
 // The events originated through the service provider: kept in order with a sequence number and
 // a time in $WIN32DMIPATH/events.log (one JSON object per line, appended whole), and handed to
-// whoever waits for the next one (the subscribers of the management socket).
+// whoever waits for the next one (the subscribers of the management socket). Only a window of
+// the latest kKeptEvents is kept: in memory, and in the file, which is cut back to them once it
+// holds twice as many lines.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,8 +20,11 @@ namespace korvo::sp {
 
 class EventLog {
   public:
-    // Reads the events already in the file at `path`. Lines that are not events (a line cut
-    // short by a crash) are skipped and described in `warnings`.
+    static constexpr size_t kKeptEvents = 1000;
+
+    // Reads the latest events already in the file at `path`. Lines that are not events (a
+    // line cut short by a crash) are skipped and described in `warnings`, as is a file that
+    // cannot be read.
     EventLog(std::string path, std::vector<std::string>* warnings);
 
     // Gives `event` the next sequence number and `time`, appends it to the file and wakes the
@@ -26,17 +32,23 @@ class EventLog {
     bool Append(nlohmann::json event, const std::string& time, uint64_t* sequence,
                 std::string* error);
 
+    // The kept events after `sequence`, oldest first.
     std::vector<nlohmann::json> Since(uint64_t sequence) const;
 
     // The events after `sequence`, waiting up to `wait` for one to come when there are none.
     std::vector<nlohmann::json> WaitSince(uint64_t sequence, std::chrono::milliseconds wait);
 
   private:
+    std::vector<nlohmann::json> SinceLocked(uint64_t sequence) const;
+    // Rewrites the file with the kept events once it holds twice as many lines.
+    void CutBackFile();
+
     std::string path_;
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
-    std::vector<nlohmann::json> events_;
+    std::deque<nlohmann::json> events_;  // ascending sequence numbers
     uint64_t lastSequence_ = 0;
+    size_t linesInFile_ = 0;
 };
 
 }  // namespace korvo::sp

@@ -1,14 +1,29 @@
 // The management socket's threads and line framing; see management_server.h.
 #include "management_server.h"
 
+#include <cstdlib>
 #include <cstring>
 
+#include "korvo/management_protocol.h"
 #include "management_answer.h"
 
 namespace korvo::sp {
 namespace {
 
 constexpr auto kSubscriberPoll = std::chrono::milliseconds(200);
+
+int IdleLimitMs() {
+    const char* setting = std::getenv("KORVO_SP_IDLE_LIMIT_MS");
+    const long chosen = setting != nullptr ? std::strtol(setting, nullptr, 10) : 0;
+    return chosen > 0 && chosen <= ManagementServer::kIdleLimitMs ? static_cast<int>(chosen)
+                                                                  : ManagementServer::kIdleLimitMs;
+}
+
+int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
 
 bool SendLine(os::Socket fd, const nlohmann::json& message) {
     const std::string line =
@@ -25,11 +40,12 @@ std::unique_ptr<ManagementServer> ManagementServer::Start(const std::string& soc
     if (!os::OpenEndpoint(socketPath, &endpoint, error)) {
         return nullptr;
     }
-    return std::make_unique<ManagementServer>(backend, std::move(endpoint));
+    return std::make_unique<ManagementServer>(backend, std::move(endpoint), IdleLimitMs());
 }
 
-ManagementServer::ManagementServer(ManagementBackend& backend, os::Endpoint endpoint)
-    : backend_(backend), endpoint_(std::move(endpoint)) {
+ManagementServer::ManagementServer(ManagementBackend& backend, os::Endpoint endpoint,
+                                   int idleLimitMs)
+    : backend_(backend), endpoint_(std::move(endpoint)), idleLimitMs_(idleLimitMs) {
     acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
 
@@ -90,7 +106,11 @@ void ManagementServer::AcceptLoop() {
         ReapFinished();
         std::lock_guard lock(connectionsMutex_);
         if (connections_.size() >= kMaxConnections) {
-            SendLine(fd, Answer(DMIERR_BUFFER_FULL, "too many management connections are open"));
+            nlohmann::json refusal =
+                Answer(DMIERR_BUFFER_FULL, "too many management connections are open (" +
+                                               std::to_string(kMaxConnections) + ")");
+            refusal[korvo::management::kClosingMember] = true;
+            SendLine(fd, refusal);
             os::CloseSocket(fd);
             continue;
         }
@@ -110,7 +130,17 @@ void ManagementServer::Serve(Connection& connection) {
     std::string line;
     bool skippingLongLine = false;
     char chunk[4096];
+    auto idleDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(idleLimitMs_);
     while (!stopping_) {
+        if (!os::WaitReadable(fd, MillisecondsUntil(idleDeadline))) {
+            // No whole request within the idle limit: the place goes to someone else.
+            nlohmann::json closing = Answer(DMIERR_ILL_FORMED_COMMAND,
+                                            "the connection sent no whole request for " +
+                                                std::to_string(idleLimitMs_) + " ms and is closed");
+            closing[korvo::management::kClosingMember] = true;
+            SendLine(fd, closing);
+            return;
+        }
         const long got = os::ReceiveSome(fd, chunk, sizeof chunk);
         if (got <= 0) {
             return;  // the peer left; a request it did not finish is dropped
@@ -147,6 +177,8 @@ void ManagementServer::Serve(Connection& connection) {
             }
             const bool goOn = HandleLine(fd, line);
             line.clear();
+            idleDeadline =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(idleLimitMs_);
             if (!goOn) {
                 return;
             }

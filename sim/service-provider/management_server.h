@@ -1,8 +1,9 @@
 // The management socket of the service provider: a Unix-domain stream socket (mode 0600,
 // same-user peers only; a loopback TCP port on Windows, see sp_platform.h) on which management
 // applications send one JSON request per line and get one JSON answer per line. This class
-// owns the socket and its threads (one per connection) and the framing; what a request means
-// is the backend's business.
+// owns the socket and its threads (one per connection, at most kMaxConnections; one more is
+// told so and closed) and the framing; what a request means is the backend's business. A
+// connection that sends no whole request for the idle limit is closed.
 #pragma once
 
 #include <atomic>
@@ -36,13 +37,16 @@ class ManagementServer {
     // A request line longer than this is refused (and the rest of it skipped).
     static constexpr size_t kMaxLineBytes = 64 * 1024;
     static constexpr size_t kMaxConnections = 64;
+    // How long a connection may go without sending a whole request line (10 s; the
+    // environment's KORVO_SP_IDLE_LIMIT_MS shortens it for tests). Subscriptions are exempt.
+    static constexpr int kIdleLimitMs = 10000;
 
     // Listens on `socketPath` and serves it until Stop(). Null, with `error`, when the
     // socket cannot be made (another live server on it, a path too long, no directory).
     static std::unique_ptr<ManagementServer> Start(const std::string& socketPath,
                                                    ManagementBackend& backend, std::string* error);
 
-    ManagementServer(ManagementBackend& backend, os::Endpoint endpoint);
+    ManagementServer(ManagementBackend& backend, os::Endpoint endpoint, int idleLimitMs);
     ~ManagementServer();
     ManagementServer(const ManagementServer&) = delete;
     ManagementServer& operator=(const ManagementServer&) = delete;
@@ -66,6 +70,7 @@ class ManagementServer {
 
     ManagementBackend& backend_;
     os::Endpoint endpoint_;
+    const int idleLimitMs_;
     std::atomic<bool> stopping_{false};
     std::thread acceptThread_;
     std::mutex connectionsMutex_;

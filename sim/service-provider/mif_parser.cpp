@@ -11,11 +11,22 @@
 #include <limits>
 #include <map>
 #include <sstream>
+#include <unordered_map>
 
 #include "dmi/dmi_names.h"
 
 namespace korvo::mif {
 namespace {
+
+std::string Folded(std::string_view text) {
+    std::string folded(text);
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return folded;
+}
 
 bool SameWord(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
@@ -396,6 +407,8 @@ class Parser {
         const int opened = current_.line;
         Component component;
         std::map<std::string, int> seen;
+        std::unordered_map<uint32_t, int> groupLines;
+        declared_.clear();
         while (!AtWord("end")) {
             RefuseEndOfFile("component", opened);
             const int line = current_.line;
@@ -404,23 +417,22 @@ class Parser {
                 if (AtWord("group")) {
                     Advance();
                     Group group = ParseGroup(line, component.groups.size());
-                    for (const Group& other : component.groups) {
-                        if (other.id == group.id) {
-                            throw Refusal{group.line, "group id " + std::to_string(group.id) +
-                                                          " is already used by the group on line " +
-                                                          std::to_string(other.line)};
-                        }
+                    const auto [known, added] = groupLines.emplace(group.id, group.line);
+                    if (!added) {
+                        throw Refusal{group.line, "group id " + std::to_string(group.id) +
+                                                      " is already used by the group on line " +
+                                                      std::to_string(known->second)};
                     }
                     component.groups.push_back(std::move(group));
                 } else if (AtWord("enum")) {
                     Advance();
                     Enumeration enumeration = ParseEnum(line, true);
-                    for (const Enumeration& other : component.enumerations) {
-                        if (SameWord(other.name, enumeration.name)) {
-                            throw Refusal{line, "enumeration \"" + enumeration.name +
-                                                    "\" is already declared on line " +
-                                                    std::to_string(other.line)};
-                        }
+                    const auto [known, added] = declared_.emplace(
+                        Folded(enumeration.name), std::make_shared<const Enumeration>(enumeration));
+                    if (!added) {
+                        throw Refusal{line, "enumeration \"" + enumeration.name +
+                                                "\" is already declared on line " +
+                                                std::to_string(known->second->line)};
                     }
                     component.enumerations.push_back(std::move(enumeration));
                 } else {
@@ -468,11 +480,11 @@ class Parser {
                     static_cast<int64_t>(number.negative ? -static_cast<int64_t>(number.magnitude)
                                                          : static_cast<int64_t>(number.magnitude));
                 item.text = ExpectText("enumeration value");
-                if (enumeration.FindNumber(item.number) != nullptr) {
-                    throw Refusal{line, "enumeration value " + std::to_string(item.number) +
-                                            " is listed twice"};
+                const int64_t listed = item.number;
+                if (!enumeration.Add(std::move(item))) {
+                    throw Refusal{
+                        line, "enumeration value " + std::to_string(listed) + " is listed twice"};
                 }
-                enumeration.items.push_back(std::move(item));
                 continue;
             }
             const std::string name = StatementName("enum");
@@ -544,6 +556,7 @@ class Parser {
         Group group;
         group.line = opened;
         std::map<std::string, int> seen;
+        std::unordered_map<uint32_t, int> attributeLines;
         int keyLine = 0;
         while (!AtWord("end")) {
             RefuseEndOfFile("group", opened);
@@ -556,13 +569,11 @@ class Parser {
                 Advance();
                 std::optional<EnumReference> reference;
                 Attribute attribute = ParseAttribute(line, &reference);
-                for (const Attribute& other : group.attributes) {
-                    if (other.id == attribute.id) {
-                        throw Refusal{attribute.line,
-                                      "attribute id " + std::to_string(attribute.id) +
-                                          " is already used by the attribute on line " +
-                                          std::to_string(other.line)};
-                    }
+                const auto [known, added] = attributeLines.emplace(attribute.id, attribute.line);
+                if (!added) {
+                    throw Refusal{attribute.line, "attribute id " + std::to_string(attribute.id) +
+                                                      " is already used by the attribute on line " +
+                                                      std::to_string(known->second)};
                 }
                 if (reference) {
                     reference->groupIndex = groupIndex;
@@ -600,7 +611,7 @@ class Parser {
             }
         }
         for (uint32_t key : group.keys) {
-            if (group.FindAttribute(key) == nullptr) {
+            if (!attributeLines.contains(key)) {
                 throw Refusal{keyLine, "key attribute " + std::to_string(key) +
                                            " is not an attribute of the group"};
             }
@@ -662,7 +673,7 @@ class Parser {
         if (AtWord("start")) {
             Advance();
             ExpectWord("enum", "after 'start' in a type");
-            attribute->enumeration = ParseEnum(line, false);
+            attribute->enumeration = std::make_shared<const Enumeration>(ParseEnum(line, false));
             attribute->type = attribute->enumeration->type;
             attribute->maxSize = 4;
             return;
@@ -763,19 +774,14 @@ class Parser {
         for (const EnumReference& reference : enumReferences_) {
             Attribute& attribute =
                 component.groups[reference.groupIndex].attributes[reference.attributeIndex];
-            const Enumeration* declared = nullptr;
-            for (const Enumeration& enumeration : component.enumerations) {
-                if (SameWord(enumeration.name, reference.name)) {
-                    declared = &enumeration;
-                }
-            }
-            if (declared == nullptr) {
+            const auto found = declared_.find(Folded(reference.name));
+            if (found == declared_.end()) {
                 throw Refusal{reference.line, "type '" + reference.name +
                                                   "' is neither a type nor an enumeration "
                                                   "declared in the component"};
             }
-            attribute.enumeration = *declared;
-            attribute.type = declared->type;
+            attribute.enumeration = found->second;
+            attribute.type = found->second->type;
             if (reference.value) {
                 attribute.value = CheckValue(attribute, *reference.value);
             }
@@ -785,26 +791,30 @@ class Parser {
     Tokenizer tokens_;
     Token current_;
     std::vector<EnumReference> enumReferences_;
+    // The component's declared enumerations by folded name, shared by the attributes that
+    // name them.
+    std::unordered_map<std::string, std::shared_ptr<const Enumeration>> declared_;
 };
 
 }  // namespace
 
-const EnumItem* Enumeration::FindText(std::string_view text) const {
-    for (const EnumItem& item : items) {
-        if (SameWord(item.text, text)) {
-            return &item;
-        }
+bool Enumeration::Add(EnumItem item) {
+    if (!numberIndex.emplace(item.number, items.size()).second) {
+        return false;
     }
-    return nullptr;
+    textIndex.emplace(Folded(item.text), items.size());
+    items.push_back(std::move(item));
+    return true;
+}
+
+const EnumItem* Enumeration::FindText(std::string_view text) const {
+    const auto found = textIndex.find(Folded(text));
+    return found == textIndex.end() ? nullptr : &items[found->second];
 }
 
 const EnumItem* Enumeration::FindNumber(int64_t number) const {
-    for (const EnumItem& item : items) {
-        if (item.number == number) {
-            return &item;
-        }
-    }
-    return nullptr;
+    const auto found = numberIndex.find(number);
+    return found == numberIndex.end() ? nullptr : &items[found->second];
 }
 
 const Attribute* Group::FindAttribute(uint32_t attributeId) const {

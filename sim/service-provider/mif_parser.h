@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "dmi/dmi.h"
@@ -39,7 +41,13 @@ struct Enumeration {
     DataType type = DataType::Integer;
     std::vector<EnumItem> items;
     int line = 0;
+    // Where each number and each text (ASCII case folded) first occurs in `items`: lookups
+    // stay constant-time however long the enumeration is. Kept by Add.
+    std::unordered_map<int64_t, size_t> numberIndex;
+    std::unordered_map<std::string, size_t> textIndex;
 
+    // Appends `item`; false, with nothing added, when its number is listed already.
+    bool Add(EnumItem item);
     const EnumItem* FindText(std::string_view text) const;  // ASCII case ignored
     const EnumItem* FindNumber(int64_t number) const;
 };
@@ -59,7 +67,8 @@ struct Attribute {
     uint32_t maxSize = 0;  // bytes: the declared size of strings, the width of numbers
     Access access = Access::ReadOnly;
     Storage storage = Storage::Common;
-    std::optional<Enumeration> enumeration;
+    // Shared with every attribute that names the same declared enumeration.
+    std::shared_ptr<const Enumeration> enumeration;
     std::optional<Value> value;
     int line = 0;
 };

@@ -139,6 +139,9 @@ std::string Provider::Root() {
         std::string root = socket.substr(0, socket.size() - std::string("/dmi.sock").size());
         const char* setting = std::getenv("WIN32DMIPATH");
         root_ = (setting == nullptr || setting[0] == '\0') ? std::string() : root;
+        if (!root_->empty()) {
+            os::RequirePrivateDirectory(*root_);
+        }
     }
     return *root_;
 }
@@ -222,16 +225,9 @@ DmiErrorStatus Provider::AddComponent(const DmiFileDataList* files, DmiId* compo
     // The text parsed is the text kept: the file is read once.
     const std::string resolved = os::ResolvePath(*path);
     std::string text;
-    {
-        std::ifstream file(resolved, std::ios::binary);
-        std::ostringstream contents;
-        contents << file.rdbuf();
-        if (!file.is_open() || file.bad()) {
-            Log("DmiAddComponent: cannot install " + *path + ": cannot read " + resolved + ": " +
-                std::strerror(errno));
-            return DMIERR_DATABASE_CORRUPT;
-        }
-        text = contents.str();
+    if (!os::ReadWholeFile(resolved, &text, &error)) {
+        Log("DmiAddComponent: cannot install " + *path + ": " + error);
+        return DMIERR_DATABASE_CORRUPT;
     }
     auto parsed = mif::ParseMifText(text, resolved);
     if (!parsed) {

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <mutex>
 
@@ -31,12 +30,10 @@ void AppendToFile(const std::string& root, const std::string& message) {
     if (root.empty()) {
         return;
     }
-    std::ofstream log(root + "/sp.log", std::ios::app);
-    if (!log && os::EnsurePrivateDirectory(root)) {
-        log.open(root + "/sp.log", std::ios::app);  // the first line in a new directory
-    }
-    if (log) {
-        log << DmiDateNow() << " " << message << "\n";
+    const std::string line = DmiDateNow() + " " + message + "\n";
+    std::string ignored;
+    if (!os::AppendWhole(root + "/sp.log", line, &ignored) && os::EnsurePrivateDirectory(root)) {
+        os::AppendWhole(root + "/sp.log", line, &ignored);  // the first line in a new directory
     }
 }
 

@@ -35,7 +35,8 @@ bool OpenEndpoint(const std::string& socketPath, Endpoint* endpoint, std::string
 enum class AcceptResult { connection, nothing, woken };
 
 // Waits for the next connection or for WakeEndpoint. A connection from a peer that may not
-// use the provider is closed here and reported as `nothing`.
+// use the provider is closed here and reported as `nothing`; out of descriptors, it rests a
+// tenth of a second first.
 AcceptResult AcceptNext(Endpoint& endpoint, Socket* connection);
 
 // Makes AcceptNext, now or next time, return `woken`. Safe from any thread.
@@ -48,6 +49,8 @@ void CloseEndpoint(Endpoint& endpoint);
 // on an error. Interrupted reads are retried.
 long ReceiveSome(Socket socket, char* buffer, size_t size);
 bool SendAll(Socket socket, const void* data, size_t size);
+// True when something (data, or the peer's leaving) can be read within `timeoutMs`.
+bool WaitReadable(Socket socket, int timeoutMs);
 // True when the peer has closed its end (or the connection broke); never waits.
 bool PeerGone(Socket socket);
 // Ends both directions, so that a thread reading the socket returns.
@@ -59,6 +62,19 @@ void CloseSocket(Socket socket);
 // Makes the directory and its missing parents (mode 0700 on POSIX). False, with errno set,
 // when it cannot be made or the path names something that is not a directory.
 bool EnsurePrivateDirectory(const std::string& path);
+
+// Ends the process with one line on standard error when the service provider's directory
+// exists but is not private to this user (another user owns it, or group or others may write
+// to it), before anything is opened there. Windows keeps its own access control: nothing then.
+void RequirePrivateDirectory(const std::string& path);
+
+// The largest file the provider reads: a MIF file, its database index, the event log.
+inline constexpr size_t kMaxFileBytes = 16 * 1024 * 1024;
+
+// Reads a whole regular file of at most kMaxFileBytes, never waiting on the open (a FIFO or a
+// device is refused). False with `error`; `missing` when the file does not exist.
+bool ReadWholeFile(const std::string& path, std::string* contents, std::string* error,
+                   bool* missing = nullptr);
 
 // A Windows path (either separator) as this system opens it.
 std::string ResolvePath(const std::string& windowsPath);
@@ -74,10 +90,12 @@ FileStamp StampOf(const std::string& path);
 
 // Writes `contents` to `path` through a temporary file in the same directory, flushed to disk,
 // and a rename over the old file: readers see the old contents or the new, never a mixture.
+// The temporary file is always a new one: whatever lay under its name (a link) is removed.
 bool ReplaceFileContents(const std::string& path, const std::string& contents, std::string* error);
 
 // Appends `line` to `path` (created when missing) in one write, so that concurrent readers and
 // writers never see half of it. After a short write the torn line is ended with a newline.
+// Only a regular file is appended to, never through a symbolic link.
 bool AppendWhole(const std::string& path, const std::string& line, std::string* error);
 
 // Removes a file; a missing file is not an error.

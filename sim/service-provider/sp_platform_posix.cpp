@@ -75,6 +75,12 @@ AcceptResult AcceptNext(Endpoint& endpoint, Socket* connection) {
     }
     const int fd = accept4(Fd(endpoint.listener), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // Out of descriptors: rest (still woken by a stop) instead of spinning on a
+            // listener that stays readable.
+            pollfd wake{Fd(endpoint.wakeReceiver), POLLIN, 0};
+            poll(&wake, 1, korvo::host::kAcceptBackoffMs);
+        }
         return AcceptResult::nothing;
     }
     if (!korvo::host::PeerIsSameUser(fd)) {
@@ -115,6 +121,15 @@ bool SendAll(Socket socket, const void* data, size_t size) {
     return korvo::host::WriteFull(Fd(socket), data, size);
 }
 
+bool WaitReadable(Socket socket, int timeoutMs) {
+    pollfd waiting{Fd(socket), POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&waiting, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
+}
+
 bool PeerGone(Socket socket) {
     const int fd = Fd(socket);
     pollfd waiting{fd, POLLIN | POLLRDHUP, 0};
@@ -141,6 +156,20 @@ bool EnsurePrivateDirectory(const std::string& path) {
     return korvo::host::EnsurePrivateDirectory(path);
 }
 
+void RequirePrivateDirectory(const std::string& path) {
+    korvo::host::RequirePrivateDirectory(path, "WIN32DMIPATH");
+}
+
+bool ReadWholeFile(const std::string& path, std::string* contents, std::string* error,
+                   bool* missing) {
+    std::string problem;
+    if (!korvo::host::ReadRegularFile(path, kMaxFileBytes, contents, &problem, missing)) {
+        *error = "cannot read " + path + ": " + problem;
+        return false;
+    }
+    return true;
+}
+
 std::string ResolvePath(const std::string& windowsPath) {
     return korvo::host::ResolvePath(windowsPath);
 }
@@ -159,7 +188,13 @@ FileStamp StampOf(const std::string& path) {
 
 bool ReplaceFileContents(const std::string& path, const std::string& contents, std::string* error) {
     const std::string temporary = path + ".tmp";
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    constexpr int kNewFile = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = open(temporary.c_str(), kNewFile, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        // Left by a crash, or planted: removing the name never touches what a link points to.
+        unlink(temporary.c_str());
+        fd = open(temporary.c_str(), kNewFile, 0600);
+    }
     if (fd < 0) {
         *error = "cannot create " + temporary + ": " + std::strerror(errno);
         return false;
@@ -194,10 +229,17 @@ bool ReplaceFileContents(const std::string& path, const std::string& contents, s
 }
 
 bool AppendWhole(const std::string& path, const std::string& line, std::string* error) {
-    // One write of the whole line to a file opened for appending.
-    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    // One write of the whole line to a file opened for appending; a FIFO never holds the open.
+    const int fd = open(path.c_str(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) {
         *error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        *error = "cannot append to " + path + ": it is not a regular file";
         return false;
     }
     ssize_t put;
@@ -209,7 +251,7 @@ bool AppendWhole(const std::string& path, const std::string& line, std::string* 
     if (put != static_cast<ssize_t>(line.size())) {
         if (put > 0) {
             // End the torn line so that the next one starts a line of its own.
-            const int again = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+            const int again = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
             if (again >= 0) {
                 [[maybe_unused]] const ssize_t ended = write(again, "\n", 1);
                 close(again);
@@ -233,7 +275,7 @@ FileLock::~FileLock() {
 }
 
 bool FileLock::Acquire(const std::string& path, std::string* error) {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0 || flock(fd, LOCK_EX) != 0) {
         *error = "cannot lock " + path + ": " + std::strerror(errno);
         if (fd >= 0) {

@@ -193,6 +193,9 @@ bool OpenEndpoint(const std::string& socketPath, Endpoint* endpoint, std::string
     return true;
 }
 
+// How long accepting rests when no socket is left, as on POSIX.
+constexpr DWORD kAcceptBackoffMs = 100;
+
 AcceptResult AcceptNext(Endpoint& endpoint, Socket* connection) {
     WSAPOLLFD waiting[2] = {};
     waiting[0].fd = Native(endpoint.listener);
@@ -213,6 +216,9 @@ AcceptResult AcceptNext(Endpoint& endpoint, Socket* connection) {
     const SOCKET accepted =
         accept(Native(endpoint.listener), reinterpret_cast<sockaddr*>(&peer), &length);
     if (accepted == INVALID_SOCKET) {
+        if (WSAGetLastError() == WSAEMFILE || WSAGetLastError() == WSAENOBUFS) {
+            Sleep(kAcceptBackoffMs);  // out of sockets: let the waiting ones wait
+        }
         return AcceptResult::nothing;
     }
     SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
@@ -267,6 +273,13 @@ bool SendAll(Socket socket, const void* data, size_t size) {
     return true;
 }
 
+bool WaitReadable(Socket socket, int timeoutMs) {
+    WSAPOLLFD waiting{};
+    waiting.fd = Native(socket);
+    waiting.events = POLLRDNORM;
+    return WSAPoll(&waiting, 1, timeoutMs) > 0;
+}
+
 bool PeerGone(Socket socket) {
     WSAPOLLFD waiting{};
     waiting.fd = Native(socket);
@@ -303,6 +316,36 @@ bool EnsurePrivateDirectory(const std::string& path) {
     }
     errno = failure ? ENOENT : ENOTDIR;
     return false;
+}
+
+void RequirePrivateDirectory(const std::string& /*path*/) {}
+
+bool ReadWholeFile(const std::string& path, std::string* contents, std::string* error,
+                   bool* missing) {
+    if (missing != nullptr) {
+        *missing = false;
+    }
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file) {
+        if (missing != nullptr) {
+            *missing = GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+        }
+        *error = "cannot read " + path + ": " + LastError();
+        return false;
+    }
+    const auto size = static_cast<long long>(file.tellg());
+    if (size < 0 || size > static_cast<long long>(kMaxFileBytes)) {
+        *error = "cannot read " + path + ": it is larger than " + std::to_string(kMaxFileBytes) +
+                 " bytes";
+        return false;
+    }
+    contents->assign(static_cast<size_t>(size), '\0');
+    file.seekg(0);
+    if (!file.read(contents->data(), size)) {
+        *error = "cannot read " + path;
+        return false;
+    }
+    return true;
 }
 
 std::string ResolvePath(const std::string& windowsPath) {

@@ -389,6 +389,21 @@ TEST_F(ConsoleTest, ComponentsAreFoundByIdOrByAnyUniquePartOfTheirName) {
     EXPECT_TRUE(Contains(refused.err, "component not found (0x102)")) << refused.err;
 
     EXPECT_EQ(Run({"get", "1", "Frobnicators", "1"}).exit, 1);
+
+    // Every name holds the empty text: an empty argument names nothing, however few there are.
+    const struct {
+        std::vector<std::string> arguments;
+        const char* kind;
+    } empty[] = {{{"get", "", "4", "2"}, "component"},
+                 {{"get", "1", "", "2"}, "group"},
+                 {{"get", "1", "4", ""}, "attribute"}};
+    const size_t getsBefore = server_.Requests("get").size();
+    for (const auto& c : empty) {
+        const Outcome outcome = Run(c.arguments);
+        EXPECT_EQ(outcome.exit, 2) << c.kind;
+        EXPECT_TRUE(Contains(outcome.err, std::string("an empty ") + c.kind)) << outcome.err;
+    }
+    EXPECT_EQ(server_.Requests("get").size(), getsBefore);
 }
 
 TEST_F(ConsoleTest, SetSendsTheValueTypedByTheMifType) {

@@ -106,6 +106,9 @@ TEST_F(ManagementClientTest, BrokenAnswersAreConnectionErrors) {
         {"hang-up", {FakeManagementServer::kHangUp}, "closed the connection without an answer"},
         {"not JSON", {"hello"}, "not a protocol response: hello"},
         {"no status", {R"({"memory":{}})"}, "not a protocol response"},
+        {"a last word",
+         {R"({"status":512,"error":"too many management connections are open","closing":true})"},
+         "closed the connection: too many management connections are open"},
     };
     for (const Case& c : cases) {
         FakeManagementServer server(SocketPath(), [&](const json&) { return c.reply; });

@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "korvo_host.h"
 #include "window_test_support.h"
 
 namespace korvo::test {
@@ -12,6 +13,7 @@ namespace {
 using SessionTest = WindowTest;
 
 TEST_F(SessionTest, SignalsBecomeMessagesToEveryWindow) {
+    korvo::host::SetEndSessionGraceMs(-1);  // this process is not to be ended
     HWND first = CreateRecordingWindow("First");
     HWND second = CreateRecordingWindow("Second");
     ASSERT_NE(first, nullptr);

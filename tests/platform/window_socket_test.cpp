@@ -1,13 +1,18 @@
 // A window as other processes see it: the socket $KORVO_ROOT/windows/CLASS, found by
 // FindWindowA and posted to with 24-byte messages. The other process is played here by raw
 // socket calls, so that every byte on the wire is the test's own.
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <thread>
 #include <vector>
 
 #include "korvo_host.h"
@@ -159,6 +164,81 @@ TEST_F(WindowSocketTest, ClassNamesNeverNameAFileOutsideTheWindowsDirectory) {
         EXPECT_FALSE(IsSocket(root.path() + "/windows/a/b"));
         EXPECT_TRUE(DestroyWindow(window));
     }
+}
+
+}  // namespace
+}  // namespace korvo::test
+
+namespace korvo::test {
+namespace {
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Hundreds of idle connections: the window holds only so many (the oldest give way), drops the
+// quiet ones, and a poster still gets through at once.
+TEST_F(WindowSocketTest, IdleConnectionFloodsLockNoPosterOut) {
+    ASSERT_NE(CreateRecordingWindow(), nullptr);
+    const std::string path = root.path() + "/windows/" + ClassName();
+    std::vector<int> idle;
+    for (int i = 0; i < 300; ++i) {
+        const int fd = korvo::host::ConnectUnix(path, 3000);
+        ASSERT_GE(fd, 0) << "connection " << i;
+        idle.push_back(fd);
+    }
+    ASSERT_TRUE(korvo::host::WriteFull(idle.back(), "\x13\0\0", 3));  // a message begun, never ended
+    SendFromOutside(path, Join({Encode(WM_USER + 3, 7, 8)}));
+    const std::optional<MSG> got = NextMessage(5s);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->message, static_cast<UINT>(WM_USER + 3));
+    for (const int fd : {idle.front(), idle.back()}) {  // pushed out, or quiet too long
+        pollfd waiting{fd, POLLIN, 0};
+        ASSERT_EQ(poll(&waiting, 1, 6000), 1);
+        char byte = 0;
+        EXPECT_EQ(read(fd, &byte, 1), 0);
+    }
+    for (const int fd : idle) {
+        close(fd);
+    }
+}
+
+// With no descriptor left for the connections waiting, the serving thread rests instead of
+// spinning on accept, and serves again once descriptors are back.
+TEST_F(WindowSocketTest, RunningOutOfDescriptorsDoesNotSpin) {
+    ASSERT_NE(CreateRecordingWindow(), nullptr);
+    const std::string path = root.path() + "/windows/" + ClassName();
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int highest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    }
+    rlimit lowered = saved;
+    lowered.rlim_cur = static_cast<rlim_t>(highest + 40);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    std::vector<int> clients;
+    for (int i = 0; i < 200; ++i) {
+        const int fd = korvo::host::ConnectUnix(path, 200);
+        if (fd < 0) {
+            break;
+        }
+        clients.push_back(fd);
+    }
+    const double before = CpuSeconds();
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(CpuSeconds() - before, 0.5) << "the serving thread spun on a failing accept";
+    for (const int fd : clients) {
+        close(fd);
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    SendFromOutside(path, Join({Encode(WM_USER + 4, 1, 2)}));
+    const std::optional<MSG> got = NextMessage(5s);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->message, static_cast<UINT>(WM_USER + 4));
 }
 
 }  // namespace

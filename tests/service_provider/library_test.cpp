@@ -3,6 +3,7 @@
 // events it keeps or refuses.
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -475,6 +476,28 @@ TEST_F(LibraryTest, EventsThatDoNotMatchTheMifAreRefused) {
     EXPECT_TRUE(EventLines(dmiPath() + "/events.log").empty());
     EXPECT_NE(ReadFile(dmiPath() + "/sp.log").find("is not \"TEST|Widget Event|001\""),
               std::string::npos);
+}
+
+}  // namespace
+}  // namespace korvo::sp::test
+
+namespace korvo::sp::test {
+namespace {
+
+// Links planted where the provider writes (its log, the temporary file of a database update)
+// are never followed: the files they point to stay as they were, and the update still lands.
+TEST_F(LibraryTest, PlantedLinksAreNeverFollowed) {
+    const std::string outside = WriteFile("victim", "untouched\n");
+    ASSERT_EQ(mkdir(dmiPath().c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dmiPath() + "/components").c_str(), 0700), 0);
+    for (const std::string& link :
+         {dmiPath() + "/sp.log", dmiPath() + "/components/index.json.tmp"}) {
+        ASSERT_EQ(symlink(outside.c_str(), link.c_str()), 0) << link;
+    }
+    const DmiId id = InstallTestMif();
+    EXPECT_NE(id, 0u);
+    EXPECT_EQ(ReadFile(outside), "untouched\n");
+    EXPECT_NE(ReadFile(dmiPath() + "/components/index.json").find("\"id\""), std::string::npos);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // MIF), the answers to what is malformed or not registered, and event subscriptions.
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
 #include <string>
 
 #include "sp_fixture.h"
@@ -259,6 +261,60 @@ TEST_F(ManagementSocketTest, AClientThatLeavesMidRequestDisturbsNoOne) {
     EXPECT_EQ(DmiOriginateEvent(componentId, nullptr, nullptr, event), DMIERR_NO_ERROR);
     DmiFreeMultiRowData(event, md);
     EXPECT_EQ(staying.Ask(Attribute("get", 2, 1))["status"], 0);
+}
+
+}  // namespace
+}  // namespace korvo::sp::test
+
+namespace korvo::sp::test {
+namespace {
+
+size_t LineCount(const std::string& path) {
+    std::ifstream file(path);
+    size_t lines = 0;
+    for (std::string line; std::getline(file, line);) {
+        ++lines;
+    }
+    return lines;
+}
+
+// A driver that keeps failing makes an event at every check: only the latest 1,000 events are
+// kept, in memory and in events.log, which is cut back once it holds twice as many; numbering
+// goes on across the cut and across a restart.
+TEST_F(ManagementSocketTest, TheEventLogKeepsABoundedWindow) {
+    constexpr size_t kOriginated = 2500;
+    const std::string log = dmiPath() + "/events.log";
+    size_t mostLines = 0;
+    for (size_t i = 0; i < kOriginated; ++i) {
+        DmiMultiRowData* event = BuildWidgetEvent(md, componentId);
+        ASSERT_EQ(DmiOriginateEvent(componentId, nullptr, nullptr, event), DMIERR_NO_ERROR);
+        DmiFreeMultiRowData(event, md);
+        if (i % 100 == 0) {
+            mostLines = std::max(mostLines, LineCount(log));
+        }
+    }
+    EXPECT_LT(mostLines, 2000u);
+    const size_t lines = LineCount(log);
+    EXPECT_GE(lines, 1000u);
+    EXPECT_LT(lines, 2000u);
+
+    ManagementClient reader;
+    const auto kept = reader.Ask({{"op", "events"}})["events"];
+    ASSERT_EQ(kept.size(), 1000u);
+    EXPECT_EQ(kept.front()["sequence"], kOriginated - 999);
+    EXPECT_EQ(kept.back()["sequence"], kOriginated);
+    EXPECT_EQ(reader.Ask({{"op", "events"}, {"since", kOriginated - 2}})["events"].size(), 2u);
+
+    KorvoSpShutdown();
+    DmiMultiRowData* later = BuildWidgetEvent(md, componentId);
+    ASSERT_EQ(DmiOriginateEvent(componentId, nullptr, nullptr, later), DMIERR_NO_ERROR);
+    DmiFreeMultiRowData(later, md);
+    std::ifstream file(log);
+    std::string last;
+    for (std::string line; std::getline(file, line);) {
+        last = line;
+    }
+    EXPECT_EQ(nlohmann::json::parse(last)["sequence"], kOriginated + 1);
 }
 
 }  // namespace

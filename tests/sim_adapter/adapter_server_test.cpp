@@ -246,3 +246,36 @@ TEST_F(AdapterServerTest, PeersOfAnotherUserAreClosedWithoutAnAnswer) {
 
 }  // namespace
 }  // namespace korvo::adapter
+
+namespace korvo::adapter {
+namespace {
+
+// Idle device connections cost a thread each: no more than the cap are held, one more is
+// closed at once, and the idle ones are closed after the idle limit, so that clients are
+// served again.
+TEST_F(AdapterServerTest, IdleConnectionsAreCappedAndDroppedAfterTheIdleLimit) {
+    server_->RequestStop();
+    serving_.join();
+    AdapterServer server(model_, paths_);
+    server.SetIdleLimitMs(500);
+    ASSERT_EQ(server.Open(), "");
+    std::thread serving([&] { server.Run(); });
+
+    std::vector<std::unique_ptr<DeviceClient>> idle;
+    for (size_t i = 0; i < AdapterServer::kMaxConnections; ++i) {
+        idle.push_back(std::make_unique<DeviceClient>(paths_.device));
+        ASSERT_TRUE(idle.back()->connected());
+    }
+    DeviceClient turnedAway(paths_.device);
+    EXPECT_TRUE(turnedAway.ClosedByPeer(3000)) << "one more than the cap is closed at once";
+    for (const auto& client : idle) {
+        EXPECT_TRUE(client->ClosedByPeer(5000)) << "an idle connection outlived the idle limit";
+    }
+    EXPECT_TRUE(DeviceClient(paths_.device).Request(code::kState));
+
+    server.RequestStop();
+    serving.join();
+}
+
+}  // namespace
+}  // namespace korvo::adapter

@@ -1,8 +1,15 @@
-// The host's registry: a REGEDIT4 file read afresh at each open, with the Win32 results for
-// missing keys and values, buffers that are too small, and files that cannot be parsed.
+// The host's registry: a REGEDIT4 file whose parse is kept until the file changes, with the
+// Win32 results for missing keys and values, buffers that are too small, and files that cannot
+// be parsed or are no regular files.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -336,6 +343,72 @@ TEST_F(Registry, LookupsRunOnSeveralThreadsAtOnce) {
         thread.join();
     }
     EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Gives the registry file a modification time well in the past, as a file that sits unchanged
+// has: `secondsAgo` apart for two versions.
+void AgeFile(const std::string& path, time_t secondsAgo) {
+    const timespec times[2] = {{time(nullptr) - secondsAgo, 0}, {time(nullptr) - secondsAgo, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// A large table of slots: lookups keep one parse while the file stays as it is, and see an
+// edit of the same size at once.
+TEST_F(Registry, AParseIsKeptUntilTheFileChanges) {
+    const auto table = [](uint32_t bus) {
+        std::string text = "REGEDIT4\n";
+        for (int slot = 0; slot < 900; ++slot) {
+            text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Slots\\" + std::to_string(slot) + "]\n";
+            text += "\"Bus\"=dword:0000000" + std::to_string(bus) + "\n";
+            text += ";" + std::string(5000, 'x') + "\n";
+        }
+        return text;
+    };
+    const std::string path = root.path() + "/registry.reg";
+    Write(table(1));
+    AgeFile(path, 100);
+    const auto started = std::chrono::steady_clock::now();
+    for (int slot = 0; slot < 900; ++slot) {
+        const std::string key = "SOFTWARE\\Slots\\" + std::to_string(slot);
+        ASSERT_EQ(QueryValue(key.c_str(), "Bus").data, (std::vector<uint8_t>{1, 0, 0, 0}));
+    }
+    // Read whole at each open, 900 opens of 4.5 MB take minutes.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+
+    Write(table(2));
+    AgeFile(path, 50);
+    EXPECT_EQ(QueryValue("SOFTWARE\\Slots\\899", "Bus").data, (std::vector<uint8_t>{2, 0, 0, 0}));
+}
+
+// Only a regular file is read, and never with an open that could block; a file over 16 MiB is
+// not read at all. Each is a bad database, at once.
+TEST_F(Registry, OnlyARegularFileOfAtMost16MiBIsRead) {
+    const std::string path = root.path() + "/registry.reg";
+    const struct {
+        const char* what;
+        std::function<void()> make;
+    } cases[] = {
+        {"a FIFO", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+        {"a link to /dev/zero", [&] { ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0); }},
+        {"a directory", [&] { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }},
+        {"a file of 16 MiB and one byte",
+         [&] {
+             Write("REGEDIT4\n");
+             ASSERT_EQ(truncate(path.c_str(), 16 * 1024 * 1024 + 1), 0);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.make();
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(OpenStatus("SOFTWARE"), ERROR_BADDB);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+        std::filesystem::remove_all(path);
+    }
 }
 
 }  // namespace

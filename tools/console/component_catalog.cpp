@@ -45,6 +45,9 @@ std::vector<json> ListOf(const json& response, const char* member) {
 template <typename Item>
 uint32_t PickByName(const std::vector<Item>& items, std::string_view text, const char* kind,
                     uint32_t notFound, const std::string& listing) {
+    if (text.empty()) {  // every name holds the empty text: it names nothing
+        throw UsageError(std::string("an empty ") + kind + " was given; give its id or its name");
+    }
     const std::string wanted = Lower(text);
     std::vector<const Item*> exact;
     std::vector<const Item*> partial;

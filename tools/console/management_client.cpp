@@ -32,6 +32,8 @@ std::string SocketDirectory(const std::string& socketPath) {
 // no authentication of its own.
 constexpr std::string_view kTcpPrefix = "tcp:";
 constexpr std::string_view kLoopbackHost = "127.0.0.1:";
+// A provider that takes no request bytes for this long is as good as gone.
+constexpr int kSendTimeoutMs = 5000;
 
 // The port of a "tcp:" endpoint; 0 when `endpoint` is not one or names no valid port.
 unsigned short TcpPort(std::string_view endpoint) {
@@ -161,10 +163,21 @@ void ManagementClient::SendLine(const nlohmann::json& message) {
     // Replacing invalid UTF-8 keeps a stray byte in a user's text from aborting the dump.
     const std::string line =
         message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    if (!korvo::host::WriteFull(fd_, line.data(), line.size())) {
+    if (!korvo::host::WriteFull(fd_, line.data(), line.size(), kSendTimeoutMs)) {
+        const int error = errno;
+        // A provider that turns a connection away (too many are open) says why before it
+        // closes: that line, already here, is the answer to give.
+        try {
+            if (const auto refusal =
+                    ReadLine(std::chrono::steady_clock::now() + std::chrono::seconds(1))) {
+                buffered_.insert(0, *refusal + "\n");
+                return;
+            }
+        } catch (const ConnectionError&) {
+        }
         throw ConnectionError("the service provider on " + socketPath_ +
                               " closed the connection before taking the request (" +
-                              std::strerror(errno) + ")");
+                              std::strerror(error) + ")");
     }
 }
 
@@ -225,6 +238,14 @@ nlohmann::json ManagementClient::ParseMessage(const std::string& line, bool isRe
         std::string shown = line.substr(0, 200);
         throw ConnectionError("the service provider on " + socketPath_ +
                               " answered with something that is not a protocol response: " + shown);
+    }
+    if (const auto closing = response.find(korvo::management::kClosingMember);
+        closing != response.end() && closing->is_boolean() && closing->get<bool>()) {
+        const auto error = response.find("error");
+        throw ConnectionError(
+            "the service provider on " + socketPath_ + " closed the connection: " +
+            (error != response.end() && error->is_string() ? error->get<std::string>()
+                                                           : std::string("it gave no reason")));
     }
     return response;
 }

@@ -1,0 +1,164 @@
+// The real agent among hostile neighbours: directories others may write to, files that are no
+// regular files, a device that stops answering, and floods of idle connections on every
+// socket. It refuses what it cannot trust, keeps answering, and SIGTERM ends it within a
+// second whatever a file or a peer does.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "machine.h"
+
+namespace korvo::e2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A raw connection to one of the machine's sockets; -1 when nothing accepts it.
+int Connect(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Connections held open for a test's life, closed at its end.
+struct Held {
+    std::vector<int> fds;
+    ~Held() {
+        for (const int fd : fds) {
+            close(fd);
+        }
+    }
+    void Open(const std::string& path, size_t count, const std::string& send = {}) {
+        for (size_t i = 0; i < count; ++i) {
+            const int fd = Connect(path);
+            ASSERT_GE(fd, 0) << "connection " << i << " to " << path;
+            if (!send.empty()) {
+                ASSERT_EQ(::send(fd, send.data(), send.size(), MSG_NOSIGNAL),
+                          static_cast<ssize_t>(send.size()));
+            }
+            fds.push_back(fd);
+        }
+    }
+};
+
+using EndToEndHostile = MachineTest;
+
+// The directories of the machine must be ours alone: the agent says which is not and why, and
+// ends with status 1 before it uses either.
+TEST_F(EndToEndHostile, AMachineDirectoryOthersMayWriteToIsRefused) {
+    const struct {
+        const char* variable;
+        std::string directory;
+    } cases[] = {{"KORVO_ROOT", machine_.korvoRoot()}, {"WIN32DMIPATH", machine_.dmiPath()}};
+    adapter_ = machine_.StartAdapter();  // so that start-up goes on to the service provider
+    ASSERT_GT(adapter_, 0) << machine_.error();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.variable);
+        ASSERT_EQ(chmod(c.directory.c_str(), 0777), 0);
+        const pid_t agent = machine_.StartAgent();
+        EXPECT_EQ(machine_.WaitForExit(agent, 10s), std::optional<int>(1));
+        EXPECT_NE(machine_.ErrorOutput(agent).find(std::string("refusing ") + c.variable +
+                                                   " directory " + c.directory +
+                                                   ": group or others may write to it"),
+                  std::string::npos)
+            << machine_.ErrorOutput(agent);
+        ASSERT_EQ(chmod(c.directory.c_str(), 0700), 0);
+    }
+}
+
+// A device that has stopped answering holds a read on a management thread and a failover check
+// on the window thread; SIGTERM still ends the agent at once, with its registration undone.
+TEST_F(EndToEndHostile, SigtermEndsTheAgentWhileTheDeviceIsSilent) {
+    ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
+    ASSERT_EQ(machine_.AdapterCommand({"fail", "all", "silent"}).exitCode, 0);
+    Held held;
+    held.Open(machine_.managementSocket(), 1,
+              R"({"op":"get","component":1,"group":4,"attribute":2,"keys":[]})"
+              "\n");
+    std::string timer(24, '\0');
+    timer[0] = 0x13;  // WM_TIMER, posted from outside
+    held.Open(machine_.windowSocket(), 1, timer);
+    std::this_thread::sleep_for(500ms);  // both are waiting on the device by now
+
+    const auto signalled = Clock::now();
+    EXPECT_EQ(machine_.Stop(agent_, SIGTERM, 3s), std::optional<int>(0));
+    EXPECT_LT(Clock::now() - signalled, 3s) << "the device's 5-second deadline held it up";
+}
+
+// Floods of idle and half-sent connections on the window socket and the management socket:
+// the agent keeps answering, posts still reach its window, a management client turned away is
+// told why, and the idle connections make room after the idle limit.
+TEST_F(EndToEndHostile, IdleConnectionFloodsLockNoOneOut) {
+    ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent({}, {{"KORVO_SP_IDLE_LIMIT_MS", "1500"}}));
+    Held held;
+    held.Open(machine_.windowSocket(), 300);
+    held.Open(machine_.managementSocket(), 32);
+    held.Open(machine_.managementSocket(), 32, R"({"op":"get","comp)");
+
+    const RunResult refused = machine_.Console({"get", "1", "4", "2"});
+    EXPECT_EQ(refused.exitCode, 3) << refused.err;
+    EXPECT_NE(refused.err.find("closed the connection: too many management connections are open"),
+              std::string::npos)
+        << refused.err;
+
+    const auto posted = Clock::now();
+    const RunResult notified = machine_.AdapterCommand({"failover", "2", "--notify"});
+    EXPECT_EQ(notified.exitCode, 0) << notified.err;
+    EXPECT_LT(Clock::now() - posted, 5s);
+
+    std::this_thread::sleep_for(2500ms);  // past the management socket's idle limit
+    const RunResult answered = machine_.Console({"get", "1", "4", "2"});
+    EXPECT_EQ(answered.exitCode, 0) << answered.err;
+    EXPECT_EQ(machine_.Stop(agent_, SIGTERM, 3s), std::optional<int>(0));
+}
+
+// FIFOs where the registry, the MIF file and the driver files should be: each is refused at
+// once instead of holding a thread for ever, the agent keeps answering what it can, and
+// SIGTERM ends it.
+TEST_F(EndToEndHostile, FifosInPlaceOfFilesHoldNothingUp) {
+    const std::string system = machine_.windowsDir() + "/system";
+    for (const std::string& path :
+         {machine_.korvoRoot() + "/registry.reg", system + "/KORVOm4.SYS", system + "/KORVOm5.SYS"}) {
+        std::filesystem::remove(path);
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0) << path;
+    }
+    ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
+    const auto asked = Clock::now();
+    // The driver file that cannot be opened has size 0, as a missing one has.
+    const Json driverFile = machine_.ConsoleJson({"get", "1", "6", "5"});
+    EXPECT_EQ(driverFile.value("/value/integer"_json_pointer, -1), 0) << driverFile.dump();
+    EXPECT_EQ(machine_.Console({"get", "1", "4", "2"}).exitCode, 0);
+    EXPECT_EQ(machine_.Console({"post-timer"}).exitCode, 0);  // the failover check reads slots
+    EXPECT_EQ(machine_.Console({"get", "1", "4", "2"}).exitCode, 0);
+    EXPECT_LT(Clock::now() - asked, 10s);
+    EXPECT_EQ(machine_.Stop(agent_, SIGTERM, 3s), std::optional<int>(0));
+
+    // The MIF file as a FIFO: start-up cannot install the component, and says so at once.
+    const std::string mif = system + "/korvo.mif";
+    std::filesystem::remove_all(machine_.dmiPath() + "/components");
+    std::filesystem::remove(mif);
+    ASSERT_EQ(mkfifo(mif.c_str(), 0600), 0);
+    const pid_t agent = machine_.StartAgent();
+    EXPECT_TRUE(WaitFor([&] { return machine_.ErrorOutput(agent).find("korvo.mif") !=
+                                     std::string::npos; },
+                        5s))
+        << machine_.ErrorOutput(agent);
+    EXPECT_EQ(machine_.Stop(agent, SIGTERM, 3s), std::optional<int>(0));
+}
+
+}  // namespace
+}  // namespace korvo::e2e
