@@ -1,0 +1,232 @@
+// Object identifiers resolved to attributes and rows, and the walk order of a component's
+// subtree (see component_tree.h).
+#include "snmp/component_tree.h"
+
+#include <algorithm>
+
+#include "dmi/dmi.h"
+
+namespace korvo::snmp {
+
+namespace {
+
+using nlohmann::json;
+
+template <typename T>
+void SortById(std::vector<T>& items, auto idOf) {
+    std::sort(items.begin(), items.end(),
+              [&](const T& a, const T& b) { return idOf(a) < idOf(b); });
+}
+
+bool IsWriteOnly(const console::AttributeInfo& attribute) {
+    return attribute.access == "write-only";
+}
+
+// A read's outcome in a walk: a value, a step over, or the end of what can be read.
+enum class Step { Value, Skip, Unavailable };
+
+Step ReadStep(const json& answer, const console::AttributeInfo& attribute, SnmpValue* value,
+              uint32_t* status) {
+    *status = console::StatusOf(answer);
+    if (*status != DMIERR_NO_ERROR) {
+        return ReadFailureOf(*status) == ReadFailure::Unavailable ? Step::Unavailable : Step::Skip;
+    }
+    const auto found = answer.find("value");
+    if (found == answer.end()) {
+        return Step::Skip;
+    }
+    const auto converted = ToSnmpValue(*found, attribute.typeCode());
+    if (!converted) {
+        return Step::Skip;
+    }
+    *value = *converted;
+    return Step::Value;
+}
+
+}  // namespace
+
+const console::AttributeInfo* GroupTree::Find(uint32_t attribute) const {
+    const auto found = std::find_if(attributes.begin(), attributes.end(),
+                                    [&](const auto& a) { return a.id == attribute; });
+    return found == attributes.end() ? nullptr : &*found;
+}
+
+std::vector<KeySpec> GroupTree::KeySpecs() const {
+    std::vector<KeySpec> keys;
+    for (const uint32_t id : info.keys) {
+        const console::AttributeInfo* attribute = Find(id);
+        keys.push_back({id, attribute != nullptr ? attribute->typeCode() : MIF_INTEGER});
+    }
+    return keys;
+}
+
+bool GroupTree::Walkable() const {
+    const auto keys = KeySpecs();
+    return IsTable() && std::none_of(keys.begin(), keys.end(),
+                                     [](const KeySpec& k) { return IsStringType(k.type); });
+}
+
+const GroupTree* ComponentTree::Find(uint32_t group) const {
+    const auto found = std::find_if(groups.begin(), groups.end(),
+                                    [&](const auto& g) { return g.info.id == group; });
+    return found == groups.end() ? nullptr : &*found;
+}
+
+std::vector<ComponentTree> LoadComponents(console::ManagementClient& client) {
+    console::ComponentCatalog catalog([&]() -> console::ManagementClient& { return client; });
+    std::vector<ComponentTree> components;
+    for (const console::ComponentInfo& component : catalog.Components()) {
+        ComponentTree tree{component, {}};
+        for (const console::GroupInfo& group : catalog.Groups(component.id)) {
+            GroupTree groupTree{group, catalog.Attributes(component.id, group.id)};
+            SortById(groupTree.attributes, [](const auto& a) { return a.id; });
+            tree.groups.push_back(std::move(groupTree));
+        }
+        SortById(tree.groups, [](const GroupTree& g) { return g.info.id; });
+        components.push_back(std::move(tree));
+    }
+    SortById(components, [](const ComponentTree& c) { return c.info.id; });
+    return components;
+}
+
+Resolved ResolveInstance(const ComponentTree& component, const Oid& prefix, const Oid& name) {
+    const Oid base = ComponentOid(prefix, component.info.id);
+    // base . G . A . 0, or base . G . 1 . A . INDEX
+    if (!StartsWith(name, base) || name.size() < base.size() + 3) {
+        return {};
+    }
+    const std::span<const uint32_t> rest(name.data() + base.size(), name.size() - base.size());
+    const GroupTree* group = component.Find(rest[0]);
+    if (group == nullptr) {
+        return {};
+    }
+    if (!group->IsTable()) {
+        const console::AttributeInfo* attribute = group->Find(rest[1]);
+        if (attribute == nullptr) {
+            return {};
+        }
+        if (rest.size() != 3 || rest[2] != kScalarInstance) {
+            return {std::nullopt, ReadFailure::NoSuchInstance};
+        }
+        return {Instance{group, attribute, json::array(), name}};
+    }
+    if (rest[1] != kTableEntry || rest.size() < 3) {
+        return {};
+    }
+    const console::AttributeInfo* attribute = group->Find(rest[2]);
+    if (attribute == nullptr) {
+        return {};
+    }
+    const auto specs = group->KeySpecs();
+    auto keys = KeysOfIndex(rest.subspan(3), specs);
+    if (!keys) {
+        return {std::nullopt, ReadFailure::NoSuchInstance};
+    }
+    return {Instance{group, attribute, std::move(*keys), name}};
+}
+
+json RowKeys(const GroupTree& group, uint32_t row) {
+    json keys = json::array();
+    for (size_t i = 0; i < group.info.keys.size(); ++i) {
+        keys.push_back(
+            {{"id", group.info.keys[i]}, {"type", MIF_INTEGER}, {"integer", i == 0 ? row : 1u}});
+    }
+    return keys;
+}
+
+std::optional<uint32_t> CountRows(const GroupTree& group, const ReadFunction& read) {
+    const console::AttributeInfo* key = group.Find(group.info.keys.at(0));
+    if (key == nullptr) {
+        return 0;
+    }
+    for (uint32_t row = 1; row <= kMaxWalkRows; ++row) {
+        SnmpValue value;
+        uint32_t status = 0;
+        switch (
+            ReadStep(read(group.info.id, key->id, RowKeys(group, row)), *key, &value, &status)) {
+            case Step::Value:
+                continue;
+            case Step::Skip:
+                return row - 1;
+            case Step::Unavailable:
+                return std::nullopt;
+        }
+    }
+    return kMaxWalkRows;
+}
+
+std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& prefix,
+                                     const Oid& name, const ReadFunction& read,
+                                     const RowCountFunction& rowCount, bool* unavailable) {
+    *unavailable = false;
+    const uint32_t c = component.info.id;
+    for (const GroupTree& group : component.groups) {
+        const uint32_t g = group.info.id;
+        for (const console::AttributeInfo& attribute : group.attributes) {
+            if (IsWriteOnly(attribute)) {
+                continue;
+            }
+            SnmpValue value;
+            uint32_t status = 0;
+            if (!group.IsTable()) {
+                Oid oid = ScalarOid(prefix, c, g, attribute.id);
+                if (!(name < oid)) {
+                    continue;
+                }
+                const Step step =
+                    ReadStep(read(g, attribute.id, json::array()), attribute, &value, &status);
+                if (step == Step::Unavailable) {
+                    *unavailable = true;
+                    return std::nullopt;
+                }
+                if (step == Step::Value) {
+                    return NextInstance{{&group, &attribute, json::array(), std::move(oid)}, value};
+                }
+                continue;
+            }
+            if (!group.Walkable()) {
+                continue;
+            }
+            const Oid column = ColumnOid(prefix, c, g, attribute.id);
+            // The first walked row whose index comes after the name's.
+            uint32_t row = 1;
+            if (StartsWith(name, column)) {
+                const Oid asked(name.begin() + static_cast<ptrdiff_t>(column.size()), name.end());
+                if (!asked.empty()) {
+                    row = std::max<uint32_t>(asked[0], 1);
+                    const auto index = IndexOfKeys(RowKeys(group, row));
+                    if (!(asked < *index)) {
+                        if (row == UINT32_MAX) {
+                            continue;
+                        }
+                        ++row;
+                    }
+                }
+            } else if (!(name < column)) {
+                continue;
+            }
+            const auto rows = rowCount(group);
+            if (!rows) {
+                *unavailable = true;
+                return std::nullopt;
+            }
+            for (; row <= *rows; ++row) {
+                const json keys = RowKeys(group, row);
+                const Step step = ReadStep(read(g, attribute.id, keys), attribute, &value, &status);
+                if (step == Step::Unavailable) {
+                    *unavailable = true;
+                    return std::nullopt;
+                }
+                if (step == Step::Value) {
+                    Oid oid = column;
+                    const auto index = IndexOfKeys(keys);
+                    oid.insert(oid.end(), index->begin(), index->end());
+                    return NextInstance{{&group, &attribute, keys, std::move(oid)}, value};
+                }
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace korvo::snmp

@@ -1,0 +1,93 @@
+// The components the service provider lists, seen as SNMP object trees: which attribute and
+// row an object identifier names, and which instance comes next in a walk. Reads go through
+// a function, so the same walking rules serve the subagent and its tests.
+//
+// A table's rows are walked as the console walks them: the first key counts 1, 2, 3 ... and
+// any further keys stay 1. The rows are those whose first key attribute has a value: the
+// table ends at the first row where it has none ("row not found"), or after kMaxWalkRows.
+// Only tables whose keys are all integers can be walked; the rows of other tables can still
+// be read and written by their index.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "console/attribute_values.h"
+#include "console/component_catalog.h"
+#include "console/management_client.h"
+#include "snmp/oid_mapping.h"
+
+namespace korvo::snmp {
+
+inline constexpr uint32_t kMaxWalkRows = 4096;
+
+struct GroupTree {
+    console::GroupInfo info;
+    std::vector<console::AttributeInfo> attributes;  // in id order
+
+    bool IsTable() const { return !info.keys.empty(); }
+    const console::AttributeInfo* Find(uint32_t attribute) const;
+    std::vector<KeySpec> KeySpecs() const;
+    bool Walkable() const;  // a table whose keys are all integers
+};
+
+struct ComponentTree {
+    console::ComponentInfo info;
+    std::vector<GroupTree> groups;  // in id order
+
+    const GroupTree* Find(uint32_t group) const;
+};
+
+// Every component with its groups and attributes, in id order. Throws ConnectionError when
+// the service provider cannot be reached and StatusError when it refuses a list.
+std::vector<ComponentTree> LoadComponents(console::ManagementClient& client);
+
+// One attribute of one row, as an object identifier names it.
+struct Instance {
+    const GroupTree* group = nullptr;
+    const console::AttributeInfo* attribute = nullptr;
+    nlohmann::json keys = nlohmann::json::array();
+    Oid oid;
+};
+
+// The instance `name` names under the component's subtree (write-only attributes too, for
+// sets), or why there is none.
+struct Resolved {
+    std::optional<Instance> instance;
+    ReadFailure failure = ReadFailure::NoSuchObject;
+};
+Resolved ResolveInstance(const ComponentTree& component, const Oid& prefix, const Oid& name);
+
+// The management protocol's answer to a get (a JSON object with "status" and, for 0,
+// "value"). Throws ConnectionError when the service provider cannot be reached.
+using ReadFunction =
+    std::function<nlohmann::json(uint32_t group, uint32_t attribute, const nlohmann::json& keys)>;
+
+// How many rows a walk of the table finds; nothing when the service provider cannot be
+// reached or no instrumentation serves the component. (The subagent keeps the counts for a
+// moment, so that a walk does not count a table again for every value.)
+using RowCountFunction = std::function<std::optional<uint32_t>(const GroupTree& group)>;
+
+// Counts the rows of a walkable table by reading its first key attribute row after row.
+std::optional<uint32_t> CountRows(const GroupTree& group, const ReadFunction& read);
+
+// The first instance after `name` in the component's subtree that has a value, with the
+// value; nothing at the end of the subtree; `unavailable` set (and nothing) when the service
+// provider cannot be reached or no instrumentation serves the component.
+struct NextInstance {
+    Instance instance;
+    SnmpValue value;
+};
+std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& prefix,
+                                     const Oid& name, const ReadFunction& read,
+                                     const RowCountFunction& rowCount, bool* unavailable);
+
+// The keys of walked row `row` of a table: the first key `row`, the others 1.
+nlohmann::json RowKeys(const GroupTree& group, uint32_t row);
+
+}  // namespace korvo::snmp

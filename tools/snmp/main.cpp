@@ -1,0 +1,162 @@
+// dmi-snmp: the DMI-to-SNMP subagent, and the MIB generator that describes what it serves.
+//
+//   dmi-snmp [serve] [--agentx SOCKET] [--prefix OID] [--socket PATH] [--ping SECONDS]
+//                    [--refresh SECONDS] [--timeout MS]
+//   dmi-snmp mib COMPONENT [--prefix OID] [--module NAME] [--socket PATH] [--output FILE]
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "console/component_catalog.h"
+#include "console/management_client.h"
+#include "snmp/component_tree.h"
+#include "snmp/mib_writer.h"
+#include "snmp/subagent.h"
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitUnreachable = 3;
+
+constexpr const char* kUsage = R"(usage:
+  dmi-snmp [serve] [OPTIONS]      run as an AgentX subagent of the master agent
+  dmi-snmp mib COMPONENT [OPTIONS] write the SMIv2 module of a component (id or name)
+
+options:
+  --agentx SOCKET   the master agent's AgentX socket (a path, or tcp:HOST:PORT);
+                    default: the library's, /var/agentx/master
+  --prefix OID      where the components' subtrees are (default 1.3.6.1.4.1.32473.1)
+  --socket PATH     the service provider's management socket (default $WIN32DMIPATH/dmi.sock)
+  --ping SECONDS    how often the master agent is checked and reconnected (default 5)
+  --refresh SECONDS how often the component list is read again (default 5)
+  --timeout MS      how long an answer of the service provider may take (default 5000)
+  --module NAME     the MIB module's name (default from the component's name)
+  --output FILE     write the MIB there instead of to standard output
+exit status: 0 success, 1 failure, 2 usage error, 3 the service provider cannot be reached
+)";
+
+struct UsageError {
+    std::string text;
+};
+
+int PositiveNumber(std::string_view option, std::string_view text) {
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value <= 0) {
+        throw UsageError{std::string(option) + " needs a positive number, not \"" +
+                         std::string(text) + "\""};
+    }
+    return value;
+}
+
+int Run(int argc, char** argv) {
+    std::vector<std::string_view> args(argv + 1, argv + argc);
+    std::string command = "serve";
+    if (!args.empty() && !args[0].starts_with("-")) {
+        command = args[0];
+        args.erase(args.begin());
+    }
+    korvo::snmp::SubagentOptions serve;
+    serve.prefix = *korvo::snmp::ParseOid(korvo::snmp::kDefaultPrefix);
+    std::string moduleName;
+    std::string output;
+    std::vector<std::string_view> positional;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string_view option = args[i];
+        if (option == "-h" || option == "--help") {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (!option.starts_with("--")) {
+            positional.push_back(option);
+            continue;
+        }
+        if (i + 1 >= args.size()) {
+            throw UsageError{std::string(option) + " needs a value"};
+        }
+        const std::string_view value = args[++i];
+        if (option == "--agentx") {
+            serve.agentxSocket = value;
+        } else if (option == "--prefix") {
+            const auto prefix = korvo::snmp::ParseOid(value);
+            if (!prefix) {
+                throw UsageError{"--prefix needs a dotted object identifier, not \"" +
+                                 std::string(value) + "\""};
+            }
+            serve.prefix = *prefix;
+        } else if (option == "--socket") {
+            serve.managementSocket = value;
+        } else if (option == "--ping") {
+            serve.pingSeconds = PositiveNumber(option, value);
+        } else if (option == "--refresh") {
+            serve.refreshSeconds = PositiveNumber(option, value);
+        } else if (option == "--timeout") {
+            serve.replyTimeout = std::chrono::milliseconds(PositiveNumber(option, value));
+        } else if (option == "--module") {
+            moduleName = value;
+        } else if (option == "--output") {
+            output = value;
+        } else {
+            throw UsageError{"unknown option " + std::string(option)};
+        }
+    }
+    if (command == "serve") {
+        if (!positional.empty()) {
+            throw UsageError{"serve takes no argument \"" + std::string(positional[0]) + "\""};
+        }
+        return korvo::snmp::RunSubagent(serve);
+    }
+    if (command != "mib") {
+        throw UsageError{"unknown command \"" + command + "\""};
+    }
+    if (positional.size() != 1) {
+        throw UsageError{"mib needs one COMPONENT (its id or name)"};
+    }
+    korvo::console::ManagementClient client(
+        korvo::console::ManagementSocketPath(serve.managementSocket), serve.replyTimeout);
+    korvo::console::ComponentCatalog catalog(
+        [&]() -> korvo::console::ManagementClient& { return client; });
+    const uint32_t id = catalog.ResolveComponent(positional[0]);
+    const auto components = korvo::snmp::LoadComponents(client);
+    const auto found = std::find_if(components.begin(), components.end(),
+                                    [&](const auto& c) { return c.info.id == id; });
+    if (found == components.end()) {
+        throw korvo::console::StatusError(0x102, "component " + std::to_string(id) + " is gone");
+    }
+    const std::string text = korvo::snmp::WriteMib(*found, serve.prefix, moduleName);
+    if (output.empty()) {
+        std::cout << text;
+        return 0;
+    }
+    std::ofstream file(output, std::ios::binary | std::ios::trunc);
+    if (!(file << text) || !file.flush()) {
+        std::cerr << "dmi-snmp: cannot write " << output << '\n';
+        return kExitFailure;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const UsageError& error) {
+        std::cerr << "dmi-snmp: " << error.text << "\n\n" << kUsage;
+        return kExitUsage;
+    } catch (const korvo::console::ConnectionError& error) {
+        std::cerr << "dmi-snmp: " << error.what() << '\n';
+        return kExitUnreachable;
+    } catch (const korvo::console::UsageError& error) {
+        std::cerr << "dmi-snmp: " << error.what() << '\n';
+        return kExitUsage;
+    } catch (const std::exception& error) {
+        std::cerr << "dmi-snmp: " << error.what() << '\n';
+        return kExitFailure;
+    }
+}

@@ -1,0 +1,501 @@
+// Writes a component's SMIv2 module from the service provider's description of it: the
+// object-identifier layout of oid_mapping.h spelled as OBJECT-TYPEs, with descriptors made
+// from the MIF's names (camel case, unique in the module, at most 64 characters).
+#include "snmp/mib_writer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <sstream>
+#include <vector>
+
+#include "dmi/dmi.h"
+
+namespace korvo::snmp {
+
+namespace {
+
+using console::AttributeInfo;
+
+// enterprises, the arc every vendor's prefix lies under.
+const Oid kEnterprises = {1, 3, 6, 1, 4, 1};
+constexpr size_t kMaxDescriptor = 64;
+constexpr size_t kDescriptionWidth = 72;
+// When this generator's output last changed, as LAST-UPDATED gives it.
+constexpr const char* kRevision = "202612100000Z";
+constexpr uint32_t kConformance = 0;  // PREFIX.C.0.0: below the notifications' arc
+// The maximum size SMIv2 allows a DisplayString.
+constexpr uint32_t kDisplayStringMax = 255;
+
+std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> words;
+    std::string word;
+    for (const char c : text) {
+        if (std::isalnum(static_cast<unsigned char>(c))) {
+            word += c;
+        } else if (!word.empty()) {
+            words.push_back(std::move(word));
+            word.clear();
+        }
+    }
+    if (!word.empty()) {
+        words.push_back(std::move(word));
+    }
+    return words;
+}
+
+bool AllUpper(const std::string& word) {
+    return std::none_of(word.begin(), word.end(),
+                        [](char c) { return std::islower(static_cast<unsigned char>(c)); });
+}
+
+// "First adapter address" -> "FirstAdapterAddress"; "KORVO" stays as written.
+std::string UpperCamel(const std::string& text) {
+    std::string result;
+    for (std::string word : Words(text)) {
+        word[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(word[0])));
+        result += word;
+    }
+    return result;
+}
+
+// "KORVO Ethernet" -> "korvoEthernet"; a leading digit gets a letter before it.
+std::string LowerCamel(const std::string& text) {
+    const std::vector<std::string> words = Words(text);
+    std::string result;
+    for (size_t i = 0; i < words.size(); ++i) {
+        std::string word = words[i];
+        if (i == 0) {
+            if (AllUpper(word)) {
+                std::transform(word.begin(), word.end(), word.begin(),
+                               [](char c) { return std::tolower(static_cast<unsigned char>(c)); });
+            } else {
+                word[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(word[0])));
+            }
+        } else {
+            word[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(word[0])));
+        }
+        result += word;
+    }
+    if (result.empty() || std::isdigit(static_cast<unsigned char>(result[0]))) {
+        result = "v" + result;
+    }
+    return result;
+}
+
+// Descriptors of one module: each unique (regardless of case, as SMIv2 asks) and short enough.
+class Names {
+  public:
+    std::string Take(std::string wanted, uint32_t id) {
+        if (wanted.size() > kMaxDescriptor) {
+            wanted = wanted.substr(0, kMaxDescriptor - 12) + std::to_string(id);
+        }
+        std::string name = wanted;
+        for (int n = 2; !taken_.insert(Folded(name)).second; ++n) {
+            name = wanted.substr(0, kMaxDescriptor - 12) + "N" + std::to_string(id) + "V" +
+                   std::to_string(n);
+        }
+        return name;
+    }
+
+  private:
+    static std::string Folded(std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](char c) { return std::tolower(static_cast<unsigned char>(c)); });
+        return text;
+    }
+    std::set<std::string> taken_;
+};
+
+std::string Quoted(const std::string& text, const std::string& indent) {
+    std::string clean;
+    for (const char c : text) {
+        clean += c == '"' ? '\'' : (c == '\n' || c == '\r' || c == '\t' ? ' ' : c);
+    }
+    std::string result = "\"";
+    size_t column = indent.size() + 1;
+    std::istringstream words(clean);
+    bool first = true;
+    for (std::string word; words >> word;) {
+        if (!first && column + 1 + word.size() > kDescriptionWidth) {
+            result += "\n" + indent + " ";
+            column = indent.size() + 1;
+        } else if (!first) {
+            result += ' ';
+            ++column;
+        }
+        result += word;
+        column += word.size();
+        first = false;
+    }
+    return result + "\"";
+}
+
+std::string Describe(const std::string& description, const std::string& fallback) {
+    return description.empty() ? fallback : description;
+}
+
+bool IsEventGroup(const GroupTree& group) {
+    const std::string& className = group.info.className;
+    const std::string first = className.substr(0, className.find('|'));
+    constexpr std::string_view kSuffix = "EventGeneration";
+    return first.size() >= kSuffix.size() &&
+           std::equal(kSuffix.rbegin(), kSuffix.rend(), first.rbegin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) ==
+                      std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
+std::string Access(const AttributeInfo& attribute) {
+    // SMIv2 has no write-only: such an attribute is read-write and its reads find no instance.
+    return attribute.access == "read-only" ? "read-only" : "read-write";
+}
+
+std::string EnumLabel(const std::string& text, int64_t value, std::set<std::string>& used) {
+    std::string label = LowerCamel(text);
+    if (label.size() > kMaxDescriptor) {
+        label = label.substr(0, kMaxDescriptor - 12);
+    }
+    if (!used.insert(label).second) {
+        label += "V" + std::to_string(value < 0 ? -value : value);
+        used.insert(label);
+    }
+    return label;
+}
+
+// `isIndex`: the attribute is a key, so its integers are sub-identifiers: never negative.
+std::string Syntax(const AttributeInfo& attribute, bool isIndex = false) {
+    const uint32_t type = attribute.typeCode();
+    if (!attribute.enumNames.empty()) {
+        std::set<std::string> used;
+        std::string syntax = "INTEGER {";
+        bool first = true;
+        for (const auto& [value, text] : attribute.enumNames) {
+            syntax += first ? " " : ", ";
+            syntax += EnumLabel(text, value, used) + "(" + std::to_string(value) + ")";
+            first = false;
+        }
+        return syntax + " }";
+    }
+    const uint32_t size = attribute.maxSize;
+    switch (type) {
+        case MIF_DISPLAYSTRING:
+            if (size > kDisplayStringMax) {
+                return "OCTET STRING (SIZE (0.." + std::to_string(size) + "))";
+            }
+            return "DisplayString (SIZE (0.." +
+                   std::to_string(size == 0 ? kDisplayStringMax : size) + "))";
+        case MIF_DATE:
+            return "DisplayString (SIZE (0..28))";
+        case MIF_OCTETSTRING:
+            return size == 0 ? "OCTET STRING"
+                             : "OCTET STRING (SIZE (0.." + std::to_string(size) + "))";
+        case MIF_INTEGER:
+            return isIndex ? "Integer32 (0..2147483647)" : "Integer32";
+        default:
+            return SmiTypeOf(type).syntax;
+    }
+}
+
+struct GroupNames {
+    std::string node;  // the group's node, or its table
+    std::string entry;
+    std::string entryType;
+    std::vector<std::string> attributes;  // per attribute, in order
+};
+
+}  // namespace
+
+std::string DefaultModuleName(const ComponentTree& component) {
+    std::string name;
+    for (std::string word : Words(component.info.name)) {
+        std::transform(word.begin(), word.end(), word.begin(),
+                       [](char c) { return std::toupper(static_cast<unsigned char>(c)); });
+        name += word + "-";
+    }
+    if (name.empty() || !std::isalpha(static_cast<unsigned char>(name[0]))) {
+        name = "DMI-COMPONENT-" + std::to_string(component.info.id) + "-" + name;
+    }
+    return name + "MIB";
+}
+
+std::string WriteMib(const ComponentTree& component, const Oid& prefix,
+                     const std::string& moduleName) {
+    if (!StartsWith(prefix, kEnterprises) || prefix.size() <= kEnterprises.size()) {
+        throw MibError(
+            "the MIB is written for a prefix under enterprises (1.3.6.1.4.1.N...), not " +
+            FormatOid(prefix));
+    }
+    const std::string module = moduleName.empty() ? DefaultModuleName(component) : moduleName;
+    const bool validModule =
+        !module.empty() && std::isupper(static_cast<unsigned char>(module[0])) &&
+        module.back() != '-' && module.find("--") == std::string::npos &&
+        std::all_of(module.begin(), module.end(),
+                    [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; });
+    if (!validModule) {
+        throw MibError("\"" + module +
+                       "\" is not a module name: an upper-case letter, then letters, digits and "
+                       "single hyphens");
+    }
+
+    Names names;
+    const std::vector<std::string> componentWords = Words(component.info.name);
+    const std::string base = LowerCamel(
+        componentWords.empty() ? "dmi" + std::to_string(component.info.id) : componentWords[0]);
+    const std::string moduleNode = names.Take(base + "MIB", component.info.id);
+    const std::string notifications = names.Take(base + "Notifications", 0);
+    const std::string conformance = names.Take(base + "Conformance", 0);
+
+    bool usesInteger64 = false;
+    std::set<std::string> smiImports = {"MODULE-IDENTITY", "OBJECT-TYPE", "enterprises"};
+    bool usesDisplayString = false;
+    std::vector<GroupNames> groupNames;
+    for (const GroupTree& group : component.groups) {
+        GroupNames named;
+        std::string stem = UpperCamel(group.info.name);
+        if (group.IsTable() && stem.size() > 5 && stem.ends_with("Table")) {
+            stem.resize(stem.size() - 5);
+        }
+        if (stem.empty()) {
+            stem = "Group" + std::to_string(group.info.id);
+        }
+        const std::string groupBase = base + stem;
+        if (group.IsTable()) {
+            named.node = names.Take(groupBase + "Table", group.info.id);
+            named.entry = names.Take(groupBase + "Entry", group.info.id);
+            named.entryType = names.Take(UpperCamel(base) + stem + "Entry", group.info.id);
+            named.entryType[0] =
+                static_cast<char>(std::toupper(static_cast<unsigned char>(named.entryType[0])));
+        } else {
+            named.node = names.Take(groupBase, group.info.id);
+        }
+        for (const AttributeInfo& attribute : group.attributes) {
+            std::string attributeStem = UpperCamel(attribute.name);
+            if (attributeStem.empty()) {
+                attributeStem = "Attribute" + std::to_string(attribute.id);
+            }
+            named.attributes.push_back(names.Take(groupBase + attributeStem, attribute.id));
+            const uint32_t type = attribute.typeCode();
+            if (!attribute.enumNames.empty()) {
+                continue;
+            }
+            usesInteger64 = usesInteger64 || type == MIF_INTEGER64;
+            usesDisplayString =
+                usesDisplayString ||
+                ((type == MIF_DISPLAYSTRING && attribute.maxSize <= kDisplayStringMax) ||
+                 type == MIF_DATE);
+            const std::string syntax = SmiTypeOf(type).syntax;
+            if (syntax == "Integer32" || syntax == "Counter32" || syntax == "Gauge32" ||
+                syntax == "Counter64") {
+                smiImports.insert(syntax);
+            }
+        }
+        groupNames.push_back(std::move(named));
+    }
+    const bool anyEvents =
+        std::any_of(component.groups.begin(), component.groups.end(), IsEventGroup);
+    if (anyEvents) {
+        smiImports.insert("NOTIFICATION-TYPE");
+    }
+
+    std::ostringstream out;
+    out << "-- The SNMP view of DMI component " << component.info.id << ", \""
+        << component.info.name
+        << "\", as dmi-snmp serves it.\n-- Written by `dmi-snmp mib` from the component's MIF; "
+           "regenerate it rather than edit it.\n\n";
+    out << module << " DEFINITIONS ::= BEGIN\n\nIMPORTS\n    ";
+    {
+        bool first = true;
+        for (const std::string& name : smiImports) {
+            out << (first ? "" : ", ") << name;
+            first = false;
+        }
+    }
+    out << "\n        FROM SNMPv2-SMI\n";
+    if (usesInteger64 || usesDisplayString) {
+        out << "    " << (usesInteger64 ? "TEXTUAL-CONVENTION" : "")
+            << (usesInteger64 && usesDisplayString ? ", " : "")
+            << (usesDisplayString ? "DisplayString" : "") << "\n        FROM SNMPv2-TC\n";
+    }
+    out << "    MODULE-COMPLIANCE, OBJECT-GROUP" << (anyEvents ? ", NOTIFICATION-GROUP" : "")
+        << "\n        FROM SNMPv2-CONF;\n\n";
+
+    const std::string mibDescription =
+        Describe(component.info.description, component.info.name) + " DMI component " +
+        std::to_string(component.info.id) +
+        ": every group is a subtree numbered by its group id; a group without keys holds one "
+        "instance of each attribute (numbered by attribute id, instance 0), a group with keys "
+        "is a table whose rows are indexed by their key values.";
+    out << moduleNode << " MODULE-IDENTITY\n"
+        << "    LAST-UPDATED \"" << kRevision << "\"\n"
+        << "    ORGANIZATION " << Quoted("The makers of " + component.info.name, "    ") << "\n"
+        << "    CONTACT-INFO "
+        << Quoted("The administrator of this machine's DMI service provider.", "    ") << "\n"
+        << "    DESCRIPTION\n        " << Quoted(mibDescription, "        ") << "\n"
+        << "    REVISION \"" << kRevision << "\"\n"
+        << "    DESCRIPTION\n        "
+        << Quoted("Written by dmi-snmp from the component's MIF.", "        ") << "\n";
+
+    // The prefix's arcs below enterprises, each a node of its own, written after the module
+    // identity (which SMIv2 wants first).
+    std::vector<std::string> arcs;
+    for (size_t i = kEnterprises.size(); i < prefix.size(); ++i) {
+        arcs.push_back(names.Take(base + "Arc" + std::to_string(arcs.size() + 1), 0));
+    }
+    out << "    ::= { " << arcs.back() << " " << component.info.id << " }\n\n";
+    for (size_t i = 0; i < arcs.size(); ++i) {
+        out << arcs[i] << " OBJECT IDENTIFIER ::= { " << (i == 0 ? "enterprises" : arcs[i - 1])
+            << " " << prefix[kEnterprises.size() + i] << " }\n";
+    }
+    out << notifications << " OBJECT IDENTIFIER ::= { " << moduleNode << " " << kNotifications
+        << " }\n";
+    out << conformance << " OBJECT IDENTIFIER ::= { " << notifications << " " << kConformance
+        << " }\n\n";
+
+    if (usesInteger64) {
+        out << "DmiInteger64 ::= TEXTUAL-CONVENTION\n"
+            << "    DISPLAY-HINT \"20a\"\n    STATUS current\n    DESCRIPTION\n        "
+            << Quoted(
+                   "A DMI 64-bit signed integer as its decimal text (an optional minus sign "
+                   "and digits), since SMIv2 has no signed 64-bit type. Set it the same way.",
+                   "        ")
+            << "\n    SYNTAX OCTET STRING (SIZE (1..20))\n\n";
+    }
+
+    for (size_t g = 0; g < component.groups.size(); ++g) {
+        const GroupTree& group = component.groups[g];
+        const GroupNames& named = groupNames[g];
+        const std::string groupDescription = Describe(group.info.description, group.info.name) +
+                                             " (DMI group " + std::to_string(group.info.id) +
+                                             ", class " + group.info.className + ")";
+        std::string parentNode = named.node;
+        if (group.IsTable()) {
+            out << named.node << " OBJECT-TYPE\n    SYNTAX SEQUENCE OF " << named.entryType
+                << "\n    MAX-ACCESS not-accessible\n    STATUS current\n    DESCRIPTION\n        "
+                << Quoted(groupDescription, "        ") << "\n    ::= { " << moduleNode << " "
+                << group.info.id << " }\n\n";
+            out << named.entry << " OBJECT-TYPE\n    SYNTAX " << named.entryType
+                << "\n    MAX-ACCESS not-accessible\n    STATUS current\n    DESCRIPTION\n        "
+                << Quoted("One row of " + group.info.name + ", indexed by its keys.", "        ")
+                << "\n    INDEX { ";
+            for (size_t k = 0; k < group.info.keys.size(); ++k) {
+                const auto at =
+                    std::find_if(group.attributes.begin(), group.attributes.end(),
+                                 [&](const auto& a) { return a.id == group.info.keys[k]; });
+                if (at == group.attributes.end()) {
+                    throw MibError("group " + std::to_string(group.info.id) +
+                                   " has key attribute " + std::to_string(group.info.keys[k]) +
+                                   " that it does not list");
+                }
+                out << (k == 0 ? "" : ", ")
+                    << named.attributes[static_cast<size_t>(at - group.attributes.begin())];
+            }
+            out << " }\n    ::= { " << named.node << " " << kTableEntry << " }\n\n";
+            out << named.entryType << " ::= SEQUENCE {\n";
+            for (size_t a = 0; a < group.attributes.size(); ++a) {
+                std::string syntax = Syntax(group.attributes[a]);
+                if (syntax.starts_with("INTEGER {")) {
+                    syntax = "INTEGER";
+                } else if (const auto size = syntax.find(" (SIZE"); size != std::string::npos) {
+                    syntax.resize(size);
+                }
+                out << "    " << named.attributes[a] << " " << syntax
+                    << (a + 1 < group.attributes.size() ? "," : "") << "\n";
+            }
+            out << "}\n\n";
+            parentNode = named.entry;
+        } else {
+            out << named.node << " OBJECT IDENTIFIER ::= { " << moduleNode << " " << group.info.id
+                << " }\n\n";
+        }
+        for (size_t a = 0; a < group.attributes.size(); ++a) {
+            const AttributeInfo& attribute = group.attributes[a];
+            std::string description = Describe(attribute.description, attribute.name) +
+                                      " (DMI attribute " + std::to_string(attribute.id) + ", " +
+                                      attribute.type + ")";
+            if (attribute.access == "write-only") {
+                description += " Write-only: a read finds no instance.";
+            }
+            const bool isIndex = std::find(group.info.keys.begin(), group.info.keys.end(),
+                                           attribute.id) != group.info.keys.end();
+            out << named.attributes[a] << " OBJECT-TYPE\n    SYNTAX " << Syntax(attribute, isIndex)
+                << "\n    MAX-ACCESS " << Access(attribute) << "\n    STATUS current\n"
+                << "    DESCRIPTION\n        " << Quoted(description, "        ") << "\n    ::= { "
+                << parentNode << " " << attribute.id << " }\n\n";
+        }
+    }
+
+    std::vector<std::string> notificationNames;
+    for (size_t g = 0; g < component.groups.size(); ++g) {
+        const GroupTree& group = component.groups[g];
+        if (!IsEventGroup(group)) {
+            continue;
+        }
+        std::string stem = UpperCamel(group.info.name);
+        if (stem.ends_with("Generation")) {
+            stem.resize(stem.size() - 10);
+        }
+        const std::string name = names.Take(base + stem, group.info.id);
+        notificationNames.push_back(name);
+        out << name << " NOTIFICATION-TYPE\n    OBJECTS { ";
+        for (size_t a = 0; a < groupNames[g].attributes.size(); ++a) {
+            out << (a == 0 ? "" : ", ") << groupNames[g].attributes[a];
+        }
+        out << " }\n    STATUS current\n    DESCRIPTION\n        "
+            << Quoted("The DMI event of " + group.info.name + " (" + group.info.className +
+                          "). Its variable bindings are the event's rows in order: this group's "
+                          "row, then the rows of the groups the event speaks of, each value "
+                          "under its own object identifier and row index.",
+                      "        ")
+            << "\n    ::= { " << notifications << " " << group.info.id << " }\n\n";
+    }
+
+    // Conformance: one object group per DMI group, one for the notifications, and a
+    // compliance statement that asks for all of them.
+    const std::string groupsNode = names.Take(base + "Groups", 0);
+    const std::string compliancesNode = names.Take(base + "Compliances", 0);
+    // PREFIX.C.0.0.1 compliances, .2 object groups (numbered by group id), .3 notifications.
+    out << compliancesNode << " OBJECT IDENTIFIER ::= { " << conformance << " 1 }\n";
+    out << groupsNode << " OBJECT IDENTIFIER ::= { " << conformance << " 2 }\n\n";
+    std::vector<std::string> conformanceGroups;
+    for (size_t g = 0; g < component.groups.size(); ++g) {
+        const GroupTree& group = component.groups[g];
+        if (group.attributes.empty()) {
+            continue;
+        }
+        const std::string name = names.Take(groupNames[g].node + "Group", group.info.id);
+        conformanceGroups.push_back(name);
+        out << name << " OBJECT-GROUP\n    OBJECTS { ";
+        for (size_t a = 0; a < groupNames[g].attributes.size(); ++a) {
+            out << (a == 0 ? "" : ",\n              ") << groupNames[g].attributes[a];
+        }
+        out << " }\n    STATUS current\n    DESCRIPTION\n        "
+            << Quoted("The attributes of DMI group " + std::to_string(group.info.id) + ", " +
+                          group.info.name + ".",
+                      "        ")
+            << "\n    ::= { " << groupsNode << " " << group.info.id << " }\n\n";
+    }
+    if (!notificationNames.empty()) {
+        const std::string name = names.Take(base + "NotificationGroup", 0);
+        conformanceGroups.push_back(name);
+        out << name << " NOTIFICATION-GROUP\n    NOTIFICATIONS { ";
+        for (size_t n = 0; n < notificationNames.size(); ++n) {
+            out << (n == 0 ? "" : ", ") << notificationNames[n];
+        }
+        out << " }\n    STATUS current\n    DESCRIPTION\n        "
+            << Quoted("The component's DMI events.", "        ") << "\n    ::= { " << conformance
+            << " 3 }\n\n";
+    }
+    const std::string compliance = names.Take(base + "Compliance", 0);
+    out << compliance << " MODULE-COMPLIANCE\n    STATUS current\n    DESCRIPTION\n        "
+        << Quoted("What an agent that serves this component through dmi-snmp implements.",
+                  "        ")
+        << "\n    MODULE -- this module\n        MANDATORY-GROUPS { ";
+    for (size_t n = 0; n < conformanceGroups.size(); ++n) {
+        out << (n == 0 ? "" : ",\n                           ") << conformanceGroups[n];
+    }
+    out << " }\n    ::= { " << compliancesNode << " 1 }\n\nEND\n";
+    return out.str();
+}
+
+}  // namespace korvo::snmp

@@ -1,0 +1,603 @@
+// The subagent's life on Net-SNMP's agent library: AgentX role, one handler registration per
+// component, the handler's get, get-next and set, the periodic re-reading of the component
+// list, and the thread that follows the service provider's events for the main loop to send
+// as notifications. The library is used from the main thread only.
+#include "snmp/subagent.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
+
+#include "console/component_catalog.h"
+#include "console/management_client.h"
+#include "dmi/dmi.h"
+#include "snmp/component_tree.h"
+
+namespace korvo::snmp {
+
+namespace {
+
+using nlohmann::json;
+
+static_assert(kGenErr == SNMP_ERR_GENERR && kWrongType == SNMP_ERR_WRONGTYPE &&
+              kWrongLength == SNMP_ERR_WRONGLENGTH && kWrongValue == SNMP_ERR_WRONGVALUE &&
+              kNoCreation == SNMP_ERR_NOCREATION &&
+              kResourceUnavailable == SNMP_ERR_RESOURCEUNAVAILABLE &&
+              kNotWritable == SNMP_ERR_NOTWRITABLE);
+
+constexpr const char* kAppName = "dmi-snmp";
+// snmpTrapOID.0 (SNMPv2-MIB), the first varbind of every notification after sysUpTime.
+const oid kSnmpTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
+constexpr auto kEventWait = std::chrono::milliseconds(500);
+constexpr auto kEventRetry = std::chrono::seconds(1);
+constexpr auto kRowCountLife = std::chrono::seconds(1);
+
+volatile sig_atomic_t stopRequested = 0;
+
+void OnStopSignal(int) {
+    stopRequested = 1;
+}
+
+void Log(const std::string& text) {
+    std::fprintf(stderr, "dmi-snmp: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+std::vector<oid> ToNetsnmp(const Oid& name) {
+    return std::vector<oid>(name.begin(), name.end());
+}
+
+Oid FromNetsnmp(const oid* name, size_t length) {
+    Oid result;
+    result.reserve(length);
+    for (size_t i = 0; i < length; ++i) {
+        result.push_back(static_cast<uint32_t>(name[i]));
+    }
+    return result;
+}
+
+void SetVarValue(netsnmp_variable_list* variable, const SnmpValue& value) {
+    switch (value.kind) {
+        case AsnKind::Integer32: {
+            const long number = static_cast<long>(value.integer);
+            snmp_set_var_typed_value(variable, ASN_INTEGER, &number, sizeof number);
+            return;
+        }
+        case AsnKind::Counter32:
+        case AsnKind::Gauge32: {
+            const u_long number = static_cast<u_long>(value.integer);
+            snmp_set_var_typed_value(variable,
+                                     value.kind == AsnKind::Counter32 ? ASN_COUNTER : ASN_GAUGE,
+                                     &number, sizeof number);
+            return;
+        }
+        case AsnKind::Counter64: {
+            counter64 number{};
+            number.high = static_cast<u_long>(value.unsigned64 >> 32);
+            number.low = static_cast<u_long>(value.unsigned64 & 0xFFFFFFFFu);
+            snmp_set_var_typed_value(variable, ASN_COUNTER64, &number, sizeof number);
+            return;
+        }
+        case AsnKind::OctetString:
+            snmp_set_var_typed_value(variable, ASN_OCTET_STR, value.bytes.data(),
+                                     value.bytes.size());
+            return;
+    }
+}
+
+// The exception (or, for an unavailable value, the error) a read answers.
+int ReadError(ReadFailure failure) {
+    switch (failure) {
+        case ReadFailure::NoSuchObject:
+            return SNMP_NOSUCHOBJECT;
+        case ReadFailure::NoSuchInstance:
+            return SNMP_NOSUCHINSTANCE;
+        case ReadFailure::Unavailable:
+            break;
+    }
+    return SNMP_ERR_GENERR;
+}
+
+// What a manager offered in a set, or nothing for a type no DMI attribute maps to.
+std::optional<SnmpValue> OfferedValue(const netsnmp_variable_list* variable) {
+    SnmpValue value;
+    switch (variable->type) {
+        case ASN_INTEGER:
+            value.kind = AsnKind::Integer32;
+            value.integer = *variable->val.integer;
+            return value;
+        case ASN_COUNTER:
+        case ASN_GAUGE:
+            value.kind = variable->type == ASN_COUNTER ? AsnKind::Counter32 : AsnKind::Gauge32;
+            value.integer = static_cast<int64_t>(static_cast<uint32_t>(*variable->val.integer));
+            return value;
+        case ASN_COUNTER64:
+            value.kind = AsnKind::Counter64;
+            value.unsigned64 = (static_cast<uint64_t>(variable->val.counter64->high) << 32) |
+                               (variable->val.counter64->low & 0xFFFFFFFFu);
+            return value;
+        case ASN_OCTET_STR:
+            value.kind = AsnKind::OctetString;
+            value.bytes.assign(reinterpret_cast<const char*>(variable->val.string),
+                               variable->val_len);
+            return value;
+        default:
+            return std::nullopt;
+    }
+}
+
+// The service provider's management socket, opened when needed and opened again after a
+// failure, so a restarted service provider is found without restarting the subagent.
+class ServiceProvider {
+  public:
+    ServiceProvider(std::string socketPath, std::chrono::milliseconds timeout)
+        : socketPath_(std::move(socketPath)), timeout_(timeout) {}
+
+    // The response; throws ConnectionError when the service provider cannot be reached now.
+    json Request(const json& request) {
+        for (int attempt = 0;; ++attempt) {
+            try {
+                return Client().Request(request);
+            } catch (const console::ConnectionError&) {
+                client_.reset();
+                if (attempt > 0) {
+                    throw;
+                }
+            }
+        }
+    }
+
+    console::ManagementClient& Client() {
+        if (!client_) {
+            client_.emplace(console::ManagementSocketPath(socketPath_), timeout_);
+        }
+        return *client_;
+    }
+
+    void Drop() { client_.reset(); }
+    const std::string& socketPath() const { return socketPath_; }
+    std::chrono::milliseconds timeout() const { return timeout_; }
+
+  private:
+    std::string socketPath_;
+    std::chrono::milliseconds timeout_;
+    std::optional<console::ManagementClient> client_;
+};
+
+// Follows the service provider's events on a thread of its own and hands them to the main
+// loop through a queue and a pipe the loop watches.
+class EventFollower {
+  public:
+    EventFollower(std::string socketPath, std::chrono::milliseconds timeout)
+        : socketPath_(std::move(socketPath)), timeout_(timeout) {
+        if (pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+            throw std::runtime_error("cannot make a pipe for events");
+        }
+        thread_ = std::thread([this] { Follow(); });
+    }
+    ~EventFollower() {
+        stopping_ = true;
+        thread_.join();
+        close(pipe_[0]);
+        close(pipe_[1]);
+    }
+    EventFollower(const EventFollower&) = delete;
+    EventFollower& operator=(const EventFollower&) = delete;
+
+    int readFd() const { return pipe_[0]; }
+
+    std::deque<json> Take() {
+        char drain[64];
+        while (read(pipe_[0], drain, sizeof drain) > 0) {
+        }
+        std::lock_guard lock(mutex_);
+        return std::exchange(events_, {});
+    }
+
+  private:
+    void Follow() {
+        std::optional<uint64_t> since;
+        bool connected = true;
+        while (!stopping_) {
+            try {
+                console::ManagementClient client(console::ManagementSocketPath(socketPath_),
+                                                 timeout_);
+                if (!since) {
+                    // Only what happens from now on: the log's earlier events are history.
+                    uint64_t last = 0;
+                    const json log = client.Request({{"op", "events"}});
+                    for (const json& event : log.value("events", json::array())) {
+                        last = std::max(last, event.value("sequence", uint64_t{0}));
+                    }
+                    since = last;
+                }
+                const json answer = client.Request({{"op", "subscribe"}, {"since", *since}});
+                if (console::StatusOf(answer) != DMIERR_NO_ERROR) {
+                    throw console::ConnectionError("the service provider refused a subscription");
+                }
+                if (!connected) {
+                    Log("following the service provider's events again");
+                    connected = true;
+                }
+                while (!stopping_) {
+                    const auto line = client.Receive(kEventWait);
+                    if (!line || !line->contains("event")) {
+                        continue;
+                    }
+                    const json& event = (*line)["event"];
+                    since = std::max(*since, event.value("sequence", uint64_t{0}));
+                    {
+                        std::lock_guard lock(mutex_);
+                        events_.push_back(event);
+                    }
+                    const char wake = 1;
+                    (void)!write(pipe_[1], &wake, 1);
+                }
+            } catch (const std::exception& error) {
+                if (connected) {
+                    Log(std::string("events: ") + error.what() + "; trying again every second");
+                    connected = false;
+                }
+                for (auto waited = std::chrono::milliseconds(0); !stopping_ && waited < kEventRetry;
+                     waited += std::chrono::milliseconds(100)) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
+            }
+        }
+    }
+
+    std::string socketPath_;
+    std::chrono::milliseconds timeout_;
+    int pipe_[2] = {-1, -1};
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::deque<json> events_;
+    std::thread thread_;
+};
+
+class Subagent;
+
+// One component's registration; the handler finds it through the registration's pointer.
+struct Registered {
+    Subagent* owner = nullptr;
+    ComponentTree tree;
+    netsnmp_handler_registration* registration = nullptr;
+};
+
+class Subagent {
+  public:
+    explicit Subagent(const SubagentOptions& options)
+        : options_(options), provider_(options.managementSocket, options.replyTimeout) {}
+
+    void Refresh() {
+        std::vector<ComponentTree> components;
+        try {
+            components = LoadComponents(provider_.Client());
+        } catch (const std::exception& error) {
+            provider_.Drop();
+            if (reachable_) {
+                Log(std::string("the service provider cannot be read: ") + error.what() +
+                    "; its components stay registered and answer as unavailable");
+                reachable_ = false;
+            }
+            return;
+        }
+        if (!reachable_) {
+            Log("the service provider answers again");
+            reachable_ = true;
+        }
+        std::map<uint32_t, ComponentTree> listed;
+        for (ComponentTree& component : components) {
+            listed.emplace(component.info.id, std::move(component));
+        }
+        for (auto it = registered_.begin(); it != registered_.end();) {
+            if (listed.contains(it->first)) {
+                ++it;
+                continue;
+            }
+            Log("component " + std::to_string(it->first) + " is gone; its subtree unregistered");
+            netsnmp_unregister_handler(it->second->registration);
+            it = registered_.erase(it);
+        }
+        for (auto& [id, tree] : listed) {
+            if (const auto found = registered_.find(id); found != registered_.end()) {
+                found->second->tree = std::move(tree);
+                continue;
+            }
+            auto entry = std::make_unique<Registered>();
+            entry->owner = this;
+            entry->tree = std::move(tree);
+            const auto root = ToNetsnmp(ComponentOid(options_.prefix, id));
+            const std::string name = "dmi-component-" + std::to_string(id);
+            entry->registration = netsnmp_create_handler_registration(
+                name.c_str(), &Subagent::Handle, root.data(), root.size(), HANDLER_CAN_RWRITE);
+            entry->registration->my_reg_void = entry.get();
+            if (netsnmp_register_handler(entry->registration) != MIB_REGISTERED_OK) {
+                Log("cannot register " + FormatOid(ComponentOid(options_.prefix, id)));
+                continue;
+            }
+            Log("component " + std::to_string(id) + " (" + entry->tree.info.name + ") at " +
+                FormatOid(ComponentOid(options_.prefix, id)));
+            registered_.emplace(id, std::move(entry));
+        }
+    }
+
+    void SendEvents(EventFollower& follower) {
+        for (const json& event : follower.Take()) {
+            SendNotification(event);
+        }
+    }
+
+    static int Handle(netsnmp_mib_handler*, netsnmp_handler_registration* registration,
+                      netsnmp_agent_request_info* info, netsnmp_request_info* requests) {
+        auto* entry = static_cast<Registered*>(registration->my_reg_void);
+        for (netsnmp_request_info* request = requests; request != nullptr;
+             request = request->next) {
+            if (request->processed) {
+                continue;
+            }
+            entry->owner->Answer(*entry, info, request);
+        }
+        return SNMP_ERR_NOERROR;
+    }
+
+  private:
+    // The rows of a table as a walk finds them, counted again once the count is older than
+    // kRowCountLife, so that a walk counts each table once and a poller sees rows come and go.
+    std::optional<uint32_t> Rows(uint32_t component, const GroupTree& group,
+                                 const ReadFunction& read) {
+        const auto now = std::chrono::steady_clock::now();
+        const auto key = std::make_pair(component, group.info.id);
+        if (const auto found = rowCounts_.find(key);
+            found != rowCounts_.end() && now - found->second.second < kRowCountLife) {
+            return found->second.first;
+        }
+        const auto rows = CountRows(group, read);
+        if (rows) {
+            rowCounts_[key] = {*rows, now};
+        }
+        return rows;
+    }
+
+    json Read(uint32_t component, uint32_t group, uint32_t attribute, const json& keys) {
+        return provider_.Request({{"op", "get"},
+                                  {"component", component},
+                                  {"group", group},
+                                  {"attribute", attribute},
+                                  {"keys", keys}});
+    }
+
+    void Answer(const Registered& entry, netsnmp_agent_request_info* info,
+                netsnmp_request_info* request) {
+        netsnmp_variable_list* variable = request->requestvb;
+        const Oid name = FromNetsnmp(variable->name, variable->name_length);
+        const uint32_t component = entry.tree.info.id;
+        try {
+            switch (info->mode) {
+                case MODE_GET:
+                    return AnswerGet(entry, info, request, name);
+                case MODE_GETNEXT: {
+                    bool unavailable = false;
+                    const ReadFunction read = [&](uint32_t g, uint32_t a, const json& keys) {
+                        return Read(component, g, a, keys);
+                    };
+                    const auto next = FindNext(
+                        entry.tree, options_.prefix, name, read,
+                        [&](const GroupTree& group) { return Rows(component, group, read); },
+                        &unavailable);
+                    if (unavailable) {
+                        netsnmp_set_request_error(info, request, SNMP_ERR_GENERR);
+                    } else if (next) {
+                        const auto oid = ToNetsnmp(next->instance.oid);
+                        snmp_set_var_objid(variable, oid.data(), oid.size());
+                        SetVarValue(variable, next->value);
+                    }
+                    return;
+                }
+                case MODE_SET_RESERVE1:
+                case MODE_SET_RESERVE2:
+                    return AnswerSet(entry, info, request, name);
+                default:
+                    return;
+            }
+        } catch (const std::exception& error) {
+            // The service provider is gone: unavailable, never a value made up.
+            Log(std::string("request failed: ") + error.what());
+            const bool setting = info->mode == MODE_SET_RESERVE1 || info->mode == MODE_SET_RESERVE2;
+            netsnmp_set_request_error(info, request,
+                                      setting ? SNMP_ERR_RESOURCEUNAVAILABLE : SNMP_ERR_GENERR);
+        }
+    }
+
+    void AnswerGet(const Registered& entry, netsnmp_agent_request_info* info,
+                   netsnmp_request_info* request, const Oid& name) {
+        const Resolved resolved = ResolveInstance(entry.tree, options_.prefix, name);
+        if (!resolved.instance) {
+            netsnmp_set_request_error(info, request, ReadError(resolved.failure));
+            return;
+        }
+        const Instance& instance = *resolved.instance;
+        if (instance.attribute->access == "write-only") {
+            netsnmp_set_request_error(info, request, SNMP_NOSUCHINSTANCE);
+            return;
+        }
+        const json answer = Read(entry.tree.info.id, instance.group->info.id,
+                                 instance.attribute->id, instance.keys);
+        if (const uint32_t status = console::StatusOf(answer); status != DMIERR_NO_ERROR) {
+            netsnmp_set_request_error(info, request, ReadError(ReadFailureOf(status)));
+            return;
+        }
+        const auto value = answer.contains("value")
+                               ? ToSnmpValue(answer["value"], instance.attribute->typeCode())
+                               : std::nullopt;
+        if (!value) {
+            netsnmp_set_request_error(info, request, SNMP_NOSUCHINSTANCE);
+            return;
+        }
+        SetVarValue(request->requestvb, *value);
+    }
+
+    // Checks come in the first test phase and the write itself in the second, so that a
+    // write the instrumentation refuses comes back as the error that says why (DMI has no
+    // transactions: a set of several values that fails partway keeps the writes before it).
+    void AnswerSet(const Registered& entry, netsnmp_agent_request_info* info,
+                   netsnmp_request_info* request, const Oid& name) {
+        const Resolved resolved = ResolveInstance(entry.tree, options_.prefix, name);
+        if (!resolved.instance) {
+            netsnmp_set_request_error(info, request,
+                                      resolved.failure == ReadFailure::NoSuchObject
+                                          ? SNMP_ERR_NOTWRITABLE
+                                          : SNMP_ERR_NOCREATION);
+            return;
+        }
+        const Instance& instance = *resolved.instance;
+        if (instance.attribute->access == "read-only") {
+            netsnmp_set_request_error(info, request, SNMP_ERR_NOTWRITABLE);
+            return;
+        }
+        const auto offered = OfferedValue(request->requestvb);
+        const SetValue value = offered ? FromSnmpValue(*offered, *instance.attribute)
+                                       : SetValue{std::nullopt, kWrongType};
+        if (!value.value) {
+            netsnmp_set_request_error(info, request, value.error);
+            return;
+        }
+        if (info->mode != MODE_SET_RESERVE2) {
+            return;
+        }
+        const json answer = provider_.Request({{"op", "set"},
+                                               {"component", entry.tree.info.id},
+                                               {"group", instance.group->info.id},
+                                               {"attribute", instance.attribute->id},
+                                               {"keys", instance.keys},
+                                               {"value", *value.value}});
+        const uint32_t status = console::StatusOf(answer);
+        if (const SnmpError error = SetErrorOf(status, instance.attribute->typeCode())) {
+            netsnmp_set_request_error(info, request, error);
+        }
+    }
+
+    void SendNotification(const json& event) {
+        const uint32_t component = event.value("component", 0u);
+        const auto found = registered_.find(component);
+        const json& rows = event.value("rows", json::array());
+        if (found == registered_.end() || rows.empty()) {
+            Log("an event of component " + std::to_string(component) +
+                " that no registered subtree describes; not sent");
+            return;
+        }
+        const ComponentTree& tree = found->second->tree;
+        netsnmp_variable_list* variables = nullptr;
+        const auto trapOid =
+            ToNetsnmp(NotificationOid(options_.prefix, component, rows[0].value("group", 0u)));
+        snmp_varlist_add_variable(&variables, kSnmpTrapOid, OID_LENGTH(kSnmpTrapOid), ASN_OBJECT_ID,
+                                  trapOid.data(), trapOid.size() * sizeof(oid));
+        for (const json& row : rows) {
+            const GroupTree* group = tree.Find(row.value("group", 0u));
+            const auto index = IndexOfKeys(row.value("keys", json::array()));
+            for (const json& value : row.value("values", json::array())) {
+                const uint32_t id = value.value("id", 0u);
+                const console::AttributeInfo* attribute = group ? group->Find(id) : nullptr;
+                const uint32_t type = attribute ? attribute->typeCode() : value.value("type", 0u);
+                const auto converted = ToSnmpValue(value, type);
+                if (group == nullptr || !converted || (group->IsTable() && !index)) {
+                    continue;
+                }
+                Oid name = group->IsTable()
+                               ? ColumnOid(options_.prefix, component, group->info.id, id)
+                               : ScalarOid(options_.prefix, component, group->info.id, id);
+                if (group->IsTable()) {
+                    name.insert(name.end(), index->begin(), index->end());
+                }
+                const auto oidName = ToNetsnmp(name);
+                netsnmp_variable_list* added = snmp_varlist_add_variable(
+                    &variables, oidName.data(), oidName.size(), ASN_NULL, nullptr, 0);
+                SetVarValue(added, *converted);
+            }
+        }
+        send_v2trap(variables);
+        snmp_free_varbind(variables);
+        Log("event " + std::to_string(event.value("sequence", 0)) + " sent as a notification");
+    }
+
+    SubagentOptions options_;
+    ServiceProvider provider_;
+    std::map<uint32_t, std::unique_ptr<Registered>> registered_;
+    std::map<std::pair<uint32_t, uint32_t>,
+             std::pair<uint32_t, std::chrono::steady_clock::time_point>>
+        rowCounts_;
+    bool reachable_ = true;
+};
+
+Subagent* running = nullptr;
+
+void OnRefreshAlarm(unsigned int, void*) {
+    running->Refresh();
+}
+
+void OnEvents(int, void* follower) {
+    running->SendEvents(*static_cast<EventFollower*>(follower));
+}
+
+}  // namespace
+
+int RunSubagent(const SubagentOptions& options) {
+    struct sigaction stop {};
+    stop.sa_handler = OnStopSignal;  // no SA_RESTART: the main loop's wait ends at once
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    // Nothing from the machine's SNMP configuration, MIB files or persistent state: all that
+    // this subagent needs is on its command line.
+    setenv("MIBS", "", 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+    snmp_enable_stderrlog();
+    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
+    if (!options.agentxSocket.empty()) {
+        netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET,
+                              options.agentxSocket.c_str());
+    }
+    // Also how a master that went away is found again: its registrations are sent anew.
+    netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL,
+                       options.pingSeconds);
+    init_agent(kAppName);
+    init_snmp(kAppName);
+
+    Subagent subagent(options);
+    running = &subagent;
+    subagent.Refresh();
+    snmp_alarm_register(static_cast<unsigned>(options.refreshSeconds), SA_REPEAT, OnRefreshAlarm,
+                        nullptr);
+    {
+        EventFollower events(options.managementSocket, options.replyTimeout);
+        register_readfd(events.readFd(), OnEvents, &events);
+        Log("serving under " + FormatOid(options.prefix));
+        while (stopRequested == 0) {
+            agent_check_and_process(1);
+        }
+        unregister_readfd(events.readFd());
+    }
+    running = nullptr;
+    snmp_shutdown(kAppName);
+    Log("stopped");
+    return 0;
+}
+
+}  // namespace korvo::snmp
