@@ -574,10 +574,11 @@ int RunSubagent(const SubagentOptions& options) {
         netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET,
                               options.agentxSocket.c_str());
     }
-    // Also how a master that went away is found again: its registrations are sent anew.
+    init_agent(kAppName);
+    // Also how a master that went away is found again: its registrations are sent anew. Set
+    // after init_agent, which gives it its default.
     netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL,
                        options.pingSeconds);
-    init_agent(kAppName);
     init_snmp(kAppName);
 
     Subagent subagent(options);
