@@ -244,6 +244,14 @@ pid_t Machine::StartAgent(const Environment& extra) {
     return Spawn(KORVO_AGENT_BINARY, {}, EnvironmentWith(extra), "agent", &out, &err);
 }
 
+pid_t Machine::Start(const std::string& program, const std::vector<std::string>& args,
+                     const Environment& extra) {
+    std::string out;
+    std::string err;
+    const std::string name = std::filesystem::path(program).filename().string();
+    return Spawn(program, args, EnvironmentWith(extra), name, &out, &err);
+}
+
 std::vector<unsigned> Machine::RegisteredComponents() {
     const Json stats = ConsoleJson({"stats"});
     std::vector<unsigned> ids;

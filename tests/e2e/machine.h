@@ -70,6 +70,11 @@ class Machine {
     // The agent, with the machine's environment and `extra`; does not wait for anything.
     pid_t StartAgent(const Environment& extra = {});
 
+    // Any program, with the machine's environment and `extra`; does not wait for anything.
+    // -1 (with the reason in error()) when it cannot be started.
+    pid_t Start(const std::string& program, const std::vector<std::string>& args,
+                const Environment& extra = {});
+
     // The component ids whose instrumentation `dmicli --json stats` lists; empty when the
     // service provider cannot be reached.
     std::vector<unsigned> RegisteredComponents();

@@ -1,0 +1,351 @@
+// The component over SNMP on a whole machine: a private snmpd as the AgentX master on a
+// loopback port, snmptrapd as the notification receiver, dmi-snmp between snmpd and the
+// service provider, the agent and the simulated adapter; driven by Net-SNMP's own tools.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "machine.h"
+
+namespace korvo::e2e {
+namespace {
+
+constexpr const char* kSnmpd = "/usr/sbin/snmpd";
+constexpr const char* kSnmptrapd = "/usr/sbin/snmptrapd";
+constexpr const char* kTools = "/usr/bin/";
+constexpr const char* kSubtree = "1.3.6.1.4.1.32473.1.1";
+constexpr const char* kModule = "KORVO-ETHERNET-ADAPTER-MIB";
+
+std::string Oid(const std::string& tail) {
+    return std::string(kSubtree) + "." + tail;
+}
+
+// A loopback UDP port nothing uses now.
+int FreeUdpPort() {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+class EndToEndSnmp : public MachineTest {
+  protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        for (const char* program : {kSnmpd, kSnmptrapd, "/usr/bin/snmpget"}) {
+            if (access(program, X_OK) != 0) {
+                GTEST_SKIP() << program << " is not installed (scripts/install-deps installs it)";
+            }
+        }
+        snmp_ = machine_.root() + "/snmp";
+        std::filesystem::create_directories(snmp_ + "/conf");
+        std::filesystem::create_directories(snmp_ + "/persist");
+        agentx_ = snmp_ + "/agentx.sock";
+        port_ = FreeUdpPort();
+        trapPort_ = FreeUdpPort();
+        ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
+        ASSERT_NO_FATAL_FAILURE(StartTrapReceiver());
+        ASSERT_NO_FATAL_FAILURE(StartMaster());
+        subagent_ = machine_.Start(KORVO_SNMP_BINARY,
+                                   {"--agentx", agentx_, "--ping", "1", "--refresh", "1"});
+        ASSERT_GT(subagent_, 0) << machine_.error();
+        ASSERT_TRUE(WaitForSubtree()) << machine_.ErrorOutput(subagent_);
+    }
+
+    void TearDown() override {
+        MachineTest::TearDown();
+        if (HasFailure() && subagent_ > 0) {
+            std::cerr << "--- dmi-snmp's standard error:\n" << machine_.ErrorOutput(subagent_);
+        }
+    }
+
+    // Nothing from /etc/snmp or /var/lib/snmp: a private configuration path, persistent
+    // directory and MIB list for every Net-SNMP program the test runs.
+    Environment SnmpEnvironment() const {
+        return {{"SNMPCONFPATH", snmp_ + "/conf"},
+                {"SNMP_PERSISTENT_DIR", snmp_ + "/persist"},
+                {"MIBS", ""},
+                {"MIBDIRS", snmp_ + "/conf"}};
+    }
+
+    void StartMaster() {
+        WriteText(snmp_ + "/snmpd.conf",
+                  "agentAddress udp:127.0.0.1:" + std::to_string(port_) +
+                      "\nrocommunity public 127.0.0.1\n"
+                      "rwcommunity private 127.0.0.1\n"
+                      "master agentx\nagentXSocket " +
+                      agentx_ + "\ntrap2sink 127.0.0.1:" + std::to_string(trapPort_) + " public\n");
+        master_ = machine_.Start(kSnmpd,
+                                 {"-f", "-Lo", "-C", "-c", snmp_ + "/snmpd.conf", "-I", "-smux",
+                                  "-p", snmp_ + "/snmpd.pid"},
+                                 SnmpEnvironment());
+        ASSERT_GT(master_, 0) << machine_.error();
+        ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(agentx_); }, 10s))
+            << machine_.ErrorOutput(master_);
+    }
+
+    void StartTrapReceiver() {
+        traps_ = snmp_ + "/traps.log";
+        WriteText(snmp_ + "/snmptrapd.conf", "disableAuthorization yes\n");
+        receiver_ =
+            machine_.Start(kSnmptrapd,
+                           {"-f", "-Lf", traps_, "-C", "-c", snmp_ + "/snmptrapd.conf", "-On", "-p",
+                            snmp_ + "/snmptrapd.pid", "udp:127.0.0.1:" + std::to_string(trapPort_)},
+                           SnmpEnvironment());
+        ASSERT_GT(receiver_, 0) << machine_.error();
+        ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(traps_); }, 10s))
+            << machine_.ErrorOutput(receiver_);
+    }
+
+    // `TOOL -v2c -c COMMUNITY OPTIONS 127.0.0.1:PORT ARGS`.
+    RunResult Snmp(const std::string& tool, const std::vector<std::string>& args,
+                   const std::vector<std::string>& options = {"-On"},
+                   const std::string& community = "public") {
+        std::vector<std::string> line = {"-v2c", "-c", community, "-t", "5", "-r", "0"};
+        line.insert(line.end(), options.begin(), options.end());
+        line.push_back("127.0.0.1:" + std::to_string(port_));
+        line.insert(line.end(), args.begin(), args.end());
+        return machine_.Run(kTools + tool, line, SnmpEnvironment(), 60s);
+    }
+
+    std::string Get(const std::string& oid) { return Snmp("snmpget", {Oid(oid)}).out; }
+
+    bool WaitForSubtree() {
+        return WaitFor([&] { return Get("1.1.0").find("STRING") != std::string::npos; }, 15s,
+                       100ms);
+    }
+
+    std::string snmp_;
+    std::string agentx_;
+    std::string traps_;
+    int port_ = 0;
+    int trapPort_ = 0;
+    pid_t master_ = -1;
+    pid_t receiver_ = -1;
+    pid_t subagent_ = -1;
+};
+
+TEST_F(EndToEndSnmp, GetAnswersEachTypeAndMissingInstances) {
+    const struct {
+        const char* oid;
+        const char* answer;  // a regular expression for the value after " = "
+    } cases[] = {
+        {"1.1.0", "STRING: \"ZUL\""},                            // display string
+        {"1.5.0", "STRING: \"00000000000000\\.000000\\+000\""},  // date
+        {"1.6.0", "INTEGER: 7"},                                 // enumeration
+        {"4.2.0", "STRING: \"[0-9A-F]{12}\""},                   // adapter address
+        {"4.6.0", "Counter64: [0-9]+"},                          // counter64
+        {"8.9.0", "Counter32: [0-9]+"},                          // counter
+        {"10.1.0", "STRING: \"1500\""},                          // integer64 as decimal text
+        {"13.1.2.5", "STRING: \"-?[0-9]+\""},                    // a table row by its key
+        {"3.1.3.2.1", "INTEGER: 5"},                             // two keys
+        {"13.1.2.126", "No Such Instance"},                      // row not found
+        {"4.2.1", "No Such Instance"},                           // a scalar's instance is 0
+        {"4.99.0", "No Such Object"},                            // no such attribute
+        {"99.1.0", "No Such Object"},                            // no such group
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.oid);
+        const RunResult run = Snmp("snmpget", {Oid(c.oid)});
+        EXPECT_TRUE(std::regex_search(run.out, std::regex(" = " + std::string(c.answer))))
+            << run.out << run.err;
+    }
+}
+
+TEST_F(EndToEndSnmp, WalksShowTheConsolesValuesByNameFromTheGeneratedMib) {
+    const std::string mibs = snmp_ + "/mibs";
+    std::filesystem::create_directories(mibs);
+    const RunResult mib = machine_.Run(KORVO_SNMP_BINARY,
+                                       {"mib", "korvo", "--output", mibs + "/" + kModule + ".txt"});
+    ASSERT_EQ(mib.exitCode, 0) << mib.err;
+
+    if (access("/usr/bin/smilint", X_OK) == 0) {
+        // Severity 3 and below are errors; warnings (an index that is also a readable or
+        // writable attribute, long names) are not.
+        const RunResult lint =
+            machine_.Run("/usr/bin/smilint", {"-s", "-l", "3", mibs + "/" + kModule + ".txt"},
+                         {{"SMIPATH", std::string(KORVO_SOURCE_DIR) + "/tools/snmp/mibs"}});
+        EXPECT_EQ(lint.out + lint.err, "");
+    }
+
+    const std::string path = std::string(KORVO_SOURCE_DIR) + "/tools/snmp/mibs:" + mibs;
+    const RunResult named = Snmp("snmpwalk", {kSubtree}, {"-M", path, "-m", kModule});
+    ASSERT_EQ(named.exitCode, 0) << named.err;
+    const auto lines = Lines(named.out);
+    for (const char* expected :
+         {"KORVO-ETHERNET-ADAPTER-MIB::korvoComponentIDManufacturer.0 = STRING: ZUL",
+          "KORVO-ETHERNET-ADAPTER-MIB::korvoComponentIDVerify.0 = INTEGER: "
+          "thisComponentExistsAndIsFunctioningCorrectly(7)",
+          "KORVO-ETHERNET-ADAPTER-MIB::korvoAddressAddress.3 = STRING: ",
+          "KORVO-ETHERNET-ADAPTER-MIB::korvoDriverTable35RowsRowValue.35 = STRING: "}) {
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                                [&](const std::string& l) { return l.starts_with(expected); }))
+            << expected << "\n"
+            << named.out;
+    }
+
+    // As many values as the console's walk reads, in both SNMP walks.
+    RunResult console;
+    const Json walk = machine_.ConsoleJson({"walk", "korvo"}, &console);
+    ASSERT_TRUE(walk.is_object()) << console.err;
+    size_t values = 0;
+    for (const Json& group : walk["groups"]) {
+        for (const Json& attribute : group.value("attributes", Json::array())) {
+            values += attribute.contains("value");
+        }
+        for (const Json& row : group.value("rows", Json::array())) {
+            for (const Json& attribute : row["attributes"]) {
+                values += attribute.contains("value");
+            }
+        }
+    }
+    EXPECT_EQ(lines.size(), values);
+    const RunResult bulk = Snmp("snmpbulkwalk", {kSubtree});
+    const RunResult plain = Snmp("snmpwalk", {kSubtree});
+    EXPECT_EQ(Lines(bulk.out).size(), values) << bulk.err;
+    // Counters move between the walks; the names and their order do not.
+    const auto names = [](const std::string& text) {
+        std::vector<std::string> result;
+        for (const std::string& line : Lines(text)) {
+            result.push_back(line.substr(0, line.find(" = ")));
+        }
+        return result;
+    };
+    EXPECT_EQ(names(bulk.out), names(plain.out));
+}
+
+TEST_F(EndToEndSnmp, WritesReachTheDriverAndRefusalsComeBackAsTheirErrors) {
+    const struct {
+        const char* oid;
+        const char* type;
+        const char* value;
+        const char* request;  // the line of the adapter's request log that the write causes
+    } writes[] = {
+        {"13.1.1.7", "i", "99", "code 30 word 0xFF010200 index 0x06 value 0x00000063 -> ok"},
+        {"14.1.1.2", "i", "42", "code 32 word 0xFF010200 index 0x01 value 0x0000002A -> ok"},
+        {"14.1.2.5", "s", "1234", "code 33 word 0xFF010200 index 0x04 value 0x000004D2 -> ok"},
+    };
+    for (const auto& write : writes) {
+        SCOPED_TRACE(write.oid);
+        const RunResult set =
+            Snmp("snmpset", {Oid(write.oid), write.type, write.value}, {"-On"}, "private");
+        EXPECT_EQ(set.exitCode, 0) << set.out << set.err;
+        const RunResult log = machine_.AdapterCommand({"log", "-n", "8"});
+        EXPECT_NE(log.out.find(write.request), std::string::npos) << log.out;
+    }
+    EXPECT_NE(Get("14.1.2.5").find("STRING: \"1234\""), std::string::npos);
+
+    const struct {
+        const char* oid;
+        const char* type;
+        const char* value;
+        const char* error;
+    } refusals[] = {
+        {"4.2.0", "s", "024B4F525601", "notWritable"},   // read-only
+        {"99.1.0", "i", "1", "notWritable"},             // no such object
+        {"14.1.2.5", "i", "5", "wrongType"},             // integer64 is decimal text
+        {"14.1.2.5", "s", "12x", "wrongValue"},          // not a number
+        {"14.1.2.5", "s", "99999999999", "wrongValue"},  // wider than the driver takes
+        {"14.1.1.2", "s", "7", "wrongType"},             // an integer attribute
+    };
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(std::string(refusal.oid) + " " + refusal.value);
+        const RunResult set =
+            Snmp("snmpset", {Oid(refusal.oid), refusal.type, refusal.value}, {"-On"}, "private");
+        EXPECT_NE(set.exitCode, 0);
+        EXPECT_NE(set.err.find(std::string("Reason: ") + refusal.error), std::string::npos)
+            << set.out << set.err;
+    }
+    EXPECT_NE(Get("14.1.2.5").find("STRING: \"1234\""), std::string::npos);
+}
+
+TEST_F(EndToEndSnmp, FailoverArrivesAsANotificationCarryingTheEventsRows) {
+    ASSERT_EQ(machine_.AdapterCommand({"failover", "2", "--notify"}).exitCode, 0);
+    const std::string notification = ".1.3.6.1.6.3.1.1.4.1.0 = OID: ." + Oid("0.22");
+    ASSERT_TRUE(
+        WaitFor([&] { return ReadFile(traps_).find(notification) != std::string::npos; }, 10s))
+        << ReadFile(traps_) << machine_.ErrorOutput(subagent_);
+    const std::string received = ReadFile(traps_);
+    // The event generation row (indexed by the class of the group it speaks of), then the
+    // adapter table's row: adapter 2 in physical slot 4.
+    const std::string associated =
+        ".30.81.69.86.124.70.97.105.108.111.118.101.114.32.65.100.97."
+        "112.116.101.114.32.84.97.98.108.101.124.48.48.49";
+    for (const std::string& varbind :
+         {"." + Oid("22.1.1") + associated + " = INTEGER: 1",
+          "." + Oid("22.1.5") + associated + " = STRING: \"QEV|Failover Adapter Table|001\"",
+          "." + Oid("21.1.1.1") + " = INTEGER: 2",
+          "." + Oid("21.1.2.1") + " = STRING: \"Adapter 2\"",
+          "." + Oid("21.1.4.1") + " = INTEGER: 4"}) {
+        EXPECT_NE(received.find(varbind), std::string::npos) << varbind << "\n" << received;
+    }
+}
+
+TEST_F(EndToEndSnmp, UnavailableWhileTheAgentIsAwayAndBackAfterRestarts) {
+    // The agent gone: its values answer as an error, never as a value.
+    ASSERT_EQ(machine_.Stop(agent_, SIGTERM), 0);
+    for (const char* tool : {"snmpget", "snmpwalk"}) {
+        SCOPED_TRACE(tool);
+        const RunResult run =
+            Snmp(tool, {std::string(tool) == "snmpget" ? Oid("4.6.0") : kSubtree});
+        EXPECT_NE(run.err.find("genErr"), std::string::npos) << run.out << run.err;
+        EXPECT_EQ(run.out.find("Counter64"), std::string::npos) << run.out;
+    }
+    agent_ = machine_.StartAgent();
+    ASSERT_TRUE(machine_.WaitUntilRegistered()) << machine_.ErrorOutput(agent_);
+    EXPECT_TRUE(
+        WaitFor([&] { return Get("4.6.0").find("Counter64") != std::string::npos; }, 10s, 100ms));
+
+    // The master restarted: the subagent registers again by itself.
+    ASSERT_TRUE(machine_.Stop(master_, SIGTERM).has_value());
+    ASSERT_NO_FATAL_FAILURE(StartMaster());
+    EXPECT_TRUE(WaitForSubtree()) << machine_.ErrorOutput(subagent_);
+    EXPECT_TRUE(machine_.Running(subagent_));
+}
+
+TEST_F(EndToEndSnmp, SurvivesContinuousPollingWhileFailingOver) {
+    const auto deadline = std::chrono::steady_clock::now() + 4s;
+    int polls = 0;
+    for (int round = 0; std::chrono::steady_clock::now() < deadline; ++round) {
+        if (round % 5 == 0) {
+            ASSERT_EQ(machine_.AdapterCommand({"failover", round % 10 == 0 ? "2" : "1", "--notify"})
+                          .exitCode,
+                      0);
+        }
+        const RunResult run = Snmp("snmpbulkget", {"-Cn0", "-Cr20", Oid("4")});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(Lines(run.out).size(), 20u) << run.out;
+        ++polls;
+    }
+    EXPECT_GT(polls, 5);
+    EXPECT_TRUE(machine_.Running(subagent_));
+    EXPECT_NE(Get("4.6.0").find("Counter64"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace korvo::e2e
