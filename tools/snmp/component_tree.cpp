@@ -157,7 +157,7 @@ std::optional<uint32_t> CountRows(const GroupTree& group, const ReadFunction& re
 
 std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& prefix,
                                      const Oid& name, const ReadFunction& read,
-                                     const RowCountFunction& rowCount, bool* unavailable) {
+                                     const RowCounter& rows, bool* unavailable) {
     *unavailable = false;
     const uint32_t c = component.info.id;
     for (const GroupTree& group : component.groups) {
@@ -205,12 +205,18 @@ std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& 
             } else if (!(name < column)) {
                 continue;
             }
-            const auto rows = rowCount(group);
-            if (!rows) {
+            // The first key's column ends at the table's end, and so tells the row count; the
+            // other columns end at the count.
+            const bool keyColumn = attribute.id == group.info.keys[0];
+            std::optional<uint32_t> last = kMaxWalkRows;
+            if (!keyColumn) {
+                last = rows.count(group);
+            }
+            if (!last) {
                 *unavailable = true;
                 return std::nullopt;
             }
-            for (; row <= *rows; ++row) {
+            for (; row <= *last; ++row) {
                 const json keys = RowKeys(group, row);
                 const Step step = ReadStep(read(g, attribute.id, keys), attribute, &value, &status);
                 if (step == Step::Unavailable) {
@@ -223,6 +229,12 @@ std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& 
                     oid.insert(oid.end(), index->begin(), index->end());
                     return NextInstance{{&group, &attribute, keys, std::move(oid)}, value};
                 }
+                if (keyColumn) {
+                    break;
+                }
+            }
+            if (keyColumn) {
+                rows.learned(group, row - 1);
             }
         }
     }

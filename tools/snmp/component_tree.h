@@ -68,10 +68,14 @@ Resolved ResolveInstance(const ComponentTree& component, const Oid& prefix, cons
 using ReadFunction =
     std::function<nlohmann::json(uint32_t group, uint32_t attribute, const nlohmann::json& keys)>;
 
-// How many rows a walk of the table finds; nothing when the service provider cannot be
-// reached or no instrumentation serves the component. (The subagent keeps the counts for a
-// moment, so that a walk does not count a table again for every value.)
-using RowCountFunction = std::function<std::optional<uint32_t>(const GroupTree& group)>;
+// How many rows a walk of the table finds (`count`: nothing when the service provider cannot
+// be reached or no instrumentation serves the component), and what a walk of its first key
+// attribute found out by itself (`learned`). The subagent keeps the counts for a moment, so
+// that a walk of the key column counts the table and the other columns read no extra row.
+struct RowCounter {
+    std::function<std::optional<uint32_t>(const GroupTree& group)> count;
+    std::function<void(const GroupTree& group, uint32_t rows)> learned;
+};
 
 // Counts the rows of a walkable table by reading its first key attribute row after row.
 std::optional<uint32_t> CountRows(const GroupTree& group, const ReadFunction& read);
@@ -85,7 +89,7 @@ struct NextInstance {
 };
 std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& prefix,
                                      const Oid& name, const ReadFunction& read,
-                                     const RowCountFunction& rowCount, bool* unavailable);
+                                     const RowCounter& rows, bool* unavailable);
 
 // The keys of walked row `row` of a table: the first key `row`, the others 1.
 nlohmann::json RowKeys(const GroupTree& group, uint32_t row);

@@ -356,7 +356,8 @@ class Subagent {
 
   private:
     // The rows of a table as a walk finds them, counted again once the count is older than
-    // kRowCountLife, so that a walk counts each table once and a poller sees rows come and go.
+    // kRowCountLife (a walk of the key column renews it), so that a walk reads no row twice
+    // and a poller sees rows come and go.
     std::optional<uint32_t> Rows(uint32_t component, const GroupTree& group,
                                  const ReadFunction& read) {
         const auto now = std::chrono::steady_clock::now();
@@ -394,10 +395,14 @@ class Subagent {
                     const ReadFunction read = [&](uint32_t g, uint32_t a, const json& keys) {
                         return Read(component, g, a, keys);
                     };
-                    const auto next = FindNext(
-                        entry.tree, options_.prefix, name, read,
+                    const RowCounter rows{
                         [&](const GroupTree& group) { return Rows(component, group, read); },
-                        &unavailable);
+                        [&](const GroupTree& group, uint32_t count) {
+                            rowCounts_[{component, group.info.id}] = {
+                                count, std::chrono::steady_clock::now()};
+                        }};
+                    const auto next =
+                        FindNext(entry.tree, options_.prefix, name, read, rows, &unavailable);
                     if (unavailable) {
                         netsnmp_set_request_error(info, request, SNMP_ERR_GENERR);
                     } else if (next) {
