@@ -3,6 +3,7 @@
 //   dmi-snmp [serve] [--agentx SOCKET] [--prefix OID] [--socket PATH] [--ping SECONDS]
 //                    [--refresh SECONDS] [--timeout MS]
 //   dmi-snmp mib COMPONENT [--prefix OID] [--module NAME] [--socket PATH] [--output FILE]
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <fstream>
@@ -76,6 +77,11 @@ int Run(int argc, char** argv) {
             positional.push_back(option);
             continue;
         }
+        constexpr std::string_view kOptions[] = {"--agentx",  "--prefix",  "--socket", "--ping",
+                                                 "--refresh", "--timeout", "--module", "--output"};
+        if (std::find(std::begin(kOptions), std::end(kOptions), option) == std::end(kOptions)) {
+            throw UsageError{"unknown option " + std::string(option)};
+        }
         if (i + 1 >= args.size()) {
             throw UsageError{std::string(option) + " needs a value"};
         }
@@ -99,10 +105,8 @@ int Run(int argc, char** argv) {
             serve.replyTimeout = std::chrono::milliseconds(PositiveNumber(option, value));
         } else if (option == "--module") {
             moduleName = value;
-        } else if (option == "--output") {
-            output = value;
         } else {
-            throw UsageError{"unknown option " + std::string(option)};
+            output = value;
         }
     }
     if (command == "serve") {
