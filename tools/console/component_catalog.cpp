@@ -219,4 +219,13 @@ const AttributeInfo* ComponentCatalog::FindAttribute(uint32_t component, uint32_
     return nullptr;
 }
 
+nlohmann::json TableRowKeys(const GroupInfo& group, uint32_t row) {
+    nlohmann::json keys = nlohmann::json::array();
+    for (size_t i = 0; i < group.keys.size(); ++i) {
+        keys.push_back(
+            {{"id", group.keys[i]}, {"type", MIF_INTEGER}, {"integer", i == 0 ? row : 1u}});
+    }
+    return keys;
+}
+
 }  // namespace korvo::console

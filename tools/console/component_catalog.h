@@ -53,6 +53,10 @@ struct GroupInfo {
     std::vector<uint32_t> keys;  // attribute ids; not empty for a table
 };
 
+// The keys of row `row` of a table as a walk finds its rows: the first key counts the rows
+// 1, 2, 3 ..., any further keys stay 1 (integers all).
+nlohmann::json TableRowKeys(const GroupInfo& group, uint32_t row);
+
 class ComponentCatalog {
   public:
     // `client` connects on first use, so commands that need no service provider never do.

@@ -73,16 +73,6 @@ bool IsWriteOnly(const AttributeInfo& attribute) {
     return attribute.access == "write-only";
 }
 
-// The keys of row `row` of a table: the first key counts rows, the others stay at 1.
-nlohmann::json TableKeys(const GroupInfo& group, uint32_t row) {
-    nlohmann::json keys = nlohmann::json::array();
-    for (size_t i = 0; i < group.keys.size(); ++i) {
-        keys.push_back(
-            {{"id", group.keys[i]}, {"type", MIF_INTEGER}, {"integer", i == 0 ? row : 1u}});
-    }
-    return keys;
-}
-
 bool SameAnswers(const std::vector<Reading>& row, const std::vector<Reading>& other) {
     return std::equal(row.begin(), row.end(), other.begin(), other.end(),
                       [](const Reading& a, const Reading& b) {
@@ -151,7 +141,7 @@ void GroupWalk::Table(uint32_t component, const GroupInfo& group,
             end = WalkEndJson(WalkEnd::RowBound, row);
             break;
         }
-        const nlohmann::json keys = TableKeys(group, row);
+        const nlohmann::json keys = TableRowKeys(group, row);
         std::vector<Reading> readings;
         bool rowNotFound = false;
         bool anyValue = false;

@@ -125,15 +125,6 @@ Resolved ResolveInstance(const ComponentTree& component, const Oid& prefix, cons
     return {Instance{group, attribute, std::move(*keys), name}};
 }
 
-json RowKeys(const GroupTree& group, uint32_t row) {
-    json keys = json::array();
-    for (size_t i = 0; i < group.info.keys.size(); ++i) {
-        keys.push_back(
-            {{"id", group.info.keys[i]}, {"type", MIF_INTEGER}, {"integer", i == 0 ? row : 1u}});
-    }
-    return keys;
-}
-
 std::optional<uint32_t> CountRows(const GroupTree& group, const ReadFunction& read) {
     const console::AttributeInfo* key = group.Find(group.info.keys.at(0));
     if (key == nullptr) {
@@ -142,8 +133,8 @@ std::optional<uint32_t> CountRows(const GroupTree& group, const ReadFunction& re
     for (uint32_t row = 1; row <= kMaxWalkRows; ++row) {
         SnmpValue value;
         uint32_t status = 0;
-        switch (
-            ReadStep(read(group.info.id, key->id, RowKeys(group, row)), *key, &value, &status)) {
+        switch (ReadStep(read(group.info.id, key->id, console::TableRowKeys(group.info, row)), *key,
+                         &value, &status)) {
             case Step::Value:
                 continue;
             case Step::Skip:
@@ -194,7 +185,7 @@ std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& 
                 const Oid asked(name.begin() + static_cast<ptrdiff_t>(column.size()), name.end());
                 if (!asked.empty()) {
                     row = std::max<uint32_t>(asked[0], 1);
-                    const auto index = IndexOfKeys(RowKeys(group, row));
+                    const auto index = IndexOfKeys(console::TableRowKeys(group.info, row));
                     if (!(asked < *index)) {
                         if (row == UINT32_MAX) {
                             continue;
@@ -217,7 +208,7 @@ std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& 
                 return std::nullopt;
             }
             for (; row <= *last; ++row) {
-                const json keys = RowKeys(group, row);
+                const json keys = console::TableRowKeys(group.info, row);
                 const Step step = ReadStep(read(g, attribute.id, keys), attribute, &value, &status);
                 if (step == Step::Unavailable) {
                     *unavailable = true;

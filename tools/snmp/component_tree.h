@@ -2,11 +2,11 @@
 // row an object identifier names, and which instance comes next in a walk. Reads go through
 // a function, so the same walking rules serve the subagent and its tests.
 //
-// A table's rows are walked as the console walks them: the first key counts 1, 2, 3 ... and
-// any further keys stay 1. The rows are those whose first key attribute has a value: the
-// table ends at the first row where it has none ("row not found"), or after kMaxWalkRows.
-// Only tables whose keys are all integers can be walked; the rows of other tables can still
-// be read and written by their index.
+// A table's rows are walked as the console walks them (console::TableRowKeys): the first key
+// counts 1, 2, 3 ... and any further keys stay 1. The rows are those whose first key attribute has
+// a value: the table ends at the first row where it has none ("row not found"), or after
+// kMaxWalkRows. Only tables whose keys are all integers can be walked; the rows of other tables can
+// still be read and written by their index.
 #pragma once
 
 #include <cstdint>
@@ -90,8 +90,5 @@ struct NextInstance {
 std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& prefix,
                                      const Oid& name, const ReadFunction& read,
                                      const RowCounter& rows, bool* unavailable);
-
-// The keys of walked row `row` of a table: the first key `row`, the others 1.
-nlohmann::json RowKeys(const GroupTree& group, uint32_t row);
 
 }  // namespace korvo::snmp
