@@ -9,6 +9,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "machine.h"
 
@@ -326,6 +327,24 @@ TEST_F(EndToEndSnmp, UnavailableWhileTheAgentIsAwayAndBackAfterRestarts) {
     ASSERT_NO_FATAL_FAILURE(StartMaster());
     EXPECT_TRUE(WaitForSubtree()) << machine_.ErrorOutput(subagent_);
     EXPECT_TRUE(machine_.Running(subagent_));
+}
+
+TEST_F(EndToEndSnmp, ConnectionsTheServiceProviderClosesWhenIdleAreOpenedAgain) {
+    // An agent whose service provider closes a management connection idle for 300 ms: the
+    // subagent's request connection and its event subscription both outlive such pauses.
+    ASSERT_EQ(machine_.Stop(agent_, SIGTERM), 0);
+    agent_ = machine_.StartAgent({{"KORVO_SP_IDLE_LIMIT_MS", "300"}});
+    ASSERT_TRUE(machine_.WaitUntilRegistered()) << machine_.ErrorOutput(agent_);
+    ASSERT_TRUE(
+        WaitFor([&] { return Get("4.6.0").find("Counter64") != std::string::npos; }, 10s, 100ms));
+    for (int pause = 0; pause < 2; ++pause) {
+        std::this_thread::sleep_for(1s);
+        EXPECT_NE(Get("4.6.0").find("Counter64"), std::string::npos);
+    }
+    ASSERT_EQ(machine_.AdapterCommand({"failover", "2", "--notify"}).exitCode, 0);
+    EXPECT_TRUE(WaitFor(
+        [&] { return ReadFile(traps_).find("OID: ." + Oid("0.22")) != std::string::npos; }, 10s))
+        << machine_.ErrorOutput(subagent_);
 }
 
 TEST_F(EndToEndSnmp, SurvivesContinuousPollingWhileFailingOver) {
