@@ -19,7 +19,7 @@ bool CheckFailover() {
     std::memset(&request, 0, sizeof request);
     request.requestCode = FailoverStatusRequest;
     if (!SendDriverRequest(DriverRequestWord, &request)) {
-        return true;  // a driver that does not answer is reported as a change
+        return false;  // a driver that does not answer tells nothing: no change to report
     }
     serviceState.activeSlot =
         FindPciSlot(RequestWord(request, ValueOffset), RequestByte(request, PciBusOffset));

@@ -5,8 +5,9 @@
 #include "dmi/dmi.h"
 
 // Asks the driver for the pair's failover status. True when a change is to be reported: the
-// active adapter number differs from the one last seen, or the driver could not be asked.
-// Refreshes activeSlot on every successful exchange.
+// active adapter number differs from the one last seen. A driver that does not answer changes
+// nothing: false, and the last seen adapter and slot stay. Refreshes activeSlot on every
+// successful exchange.
 bool CheckFailover();
 
 // Runs on every WM_TIMER that reaches the window procedure: once the library is bound, checks

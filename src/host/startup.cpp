@@ -1,6 +1,9 @@
 // RunStartup and its steps: bind the library, take the memory descriptor, probe the driver,
 // connect as a management application, find or install the component from its MIF file, end
 // the management connection and register the callbacks; RunShutdown undoes what is in force.
+// An attempt may be repeated until one succeeds: the library is bound once, a management
+// registration a failed attempt left behind is undone first, the blocks kept for the process
+// (the node address, the MIF file list) are made once, and each message box is shown once.
 #include "host/startup.h"
 
 #include <cstring>
@@ -16,10 +19,6 @@ LoadLibraryStep startupLoadLibrary = LoadDmiLibrary;
 
 namespace {
 
-void ShowError(const char* text, const char* caption) {
-    MessageBoxA(nullptr, text, caption, MB_OK);
-}
-
 constexpr char CorruptedText[] = "DMI implementation corrupted";
 constexpr char CorruptedCaption[] = "ERROR";
 constexpr char BuildFailedText[] = "Registration failed";
@@ -27,19 +26,53 @@ constexpr char BuildFailedCaption[] = "abort";
 constexpr char RegisterFailedText[] = "Could not register the direct interface code";
 constexpr char RegisterFailedCaption[] = "ERROR";
 
+// The boxes, each shown at most once for the life of the process: attempts repeated every
+// 30 seconds that fail the same way stay quiet rather than ask the user again and again.
+enum : uint32_t { CorruptedBox = 1, BuildFailedBox = 2, RegisterFailedBox = 4 };
+
+void ShowError(uint32_t box, const char* text, const char* caption) {
+    if ((serviceState.shownBoxes & box) != 0) {
+        return;
+    }
+    serviceState.shownBoxes |= box;
+    MessageBoxA(nullptr, text, caption, MB_OK);
+}
+
+// One attempt at a time: a modal box's message loop runs the retry timer, whose attempt
+// must not start over inside the one that shows the box.
+int RunStartupAttempt();
+
 }  // namespace
 
 int RunStartup() {
-    if (startupLoadLibrary() == 0) {
-        return 0;
+    if (serviceState.ciRegistered == 1) {
+        return 1;  // registered already: a repeated start changes nothing
     }
-    if (DmiApiIsComplete() == 0) {
-        // A library without an entry point the agent calls is never called through: the
-        // attempt ends here, before anything (the failover check included) may use it.
-        ShowError(CorruptedText, CorruptedCaption);
-        return 0;
+    if (serviceState.startupRunning != 0) {
+        return 0;  // called from within an attempt: that attempt decides
     }
-    serviceState.libraryLoaded = 1;
+    serviceState.startupRunning = 1;
+    const int result = RunStartupAttempt();
+    serviceState.startupRunning = 0;
+    return result;
+}
+
+namespace {
+
+int RunStartupAttempt() {
+    if (serviceState.libraryLoaded == 0) {
+        if (startupLoadLibrary() == 0) {
+            return 0;
+        }
+        if (DmiApiIsComplete() == 0) {
+            // A library without an entry point the agent calls is never called through: the
+            // attempt ends here, before anything (the failover check included) may use it.
+            // The library stays loaded, so later attempts end at the load, without a box.
+            ShowError(CorruptedBox, CorruptedText, CorruptedCaption);
+            return 0;
+        }
+        serviceState.libraryLoaded = 1;
+    }
     serviceState.memoryDescriptor = DmiApi.DmiGetSysMemDsc(0);
 
     bool probed = false;
@@ -49,12 +82,18 @@ int RunStartup() {
     if (!probed) {
         return 0;
     }
+    if (serviceState.managementRegistered == 1) {
+        // Left in force by a failed attempt. Whether or not the service provider still knows
+        // the handle, it is given up before a new connection takes its place.
+        (void)UnregisterManagement();
+        serviceState.managementRegistered = 0;
+    }
     if (ConnectToServiceProvider() == 0) {
         return 0;
     }
     serviceState.managementRegistered = 1;
     if (FindOrInstallComponent(ComponentClass) == 0) {
-        ShowError(CorruptedText, CorruptedCaption);
+        ShowError(CorruptedBox, CorruptedText, CorruptedCaption);
         return 0;
     }
     if (UnregisterManagement() == 0) {
@@ -62,20 +101,27 @@ int RunStartup() {
     }
     serviceState.managementRegistered = 0;
     if (RegisterCi() == 0) {
-        ShowError(RegisterFailedText, RegisterFailedCaption);
+        ShowError(RegisterFailedBox, RegisterFailedText, RegisterFailedCaption);
         return 0;
     }
     serviceState.ciRegistered = 1;
     return 1;
 }
 
+}  // namespace
+
 int ConnectToServiceProvider() {
-    DmiErrorStatus status = DMIERR_NO_ERROR;
-    DmiNodeAddress* node =
-        DmiApi.DmiNewNodeAddress("", "local", "", serviceState.memoryDescriptor, &status);
-    if (status == DMIERR_NO_ERROR) {
+    if (serviceState.nodeAddress == nullptr) {
+        DmiErrorStatus status = DMIERR_NO_ERROR;
+        DmiNodeAddress* node =
+            DmiApi.DmiNewNodeAddress("", "local", "", serviceState.memoryDescriptor, &status);
+        if (status == DMIERR_NO_ERROR) {
+            serviceState.nodeAddress = node;  // kept for good
+        }
+    }
+    if (serviceState.nodeAddress != nullptr) {
         DmiUnsigned reserved = 0;
-        (void)DmiApi.DmiSetDefaultNode(node, &reserved);  // the node address is kept for good
+        (void)DmiApi.DmiSetDefaultNode(serviceState.nodeAddress, &reserved);
     }
 
     DmiErrorStatus registered = DmiApi.DmiRegister(&serviceState.dmiHandle);
@@ -132,17 +178,25 @@ int FindOrInstallComponent(const char* classText) {
         }
     }
 
-    DmiFileDataList* files = DmiApi.DmiNewFileDataList(1, nullptr, nullptr);
-    if (files == nullptr) {
-        return 0;
+    // The file list and its path string are made once and handed over again by later
+    // attempts; the service provider does not keep them.
+    if (serviceState.mifFiles == nullptr) {
+        serviceState.mifFiles = DmiApi.DmiNewFileDataList(1, nullptr, nullptr);
+        if (serviceState.mifFiles == nullptr) {
+            return 0;
+        }
+        serviceState.mifFiles->list[0].fileData = nullptr;
     }
-    BuildMifPath(serviceState.mifPath);
-    files->list[0].fileType = DMI_MIF_FILE_NAME;
-    files->list[0].fileData =
-        DmiApi.DmiNewOctetString(static_cast<DmiUnsigned>(std::strlen(serviceState.mifPath)),
-                                 serviceState.mifPath, nullptr, nullptr);
+    DmiFileDataList* files = serviceState.mifFiles;
     if (files->list[0].fileData == nullptr) {
-        return 0;
+        BuildMifPath(serviceState.mifPath);
+        files->list[0].fileType = DMI_MIF_FILE_NAME;
+        files->list[0].fileData =
+            DmiApi.DmiNewOctetString(static_cast<DmiUnsigned>(std::strlen(serviceState.mifPath)),
+                                     serviceState.mifPath, nullptr, nullptr);
+        if (files->list[0].fileData == nullptr) {
+            return 0;
+        }
     }
     DmiStringList* errors = nullptr;  // not read
     return DmiApi.DmiAddComponent(serviceState.dmiHandle, files, &serviceState.componentId,
@@ -158,7 +212,7 @@ int UnregisterManagement() {
 int RegisterCi() {
     DmiRegisterInfo* record = nullptr;
     if (BuildCiRegistration(&record) == 0) {
-        ShowError(BuildFailedText, BuildFailedCaption);
+        ShowError(BuildFailedBox, BuildFailedText, BuildFailedCaption);
         return 0;
     }
     DmiString* level = nullptr;

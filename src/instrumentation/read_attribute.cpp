@@ -22,24 +22,42 @@ DmiErrorStatus ReadAttribute(DmiId /*componentId*/, DmiId groupId, DmiId attribu
 
     ReadCall call{groupId, attributeId, keyList, mode, record};
     switch (groupId) {
-        case 1: return ReadGroup1(call);
-        case 2: return ReadGroup2(call);
-        case 3: return ReadGroup3(call);
-        case 4: return ReadGroup4(call);
-        case 5: return ReadGroup5(call);
-        case 6: return ReadGroup6(call);
-        case 7: return ReadGroup7(call);
-        case 8: return ReadGroup8(call);
-        case 10: return ReadGroup10(call);
-        case 11: return ReadGroup11(call);
-        case 12: return ReadGroup12(call);
-        case 13: return ReadGroup13(call);
-        case 14: return ReadGroup14(call);
-        case 15: return ReadGroup15(call);
-        case 16: return ReadGroup16(call);
-        case 20: return ReadGroup20(call);
-        case 21: return ReadGroup21(call);
-        default: return DMIERR_NO_ERROR;
+        case 1:
+            return ReadGroup1(call);
+        case 2:
+            return ReadGroup2(call);
+        case 3:
+            return ReadGroup3(call);
+        case 4:
+            return ReadGroup4(call);
+        case 5:
+            return ReadGroup5(call);
+        case 6:
+            return ReadGroup6(call);
+        case 7:
+            return ReadGroup7(call);
+        case 8:
+            return ReadGroup8(call);
+        case 10:
+            return ReadGroup10(call);
+        case 11:
+            return ReadGroup11(call);
+        case 12:
+            return ReadGroup12(call);
+        case 13:
+            return ReadGroup13(call);
+        case 14:
+            return ReadGroup14(call);
+        case 15:
+            return ReadGroup15(call);
+        case 16:
+            return ReadGroup16(call);
+        case 20:
+            return ReadGroup20(call);
+        case 21:
+            return ReadGroup21(call);
+        default:
+            return DMIERR_NO_ERROR;
     }
 }
 
@@ -51,7 +69,9 @@ uint32_t RowKey(const DmiAttributeValues* keyList) {
     return key == 0xFFFFFFFFu ? 1 : key;
 }
 
-uint32_t RequestedRow(const ReadCall& call) { return RowKey(call.keyList) + call.mode; }
+uint32_t RequestedRow(const ReadCall& call) {
+    return RowKey(call.keyList) + call.mode;
+}
 
 DriverRequest MakeDriverRequest(uint16_t code) {
     DriverRequest request;
@@ -60,14 +80,22 @@ DriverRequest MakeDriverRequest(uint16_t code) {
     return request;
 }
 
-void ExchangeWithDriver(DriverRequest& request) {
-    (void)SendDriverRequest(DriverRequestWord, &request);
+bool ExchangeWithDriver(DriverRequest& request) {
+    return SendDriverRequest(DriverRequestWord, &request);
 }
 
-DriverRequest AskDriver(uint16_t code) {
-    DriverRequest request = MakeDriverRequest(code);
-    ExchangeWithDriver(request);
-    return request;
+bool AskDriver(uint16_t code, DriverRequest& reply) {
+    reply = MakeDriverRequest(code);
+    return ExchangeWithDriver(reply);
+}
+
+bool AskDriverValue(uint16_t code, uint32_t& value) {
+    DriverRequest reply;
+    if (!AskDriver(code, reply)) {
+        return false;
+    }
+    value = ReplyValue(reply);
+    return true;
 }
 
 uint64_t ReplyValue64(const DriverRequest& reply) {
@@ -86,10 +114,27 @@ void SetInteger64(DmiAttributeData* record, uint64_t value, DmiUnsigned type) {
     record->data.value.words[1] = static_cast<uint32_t>(value >> 32);
 }
 
+DmiErrorStatus SetReplyInteger(DmiAttributeData* record, uint16_t code, DmiUnsigned type) {
+    uint32_t value = 0;
+    if (!AskDriverValue(code, value)) {
+        return ValueUnknown;
+    }
+    SetInteger(record, value, type);
+    return DMIERR_NO_ERROR;
+}
+
+DmiErrorStatus SetReplyCounter64(DmiAttributeData* record, uint16_t code) {
+    DriverRequest reply;
+    if (!AskDriver(code, reply)) {
+        return ValueUnknown;
+    }
+    SetInteger64(record, ReplyValue64(reply), MIF_COUNTER64);
+    return DMIERR_NO_ERROR;
+}
+
 DmiErrorStatus SetString(DmiAttributeData* record, const void* text, uint32_t length) {
     DmiErrorStatus status = DMIERR_NO_ERROR;
-    DmiString* str =
-        DmiApi.DmiNewOctetString(length, text, serviceState.memoryDescriptor, &status);
+    DmiString* str = DmiApi.DmiNewOctetString(length, text, serviceState.memoryDescriptor, &status);
     record->data.value.str = str;
     if (status != DMIERR_NO_ERROR) {
         return status;

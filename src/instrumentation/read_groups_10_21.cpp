@@ -78,14 +78,14 @@ DmiErrorStatus SetDriverFileName(DmiAttributeData* record) {
 }
 
 // Sends a per-row request of a table: the row index R - 1 goes in byte 11 (its low 8 bits)
-// and in the u32 at 16 (as a signed number, so row 0 gives the index -1).
-DriverRequest AskForRow(uint16_t code, uint32_t row) {
-    DriverRequest request = MakeDriverRequest(code);
+// and in the u32 at 16 (as a signed number, so row 0 gives the index -1). True, with the
+// reply in `reply`, when the driver answered.
+bool AskForRow(uint16_t code, uint32_t row, DriverRequest& reply) {
+    reply = MakeDriverRequest(code);
     const uint32_t index = row - 1;
-    SetRequestByte(request, RowIndexByteOffset, static_cast<uint8_t>(index));
-    SetRequestWord(request, ValueOffset, index);
-    ExchangeWithDriver(request);
-    return request;
+    SetRequestByte(reply, RowIndexByteOffset, static_cast<uint8_t>(index));
+    SetRequestWord(reply, ValueOffset, index);
+    return ExchangeWithDriver(reply);
 }
 
 // Groups 13 and 14 have the same shape: attribute 1 sends the index request and gives R,
@@ -96,13 +96,20 @@ DmiErrorStatus ReadIndexedTable(ReadCall& call, uint32_t lastRow, uint16_t index
     if (row > lastRow) {
         return RowNotFound;
     }
+    DriverRequest reply;
     switch (call.attributeId) {
         case 1:
-            (void)AskForRow(indexRequest, row);  // the driver's reply is not used
+            // The driver's reply is not used, but a driver that does not answer has no row.
+            if (!AskForRow(indexRequest, row, reply)) {
+                return ValueUnknown;
+            }
             SetInteger(call.record, row);
             break;
         case 2:
-            SetInteger64(call.record, ReplyValue(AskForRow(valueRequest, row)), MIF_INTEGER64);
+            if (!AskForRow(valueRequest, row, reply)) {
+                return ValueUnknown;
+            }
+            SetInteger64(call.record, ReplyValue(reply), MIF_INTEGER64);
             break;
         default:
             break;
@@ -111,7 +118,10 @@ DmiErrorStatus ReadIndexedTable(ReadCall& call, uint32_t lastRow, uint16_t index
 }
 
 DmiErrorStatus SetVersionPair(DmiAttributeData* record, int mode) {
-    const DriverRequest reply = AskDriver(DriverVersionRequest);
+    DriverRequest reply;
+    if (!AskDriver(DriverVersionRequest, reply)) {
+        return ValueUnknown;
+    }
     uint8_t version[VersionBytes];
     for (size_t i = 0; i < VersionBytes; ++i) {
         version[i] = RequestByte(reply, ReplyByteOffset + i);
@@ -124,7 +134,10 @@ DmiErrorStatus SetVersionPair(DmiAttributeData* record, int mode) {
 // The string is created holding "en"; a reply value of 1 to 5 then puts its code in the body,
 // any other value leaves "en".
 DmiErrorStatus SetLanguageCode(DmiAttributeData* record) {
-    const uint32_t selector = ReplyValue(AskDriver(LanguageRequest));
+    uint32_t selector = 0;
+    if (!AskDriverValue(LanguageRequest, selector)) {
+        return ValueUnknown;
+    }
     const DmiErrorStatus status = SetString(record, LanguageCodes[0], LanguageCodeLength);
     if (status != DMIERR_NO_ERROR) {
         return status;
@@ -149,11 +162,15 @@ DmiErrorStatus SetAdapterLabel(DmiAttributeData* record, uint32_t rowIndex) {
 }
 
 // The physical slot of one adapter of the pair, from the PCI location the driver reports.
-int32_t AdapterSlot(uint32_t row) {
+DmiErrorStatus ReadAdapterSlot(DmiAttributeData* record, uint32_t row) {
     DriverRequest request = MakeDriverRequest(AdapterLocationRequest);
     SetRequestWord(request, ValueOffset, row - 1);
-    ExchangeWithDriver(request);
-    return FindPciSlot(ReplyValue(request), RequestByte(request, ReplyByteOffset));
+    if (!ExchangeWithDriver(request)) {
+        return ValueUnknown;
+    }
+    const int32_t slot = FindPciSlot(ReplyValue(request), RequestByte(request, ReplyByteOffset));
+    SetInteger(record, static_cast<uint32_t>(slot));
+    return DMIERR_NO_ERROR;
 }
 
 }  // namespace
@@ -162,15 +179,16 @@ DmiErrorStatus ReadGroup10(ReadCall& call) {
     if (RefusedSingleRow(call)) {
         return RowNotFound;
     }
+    uint32_t value = 0;
     switch (call.attributeId) {
         case 1:
-            SetInteger64(call.record, ReplyValue(AskDriver(Group10Request)) & LowSixteenBits,
-                         MIF_INTEGER64);
-            break;
         case 2:
+            if (!AskDriverValue(Group10Request, value)) {
+                return ValueUnknown;
+            }
             SetInteger64(
                 call.record,
-                (ReplyValue(AskDriver(Group10Request)) & LowSixteenBits) + Group10Attribute2Offset,
+                (value & LowSixteenBits) + (call.attributeId == 2 ? Group10Attribute2Offset : 0),
                 MIF_INTEGER64);
             break;
         case 3:
@@ -185,18 +203,23 @@ DmiErrorStatus ReadGroup11(ReadCall& call) {
     if (RefusedSingleRow(call)) {
         return RowNotFound;
     }
+    uint32_t state = 0;
     switch (call.attributeId) {
         case 1:
-            SetInteger(call.record, ReplyValue(AskDriver(Group11Request)));
-            break;
+            return SetReplyInteger(call.record, Group11Request);
         case 2:
             SetInteger(call.record, 3);
             break;
         case 3:
-            SetInteger(call.record, ReplyValue(AskDriver(StateNumberRequest)) == 1 ? 3 : 4);
-            break;
         case 4:
-            SetInteger(call.record, ReplyValue(AskDriver(StateNumberRequest)) == 1 ? 1 : 0);
+            if (!AskDriverValue(StateNumberRequest, state)) {
+                return ValueUnknown;
+            }
+            if (call.attributeId == 3) {
+                SetInteger(call.record, state == 1 ? 3 : 4);
+            } else {
+                SetInteger(call.record, state == 1 ? 1 : 0);
+            }
             break;
         case 5:
             return SetDriverFileName(call.record);
@@ -212,8 +235,7 @@ DmiErrorStatus ReadGroup12(ReadCall& call) {
     }
     switch (call.attributeId) {
         case 1:
-            SetInteger(call.record, ReplyValue(AskDriver(Group12Request)));
-            break;
+            return SetReplyInteger(call.record, Group12Request);
         case 2:
             SetInteger(call.record, 1);
             break;
@@ -239,7 +261,7 @@ DmiErrorStatus ReadGroup14(ReadCall& call) {
 DmiErrorStatus ReadGroup15(ReadCall& call) {
     if (call.attributeId >= 1 && call.attributeId <= Group15CounterCount) {
         const auto code = static_cast<uint16_t>(Group15RequestBase + call.attributeId);
-        SetInteger64(call.record, ReplyValue64(AskDriver(code)), MIF_COUNTER64);
+        return SetReplyCounter64(call.record, code);
     }
     return DMIERR_NO_ERROR;
 }
@@ -306,16 +328,14 @@ DmiErrorStatus ReadGroup21(ReadCall& call) {
             SetInteger(call.record, 1);
             break;
         case 4:
-            SetInteger(call.record, static_cast<uint32_t>(AdapterSlot(row)));
-            break;
+            return ReadAdapterSlot(call.record, row);
         case 6:
         case 9:
         case 10:
             SetInteger(call.record, 0);
             break;
         case 8:
-            SetInteger(call.record, ReplyValue(AskDriver(Group21Attribute8Request)));
-            break;
+            return SetReplyInteger(call.record, Group21Attribute8Request);
         default:
             break;
     }

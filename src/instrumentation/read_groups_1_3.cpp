@@ -18,7 +18,10 @@ DmiErrorStatus ReadGroup1(ReadCall& call) {
 
 DmiErrorStatus ReadGroup2(ReadCall& call) {
     if (call.attributeId == 2) {
-        const uint32_t state = ReplyValue(AskDriver(StateNumberRequest));
+        uint32_t state = 0;
+        if (!AskDriverValue(StateNumberRequest, state)) {
+            return ValueUnknown;
+        }
         SetInteger(call.record, state == 2 || state == 4 ? 3 : 2);
     }
     return DMIERR_NO_ERROR;
@@ -31,17 +34,32 @@ DmiErrorStatus ReadGroup3(ReadCall& call) {
     }
     if (row == Group3LastRow) {
         // Row 3 exists only in some driver states.
-        const uint32_t state = ReplyValue(AskDriver(StateNumberRequest));
+        uint32_t state = 0;
+        if (!AskDriverValue(StateNumberRequest, state)) {
+            return ValueUnknown;
+        }
         if (state == 1 || state == 3) {
             return RowNotFound;
         }
     }
     switch (call.attributeId) {
-        case 1: SetInteger(call.record, row); break;
-        case 2: SetInteger(call.record, 1); break;  // the second key, which always counts as 1
-        case 3: SetInteger(call.record, row + 3); break;
-        case 4: case 5: case 6: case 7: SetInteger(call.record, 0); break;
-        default: break;
+        case 1:
+            SetInteger(call.record, row);
+            break;
+        case 2:
+            SetInteger(call.record, 1);
+            break;  // the second key, which always counts as 1
+        case 3:
+            SetInteger(call.record, row + 3);
+            break;
+        case 4:
+        case 5:
+        case 6:
+        case 7:
+            SetInteger(call.record, 0);
+            break;
+        default:
+            break;
     }
     return DMIERR_NO_ERROR;
 }

@@ -32,8 +32,6 @@ constexpr DmiId CounterRequestOffset = 3;
 constexpr uint32_t SingleRowLastRow = 1;
 // Group 8 attribute 2 under get-next.
 constexpr DmiErrorStatus AttributeNotFound = DMIERR_ATTRIBUTE_NOT_FOUND;
-// Group 5 attribute 4 at an empty entry.
-constexpr DmiErrorStatus ValueUnknown = DMIERR_VALUE_UNKNOWN;
 
 constexpr size_t FailoverReplyByteOffset = 5;  // the byte group 7 attribute 6 reports
 constexpr size_t AddressBytes = 6;
@@ -72,16 +70,24 @@ DmiErrorStatus SetAddressText(DmiAttributeData* record, const DriverRequest& rep
     return SetString(record, text, AddressTextLength);
 }
 
+// The address of request `code`; ValueUnknown when the driver did not answer.
+DmiErrorStatus ReadAddress(DmiAttributeData* record, uint16_t code) {
+    DriverRequest reply;
+    if (!AskDriver(code, reply)) {
+        return ValueUnknown;
+    }
+    return SetAddressText(record, reply);
+}
+
 // Request 11 for the requested row: index byte (R - 1) mod 256, and the same byte
-// sign-extended in the value field.
-DriverRequest AskAddressTableEntry(uint32_t row) {
-    DriverRequest request = MakeDriverRequest(AddressTableRequest);
+// sign-extended in the value field. True, with the reply in `reply`, when the driver answered.
+bool AskAddressTableEntry(uint32_t row, DriverRequest& reply) {
+    reply = MakeDriverRequest(AddressTableRequest);
     const auto index = static_cast<uint8_t>(row - 1);
-    SetRequestByte(request, RowIndexByteOffset, index);
-    SetRequestWord(request, ValueOffset,
+    SetRequestByte(reply, RowIndexByteOffset, index);
+    SetRequestWord(reply, ValueOffset,
                    static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(index))));
-    ExchangeWithDriver(request);
-    return request;
+    return ExchangeWithDriver(reply);
 }
 
 bool IsEmptyEntry(const DriverRequest& reply) {
@@ -111,7 +117,10 @@ bool NamesNdisFiveDriver(const char* name, size_t length) {
 // The driver's file name from request 13 with ".SYS" appended. A name that fills the reply's
 // data bytes without a NUL is taken as those bytes; nothing past the record is read.
 DmiErrorStatus ReadDriverFileName(DmiAttributeData* record) {
-    const DriverRequest reply = AskDriver(DriverFileNameRequest);
+    DriverRequest reply;
+    if (!AskDriver(DriverFileNameRequest, reply)) {
+        return ValueUnknown;
+    }
     char name[ReplyDataBytes + sizeof DriverFileSuffix];
     size_t length = 0;
     while (length < ReplyDataBytes) {
@@ -136,7 +145,10 @@ DmiErrorStatus ReadDriverFileName(DmiAttributeData* record) {
 
 // The three version bytes as "HH.HH.HH": reply byte 6, then 5, then 4.
 DmiErrorStatus ReadDriverVersion(DmiAttributeData* record) {
-    const DriverRequest reply = AskDriver(DriverVersionRequest);
+    DriverRequest reply;
+    if (!AskDriver(DriverVersionRequest, reply)) {
+        return ValueUnknown;
+    }
     uint8_t version[VersionBytes];
     CopyReplyBytes(reply, ReplyByteOffset, version, VersionBytes);
     char text[VersionTextLength + 1];
@@ -158,27 +170,31 @@ bool AppendToPath(char (&path)[PathBufferSize], size_t& used, const char* text) 
     return true;
 }
 
-// Size of the installed driver file in the Windows system directory; 0 when windir is not
-// set or too long for the path, or the file can't be opened or sized.
-uint32_t InstalledDriverFileSize() {
+// Size of the installed driver file in the Windows system directory. Unknown when windir is
+// not set or too long for the path, or the file can't be opened or sized.
+DmiErrorStatus ReadInstalledDriverFileSize(DmiAttributeData* record) {
     char path[PathBufferSize] = {};
     const DWORD windirLength = GetEnvironmentVariableA(WindowsDirectoryVariable, path, sizeof path);
     if (windirLength == 0 || windirLength >= sizeof path) {
-        return 0;  // not set, or the value didn't fit and nothing was stored
+        return ValueUnknown;  // not set, or the value didn't fit and nothing was stored
     }
     size_t used = windirLength;
     if (!AppendToPath(path, used, SystemSubdirectory) ||
         !AppendToPath(path, used, DriverFileNames[CurrentVariant()])) {
-        return 0;
+        return ValueUnknown;
     }
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return 0;
+        return ValueUnknown;
     }
     const DWORD size = GetFileSize(file, nullptr);
     CloseHandle(file);
-    return size == INVALID_FILE_SIZE ? 0 : size;
+    if (size == INVALID_FILE_SIZE) {
+        return ValueUnknown;
+    }
+    SetInteger(record, size);
+    return DMIERR_NO_ERROR;
 }
 
 }  // namespace
@@ -195,9 +211,9 @@ DmiErrorStatus ReadGroup4(ReadCall& call) {
             SetInteger(call.record, 0);
             break;
         case 2:
-            return SetAddressText(call.record, AskDriver(FirstAddressRequest));
+            return ReadAddress(call.record, FirstAddressRequest);
         case 3:
-            return SetAddressText(call.record, AskDriver(SecondAddressRequest));
+            return ReadAddress(call.record, SecondAddressRequest);
         case 4:
             SetInteger(call.record, 1);
             break;
@@ -208,7 +224,7 @@ DmiErrorStatus ReadGroup4(ReadCall& call) {
             if (call.attributeId >= FirstCounterAttribute &&
                 call.attributeId <= LastCounterAttribute) {
                 const auto code = static_cast<uint16_t>(call.attributeId - CounterRequestOffset);
-                SetInteger64(call.record, ReplyValue64(AskDriver(code)), MIF_COUNTER64);
+                return SetReplyCounter64(call.record, code);
             }
             break;
     }
@@ -217,9 +233,13 @@ DmiErrorStatus ReadGroup4(ReadCall& call) {
 
 DmiErrorStatus ReadGroup5(ReadCall& call) {
     const uint32_t row = RequestedRow(call);
+    DriverRequest reply;
     switch (call.attributeId) {
         case 1:
-            if (IsEmptyEntry(AskAddressTableEntry(row))) {
+            if (!AskAddressTableEntry(row, reply)) {
+                return ValueUnknown;
+            }
+            if (IsEmptyEntry(reply)) {
                 return RowNotFound;
             }
             SetInteger(call.record, row);
@@ -230,13 +250,11 @@ DmiErrorStatus ReadGroup5(ReadCall& call) {
         case 3:
             SetInteger(call.record, 1);
             break;
-        case 4: {
-            const DriverRequest reply = AskAddressTableEntry(row);
-            if (IsEmptyEntry(reply)) {
+        case 4:
+            if (!AskAddressTableEntry(row, reply) || IsEmptyEntry(reply)) {
                 return ValueUnknown;
             }
             return SetAddressText(call.record, reply);
-        }
         default:
             break;
     }
@@ -263,8 +281,7 @@ DmiErrorStatus ReadGroup6(ReadCall& call) {
             return SetString(call.record, DriverDescriptions[CurrentVariant()],
                              DriverDescriptionLength);
         case 5:
-            SetInteger(call.record, InstalledDriverFileSize());
-            break;
+            return ReadInstalledDriverFileSize(call.record);
         case 6:
             SetInteger(call.record, 4);
             break;
@@ -280,18 +297,18 @@ DmiErrorStatus ReadGroup6(ReadCall& call) {
 }
 
 DmiErrorStatus ReadGroup7(ReadCall& call) {
+    uint32_t state = 0;
     switch (call.attributeId) {
         case 1:
-            SetInteger(call.record, ReplyValue(AskDriver(Group7Attribute1Request)));
-            break;
+            return SetReplyInteger(call.record, Group7Attribute1Request);
         case 2:
-            SetInteger(call.record, ReplyValue(AskDriver(Group7Attribute2Request)));
-            break;
+            return SetReplyInteger(call.record, Group7Attribute2Request);
         case 3:
-            SetInteger(call.record, ReplyValue(AskDriver(Group7Attribute3Request)));
-            break;
+            return SetReplyInteger(call.record, Group7Attribute3Request);
         case 4: {
-            const uint32_t state = ReplyValue(AskDriver(StateNumberRequest));
+            if (!AskDriverValue(StateNumberRequest, state)) {
+                return ValueUnknown;
+            }
             uint32_t value = 1;
             if (state == 2 || state == 4) {
                 value = 2;
@@ -303,13 +320,17 @@ DmiErrorStatus ReadGroup7(ReadCall& call) {
             SetInteger(call.record, value);
             break;
         }
-        case 5: {
-            const uint32_t state = ReplyValue(AskDriver(StateNumberRequest));
+        case 5:
+            if (!AskDriverValue(StateNumberRequest, state)) {
+                return ValueUnknown;
+            }
             SetInteger(call.record, state == 2 || state == 4 ? 4 : 5);
             break;
-        }
         case 6: {
-            const DriverRequest reply = AskDriver(FailoverStatusRequest);
+            DriverRequest reply;
+            if (!AskDriver(FailoverStatusRequest, reply)) {
+                return ValueUnknown;
+            }
             SetInteger(call.record, RequestByte(reply, FailoverReplyByteOffset));
             break;
         }
@@ -349,8 +370,7 @@ DmiErrorStatus ReadGroup8(ReadCall& call) {
             SetInteger(call.record, 0, MIF_COUNTER);
             break;
         case 9:
-            SetInteger(call.record, ReplyValue(AskDriver(Group8Attribute9Request)), MIF_COUNTER);
-            break;
+            return SetReplyInteger(call.record, Group8Attribute9Request, MIF_COUNTER);
         default:
             break;
     }

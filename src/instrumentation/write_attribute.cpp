@@ -1,8 +1,10 @@
 // CiSetAttribute: the three writable attributes reach the driver through the process's one
-// write request record; every other write is accepted and ignored. The record keeps whatever
-// the driver's last reply left in the bytes a write does not set. The service provider may
-// call in from several threads at once, so the record is locked from the first field a write
-// sets until its reply has landed: each exchange carries exactly the fields of one write.
+// write request record; every other write is accepted and ignored. A write names a row of the
+// table its reads serve, and carries a value of the table's type, or nothing is sent. The
+// record keeps whatever the driver's last reply left in the bytes a write does not set. The
+// service provider may call in from several threads at once, so the record is locked from the
+// first field a write sets until its reply has landed: each exchange carries exactly the
+// fields of one write.
 #include "instrumentation/write_attribute.h"
 
 #include <cstdint>
@@ -19,18 +21,38 @@ enum : uint16_t {
     WriteGroup14Number = 33,  // group 14 attribute 2
 };
 
+// The rows the tables' reads serve, 1 to these.
+constexpr uint32_t Group13LastRow = 125;
+constexpr uint32_t Group14LastRow = 35;
+
 DriverRequest writeRequest{};  // zero at start; shared by every write
 std::mutex writeRequestLock;
 
-void SendWrite(uint16_t code, const DmiAttributeValues* keyList, uint32_t newValue) {
-    // Writes have no mode: the row is K, sent zero-based and cut to the index byte. No row
-    // bound applies, so K = 0 goes out as 255.
-    const auto rowIndex = static_cast<uint8_t>(RowKey(keyList) - 1);
+// A value the driver takes as a 32-bit number: counter, gauge or integer.
+bool Is32BitNumber(const DmiAttributeData* value) {
+    if (value == nullptr) {
+        return false;
+    }
+    const DmiUnsigned type = value->data.type;
+    return type == MIF_COUNTER || type == MIF_GAUGE || type == MIF_INTEGER;
+}
+
+// Sends one write for the row K of a table of `lastRow` rows. Writes have no mode: a row
+// outside 1 to `lastRow` is refused and nothing is sent; otherwise K - 1 goes out as the
+// index byte. A driver that does not take the write makes its value unknown.
+DmiErrorStatus SendWrite(uint16_t code, const DmiAttributeValues* keyList, uint32_t lastRow,
+                         uint32_t newValue) {
+    const uint32_t row = RowKey(keyList);
+    if (row == 0 || row > lastRow) {
+        return RowNotFound;
+    }
     std::lock_guard lock(writeRequestLock);
     writeRequest.requestCode = code;
-    SetRequestByte(writeRequest, RowIndexByteOffset, rowIndex);
+    // The status is the driver's answer to this write, not a failure left by the last one.
+    writeRequest.status = 0;
+    SetRequestByte(writeRequest, RowIndexByteOffset, static_cast<uint8_t>(row - 1));
     SetRequestWord(writeRequest, ValueOffset, newValue);
-    (void)SendDriverRequest(DriverRequestWord, &writeRequest);
+    return SendDriverRequest(DriverRequestWord, &writeRequest) ? DMIERR_NO_ERROR : ValueUnknown;
 }
 
 }  // namespace
@@ -38,24 +60,28 @@ void SendWrite(uint16_t code, const DmiAttributeValues* keyList, uint32_t newVal
 DmiErrorStatus CiSetAttribute(DmiId /*componentId*/, DmiId groupId, DmiId attributeId,
                               DmiString* /*language*/, DmiAttributeValues* keyList,
                               DmiAttributeData* value) {
-    // A missing value has no type and nothing to send: group 14 refuses it as not an
-    // integer, group 13 sends nothing.
     switch (groupId) {
         case 13:
-            // No type test: whatever the type, the value's first 32 bits go to the driver.
-            if (attributeId == 1 && value != nullptr) {
-                SendWrite(WriteGroup13Index, keyList, value->data.value.words[0]);
+            if (attributeId != 1) {
+                return DMIERR_NO_ERROR;
             }
-            return DMIERR_NO_ERROR;
+            if (!Is32BitNumber(value)) {
+                return WriteValueNotInteger;
+            }
+            return SendWrite(WriteGroup13Index, keyList, Group13LastRow,
+                             value->data.value.words[0]);
         case 14:
             // The type test comes first and covers every attribute of the group.
             if (value == nullptr || value->data.type != MIF_INTEGER) {
                 return WriteValueNotInteger;
             }
             if (attributeId == 1) {
-                SendWrite(WriteGroup14Index, keyList, value->data.value.words[0]);
-            } else if (attributeId == 2) {
-                SendWrite(WriteGroup14Number, keyList, value->data.value.words[0]);
+                return SendWrite(WriteGroup14Index, keyList, Group14LastRow,
+                                 value->data.value.words[0]);
+            }
+            if (attributeId == 2) {
+                return SendWrite(WriteGroup14Number, keyList, Group14LastRow,
+                                 value->data.value.words[0]);
             }
             return DMIERR_NO_ERROR;
         default:

@@ -18,6 +18,10 @@ void ResetServiceState() {
     serviceState.componentId = 0;
     serviceState.registration = nullptr;
     std::memset(serviceState.mifPath, 0, sizeof serviceState.mifPath);
+    serviceState.nodeAddress = nullptr;
+    serviceState.mifFiles = nullptr;
+    serviceState.startupRunning = 0;
+    serviceState.shownBoxes = 0;
     serviceState.driverVariant.store(0);
     serviceState.lastActiveAdapter = 1;
     serviceState.activeSlot = 0;

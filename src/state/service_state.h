@@ -24,6 +24,12 @@ struct ServiceState {
     DmiId componentId = 0;
     DmiRegisterInfo* registration = nullptr;  // only while the CI registration step runs
     char mifPath[100] = {};
+    // Made by the first start-up attempt that needs them and kept for the life of the process,
+    // so that retried attempts reuse them rather than leave one more behind each time.
+    DmiNodeAddress* nodeAddress = nullptr;
+    DmiFileDataList* mifFiles = nullptr;  // the MIF file handed over to install the component
+    uint32_t startupRunning = 0;          // 1 while a start-up attempt runs
+    uint32_t shownBoxes = 0;              // the start-up message boxes shown so far, one bit each
 
     std::atomic<uint32_t> driverVariant{0};  // 0: NDIS 4.0 driver, 1: NDIS 5.0 driver
     int32_t lastActiveAdapter = 1;           // active adapter number last seen

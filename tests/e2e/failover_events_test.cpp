@@ -1,6 +1,7 @@
 // The failover event on a whole machine: a WM_TIMER posted from outside makes the agent ask the
-// simulated driver which adapter is active, and each change, and nothing else, becomes one event
-// in the service provider's log, naming the adapter and the physical slot the registry gives it.
+// simulated driver which adapter is active, and each change, and nothing else (not a driver
+// that has gone away), becomes one event in the service provider's log, naming the adapter and
+// the physical slot the registry gives it.
 #include "machine.h"
 
 namespace korvo::e2e {
@@ -80,6 +81,28 @@ TEST_F(EndToEndFailover, EachChangeOfTheActiveAdapterIsOneEvent) {
         EXPECT_EQ(EventValue(event, kAdapterTableGroup, kPhysicalSlot)["integer"],
                   expected[i].slot);
     }
+}
+
+TEST_F(EndToEndFailover, AnAdapterThatIsGoneIsNoFailover) {
+    ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
+    ASSERT_EQ(machine_.AdapterCommand({"quit"}).exitCode, 0);
+    ASSERT_TRUE(machine_.WaitForExit(adapter_).has_value());
+    for (int timer = 0; timer < 3; ++timer) {
+        const RunResult posted = machine_.Console({"post-timer"});
+        ASSERT_EQ(posted.exitCode, 0) << posted.err;
+    }
+
+    // Back, with the other adapter active: that change, and only that, is an event. The agent
+    // handles its messages in order, so the timers of the outage were handled before it.
+    adapter_ = machine_.StartAdapter({"--active", "2"});
+    ASSERT_GT(adapter_, 0) << machine_.error();
+    const RunResult posted = machine_.Console({"post-timer"});
+    ASSERT_EQ(posted.exitCode, 0) << posted.err;
+    const auto events = [&] { return machine_.ConsoleJson({"events"})["events"]; };
+    ASSERT_TRUE(WaitFor([&] { return !events().empty(); }, 5s)) << "no failover event";
+    const Json log = events();
+    ASSERT_EQ(log.size(), 1u) << log.dump(2);
+    EXPECT_EQ(AdapterOf(log[0]), 2);
 }
 
 }  // namespace

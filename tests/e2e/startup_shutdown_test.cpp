@@ -1,6 +1,7 @@
 // The agent's life as a process on a whole machine: start-up and registration seen through the
-// console, the single-instance guard, the retry of a start-up that found no DMI library, the
-// message boxes of a start-up that the service provider refuses, and the ways the agent ends.
+// console, the single-instance guard, the retries of a start-up that found no DMI library or no
+// adapter, the message boxes of a start-up that the service provider refuses, and the ways the
+// agent ends.
 #include <signal.h>
 
 #include <filesystem>
@@ -122,8 +123,51 @@ TEST_F(EndToEndStartup, RetriesUntilTheLibraryAppears) {
     EXPECT_EQ(machine_.ErrorOutput(agent_), "");
 }
 
+// The blocks the service provider has handed out and not had back once they settle to what
+// start-up keeps (an attempt under way holds a few more for a moment); the last count seen.
+size_t SettledBlocks(Machine& machine, size_t kept) {
+    size_t blocks = 0;
+    WaitFor(
+        [&] {
+            const Json stats = machine.ConsoleJson({"stats"});
+            blocks = stats.is_object() ? stats["memory"]["blocks"].size() : 0;
+            return blocks == kept;
+        },
+        2s, 20ms);
+    return blocks;
+}
+
+// The node address, the MIF file list and the path string in it.
+constexpr size_t kInstallBlocks = 3;
+
+TEST_F(EndToEndStartup, AnAgentStartedBeforeItsAdapterRegistersOnceItAppears) {
+    agent_ = machine_.StartAgent(kFastRetry);
+    ASSERT_TRUE(WaitFor([&] { return SocketAnswers(machine_.windowSocket()); }, 5s))
+        << machine_.ErrorOutput(agent_);
+    std::this_thread::sleep_for(200ms);  // several retries find no driver
+    EXPECT_TRUE(machine_.RegisteredComponents().empty());
+
+    adapter_ = machine_.StartAdapter();
+    ASSERT_GT(adapter_, 0) << machine_.error();
+    ASSERT_TRUE(machine_.WaitUntilRegistered(5s))
+        << "no retry registered the instrumentation after the adapter appeared";
+    std::this_thread::sleep_for(200ms);  // time for retries, had they gone on
+    EXPECT_EQ(machine_.RegisteredComponents(), std::vector<unsigned>{1});
+    const std::string log = ReadFile(machine_.serviceProviderLog());
+    size_t connections = 0;
+    for (size_t at = log.find("ended the management registration"); at != std::string::npos;
+         at = log.find("ended the management registration", at + 1)) {
+        ++connections;
+    }
+    EXPECT_EQ(connections, 1u) << log;
+    EXPECT_EQ(SettledBlocks(machine_, kInstallBlocks), kInstallBlocks);
+    EXPECT_EQ(machine_.ConsoleJson({"get", "1", "4", "2"})["value"]["text"], "024B4F525601");
+    EXPECT_EQ(machine_.ErrorOutput(agent_), "");
+}
+
 // A start-up step that the service provider refuses shows its message box once; the retries
-// that follow fail quietly, because the library stays bound.
+// that follow go through the steps again, quietly, and leave no more blocks behind than one
+// attempt.
 struct Refusal {
     const char* call;  // as KORVO_SP_REFUSE names it
     const char* messageBox;
@@ -152,6 +196,7 @@ TEST_P(EndToEndRefusedStartup, ShowsItsMessageOnceAndRegistersNothing) {
     EXPECT_EQ(stats["registered"], Json::array());
     EXPECT_EQ(machine_.ConsoleJson({"components"})["components"].size(),
               GetParam().installed ? 1u : 0u);
+    EXPECT_EQ(SettledBlocks(machine_, kInstallBlocks), kInstallBlocks);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,7 +1,7 @@
 // Fuzzes the write handler: the input picks the group, attribute, key list and value (none, or
 // any type code with any 64 bits), then answers the driver exchange. A write sends at most one
-// request, of one of the three write codes, carrying the row the first key names and the
-// value's first 32 bits; no handle stays open.
+// request, of one of the three write codes, for a row of its table and a value of its type,
+// carrying the row the first key names and the value's first 32 bits; no handle stays open.
 #include <cstddef>
 #include <cstdint>
 
@@ -14,7 +14,12 @@ namespace {
 
 using korvo::fuzz::Check;
 
-constexpr uint16_t kWriteCodes[] = {30, 32, 33};
+struct WriteCode {
+    uint16_t code;
+    uint32_t lastRow;
+    bool anyNumber;  // counter, gauge or integer; otherwise integer only
+};
+constexpr WriteCode kWriteCodes[] = {{30, 125, true}, {32, 35, false}, {33, 35, false}};
 
 void CheckWrite(const DmiAttributeData* value, uint32_t rowKey) {
     const auto& exchanges = korvo::fuzz::DeviceExchanges();
@@ -27,12 +32,16 @@ void CheckWrite(const DmiAttributeData* value, uint32_t rowKey) {
               sent.outputSize == sizeof(DriverRequest),
           "a write's exchange is not shaped as the driver expects");
     const uint16_t code = uint16_t(sent.record[0] | sent.record[1] << 8);
-    bool knownCode = false;
-    for (uint16_t writeCode : kWriteCodes) {
-        knownCode = knownCode || code == writeCode;
+    const WriteCode* write = nullptr;
+    for (const WriteCode& writeCode : kWriteCodes) {
+        write = code == writeCode.code ? &writeCode : write;
     }
-    Check(knownCode, "a write sent a request code that is not a write's");
+    Check(write != nullptr, "a write sent a request code that is not a write's");
     Check(value != nullptr, "a write without a value reached the driver");
+    Check(rowKey >= 1 && rowKey <= write->lastRow, "a write reached a row outside its table");
+    const DmiUnsigned type = value->data.type;
+    Check(type == MIF_INTEGER || (write->anyNumber && (type == MIF_COUNTER || type == MIF_GAUGE)),
+          "a value of another type reached the driver");
     const uint32_t sentValue =
         uint32_t(sent.record[ValueOffset]) | uint32_t(sent.record[ValueOffset + 1]) << 8 |
         uint32_t(sent.record[ValueOffset + 2]) << 16 | uint32_t(sent.record[ValueOffset + 3]) << 24;
@@ -63,8 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CiSetAttribute(42, group, attribute, nullptr, keys.get(), hasValue ? &value : nullptr);
 
     Check(korvo::fuzz::OpenHandleCount() == 0, "a handle was left open");
-    Check(status == DMIERR_NO_ERROR || status == WriteValueNotInteger,
-          "a write answered a status other than 0 or value-not-integer");
+    Check(status == DMIERR_NO_ERROR || status == WriteValueNotInteger ||
+              status == DMIERR_ROW_NOT_FOUND || status == DMIERR_VALUE_UNKNOWN,
+          "a write answered a status other than 0, wrong type, no such row or value unknown");
     uint32_t rowKey = keys.firstKeyOr(1);
     if (rowKey == 0xFFFFFFFFu) {
         rowKey = 1;

@@ -62,8 +62,9 @@ TEST_F(Failover, DetectsEachChangeOnce) {
         {2, true, 12, true, 2, 12},
         {2, true, 13, false, 2, 13},  // slot refreshed anyway
         {1, true, 11, true, 1, 11},
-        {2, false, 99, true, 1, 11},  // no answer: a change, old values
-        {1, true, 11, false, 1, 11},
+        {2, false, 99, false, 1, 11},  // no answer: no change, old values
+        {1, false, 99, false, 1, 11},
+        {2, true, 12, true, 2, 12},  // a real change after the outage
     };
     for (const Step& step : steps) {
         active = step.active;
@@ -83,6 +84,19 @@ TEST_F(Failover, FirstCheckSeeingAdapter2OriginatesOneEvent) {
     EXPECT_EQ(dmi.originated[0].compId, 3u);
     EXPECT_FALSE(dmi.originated[0].hadLanguage);
     EXPECT_FALSE(dmi.originated[0].hadTimestamp);
+}
+
+TEST_F(Failover, ADriverThatDoesNotAnswerOriginatesNothing) {
+    active = 2;
+    answers = false;
+    for (int timer = 0; timer < 3; ++timer) {
+        RunFailoverCheck();
+    }
+    EXPECT_EQ(device.exchanges().size(), 3u);
+    EXPECT_TRUE(dmi.originated.empty());
+    answers = true;
+    RunFailoverCheck();
+    ASSERT_EQ(dmi.originated.size(), 1u) << "the change seen once the driver answers again";
 }
 
 TEST_F(Failover, NothingHappensBeforeTheLibraryIsBound) {

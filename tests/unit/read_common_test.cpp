@@ -1,18 +1,22 @@
 // The rules every read follows: the record handed out and tagged, the row key and requested
-// row, unknown groups and attributes, failures of the library's allocations, string values,
-// and the text formatting helpers.
+// row, unknown groups and attributes, a driver that does not answer, failures of the library's
+// allocations, string values, and the text formatting helpers.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "dmi/dmi_api.h"
 #include "instrumentation/read_attribute.h"
 #include "instrumentation/read_rules.h"
 #include "state/service_state.h"
+#include "support/private_root.h"
 #include "support/read_fixture.h"
 
 namespace {
 
+using korvo::test::FakeDevice;
 using korvo::test::KeyList;
 using korvo::test::ReadFixture;
 
@@ -43,6 +47,70 @@ TEST_F(ReadCommon, FailedRecordAllocationIsReturnedAndNothingHandedOut) {
     EXPECT_EQ(record, reinterpret_cast<DmiAttributeData*>(0x1234));
 }
 
+// Every attribute whose value comes from the driver, under each way an exchange fails: the
+// read answers "value unknown" and the record keeps its id and no value, whatever the reply
+// bytes hold. The failing replies carry a plausible reply (an NDIS 5.0 driver name, a
+// non-empty table entry, a state that makes group 3's row 3 exist) so that a read which used
+// them anyway would show.
+TEST_F(ReadCommon, AFailedExchangeLeavesTheValueUnknown) {
+    struct Attribute {
+        DmiId group, attribute;
+        uint32_t key;  // 0: no key list
+    };
+    const Attribute attributes[] = {
+        {2, 2, 0},  {3, 1, 3},   {4, 2, 0},  {4, 3, 0},  {4, 6, 0},   {4, 13, 0},
+        {5, 1, 2},  {5, 4, 2},   {6, 2, 0},  {6, 3, 0},  {7, 1, 0},   {7, 2, 0},
+        {7, 3, 0},  {7, 4, 0},   {7, 5, 0},  {7, 6, 0},  {8, 9, 0},   {10, 1, 0},
+        {10, 2, 0}, {11, 1, 0},  {11, 3, 0}, {11, 4, 0}, {12, 1, 0},  {13, 1, 7},
+        {13, 2, 7}, {14, 1, 35}, {14, 2, 1}, {15, 1, 0}, {15, 20, 0}, {16, 1, 0},
+        {16, 2, 0}, {16, 3, 0},  {16, 4, 0}, {16, 6, 0}, {21, 4, 1},  {21, 8, 0},
+    };
+    struct Failure {
+        const char* name;
+        FakeDevice::Reply how;
+        bool failedStatus;  // the driver sets the status word to 0xFFFF
+        bool noDevice;      // the control device cannot be opened
+    };
+    const Failure failures[] = {
+        {"control call fails", {.success = 0}, false, false},
+        {"no bytes returned", {.bytesReturned = 0}, false, false},
+        {"status 0xFFFF", {}, true, false},
+        {"connection dropped", {.hangUp = true}, false, false},
+        {"no control device", {}, false, true},
+    };
+    for (const Failure& failure : failures) {
+        SCOPED_TRACE(failure.name);
+        device.SetHandler([&failure](const FakeDevice::Exchange&, FakeDevice::Record& r) {
+            const char name[] = "KORVOm5";
+            std::memcpy(&r[4], name, sizeof name);
+            r[11] = 0;                      // not the empty-entry mark
+            FakeDevice::PutWord(r, 16, 2);  // state 2: group 3's row 3 exists
+            if (failure.failedStatus) {
+                r[2] = r[3] = 0xFF;
+            }
+            return failure.how;
+        });
+        std::optional<korvo::test::PrivateRoot> emptyMachine;
+        if (failure.noDevice) {
+            emptyMachine.emplace();
+        }
+        for (const Attribute& a : attributes) {
+            SCOPED_TRACE("group " + std::to_string(a.group) + " attribute " +
+                         std::to_string(a.attribute));
+            KeyList keys{a.key};
+            const auto result = Read(a.group, a.attribute, a.key != 0 ? keys.get() : nullptr);
+            EXPECT_EQ(result.status, unsigned(DMIERR_VALUE_UNKNOWN));
+            ASSERT_NE(result.record, nullptr);
+            EXPECT_EQ(result.record->id, a.attribute);
+            EXPECT_EQ(result.type(), 0u);
+            EXPECT_EQ(result.record->data.value.words[0], 0u);
+            EXPECT_EQ(result.record->data.value.words[1], 0u);
+            EXPECT_EQ(SentCodes().size(), failure.noDevice ? 0u : 1u);
+        }
+        EXPECT_EQ(serviceState.driverVariant.load(), 0u) << "a failed name read set the variant";
+    }
+}
+
 struct KeyCase {
     std::vector<uint32_t> keys;  // empty with `noList`: a null key list
     bool noList;
@@ -52,11 +120,16 @@ struct KeyCase {
 
 TEST(RowKey, RequestedRowFollowsTheKeyAndMode) {
     const KeyCase cases[] = {
-        {{}, true, 0, 1},           {{}, true, 1, 2},
-        {{}, false, 0, 1},          {{}, false, 1, 2},
-        {{0xFFFFFFFF}, false, 0, 1}, {{0xFFFFFFFF}, false, 1, 2},
-        {{0}, false, 0, 0},         {{0}, false, 1, 1},
-        {{5, 9}, false, 0, 5},      {{0xFFFFFFFE}, false, 1, 0xFFFFFFFF},
+        {{}, true, 0, 1},
+        {{}, true, 1, 2},
+        {{}, false, 0, 1},
+        {{}, false, 1, 2},
+        {{0xFFFFFFFF}, false, 0, 1},
+        {{0xFFFFFFFF}, false, 1, 2},
+        {{0}, false, 0, 0},
+        {{0}, false, 1, 1},
+        {{5, 9}, false, 0, 5},
+        {{0xFFFFFFFE}, false, 1, 0xFFFFFFFF},
     };
     for (const KeyCase& c : cases) {
         std::vector<DmiAttributeData> entries;
@@ -105,9 +178,23 @@ TEST(FormatVersion, SinglePartsAndCountModes) {
         int mode;
         const char* expected;  // 9 bytes
     } cases[] = {
-        {-1, "C3\0X.XXX"}, {-2, "2B\0X.XXX"},      {-3, "01\0X.XXX"},
-        {0, "X.XX.XXX"},   {-4, "X.XX.XXX"},       {1, "C3\0X.XXX"},
-        {2, "C3\0" "2B\0XX"}, {3, "C3\0" "2B\0" "01"}, {7, "C3\0" "2B\0" "01"},
+        {-1, "C3\0X.XXX"},
+        {-2, "2B\0X.XXX"},
+        {-3, "01\0X.XXX"},
+        {0, "X.XX.XXX"},
+        {-4, "X.XX.XXX"},
+        {1, "C3\0X.XXX"},
+        {2,
+         "C3\0"
+         "2B\0XX"},
+        {3,
+         "C3\0"
+         "2B\0"
+         "01"},
+        {7,
+         "C3\0"
+         "2B\0"
+         "01"},
     };
     for (const Case& c : cases) {
         char text[9];

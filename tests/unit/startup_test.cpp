@@ -1,6 +1,7 @@
 // The start-up sequence and shutdown against a fake library table and the fake device: each
 // step's failure with the state it leaves and what shutdown undoes, the DmiRegister retries,
-// finding versus installing the component, the registration record's frees and the boxes.
+// finding versus installing the component, the registration record's frees and the boxes, and
+// attempts repeated after failures until one registers.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,7 +30,9 @@ void CountPause(DWORD milliseconds) {
     ++pauses;
 }
 bool libraryLoads = true;
+int loads = 0;
 int FakeLoad() {
+    ++loads;
     return libraryLoads ? 1 : 0;
 }
 
@@ -39,6 +42,7 @@ class Startup : public testing::Test {
         ResetServiceState();
         pauses = 0;
         libraryLoads = true;
+        loads = 0;
         startupSleep = CountPause;
         startupLoadLibrary = FakeLoad;
         device.SetHandler([this](const FakeDevice::Exchange& exchange, FakeDevice::Record& r) {
@@ -264,6 +268,98 @@ TEST_F(Startup, AMissingEntryPointIsNeverCalled) {
     EXPECT_EQ(boxes, "ERROR: DMI implementation corrupted\n");
     EXPECT_EQ(serviceState.libraryLoaded, 0u) << "nor may the failover check use the library";
     EXPECT_TRUE(dmi.calls().empty());
+}
+
+// An attempt after a failed one goes on from the bound library, undoes a management
+// registration left in force before it connects again, and makes no second node address or
+// MIF file list: after failures at every step that can fail, one attempt registers, and the
+// service provider holds the three blocks of one successful install.
+TEST_F(Startup, RetriesRecoverFromEveryFailureAndKeepOnlyOneSetOfBlocks) {
+    for (int step = 0; step < 6; ++step) {
+        probeAnswers = step != 0;
+        dmi.registerFailures = step == 1 ? 6 : 0;
+        dmi.getVersionStatus = step == 2 ? DMIERR_ILLEGAL_HANDLE : DMIERR_NO_ERROR;
+        dmi.addComponentStatus = step == 3 ? DMIERR_DATABASE_CORRUPT : DMIERR_NO_ERROR;
+        dmi.unregisterStatus = step == 4 ? DMIERR_ILLEGAL_HANDLE : DMIERR_NO_ERROR;
+        dmi.registerCiStatus = step == 5 ? DMIERR_ILLEGAL_KEYS : DMIERR_NO_ERROR;
+        const bool managementLeft = serviceState.managementRegistered == 1;
+        const size_t before = dmi.calls().size();
+        EXPECT_EQ(Start(), 0) << "step " << step;
+        const auto calls = dmi.calls();
+        const auto firstRegister = std::find(calls.begin() + before, calls.end(), "DmiRegister");
+        const auto firstUnregister =
+            std::find(calls.begin() + before, calls.end(), "DmiUnregister");
+        if (managementLeft) {
+            EXPECT_LT(firstUnregister, firstRegister)
+                << "step " << step << ": the registration left in force is undone first";
+        }
+    }
+    dmi.unregisterStatus = dmi.registerCiStatus = DMIERR_NO_ERROR;
+    EXPECT_EQ(Start(), 1);
+    EXPECT_EQ(loads, 1) << "the library is bound once";
+    EXPECT_EQ(serviceState.managementRegistered, 0u);
+    EXPECT_EQ(serviceState.ciRegistered, 1u);
+    EXPECT_EQ(Count("DmiNewNodeAddress"), 1);
+    EXPECT_EQ(Count("DmiNewFileDataList"), 1);
+    const std::string path(dmi.addedMifPath.begin(), dmi.addedMifPath.end());
+    EXPECT_EQ(path, "C:\\WINDOWS\\system\\korvo.mif") << "the kept list still names the file";
+    EXPECT_EQ(dmi.outstanding(), 3);
+    EXPECT_EQ(dmi.badFrees(), 0);
+}
+
+TEST_F(Startup, AnAttemptWhileRegisteredDoesNothing) {
+    dmi.componentsByClass = {1};
+    ASSERT_EQ(Start(), 1);
+    dmi.ClearCalls();
+    device.ClearExchanges();
+    EXPECT_EQ(Start(), 1);
+    EXPECT_TRUE(dmi.calls().empty());
+    EXPECT_TRUE(device.exchanges().empty());
+    EXPECT_EQ(loads, 1);
+    EXPECT_EQ(serviceState.ciRegistered, 1u);
+}
+
+TEST_F(Startup, EachBoxIsShownOnceHoweverOftenItsStepFails) {
+    dmi.componentsByClass = {1};
+    dmi.registerCiStatus = DMIERR_ILLEGAL_KEYS;
+    EXPECT_EQ(Start(), 0);
+    EXPECT_EQ(boxes, "ERROR: Could not register the direct interface code\n");
+    EXPECT_EQ(Start(), 0);
+    EXPECT_EQ(boxes, "");
+    EXPECT_EQ(Count("DmiRegisterCi"), 2) << "the retry tried again";
+
+    dmi.componentsByClass.clear();  // now the install fails too: a box not yet shown
+    dmi.addComponentStatus = DMIERR_DATABASE_CORRUPT;
+    EXPECT_EQ(Start(), 0);
+    EXPECT_EQ(boxes, "ERROR: DMI implementation corrupted\n");
+}
+
+// A modal box's message loop runs the retry timer within the attempt that shows the box; the
+// pause between DmiRegister calls stands in for that loop here.
+int nestedResult = -1;
+void StartAgainWhilePausing(DWORD) {
+    nestedResult = RunStartup();
+}
+
+TEST_F(Startup, AnAttemptStartedWithinAnotherDoesNothing) {
+    dmi.componentsByClass = {1};
+    dmi.registerFailures = 1;
+    nestedResult = -1;
+    startupSleep = StartAgainWhilePausing;
+    EXPECT_EQ(Start(), 1);
+    EXPECT_EQ(nestedResult, 0);
+    EXPECT_EQ(Count("DmiGetSysMemDsc"), 1);
+    EXPECT_EQ(Count("DmiRegister"), 2);
+    EXPECT_EQ(Count("DmiRegisterCi"), 1);
+}
+
+TEST_F(Startup, AFailedLoadIsTriedAgain) {
+    libraryLoads = false;
+    EXPECT_EQ(Start(), 0);
+    libraryLoads = true;
+    dmi.componentsByClass = {1};
+    EXPECT_EQ(Start(), 1);
+    EXPECT_EQ(loads, 2);
 }
 
 class LoadLibrary : public testing::Test {

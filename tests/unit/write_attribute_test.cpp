@@ -1,6 +1,7 @@
-// Writes: which attributes reach the driver and with what code, row index and value; the type
-// test of the group 14 table; the one write record that keeps the last reply's bytes; and
-// writes from several threads at once each reaching the driver intact.
+// Writes: which attributes reach the driver and with what code, row index and value; the row
+// range and type tests that keep a write from reaching the wrong row or carrying a pointer; a
+// driver that does not take the write; the one write record that keeps the last reply's bytes;
+// and writes from several threads at once each reaching the driver intact.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -62,18 +63,33 @@ struct WriteCase {
 
 TEST_F(WriteAttribute, SendsTheWritableAttributesAndIgnoresTheRest) {
     const DmiErrorStatus refused = WriteValueNotInteger;
+    const DmiErrorStatus noRow = DMIERR_ROW_NOT_FOUND;
     const WriteCase cases[] = {
         {"integer to 14.2, no key list", 14, 2, Integer(7), std::nullopt, 0, 33, 0},
         {"integer to 14.2, empty key list", 14, 2, Integer(8), std::vector<uint32_t>{}, 0, 33, 0},
         {"integer to 14.1, row 5", 14, 1, Integer(0x12345678), std::vector<uint32_t>{5, 9}, 0, 32,
          4},
-        {"13.1, key 0 wraps", 13, 1, Integer(1), std::vector<uint32_t>{0}, 0, 30, 255},
-        {"13.1, key 300 is cut", 13, 1, Integer(2), std::vector<uint32_t>{300}, 0, 30, 43},
         {"13.1, key -1 is row 1", 13, 1, Integer(3), std::vector<uint32_t>{0xFFFFFFFF}, 0, 30, 0},
-        {"13.1, no row bound", 13, 1, Integer(4), std::vector<uint32_t>{200}, 0, 30, 199},
-        {"display string to 13.1 is sent", 13, 1, DisplayString(), std::nullopt, 0, 30, 0},
-        {"64-bit counter to 13.1 is sent", 13, 1, Integer(5, MIF_COUNTER64), std::nullopt, 0, 30,
-         0},
+        {"13.1, last row", 13, 1, Integer(4), std::vector<uint32_t>{125}, 0, 30, 124},
+        {"13.1, key 0", 13, 1, Integer(1), std::vector<uint32_t>{0}, noRow, 0, 0},
+        {"13.1, past the last row", 13, 1, Integer(4), std::vector<uint32_t>{126}, noRow, 0, 0},
+        {"13.1, key 257 would wrap to row 1", 13, 1, Integer(2), std::vector<uint32_t>{257}, noRow,
+         0, 0},
+        {"14.1, last row", 14, 1, Integer(5), std::vector<uint32_t>{35}, 0, 32, 34},
+        {"14.2, past the last row", 14, 2, Integer(5), std::vector<uint32_t>{36}, noRow, 0, 0},
+        {"14.2, key 0", 14, 2, Integer(5), std::vector<uint32_t>{0}, noRow, 0, 0},
+        {"14.1, key -2", 14, 1, Integer(5), std::vector<uint32_t>{0xFFFFFFFE}, noRow, 0, 0},
+        {"14.1, string past the last row", 14, 1, DisplayString(), std::vector<uint32_t>{36},
+         refused, 0, 0},
+        {"counter to 13.1", 13, 1, Integer(6, MIF_COUNTER), std::nullopt, 0, 30, 0},
+        {"gauge to 13.1", 13, 1, Integer(7, MIF_GAUGE), std::nullopt, 0, 30, 0},
+        {"display string to 13.1", 13, 1, DisplayString(), std::nullopt, refused, 0, 0},
+        {"64-bit counter to 13.1", 13, 1, Integer(5, MIF_COUNTER64), std::nullopt, refused, 0, 0},
+        {"64-bit integer to 13.1", 13, 1, Integer(5, MIF_INTEGER64), std::nullopt, refused, 0, 0},
+        {"octet string to 13.1", 13, 1, Integer(5, MIF_OCTETSTRING), std::nullopt, refused, 0, 0},
+        {"date to 13.1", 13, 1, Integer(5, MIF_DATE), std::nullopt, refused, 0, 0},
+        {"13.1 string past the last row", 13, 1, DisplayString(), std::vector<uint32_t>{126},
+         refused, 0, 0},
         {"display string to 14.3", 14, 3, DisplayString(), std::nullopt, refused, 0, 0},
         {"display string to 14.1", 14, 1, DisplayString(), std::nullopt, refused, 0, 0},
         {"counter to 14.2", 14, 2, Integer(6, MIF_COUNTER), std::nullopt, refused, 0, 0},
@@ -82,7 +98,7 @@ TEST_F(WriteAttribute, SendsTheWritableAttributesAndIgnoresTheRest) {
         {"integer to 21.1", 21, 1, Integer(9), std::nullopt, 0, 0, 0},
         {"string to 21.1", 21, 1, DisplayString(), std::nullopt, 0, 0, 0},
         {"no value to 14.1", 14, 1, std::nullopt, std::nullopt, refused, 0, 0},
-        {"no value to 13.1", 13, 1, std::nullopt, std::nullopt, 0, 0, 0},
+        {"no value to 13.1", 13, 1, std::nullopt, std::nullopt, refused, 0, 0},
         {"no value to 21.1", 21, 1, std::nullopt, std::nullopt, 0, 0, 0},
     };
     for (const WriteCase& c : cases) {
@@ -113,16 +129,43 @@ TEST_F(WriteAttribute, SendsTheWritableAttributesAndIgnoresTheRest) {
     }
 }
 
-TEST_F(WriteAttribute, SucceedsWhenTheDriverCannotBeReached) {
-    for (auto how : {FakeDevice::Reply{.success = 0}, FakeDevice::Reply{.hangUp = true}}) {
-        device.SetHandler([how](const FakeDevice::Exchange&, FakeDevice::Record&) { return how; });
-        DmiAttributeData value = Integer(11);
-        EXPECT_EQ(Write(14, 1, &value), 0u);
+TEST_F(WriteAttribute, AWriteTheDriverDoesNotTakeIsUnknown) {
+    struct Failure {
+        const char* name;
+        FakeDevice::Reply how;
+        bool failedStatus;  // the driver sets the status word to 0xFFFF
+    } failures[] = {
+        {"control call fails", {.success = 0}, false},
+        {"no bytes returned", {.bytesReturned = 0}, false},
+        {"status 0xFFFF", {}, true},
+        {"connection dropped", {.hangUp = true}, false},
+    };
+    const std::pair<DmiId, DmiId> writable[] = {{13, 1}, {14, 1}, {14, 2}};
+    for (const Failure& failure : failures) {
+        SCOPED_TRACE(failure.name);
+        device.SetHandler([&failure](const FakeDevice::Exchange&, FakeDevice::Record& r) {
+            if (failure.failedStatus) {
+                r[2] = r[3] = 0xFF;
+            }
+            return failure.how;
+        });
+        for (auto [group, attribute] : writable) {
+            DmiAttributeData value = Integer(11);
+            EXPECT_EQ(Write(group, attribute, &value), unsigned(DMIERR_VALUE_UNKNOWN));
+        }
     }
+    EXPECT_EQ(device.exchanges().size(), std::size(failures) * std::size(writable));
+
+    // A driver that answers without touching the status: the failure the last reply left in
+    // the shared record is not taken for this write's answer.
+    device.SetHandler(
+        [](const FakeDevice::Exchange&, FakeDevice::Record&) { return FakeDevice::Reply{}; });
+    DmiAttributeData accepted = Integer(13);
+    EXPECT_EQ(Write(14, 2, &accepted), 0u);
+
     korvo::test::PrivateRoot emptyMachine;  // no control device at all
     DmiAttributeData value = Integer(12);
-    EXPECT_EQ(Write(14, 1, &value), 0u);
-    EXPECT_EQ(device.exchanges().size(), 2u);
+    EXPECT_EQ(Write(14, 1, &value), unsigned(DMIERR_VALUE_UNKNOWN));
 }
 
 TEST_F(WriteAttribute, TheWriteRecordKeepsWhatTheLastReplyLeft) {
@@ -177,7 +220,7 @@ TEST_F(WriteAttribute, ConcurrentWritesReachTheDriverIntact) {
     auto plan = [](int n) {
         static const std::pair<DmiId, DmiId> targets[] = {{13, 1}, {14, 1}, {14, 2}};
         static const uint16_t codes[] = {30, 32, 33};
-        const uint32_t key = uint32_t(n % 250) + 1;
+        const uint32_t key = uint32_t(n % 35) + 1;  // rows of both tables
         const uint32_t number = 0xC0DE0000u + uint32_t(n);
         return std::tuple{targets[n % 3], codes[n % 3], key, number};
     };
