@@ -11,6 +11,8 @@
 #include "instrumentation/read_attribute.h"
 #include "state/service_state.h"
 
+using namespace korvo::driver;
+
 namespace korvo::bench {
 
 const ReadKind* FindReadKind(std::string_view name) {
@@ -37,9 +39,9 @@ KindRunner::KindRunner(const ReadKind& kind) : kind_(kind) {
     if (kind.sendsRowIndex) {
         const uint32_t index = (kind.row == 0 ? 1 : kind.row) - 1;
         auto* bytes = reinterpret_cast<uint8_t*>(&request_);
-        bytes[RowIndexByteOffset] = static_cast<uint8_t>(index);
+        bytes[kIndexOffset] = static_cast<uint8_t>(index);
         for (size_t i = 0; i < 4; ++i) {
-            bytes[ValueOffset + i] = static_cast<uint8_t>(index >> (8 * i));
+            bytes[kValueOffset + i] = static_cast<uint8_t>(index >> (8 * i));
         }
     }
 }
@@ -55,7 +57,7 @@ DmiErrorStatus KindRunner::Read() {
 
 bool KindRunner::Exchange() {
     DriverRequest request = request_;  // the reply overwrites it
-    return SendDriverRequest(DriverRequestWord, &request);
+    return SendDriverRequest(kRequestControlWord, &request);
 }
 
 void KindRunner::Check() {

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "dmi/dmi.h"
-#include "driver/driver_request.h"
+#include "driver/driver_channel.h"
 
 namespace korvo::bench {
 

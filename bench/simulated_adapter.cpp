@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "driver/driver_request.h"
+#include "driver/driver_channel.h"
 
 extern char** environ;
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "korvo/driver_protocol.h"
 #include "korvo_host.h"
 #include "platform.h"
 
@@ -74,23 +75,12 @@ DWORD ErrorFromErrno(int error) {
     }
 }
 
-constexpr size_t kRequestHeaderSize = 12;  // control code, input length, output length
-constexpr size_t kReplyHeaderSize = 8;     // success word, bytes returned
+using korvo::driver::kReplyHeaderSize;
+using korvo::driver::kRequestHeaderSize;
+
 // Exchanges up to this size (the agent's are 40 bytes out, 32 back) go through a buffer on the
 // stack; larger ones through the heap.
 constexpr size_t kStackExchangeSize = 256;
-
-unsigned char* PutU32(unsigned char* out, uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        *out++ = static_cast<unsigned char>(value >> shift);
-    }
-    return out;
-}
-
-uint32_t GetU32(const unsigned char* in) {
-    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-           static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
-}
 
 // Moves `size` bytes to (`sending`) or from the device before `deadline`; false when the
 // connection breaks, the deadline passes or the session ends first.
@@ -220,9 +210,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
         heapBuffer = std::make_unique_for_overwrite<unsigned char[]>(requestSize);
         buffer = heapBuffer.get();
     }
-    unsigned char* end = PutU32(buffer, ioControlCode);
-    end = PutU32(end, inBufferSize);
-    end = PutU32(end, outBufferSize);
+    korvo::driver::EncodeRequestHeader({ioControlCode, inBufferSize, outBufferSize}, buffer);
+    unsigned char* end = buffer + kRequestHeaderSize;
     if (inBufferSize != 0) {
         std::memcpy(end, inBuffer, inBufferSize);
         end += inBufferSize;
@@ -244,10 +233,11 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
     if (outBufferSize != 0) {
         std::memcpy(outBuffer, reply + kReplyHeaderSize, outBufferSize);
     }
-    const BOOL success = GetU32(reply) != 0 ? TRUE : FALSE;
+    const korvo::driver::ReplyHeader header = korvo::driver::DecodeReplyHeader(reply);
+    const BOOL success = header.success != 0 ? TRUE : FALSE;
     // As on Windows, a failed call leaves the count where it was.
     if (bytesReturned != nullptr && success) {
-        *bytesReturned = GetU32(reply + 4);
+        *bytesReturned = header.bytesReturned;
     }
     SetLastError(success ? ERROR_SUCCESS : ERROR_GEN_FAILURE);
     return success;

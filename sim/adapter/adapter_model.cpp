@@ -52,15 +52,16 @@ constexpr std::array<CounterSeed, kStatCounterCount> kStatCounterSeeds = {{
     {0, 1},                 // 53
 }};
 
-constexpr std::array<std::pair<uint16_t, uint32_t>, code::kPlainValues.size()> kPlainValueSeeds = {{
-    {14, 100},
-    {21, 0},
-    {23, 0x000105DC},  // the agent keeps the low 16 bits only: 1500
-    {24, 1},
-    {25, 2},
-    {57, 1},
-    {58, 3},
-    {61, 1},
+// The plain 32-bit values and their start values, which the settings can change.
+constexpr std::array<std::pair<uint16_t, uint32_t>, 8> kPlainValueSeeds = {{
+    {code::kGroup7Attribute2, 100},
+    {code::kGroup8Attribute9, 0},
+    {code::kGroup10Value, 0x000105DC},  // the agent keeps the low 16 bits only: 1500
+    {code::kGroup11Value, 1},
+    {code::kGroup12Value, 2},
+    {code::kGroup7Attribute1, 1},
+    {code::kGroup7Attribute3, 3},
+    {code::kGroup21Attribute8, 1},
 }};
 
 constexpr std::array<const char*, 5> kLanguageNames = {"en", "ge", "fr", "it", "sp"};
@@ -72,9 +73,7 @@ uint16_t GetU16(std::span<const uint8_t> bytes, size_t offset) {
 }
 
 uint32_t GetU32(std::span<const uint8_t> bytes, size_t offset) {
-    return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8 |
-           static_cast<uint32_t>(bytes[offset + 2]) << 16 |
-           static_cast<uint32_t>(bytes[offset + 3]) << 24;
+    return driver::GetU32(bytes.subspan(offset, 4).data());
 }
 
 void PutU16(Record& record, size_t offset, uint16_t value) {
@@ -83,9 +82,7 @@ void PutU16(Record& record, size_t offset, uint16_t value) {
 }
 
 void PutU32(Record& record, size_t offset, uint32_t value) {
-    for (size_t i = 0; i < 4; ++i) {
-        record[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
+    driver::PutU32(std::span(record).subspan(offset, 4).data(), value);
 }
 
 void PutU64(Record& record, uint64_t value) {
@@ -484,8 +481,8 @@ Outcome AdapterModel::Dispatch(Record& record) {
             case code::kFailoverStatus: {
                 const AdapterPort& active = adapters_[activeAdapter_ - 1];
                 reply[kDataOffset] = static_cast<uint8_t>(activeAdapter_);
-                reply[kByte5Offset] = static_cast<uint8_t>(failoverCount_);
-                reply[kBus56Offset] = active.pci.bus;
+                reply[kFailoverByteOffset] = static_cast<uint8_t>(failoverCount_);
+                reply[kFailoverBusOffset] = active.pci.bus;
                 PutU32(reply, kValueOffset, active.pci.device);
                 break;
             }

@@ -15,54 +15,12 @@
 #include <string_view>
 #include <vector>
 
+#include "korvo/driver_protocol.h"
+
 namespace korvo::adapter {
 
-// What the agent sends: the NDIS global-statistics query, a 4-byte control word as input and the
-// 24-byte request record as output buffer.
-inline constexpr uint32_t kQueryGlobalStatsCode = 0x00170002;
-inline constexpr uint32_t kRequestControlWord = 0xFF010200;
-inline constexpr uint32_t kProbeControlWord = 0xFF0102FF;
-inline constexpr size_t kControlWordSize = 4;
-inline constexpr size_t kRecordSize = 24;
-
-// Offsets in the request record.
-inline constexpr size_t kCodeOffset = 0;    // u16 request code
-inline constexpr size_t kStatusOffset = 2;  // u16 status written by the driver
-inline constexpr size_t kDataOffset = 4;    // first data byte: addresses, names, versions
-inline constexpr size_t kByte5Offset = 5;   // request 56: the pair's failover count
-inline constexpr size_t kBus56Offset = 7;   // request 56: PCI bus of the active adapter
-inline constexpr size_t kIndexOffset = 11;  // row index in; 0x55 marks a missing entry
-inline constexpr size_t kValueOffset = 16;  // u32 row index or new value in, value out
-inline constexpr size_t kHighOffset = 20;   // u32 high half of a 64-bit counter
-
-inline constexpr uint16_t kStatusOk = 0x0000;
-inline constexpr uint16_t kStatusFailed = 0xFFFF;
-inline constexpr uint8_t kNoSuchEntry = 0x55;
-inline constexpr std::array<uint8_t, 4> kDriverSignature = {0x44, 0x4D, 0x49, 0x10};
-
-// Request codes of the catalogue (control word kRequestControlWord).
-namespace code {
-inline constexpr uint16_t kAddress1 = 1;
-inline constexpr uint16_t kAddress2 = 2;
-inline constexpr uint16_t kFirstPortCounter = 3;
-inline constexpr uint16_t kLastPortCounter = 10;
-inline constexpr uint16_t kMulticastEntry = 11;
-inline constexpr uint16_t kDriverVersion = 12;
-inline constexpr uint16_t kDriverName = 13;
-inline constexpr uint16_t kState = 22;
-inline constexpr uint16_t kGroup13Number = 27;
-inline constexpr uint16_t kGroup14Number = 29;
-inline constexpr uint16_t kGroup13Index = 30;
-inline constexpr uint16_t kGroup14Index = 32;
-inline constexpr uint16_t kGroup14NumberWrite = 33;
-inline constexpr uint16_t kFirstStatCounter = 34;
-inline constexpr uint16_t kLastStatCounter = 53;
-inline constexpr uint16_t kLanguage = 54;
-inline constexpr uint16_t kFailoverStatus = 56;
-inline constexpr uint16_t kAdapterLocation = 60;
-// Plain 32-bit values; each has a start value that the settings can change.
-inline constexpr std::array<uint16_t, 8> kPlainValues = {14, 21, 23, 24, 25, 57, 58, 61};
-}  // namespace code
+// The model serves the driver protocol: its codes, offsets and marks are the model's own words.
+using namespace korvo::driver;
 
 inline constexpr size_t kPortCounterCount = code::kLastPortCounter - code::kFirstPortCounter + 1;
 inline constexpr size_t kStatCounterCount = code::kLastStatCounter - code::kFirstStatCounter + 1;

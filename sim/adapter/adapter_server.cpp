@@ -19,21 +19,8 @@
 namespace korvo::adapter {
 namespace {
 
-constexpr size_t kRequestHeaderSize = 12;  // control code, input length, output length
-constexpr size_t kReplyHeaderSize = 8;     // success word, bytes returned
 constexpr int kReapIntervalMs = 200;
 constexpr int kControlReadTimeoutMs = 2000;
-
-uint32_t GetU32(const uint8_t* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
-void PutU32(std::vector<uint8_t>& out, uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<uint8_t>(value >> shift));
-    }
-}
 
 std::vector<std::string> SplitWords(const std::string& line) {
     std::istringstream stream(line);
@@ -227,9 +214,7 @@ void AdapterServer::ServeDevice(int fd) {
         if (!host::ReadFull(fd, header, sizeof header, idleLimitMs_)) {
             return;  // the client closed the handle, broke off mid-header, or stayed silent
         }
-        const uint32_t controlCode = GetU32(header);
-        const uint32_t inputLength = GetU32(header + 4);
-        const uint32_t outputLength = GetU32(header + 8);
+        const auto [controlCode, inputLength, outputLength] = DecodeRequestHeader(header);
         if (inputLength > kMaxBufferLength || outputLength > kMaxBufferLength) {
             Say("closed a connection whose request announced " + std::to_string(inputLength) +
                 " input and " + std::to_string(outputLength) + " output bytes");
@@ -250,10 +235,8 @@ void AdapterServer::ServeDevice(int fd) {
         if (answer.action == Action::NoReply) {
             continue;
         }
-        std::vector<uint8_t> reply;
-        reply.reserve(kReplyHeaderSize + answer.output.size());
-        PutU32(reply, answer.success);
-        PutU32(reply, answer.bytesReturned);
+        std::vector<uint8_t> reply(kReplyHeaderSize);
+        EncodeReplyHeader({answer.success, answer.bytesReturned}, reply.data());
         reply.insert(reply.end(), answer.output.begin(), answer.output.end());
         if (!host::WriteFull(fd, reply.data(), reply.size())) {
             return;

@@ -17,8 +17,6 @@
 
 namespace korvo::adapter {
 
-// The control device the agent opens: \\.\korvodmi.vxd.
-inline constexpr char kDeviceName[] = "korvodmi.vxd";
 inline constexpr char kControlSocketName[] = "adapter.ctl";
 // The agent's window class, to which `failover --notify` posts WM_TIMER.
 inline constexpr char kAgentWindowClass[] = "KORVO";

@@ -2,8 +2,10 @@
 // opened afresh for each request and closed before the exchange returns; and the probe.
 #include <cstring>
 
-#include "driver/driver_request.h"
+#include "driver/driver_channel.h"
 #include "platform.h"
+
+using namespace korvo::driver;
 
 uint8_t RequestByte(const DriverRequest& request, size_t offset) {
     if (offset >= sizeof request) {
@@ -46,7 +48,7 @@ void SetRequestWord(DriverRequest& request, size_t offset, uint32_t value) {
 }
 
 bool SendDriverRequest(uint32_t controlWord, DriverRequest* request) {
-    HANDLE device = CreateFileA(DriverDevicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    HANDLE device = CreateFileA(kDevicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
         return false;
@@ -55,17 +57,17 @@ bool SendDriverRequest(uint32_t controlWord, DriverRequest* request) {
                        static_cast<uint8_t>(controlWord >> 16),
                        static_cast<uint8_t>(controlWord >> 24)};
     DWORD bytesReturned = 0;
-    const BOOL called = DeviceIoControl(device, DriverControlCode, word, sizeof word, request,
+    const BOOL called = DeviceIoControl(device, kQueryGlobalStatsCode, word, sizeof word, request,
                                         sizeof *request, &bytesReturned, nullptr);
     const bool succeeded =
-        called != FALSE && bytesReturned != 0 && request->status != DriverStatusFailed;
+        called != FALSE && bytesReturned != 0 && request->status != kStatusFailed;
     CloseHandle(device);
     return succeeded;
 }
 
 bool CheckDriverSignature(const DriverRequest* reply) {
-    for (size_t i = 0; i < sizeof DriverSignature; ++i) {
-        if (RequestByte(*reply, ReplyByteOffset + i) != DriverSignature[i]) {
+    for (size_t i = 0; i < sizeof kDriverSignature; ++i) {
+        if (RequestByte(*reply, kDataOffset + i) != kDriverSignature[i]) {
             return false;
         }
     }
@@ -75,5 +77,5 @@ bool CheckDriverSignature(const DriverRequest* reply) {
 bool ProbeDriver() {
     DriverRequest probe;
     std::memset(&probe, 0, sizeof probe);
-    return SendDriverRequest(DriverProbeWord, &probe) && CheckDriverSignature(&probe);
+    return SendDriverRequest(kProbeControlWord, &probe) && CheckDriverSignature(&probe);
 }

@@ -3,27 +3,23 @@
 #include <cstring>
 
 #include "dmi/dmi_api.h"
-#include "driver/driver_request.h"
+#include "driver/driver_channel.h"
 #include "driver/pci_slot.h"
 #include "failover/failover.h"
 #include "state/service_state.h"
 
-namespace {
-constexpr uint16_t FailoverStatusRequest = 56;
-constexpr size_t ActiveAdapterOffset = 4;
-constexpr size_t PciBusOffset = 7;
-}  // namespace
+using namespace korvo::driver;
 
 bool CheckFailover() {
     DriverRequest request;
     std::memset(&request, 0, sizeof request);
-    request.requestCode = FailoverStatusRequest;
-    if (!SendDriverRequest(DriverRequestWord, &request)) {
+    request.requestCode = code::kFailoverStatus;
+    if (!SendDriverRequest(kRequestControlWord, &request)) {
         return false;  // a driver that does not answer tells nothing: no change to report
     }
     serviceState.activeSlot =
-        FindPciSlot(RequestWord(request, ValueOffset), RequestByte(request, PciBusOffset));
-    const int32_t active = RequestByte(request, ActiveAdapterOffset);
+        FindPciSlot(RequestWord(request, kValueOffset), RequestByte(request, kFailoverBusOffset));
+    const int32_t active = RequestByte(request, kDataOffset);
     if (active == serviceState.lastActiveAdapter) {
         return false;
     }

@@ -10,7 +10,7 @@
 
 #include "dmi/dmi_api.h"
 #include "dmi/load_dmi_library.h"
-#include "driver/driver_request.h"
+#include "driver/driver_channel.h"
 #include "instrumentation/registration.h"
 #include "state/service_state.h"
 

@@ -6,28 +6,14 @@
 
 #include "dmi/dmi_api.h"
 #include "driver/pci_slot.h"
-#include "instrumentation/read_attribute.h"
+#include "instrumentation/component_groups.h"
 #include "instrumentation/read_rules.h"
 #include "state/service_state.h"
 
+using namespace korvo::driver;
+
 namespace {
 
-// Request codes of these groups.
-constexpr uint16_t DriverVersionRequest = 12;
-constexpr uint16_t StateNumberRequest = 22;
-constexpr uint16_t Group10Request = 23;
-constexpr uint16_t Group11Request = 24;
-constexpr uint16_t Group12Request = 25;
-constexpr uint16_t Group13ValueRequest = 27;
-constexpr uint16_t Group14ValueRequest = 29;
-constexpr uint16_t Group13IndexRequest = 30;
-constexpr uint16_t Group14IndexRequest = 32;
-constexpr uint16_t Group15RequestBase = 33;  // attribute n asks for code 33 + n
-constexpr uint16_t LanguageRequest = 54;
-constexpr uint16_t AdapterLocationRequest = 60;
-constexpr uint16_t Group21Attribute8Request = 61;
-
-constexpr uint32_t SingleRowLastRow = 1;
 constexpr uint32_t Group13LastRow = 125;
 constexpr uint32_t Group14LastRow = 35;
 constexpr uint32_t FailoverLastRow = 1;
@@ -43,7 +29,6 @@ constexpr size_t VersionPairBufferSize = VersionPairLength + 1;
 constexpr int VersionByte2Mode = -1;
 constexpr int VersionByte1Mode = -2;
 constexpr int VersionByte0Mode = -3;
-constexpr size_t VersionBytes = 3;
 
 // Language codes by the reply value 1 to 5: two letters, a NUL and a zero byte.
 constexpr char LanguageCodes[5][4] = {"en", "ge", "fr", "it", "sp"};
@@ -56,25 +41,14 @@ constexpr char FailoverGroupName[] = "Failover Group 1";
 constexpr uint32_t FailoverGroupNameLength = sizeof FailoverGroupName - 1;
 constexpr uint32_t AdapterLabelLength = 9;  // "Adapter 1"
 
-bool IsGetNext(const ReadCall& call) {
-    return call.mode == ReadModeGetNext;
-}
-
-// The single-row groups: rows beyond 1, and attribute 1 under get-next (reached with a key of
-// 0 only), are refused.
-bool RefusedSingleRow(const ReadCall& call) {
-    return RequestedRow(call) > SingleRowLastRow || (call.attributeId == 1 && IsGetNext(call));
-}
-
 // The failover groups answer get of rows 0 and 1 only.
 bool RefusedFailoverRow(const ReadCall& call) {
-    return IsGetNext(call) || RequestedRow(call) > FailoverLastRow;
+    return IsGetNext(call) || RowBeyond(call, FailoverLastRow);
 }
 
 // The driver file's name for the driver variant in use, without its terminator.
 DmiErrorStatus SetDriverFileName(DmiAttributeData* record) {
-    const uint32_t variant = serviceState.driverVariant.load() == 1 ? 1 : 0;
-    return SetString(record, DriverFileNames[variant], DriverFileNameLength);
+    return SetString(record, DriverFileNames[DriverVariant()], DriverFileNameLength);
 }
 
 // Sends a per-row request of a table: the row index R - 1 goes in byte 11 (its low 8 bits)
@@ -83,8 +57,8 @@ DmiErrorStatus SetDriverFileName(DmiAttributeData* record) {
 bool AskForRow(uint16_t code, uint32_t row, DriverRequest& reply) {
     reply = MakeDriverRequest(code);
     const uint32_t index = row - 1;
-    SetRequestByte(reply, RowIndexByteOffset, static_cast<uint8_t>(index));
-    SetRequestWord(reply, ValueOffset, index);
+    SetRequestByte(reply, kIndexOffset, static_cast<uint8_t>(index));
+    SetRequestWord(reply, kValueOffset, index);
     return ExchangeWithDriver(reply);
 }
 
@@ -92,10 +66,10 @@ bool AskForRow(uint16_t code, uint32_t row, DriverRequest& reply) {
 // attribute 2 gives the per-row number the driver answers.
 DmiErrorStatus ReadIndexedTable(ReadCall& call, uint32_t lastRow, uint16_t indexRequest,
                                 uint16_t valueRequest) {
-    const uint32_t row = RequestedRow(call);
-    if (row > lastRow) {
+    if (RowBeyond(call, lastRow)) {
         return RowNotFound;
     }
+    const uint32_t row = RequestedRow(call);
     DriverRequest reply;
     switch (call.attributeId) {
         case 1:
@@ -119,13 +93,11 @@ DmiErrorStatus ReadIndexedTable(ReadCall& call, uint32_t lastRow, uint16_t index
 
 DmiErrorStatus SetVersionPair(DmiAttributeData* record, int mode) {
     DriverRequest reply;
-    if (!AskDriver(DriverVersionRequest, reply)) {
+    if (!AskDriver(code::kDriverVersion, reply)) {
         return ValueUnknown;
     }
     uint8_t version[VersionBytes];
-    for (size_t i = 0; i < VersionBytes; ++i) {
-        version[i] = RequestByte(reply, ReplyByteOffset + i);
-    }
+    CopyVersionBytes(reply, version);
     char pair[VersionPairBufferSize];
     FormatVersion(pair, version, mode);
     return SetString(record, pair, VersionPairLength);
@@ -135,7 +107,7 @@ DmiErrorStatus SetVersionPair(DmiAttributeData* record, int mode) {
 // any other value leaves "en".
 DmiErrorStatus SetLanguageCode(DmiAttributeData* record) {
     uint32_t selector = 0;
-    if (!AskDriverValue(LanguageRequest, selector)) {
+    if (!AskDriverValue(code::kLanguage, selector)) {
         return ValueUnknown;
     }
     const DmiErrorStatus status = SetString(record, LanguageCodes[0], LanguageCodeLength);
@@ -163,12 +135,12 @@ DmiErrorStatus SetAdapterLabel(DmiAttributeData* record, uint32_t rowIndex) {
 
 // The physical slot of one adapter of the pair, from the PCI location the driver reports.
 DmiErrorStatus ReadAdapterSlot(DmiAttributeData* record, uint32_t row) {
-    DriverRequest request = MakeDriverRequest(AdapterLocationRequest);
-    SetRequestWord(request, ValueOffset, row - 1);
+    DriverRequest request = MakeDriverRequest(code::kAdapterLocation);
+    SetRequestWord(request, kValueOffset, row - 1);
     if (!ExchangeWithDriver(request)) {
         return ValueUnknown;
     }
-    const int32_t slot = FindPciSlot(ReplyValue(request), RequestByte(request, ReplyByteOffset));
+    const int32_t slot = FindPciSlot(ReplyValue(request), RequestByte(request, kDataOffset));
     SetInteger(record, static_cast<uint32_t>(slot));
     return DMIERR_NO_ERROR;
 }
@@ -183,7 +155,7 @@ DmiErrorStatus ReadGroup10(ReadCall& call) {
     switch (call.attributeId) {
         case 1:
         case 2:
-            if (!AskDriverValue(Group10Request, value)) {
+            if (!AskDriverValue(code::kGroup10Value, value)) {
                 return ValueUnknown;
             }
             SetInteger64(
@@ -206,13 +178,13 @@ DmiErrorStatus ReadGroup11(ReadCall& call) {
     uint32_t state = 0;
     switch (call.attributeId) {
         case 1:
-            return SetReplyInteger(call.record, Group11Request);
+            return SetReplyInteger(call.record, code::kGroup11Value);
         case 2:
             SetInteger(call.record, 3);
             break;
         case 3:
         case 4:
-            if (!AskDriverValue(StateNumberRequest, state)) {
+            if (!AskDriverValue(code::kState, state)) {
                 return ValueUnknown;
             }
             if (call.attributeId == 3) {
@@ -235,7 +207,7 @@ DmiErrorStatus ReadGroup12(ReadCall& call) {
     }
     switch (call.attributeId) {
         case 1:
-            return SetReplyInteger(call.record, Group12Request);
+            return SetReplyInteger(call.record, code::kGroup12Value);
         case 2:
             SetInteger(call.record, 1);
             break;
@@ -251,17 +223,17 @@ DmiErrorStatus ReadGroup12(ReadCall& call) {
 }
 
 DmiErrorStatus ReadGroup13(ReadCall& call) {
-    return ReadIndexedTable(call, Group13LastRow, Group13IndexRequest, Group13ValueRequest);
+    return ReadIndexedTable(call, Group13LastRow, code::kGroup13Index, code::kGroup13Number);
 }
 
 DmiErrorStatus ReadGroup14(ReadCall& call) {
-    return ReadIndexedTable(call, Group14LastRow, Group14IndexRequest, Group14ValueRequest);
+    return ReadIndexedTable(call, Group14LastRow, code::kGroup14Index, code::kGroup14Number);
 }
 
 DmiErrorStatus ReadGroup15(ReadCall& call) {
     if (call.attributeId >= 1 && call.attributeId <= Group15CounterCount) {
-        const auto code = static_cast<uint16_t>(Group15RequestBase + call.attributeId);
-        return SetReplyCounter64(call.record, code);
+        const auto counter = static_cast<uint16_t>(code::kFirstStatCounter - 1 + call.attributeId);
+        return SetReplyCounter64(call.record, counter);
     }
     return DMIERR_NO_ERROR;
 }
@@ -335,7 +307,7 @@ DmiErrorStatus ReadGroup21(ReadCall& call) {
             SetInteger(call.record, 0);
             break;
         case 8:
-            return SetReplyInteger(call.record, Group21Attribute8Request);
+            return SetReplyInteger(call.record, code::kGroup21Attribute8);
         default:
             break;
     }

@@ -1,9 +1,11 @@
 // Reads of groups 1 to 3: the component's identification (constants), a state derived from
 // the driver's state number, and the three-row table keyed by row number.
+#include "instrumentation/component_groups.h"
 #include "instrumentation/read_rules.h"
 
+using namespace korvo::driver;
+
 namespace {
-constexpr uint16_t StateNumberRequest = 22;
 constexpr uint32_t Group3LastRow = 3;
 }  // namespace
 
@@ -19,7 +21,7 @@ DmiErrorStatus ReadGroup1(ReadCall& call) {
 DmiErrorStatus ReadGroup2(ReadCall& call) {
     if (call.attributeId == 2) {
         uint32_t state = 0;
-        if (!AskDriverValue(StateNumberRequest, state)) {
+        if (!AskDriverValue(code::kState, state)) {
             return ValueUnknown;
         }
         SetInteger(call.record, state == 2 || state == 4 ? 3 : 2);
@@ -28,14 +30,14 @@ DmiErrorStatus ReadGroup2(ReadCall& call) {
 }
 
 DmiErrorStatus ReadGroup3(ReadCall& call) {
-    const uint32_t row = RequestedRow(call);
-    if (row > Group3LastRow) {
+    if (RowBeyond(call, Group3LastRow)) {
         return RowNotFound;
     }
+    const uint32_t row = RequestedRow(call);
     if (row == Group3LastRow) {
         // Row 3 exists only in some driver states.
         uint32_t state = 0;
-        if (!AskDriverValue(StateNumberRequest, state)) {
+        if (!AskDriverValue(code::kState, state)) {
             return ValueUnknown;
         }
         if (state == 1 || state == 3) {

@@ -3,41 +3,25 @@
 // driver's state values (7) and the single row of group 8.
 #include <cstring>
 
-#include "instrumentation/read_attribute.h"
+#include "instrumentation/component_groups.h"
 #include "instrumentation/read_rules.h"
 #include "platform.h"
 #include "state/service_state.h"
 
-namespace {
+using namespace korvo::driver;
 
-// Request codes of these groups.
-constexpr uint16_t FirstAddressRequest = 1;
-constexpr uint16_t SecondAddressRequest = 2;
-constexpr uint16_t AddressTableRequest = 11;
-constexpr uint16_t DriverVersionRequest = 12;
-constexpr uint16_t DriverFileNameRequest = 13;
-constexpr uint16_t Group7Attribute2Request = 14;
-constexpr uint16_t Group8Attribute9Request = 21;
-constexpr uint16_t StateNumberRequest = 22;
-constexpr uint16_t FailoverStatusRequest = 56;
-constexpr uint16_t Group7Attribute1Request = 57;
-constexpr uint16_t Group7Attribute3Request = 58;
+namespace {
 
 // Group 4's 64-bit counters: attributes 6 to 13 ask requests 3 to 10.
 constexpr DmiId FirstCounterAttribute = 6;
 constexpr DmiId LastCounterAttribute = 13;
-constexpr DmiId CounterRequestOffset = 3;
 
-// Groups 4, 6 and 8 hold one row.
-constexpr uint32_t SingleRowLastRow = 1;
 // Group 8 attribute 2 under get-next.
 constexpr DmiErrorStatus AttributeNotFound = DMIERR_ATTRIBUTE_NOT_FOUND;
 
-constexpr size_t FailoverReplyByteOffset = 5;  // the byte group 7 attribute 6 reports
 constexpr size_t AddressBytes = 6;
 constexpr uint32_t AddressTextLength = 2 * AddressBytes + 1;  // the NUL counts
-constexpr size_t ReplyDataBytes = sizeof(DriverRequest) - ReplyByteOffset;
-constexpr size_t VersionBytes = 3;
+constexpr size_t ReplyDataBytes = sizeof(DriverRequest) - kDataOffset;
 constexpr uint32_t VersionTextLength = 8;  // "HH.HH.HH"
 constexpr int VersionPartCount = 3;
 constexpr uint32_t DriverDescriptionLength = 17;
@@ -50,10 +34,6 @@ constexpr char WindowsDirectoryVariable[] = "windir";
 constexpr char SystemSubdirectory[] = "\\system\\";
 constexpr size_t PathBufferSize = 100;
 
-bool IsGetNext(const ReadCall& call) {
-    return call.mode == ReadModeGetNext;
-}
-
 // Copies `count` reply bytes starting at record offset `offset`.
 void CopyReplyBytes(const DriverRequest& reply, size_t offset, uint8_t* out, size_t count) {
     for (size_t i = 0; i < count; ++i) {
@@ -64,7 +44,7 @@ void CopyReplyBytes(const DriverRequest& reply, size_t offset, uint8_t* out, siz
 // The six address bytes at reply offsets 4 to 9 as twelve hexadecimal digits and their NUL.
 DmiErrorStatus SetAddressText(DmiAttributeData* record, const DriverRequest& reply) {
     uint8_t address[AddressBytes];
-    CopyReplyBytes(reply, ReplyByteOffset, address, AddressBytes);
+    CopyReplyBytes(reply, kDataOffset, address, AddressBytes);
     char text[AddressTextLength];
     FormatHex(text, address, AddressBytes);
     return SetString(record, text, AddressTextLength);
@@ -82,20 +62,16 @@ DmiErrorStatus ReadAddress(DmiAttributeData* record, uint16_t code) {
 // Request 11 for the requested row: index byte (R - 1) mod 256, and the same byte
 // sign-extended in the value field. True, with the reply in `reply`, when the driver answered.
 bool AskAddressTableEntry(uint32_t row, DriverRequest& reply) {
-    reply = MakeDriverRequest(AddressTableRequest);
+    reply = MakeDriverRequest(code::kMulticastEntry);
     const auto index = static_cast<uint8_t>(row - 1);
-    SetRequestByte(reply, RowIndexByteOffset, index);
-    SetRequestWord(reply, ValueOffset,
+    SetRequestByte(reply, kIndexOffset, index);
+    SetRequestWord(reply, kValueOffset,
                    static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(index))));
     return ExchangeWithDriver(reply);
 }
 
 bool IsEmptyEntry(const DriverRequest& reply) {
-    return RequestByte(reply, RowIndexByteOffset) == EmptyEntryMark;
-}
-
-uint32_t CurrentVariant() {
-    return serviceState.driverVariant.load() != 0 ? 1 : 0;
+    return RequestByte(reply, kIndexOffset) == kNoSuchEntry;
 }
 
 char AsciiUpper(char c) {
@@ -118,13 +94,13 @@ bool NamesNdisFiveDriver(const char* name, size_t length) {
 // data bytes without a NUL is taken as those bytes; nothing past the record is read.
 DmiErrorStatus ReadDriverFileName(DmiAttributeData* record) {
     DriverRequest reply;
-    if (!AskDriver(DriverFileNameRequest, reply)) {
+    if (!AskDriver(code::kDriverName, reply)) {
         return ValueUnknown;
     }
     char name[ReplyDataBytes + sizeof DriverFileSuffix];
     size_t length = 0;
     while (length < ReplyDataBytes) {
-        const char c = static_cast<char>(RequestByte(reply, ReplyByteOffset + length));
+        const char c = static_cast<char>(RequestByte(reply, kDataOffset + length));
         if (c == '\0') {
             break;
         }
@@ -146,11 +122,11 @@ DmiErrorStatus ReadDriverFileName(DmiAttributeData* record) {
 // The three version bytes as "HH.HH.HH": reply byte 6, then 5, then 4.
 DmiErrorStatus ReadDriverVersion(DmiAttributeData* record) {
     DriverRequest reply;
-    if (!AskDriver(DriverVersionRequest, reply)) {
+    if (!AskDriver(code::kDriverVersion, reply)) {
         return ValueUnknown;
     }
     uint8_t version[VersionBytes];
-    CopyReplyBytes(reply, ReplyByteOffset, version, VersionBytes);
+    CopyVersionBytes(reply, version);
     char text[VersionTextLength + 1];
     std::memcpy(text, "X.XX.XXX", sizeof text);
     FormatVersion(text, version, VersionPartCount);
@@ -180,7 +156,7 @@ DmiErrorStatus ReadInstalledDriverFileSize(DmiAttributeData* record) {
     }
     size_t used = windirLength;
     if (!AppendToPath(path, used, SystemSubdirectory) ||
-        !AppendToPath(path, used, DriverFileNames[CurrentVariant()])) {
+        !AppendToPath(path, used, DriverFileNames[DriverVariant()])) {
         return ValueUnknown;
     }
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -200,20 +176,17 @@ DmiErrorStatus ReadInstalledDriverFileSize(DmiAttributeData* record) {
 }  // namespace
 
 DmiErrorStatus ReadGroup4(ReadCall& call) {
-    if (RequestedRow(call) > SingleRowLastRow) {
+    if (RefusedSingleRow(call)) {
         return RowNotFound;
     }
     switch (call.attributeId) {
         case 1:
-            if (IsGetNext(call)) {
-                return RowNotFound;
-            }
             SetInteger(call.record, 0);
             break;
         case 2:
-            return ReadAddress(call.record, FirstAddressRequest);
+            return ReadAddress(call.record, code::kAddress1);
         case 3:
-            return ReadAddress(call.record, SecondAddressRequest);
+            return ReadAddress(call.record, code::kAddress2);
         case 4:
             SetInteger(call.record, 1);
             break;
@@ -223,8 +196,9 @@ DmiErrorStatus ReadGroup4(ReadCall& call) {
         default:
             if (call.attributeId >= FirstCounterAttribute &&
                 call.attributeId <= LastCounterAttribute) {
-                const auto code = static_cast<uint16_t>(call.attributeId - CounterRequestOffset);
-                return SetReplyCounter64(call.record, code);
+                const auto counter = static_cast<uint16_t>(
+                    code::kFirstPortCounter + (call.attributeId - FirstCounterAttribute));
+                return SetReplyCounter64(call.record, counter);
             }
             break;
     }
@@ -262,14 +236,11 @@ DmiErrorStatus ReadGroup5(ReadCall& call) {
 }
 
 DmiErrorStatus ReadGroup6(ReadCall& call) {
-    if (RequestedRow(call) > SingleRowLastRow) {
+    if (RefusedSingleRow(call)) {
         return RowNotFound;
     }
     switch (call.attributeId) {
         case 1:
-            if (IsGetNext(call)) {
-                return RowNotFound;
-            }
             SetInteger(call.record, 0);
             break;
         case 2:
@@ -278,7 +249,7 @@ DmiErrorStatus ReadGroup6(ReadCall& call) {
             return ReadDriverVersion(call.record);
         case 4:
         case 7:
-            return SetString(call.record, DriverDescriptions[CurrentVariant()],
+            return SetString(call.record, DriverDescriptions[DriverVariant()],
                              DriverDescriptionLength);
         case 5:
             return ReadInstalledDriverFileSize(call.record);
@@ -300,13 +271,13 @@ DmiErrorStatus ReadGroup7(ReadCall& call) {
     uint32_t state = 0;
     switch (call.attributeId) {
         case 1:
-            return SetReplyInteger(call.record, Group7Attribute1Request);
+            return SetReplyInteger(call.record, code::kGroup7Attribute1);
         case 2:
-            return SetReplyInteger(call.record, Group7Attribute2Request);
+            return SetReplyInteger(call.record, code::kGroup7Attribute2);
         case 3:
-            return SetReplyInteger(call.record, Group7Attribute3Request);
+            return SetReplyInteger(call.record, code::kGroup7Attribute3);
         case 4: {
-            if (!AskDriverValue(StateNumberRequest, state)) {
+            if (!AskDriverValue(code::kState, state)) {
                 return ValueUnknown;
             }
             uint32_t value = 1;
@@ -321,17 +292,17 @@ DmiErrorStatus ReadGroup7(ReadCall& call) {
             break;
         }
         case 5:
-            if (!AskDriverValue(StateNumberRequest, state)) {
+            if (!AskDriverValue(code::kState, state)) {
                 return ValueUnknown;
             }
             SetInteger(call.record, state == 2 || state == 4 ? 4 : 5);
             break;
         case 6: {
             DriverRequest reply;
-            if (!AskDriver(FailoverStatusRequest, reply)) {
+            if (!AskDriver(code::kFailoverStatus, reply)) {
                 return ValueUnknown;
             }
-            SetInteger(call.record, RequestByte(reply, FailoverReplyByteOffset));
+            SetInteger(call.record, RequestByte(reply, kFailoverByteOffset));
             break;
         }
         default:
@@ -341,14 +312,11 @@ DmiErrorStatus ReadGroup7(ReadCall& call) {
 }
 
 DmiErrorStatus ReadGroup8(ReadCall& call) {
-    if (RequestedRow(call) > SingleRowLastRow) {
+    if (RefusedSingleRow(call)) {
         return RowNotFound;
     }
     switch (call.attributeId) {
         case 1:
-            if (IsGetNext(call)) {
-                return RowNotFound;
-            }
             SetInteger(call.record, 0);
             break;
         case 2:
@@ -370,7 +338,7 @@ DmiErrorStatus ReadGroup8(ReadCall& call) {
             SetInteger(call.record, 0, MIF_COUNTER);
             break;
         case 9:
-            return SetReplyInteger(call.record, Group8Attribute9Request, MIF_COUNTER);
+            return SetReplyInteger(call.record, code::kGroup8Attribute9, MIF_COUNTER);
         default:
             break;
     }

@@ -1,12 +1,15 @@
-// The rules every group of the read handler follows: the row key K and requested row R, the
-// driver exchange whose failure ends the read as "value unknown", and the building of integer
-// and string values. Each group's branch lives in a file of its own and uses only these.
+// The rules every group of the read handler follows: the row key K, the requested row R and
+// the row checks, the driver exchange whose failure ends the read as "value unknown", the
+// driver variant in use, the building of integer and string values, and the text formatting
+// of addresses and versions. Each group's reader lives in a read_groups_*.cpp file and uses
+// only these.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "dmi/dmi.h"
-#include "driver/driver_request.h"
+#include "driver/driver_channel.h"
 
 // Status for "no such row": the end of a table walk.
 inline constexpr DmiErrorStatus RowNotFound = DMIERR_ROW_NOT_FOUND;
@@ -14,7 +17,9 @@ inline constexpr DmiErrorStatus RowNotFound = DMIERR_ROW_NOT_FOUND;
 // entry is empty). The record keeps its attribute id and no value, as for a missing row.
 inline constexpr DmiErrorStatus ValueUnknown = DMIERR_VALUE_UNKNOWN;
 
-// What one branch gets: the request and the record already handed out with its id.
+enum : uint32_t { ReadModeGet = 0, ReadModeGetNext = 1 };
+
+// What one group's reader gets: the request and the record already handed out with its id.
 struct ReadCall {
     DmiId groupId;
     DmiId attributeId;
@@ -28,6 +33,19 @@ uint32_t RowKey(const DmiAttributeValues* keyList);
 
 // R = K + mode, in unsigned 32-bit arithmetic.
 uint32_t RequestedRow(const ReadCall& call);
+
+inline bool IsGetNext(const ReadCall& call) {
+    return call.mode == ReadModeGetNext;
+}
+
+// The range rule: true when R is beyond the group's last row (unsigned comparison).
+inline bool RowBeyond(const ReadCall& call, uint32_t lastRow) {
+    return RequestedRow(call) > lastRow;
+}
+
+// The single-row groups (4, 6, 8, 10, 11, 12) refuse rows beyond 1, and attribute 1 under
+// get-next (reached with a key of 0 only).
+bool RefusedSingleRow(const ReadCall& call);
 
 // A zeroed request with `code` set; the caller adds the index fields its table names.
 DriverRequest MakeDriverRequest(uint16_t code);
@@ -45,11 +63,19 @@ DriverRequest MakeDriverRequest(uint16_t code);
 
 // The reply value: the u32 at offset 16.
 inline uint32_t ReplyValue(const DriverRequest& reply) {
-    return RequestWord(reply, ValueOffset);
+    return RequestWord(reply, korvo::driver::kValueOffset);
 }
 
 // The 64-bit reply: low half at offset 16, high half at offset 20.
 uint64_t ReplyValue64(const DriverRequest& reply);
+
+// The three version bytes of request 12's reply, at reply offsets 4, 5 and 6.
+inline constexpr size_t VersionBytes = 3;
+void CopyVersionBytes(const DriverRequest& reply, uint8_t (&version)[VersionBytes]);
+
+// The driver variant in use, as an index of DriverFileNames and DriverDescriptions: 0 for the
+// NDIS 4.0 driver until a read of group 6 attribute 2 has found the NDIS 5.0 one, then 1.
+uint32_t DriverVariant();
 
 // Integer values: a 32-bit value with its type code (5 integer, 1 counter), or a 64-bit one
 // (2 counter, 6 integer).
@@ -67,22 +93,12 @@ DmiErrorStatus SetReplyCounter64(DmiAttributeData* record, uint16_t code);
 // failed creation's status is returned and no type code is set.
 DmiErrorStatus SetString(DmiAttributeData* record, const void* text, uint32_t length);
 
-// The branches, one per group. Each returns the status of the read; an attribute it doesn't
-// list leaves the record as it is and returns 0.
-DmiErrorStatus ReadGroup1(ReadCall& call);
-DmiErrorStatus ReadGroup2(ReadCall& call);
-DmiErrorStatus ReadGroup3(ReadCall& call);
-DmiErrorStatus ReadGroup4(ReadCall& call);
-DmiErrorStatus ReadGroup5(ReadCall& call);
-DmiErrorStatus ReadGroup6(ReadCall& call);
-DmiErrorStatus ReadGroup7(ReadCall& call);
-DmiErrorStatus ReadGroup8(ReadCall& call);
-DmiErrorStatus ReadGroup10(ReadCall& call);
-DmiErrorStatus ReadGroup11(ReadCall& call);
-DmiErrorStatus ReadGroup12(ReadCall& call);
-DmiErrorStatus ReadGroup13(ReadCall& call);
-DmiErrorStatus ReadGroup14(ReadCall& call);
-DmiErrorStatus ReadGroup15(ReadCall& call);
-DmiErrorStatus ReadGroup16(ReadCall& call);
-DmiErrorStatus ReadGroup20(ReadCall& call);
-DmiErrorStatus ReadGroup21(ReadCall& call);
+// Writes the hexadecimal text of `count` bytes (upper case, high nibble first) and a NUL:
+// 2 * count + 1 bytes.
+void FormatHex(char* out, const uint8_t* bytes, size_t count);
+
+// Writes one part of a driver version given the three version bytes (reply offsets 4, 5, 6):
+// mode -1, -2, -3 give the pair of version byte 2, 1, 0 and a NUL; a count mode n >= 1 writes
+// the pairs of bytes 2, 1 and 0 at positions 0, 3 and 6 of a 9-byte text, each followed by its
+// NUL, for as many parts as n asks; 0 and other negative modes write nothing.
+void FormatVersion(char* out, const uint8_t* versionBytes, int mode);

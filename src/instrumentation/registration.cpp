@@ -7,20 +7,12 @@
 #include <cstring>
 
 #include "dmi/dmi_api.h"
+#include "instrumentation/component_groups.h"
 #include "instrumentation/read_attribute.h"
 #include "instrumentation/write_attribute.h"
 #include "state/service_state.h"
 
 namespace {
-
-// The pairs the service provider routes to this instrumentation; attribute 0 means every
-// attribute of the group.
-constexpr DmiAccessData ServedAttributes[] = {
-    {1, 6},  {2, 2},  {3, 0},  {4, 0},  {5, 0},  {6, 0},  {7, 0},  {8, 0},
-    {10, 0}, {11, 0}, {12, 0}, {13, 0}, {14, 0}, {15, 0}, {16, 0},
-};
-constexpr DmiUnsigned ServedAttributeCount = sizeof ServedAttributes / sizeof ServedAttributes[0];
-static_assert(ServedAttributeCount == 15);
 
 // One zeroed block from the service provider's memory, or null. The status decides; a null
 // block under a success status counts as a failure too, since nothing could be written to it.
@@ -101,7 +93,9 @@ int BuildCiRegistration(DmiRegisterInfo** record) {
         return 0;
     }
     registration->accessData = access;
-    access->size = ServedAttributeCount;
+    // The pairs the service provider routes to this instrumentation: the registered groups of
+    // the component's table, in its order.
+    access->size = static_cast<DmiUnsigned>(RegisteredGroupCount());
 
     auto* entries =
         static_cast<DmiAccessData*>(AllocateZeroed(access->size * sizeof(DmiAccessData)));
@@ -110,7 +104,14 @@ int BuildCiRegistration(DmiRegisterInfo** record) {
         DmiApi.DmiFree(registration, serviceState.memoryDescriptor);
         return 0;
     }
-    std::memcpy(entries, ServedAttributes, sizeof ServedAttributes);
+    DmiAccessData* entry = entries;
+    for (const ComponentGroup& group : ComponentGroups) {
+        if (group.registered) {
+            entry->groupId = group.id;
+            entry->attributeId = group.registeredAttribute;
+            ++entry;
+        }
+    }
     access->list = entries;
 
     serviceState.registration = registration;

@@ -10,16 +10,12 @@
 #include <cstdint>
 #include <mutex>
 
-#include "driver/driver_request.h"
+#include "driver/driver_channel.h"
 #include "instrumentation/read_rules.h"
 
-namespace {
+using namespace korvo::driver;
 
-enum : uint16_t {
-    WriteGroup13Index = 30,   // group 13 attribute 1
-    WriteGroup14Index = 32,   // group 14 attribute 1
-    WriteGroup14Number = 33,  // group 14 attribute 2
-};
+namespace {
 
 // The rows the tables' reads serve, 1 to these.
 constexpr uint32_t Group13LastRow = 125;
@@ -50,9 +46,9 @@ DmiErrorStatus SendWrite(uint16_t code, const DmiAttributeValues* keyList, uint3
     writeRequest.requestCode = code;
     // The status is the driver's answer to this write, not a failure left by the last one.
     writeRequest.status = 0;
-    SetRequestByte(writeRequest, RowIndexByteOffset, static_cast<uint8_t>(row - 1));
-    SetRequestWord(writeRequest, ValueOffset, newValue);
-    return SendDriverRequest(DriverRequestWord, &writeRequest) ? DMIERR_NO_ERROR : ValueUnknown;
+    SetRequestByte(writeRequest, kIndexOffset, static_cast<uint8_t>(row - 1));
+    SetRequestWord(writeRequest, kValueOffset, newValue);
+    return SendDriverRequest(kRequestControlWord, &writeRequest) ? DMIERR_NO_ERROR : ValueUnknown;
 }
 
 }  // namespace
@@ -68,7 +64,7 @@ DmiErrorStatus CiSetAttribute(DmiId /*componentId*/, DmiId groupId, DmiId attrib
             if (!Is32BitNumber(value)) {
                 return WriteValueNotInteger;
             }
-            return SendWrite(WriteGroup13Index, keyList, Group13LastRow,
+            return SendWrite(code::kGroup13Index, keyList, Group13LastRow,
                              value->data.value.words[0]);
         case 14:
             // The type test comes first and covers every attribute of the group.
@@ -76,11 +72,11 @@ DmiErrorStatus CiSetAttribute(DmiId /*componentId*/, DmiId groupId, DmiId attrib
                 return WriteValueNotInteger;
             }
             if (attributeId == 1) {
-                return SendWrite(WriteGroup14Index, keyList, Group14LastRow,
+                return SendWrite(code::kGroup14Index, keyList, Group14LastRow,
                                  value->data.value.words[0]);
             }
             if (attributeId == 2) {
-                return SendWrite(WriteGroup14Number, keyList, Group14LastRow,
+                return SendWrite(code::kGroup14NumberWrite, keyList, Group14LastRow,
                                  value->data.value.words[0]);
             }
             return DMIERR_NO_ERROR;

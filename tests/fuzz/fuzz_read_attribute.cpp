@@ -7,11 +7,13 @@
 
 #include "agent_fuzz_input.h"
 #include "dmi/dmi_api.h"
-#include "driver/driver_request.h"
+#include "driver/driver_channel.h"
 #include "instrumentation/read_attribute.h"
 #include "scripted_device.h"
 #include "state/service_state.h"
 #include "support/fake_dmi.h"
+
+using namespace korvo::driver;
 
 namespace {
 
@@ -23,12 +25,12 @@ constexpr int kLastAllocationToFail = 3;
 
 void CheckExchanges() {
     for (const korvo::fuzz::DeviceExchange& exchange : korvo::fuzz::DeviceExchanges()) {
-        Check(exchange.controlCode == DriverControlCode, "exchange with another control code");
+        Check(exchange.controlCode == kQueryGlobalStatsCode, "exchange with another control code");
         Check(exchange.outputSize == sizeof(DriverRequest), "output buffer is not one record");
         Check(exchange.input.size() == 4, "input is not one control word");
         const uint32_t word = uint32_t(exchange.input[0]) | uint32_t(exchange.input[1]) << 8 |
                               uint32_t(exchange.input[2]) << 16 | uint32_t(exchange.input[3]) << 24;
-        Check(word == DriverRequestWord, "a read sent another control word");
+        Check(word == kRequestControlWord, "a read sent another control word");
     }
 }
 

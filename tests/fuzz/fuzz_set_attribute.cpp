@@ -6,9 +6,11 @@
 #include <cstdint>
 
 #include "agent_fuzz_input.h"
-#include "driver/driver_request.h"
+#include "driver/driver_channel.h"
 #include "instrumentation/write_attribute.h"
 #include "scripted_device.h"
+
+using namespace korvo::driver;
 
 namespace {
 
@@ -28,7 +30,7 @@ void CheckWrite(const DmiAttributeData* value, uint32_t rowKey) {
         return;
     }
     const korvo::fuzz::DeviceExchange& sent = exchanges.front();
-    Check(sent.controlCode == DriverControlCode && sent.input.size() == 4 &&
+    Check(sent.controlCode == kQueryGlobalStatsCode && sent.input.size() == 4 &&
               sent.outputSize == sizeof(DriverRequest),
           "a write's exchange is not shaped as the driver expects");
     const uint16_t code = uint16_t(sent.record[0] | sent.record[1] << 8);
@@ -42,11 +44,12 @@ void CheckWrite(const DmiAttributeData* value, uint32_t rowKey) {
     const DmiUnsigned type = value->data.type;
     Check(type == MIF_INTEGER || (write->anyNumber && (type == MIF_COUNTER || type == MIF_GAUGE)),
           "a value of another type reached the driver");
-    const uint32_t sentValue =
-        uint32_t(sent.record[ValueOffset]) | uint32_t(sent.record[ValueOffset + 1]) << 8 |
-        uint32_t(sent.record[ValueOffset + 2]) << 16 | uint32_t(sent.record[ValueOffset + 3]) << 24;
+    const uint32_t sentValue = uint32_t(sent.record[kValueOffset]) |
+                               uint32_t(sent.record[kValueOffset + 1]) << 8 |
+                               uint32_t(sent.record[kValueOffset + 2]) << 16 |
+                               uint32_t(sent.record[kValueOffset + 3]) << 24;
     Check(sentValue == value->data.value.words[0], "the driver got another value");
-    Check(sent.record[RowIndexByteOffset] == static_cast<uint8_t>(rowKey - 1),
+    Check(sent.record[kIndexOffset] == static_cast<uint8_t>(rowKey - 1),
           "the driver got another row");
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "korvo/driver_protocol.h"
 #include "korvo_host.h"
 #include "platform.h"
 #include "scripted_device.h"
@@ -21,7 +22,6 @@
 namespace {
 
 constexpr char kDevicePrefix[] = "\\\\.\\";
-constexpr char kDriverDeviceName[] = "korvodmi.vxd";
 
 struct ScriptedHandle {
     enum class Kind { File, Device } kind;
@@ -90,7 +90,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
         return INVALID_HANDLE_VALUE;
     }
     if (std::strncmp(fileName, kDevicePrefix, sizeof kDevicePrefix - 1) == 0) {
-        if (std::strcmp(fileName + sizeof kDevicePrefix - 1, kDriverDeviceName) != 0 ||
+        if (std::strcmp(fileName + sizeof kDevicePrefix - 1, korvo::driver::kDeviceName) != 0 ||
             !script.open()) {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;

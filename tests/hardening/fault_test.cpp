@@ -14,7 +14,7 @@
 
 #include "dmi/dmi_api.h"
 #include "dmi/load_dmi_library.h"
-#include "driver/driver_request.h"
+#include "driver/driver_channel.h"
 #include "failover/failover.h"
 #include "host/startup.h"
 #include "hardening_support.h"

@@ -78,7 +78,7 @@ TEST_F(AdapterServerTest, TheHostLayersDeviceCallsReachTheModel) {
     const auto failover = exchange(kRequestControlWord, code::kFailoverStatus);
     EXPECT_EQ(failover[2] | failover[3] << 8, kStatusOk);
     EXPECT_EQ(failover[4], 1);
-    EXPECT_EQ(test::GetU32(failover.data() + 16), 11u);
+    EXPECT_EQ(GetU32(failover.data() + kValueOffset), 11u);
 }
 
 TEST_F(AdapterServerTest, ServesSeveralConnectionsAtOnceAndSurvivesHangUps) {
@@ -120,10 +120,8 @@ TEST_F(AdapterServerTest, MalformedRequestsAreRefusedWithoutHarm) {
 
     // Lengths that no buffer of ours could hold: the connection is closed, the server goes on.
     DeviceClient absurd(paths_.device);
-    std::vector<uint8_t> header;
-    test::PutU32(header, kQueryGlobalStatsCode);
-    test::PutU32(header, 4);
-    test::PutU32(header, 0x7FFFFFFF);
+    std::vector<uint8_t> header(kRequestHeaderSize);
+    EncodeRequestHeader({kQueryGlobalStatsCode, 4, 0x7FFFFFFF}, header.data());
     ASSERT_TRUE(absurd.SendBytes(header));
     EXPECT_TRUE(absurd.ClosedByPeer());
     EXPECT_TRUE(DeviceClient(paths_.device).Request(code::kState));

@@ -19,24 +19,13 @@
 
 namespace korvo::adapter::test {
 
-inline void PutU32(std::vector<uint8_t>& out, uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<uint8_t>(value >> shift));
-    }
-}
-
-inline uint32_t GetU32(const uint8_t* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
-// The request as the host layer frames it: control code, n, m, n input bytes, m output bytes.
+// The request as the host layer frames it: the header, then the input and output bytes.
 inline std::vector<uint8_t> FrameRequest(uint32_t controlCode, const std::vector<uint8_t>& input,
                                          const std::vector<uint8_t>& output) {
-    std::vector<uint8_t> frame;
-    PutU32(frame, controlCode);
-    PutU32(frame, static_cast<uint32_t>(input.size()));
-    PutU32(frame, static_cast<uint32_t>(output.size()));
+    std::vector<uint8_t> frame(kRequestHeaderSize);
+    EncodeRequestHeader(
+        {controlCode, static_cast<uint32_t>(input.size()), static_cast<uint32_t>(output.size())},
+        frame.data());
     frame.insert(frame.end(), input.begin(), input.end());
     frame.insert(frame.end(), output.begin(), output.end());
     return frame;
@@ -45,18 +34,16 @@ inline std::vector<uint8_t> FrameRequest(uint32_t controlCode, const std::vector
 inline std::vector<uint8_t> RequestRecord(uint16_t requestCode, uint8_t index = 0,
                                           uint32_t value = 0) {
     std::vector<uint8_t> record(kRecordSize, 0);
-    record[0] = static_cast<uint8_t>(requestCode);
-    record[1] = static_cast<uint8_t>(requestCode >> 8);
+    record[kCodeOffset] = static_cast<uint8_t>(requestCode);
+    record[kCodeOffset + 1] = static_cast<uint8_t>(requestCode >> 8);
     record[kIndexOffset] = index;
-    for (size_t i = 0; i < 4; ++i) {
-        record[kValueOffset + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
+    PutU32(&record[kValueOffset], value);
     return record;
 }
 
 inline std::vector<uint8_t> ControlWord(uint32_t word) {
-    std::vector<uint8_t> bytes;
-    PutU32(bytes, word);
+    std::vector<uint8_t> bytes(kControlWordSize);
+    PutU32(bytes.data(), word);
     return bytes;
 }
 
@@ -91,12 +78,13 @@ class DeviceClient {
     // The reply to a request with an output buffer of `outputLength` bytes, if one comes within
     // `timeoutMs`.
     std::optional<DeviceReply> ReadReply(size_t outputLength, int timeoutMs = 2000) {
-        std::vector<uint8_t> bytes(8 + outputLength);
+        std::vector<uint8_t> bytes(kReplyHeaderSize + outputLength);
         if (!host::ReadFull(fd_, bytes.data(), bytes.size(), timeoutMs)) {
             return std::nullopt;
         }
+        const ReplyHeader header = DecodeReplyHeader(bytes.data());
         return DeviceReply{
-            GetU32(bytes.data()), GetU32(bytes.data() + 4), {bytes.begin() + 8, bytes.end()}};
+            header.success, header.bytesReturned, {bytes.begin() + kReplyHeaderSize, bytes.end()}};
     }
 
     std::optional<DeviceReply> Exchange(uint32_t controlWord, const std::vector<uint8_t>& record,

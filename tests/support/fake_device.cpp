@@ -9,36 +9,28 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "korvo/driver_protocol.h"
 #include "korvo_host.h"
 
 namespace korvo::test {
-namespace {
 
-uint32_t Le32(const uint8_t* bytes) {
-    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
-           uint32_t(bytes[3]) << 24;
-}
-
-void PutLe32(uint8_t* bytes, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[i] = uint8_t(value >> (8 * i));
-    }
-}
-
-}  // namespace
+using driver::GetU32;
+using driver::PutU32;
 
 uint32_t FakeDevice::Exchange::controlWord() const {
-    return input.size() >= 4 ? Le32(input.data()) : 0;
+    return input.size() >= driver::kControlWordSize ? GetU32(input.data()) : 0;
 }
 
-uint32_t FakeDevice::Exchange::word(size_t offset) const { return Le32(&record.at(offset)); }
+uint32_t FakeDevice::Exchange::word(size_t offset) const {
+    return GetU32(&record.at(offset));
+}
 
 void FakeDevice::PutWord(Record& record, size_t offset, uint32_t value) {
-    PutLe32(&record.at(offset), value);
+    PutU32(&record.at(offset), value);
 }
 
 FakeDevice::FakeDevice() {
-    listenFd_ = host::ListenUnix(host::DevicePath("korvodmi.vxd"));
+    listenFd_ = host::ListenUnix(host::DevicePath(driver::kDeviceName));
     if (listenFd_ < 0 || pipe(wakePipe_) != 0) {
         throw std::runtime_error("fake device: cannot listen under " + root_.path());
     }
@@ -104,12 +96,11 @@ void FakeDevice::ServeConnection(int fd) {
         if (poll(waits, 2, -1) <= 0 || waits[1].revents != 0) {
             break;
         }
-        uint8_t header[12];
+        uint8_t header[driver::kRequestHeaderSize];
         if (!host::ReadFull(fd, header, sizeof header, 1000)) {
             break;
         }
-        const uint32_t inLength = Le32(header + 4);
-        const uint32_t outLength = Le32(header + 8);
+        const auto [controlCode, inLength, outLength] = driver::DecodeRequestHeader(header);
         if (inLength > 4096 || outLength > 4096) {
             break;
         }
@@ -120,7 +111,7 @@ void FakeDevice::ServeConnection(int fd) {
             break;
         }
         Exchange exchange;
-        exchange.controlCode = Le32(header);
+        exchange.controlCode = controlCode;
         exchange.input = input;
         std::memcpy(exchange.record.data(), output.data(),
                     std::min<size_t>(output.size(), exchange.record.size()));
@@ -142,10 +133,9 @@ void FakeDevice::ServeConnection(int fd) {
             break;
         }
         std::memcpy(output.data(), reply.data(), std::min<size_t>(output.size(), reply.size()));
-        std::vector<uint8_t> message(8 + output.size());
-        PutLe32(message.data(), answer.success);
-        PutLe32(message.data() + 4, answer.bytesReturned);
-        std::memcpy(message.data() + 8, output.data(), output.size());
+        std::vector<uint8_t> message(driver::kReplyHeaderSize + output.size());
+        driver::EncodeReplyHeader({answer.success, answer.bytesReturned}, message.data());
+        std::memcpy(message.data() + driver::kReplyHeaderSize, output.data(), output.size());
         if (!host::WriteFull(fd, message.data(), message.size())) {
             break;
         }

@@ -14,13 +14,14 @@
 #include <thread>
 #include <vector>
 
+#include "korvo/driver_protocol.h"
 #include "support/private_root.h"
 
 namespace korvo::test {
 
 class FakeDevice {
-public:
-    using Record = std::array<uint8_t, 24>;
+  public:
+    using Record = std::array<uint8_t, driver::kRecordSize>;
 
     // What the device received in one exchange.
     struct Exchange {
@@ -36,9 +37,9 @@ public:
     // How to answer one exchange. The handler edits `record` (the reply) in place.
     struct Reply {
         uint32_t success = 1;
-        uint32_t bytesReturned = 24;
-        bool hangUp = false;   // close the connection without answering
-        bool silent = false;   // keep the connection open and never answer
+        uint32_t bytesReturned = driver::kRecordSize;
+        bool hangUp = false;  // close the connection without answering
+        bool silent = false;  // keep the connection open and never answer
     };
     using Handler = std::function<Reply(const Exchange&, Record& record)>;
 
@@ -60,7 +61,7 @@ public:
     // Helpers for handlers.
     static void PutWord(Record& record, size_t offset, uint32_t value);
 
-private:
+  private:
     void Serve();
     void ServeConnection(int fd);
 

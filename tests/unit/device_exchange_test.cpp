@@ -7,9 +7,11 @@
 #include <numeric>
 #include <vector>
 
-#include "driver/driver_request.h"
+#include "driver/driver_channel.h"
 #include "platform.h"
 #include "support/fake_device.h"
+
+using namespace korvo::driver;
 
 using korvo::test::FakeDevice;
 
@@ -24,8 +26,7 @@ TEST_P(DeviceExchangeSize, BuffersTravelWholeAndTheConnectionStaysInStep) {
         record[0] ^= 0xFF;  // the reply differs from what was sent
         return FakeDevice::Reply{1, 17};
     });
-    HANDLE handle =
-        CreateFileA(DriverDevicePath, GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE handle = CreateFileA(kDevicePath, GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     const DWORD size = GetParam();
     for (uint8_t round = 0; round < 2; ++round) {
@@ -35,8 +36,8 @@ TEST_P(DeviceExchangeSize, BuffersTravelWholeAndTheConnectionStaysInStep) {
         std::vector<uint8_t> expected = buffer;
         expected[0] ^= 0xFF;
         DWORD returned = 0;
-        EXPECT_TRUE(DeviceIoControl(handle, DriverControlCode, input, sizeof input, buffer.data(),
-                                    size, &returned, nullptr));
+        EXPECT_TRUE(DeviceIoControl(handle, kQueryGlobalStatsCode, input, sizeof input,
+                                    buffer.data(), size, &returned, nullptr));
         EXPECT_EQ(returned, 17u);
         EXPECT_EQ(buffer, expected);
         const auto exchanges = device.exchanges();

@@ -4,9 +4,11 @@
 
 #include <cstring>
 
-#include "driver/driver_request.h"
+#include "driver/driver_channel.h"
 #include "korvo_host.h"
 #include "support/fake_device.h"
+
+using namespace korvo::driver;
 
 using korvo::test::FakeDevice;
 
@@ -22,9 +24,9 @@ DriverRequest Request(uint16_t code) {
 TEST(DriverChannel, SendsTheControlCodeWordAndRecord) {
     FakeDevice device;
     DriverRequest request = Request(12);
-    SetRequestByte(request, RowIndexByteOffset, 7);
-    SetRequestWord(request, ValueOffset, 0xDEADBEEF);
-    ASSERT_TRUE(SendDriverRequest(DriverRequestWord, &request));
+    SetRequestByte(request, kIndexOffset, 7);
+    SetRequestWord(request, kValueOffset, 0xDEADBEEF);
+    ASSERT_TRUE(SendDriverRequest(kRequestControlWord, &request));
 
     const auto exchanges = device.exchanges();
     ASSERT_EQ(exchanges.size(), 1u);
@@ -44,7 +46,7 @@ TEST(DriverChannel, ReplyOverwritesTheRecord) {
         return FakeDevice::Reply{};
     });
     DriverRequest request = Request(3);
-    ASSERT_TRUE(SendDriverRequest(DriverRequestWord, &request));
+    ASSERT_TRUE(SendDriverRequest(kRequestControlWord, &request));
     EXPECT_EQ(RequestByte(request, 4), 0xAB);
     EXPECT_EQ(RequestWord(request, 20), 0x01020304u);
 }
@@ -68,24 +70,23 @@ TEST_P(DriverChannelOutcome, SucceedsOnlyWhenAllThreeConditionsHold) {
         return FakeDevice::Reply{outcome.success, outcome.bytesReturned};
     });
     DriverRequest request = Request(1);
-    EXPECT_EQ(SendDriverRequest(DriverRequestWord, &request), outcome.expected);
+    EXPECT_EQ(SendDriverRequest(kRequestControlWord, &request), outcome.expected);
     EXPECT_EQ(device.WaitForCloses(1), 1) << "the device is closed once, whatever the outcome";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DriverChannelOutcome,
-    testing::Values(Outcome{"status0", 1, 24, 0x0000, true},
-                    Outcome{"statusFFFE", 1, 24, 0xFFFE, true},
-                    Outcome{"statusFFFF", 1, 24, 0xFFFF, false},
-                    Outcome{"callFails", 0, 24, 0x0000, false},
-                    Outcome{"noBytes", 1, 0, 0x0000, false},
-                    Outcome{"oneByte", 1, 1, 0x0000, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, DriverChannelOutcome,
+                         testing::Values(Outcome{"status0", 1, 24, 0x0000, true},
+                                         Outcome{"statusFFFE", 1, 24, 0xFFFE, true},
+                                         Outcome{"statusFFFF", 1, 24, 0xFFFF, false},
+                                         Outcome{"callFails", 0, 24, 0x0000, false},
+                                         Outcome{"noBytes", 1, 0, 0x0000, false},
+                                         Outcome{"oneByte", 1, 1, 0x0000, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DriverChannel, FailsWithoutADeviceCallWhenTheDeviceIsMissing) {
     korvo::test::PrivateRoot root;  // nothing listens here
     DriverRequest request = Request(1);
-    EXPECT_FALSE(SendDriverRequest(DriverRequestWord, &request));
+    EXPECT_FALSE(SendDriverRequest(kRequestControlWord, &request));
     EXPECT_FALSE(ProbeDriver());
 }
 
@@ -97,7 +98,7 @@ TEST(DriverChannel, ABrokenReplyFailsAndLeavesTheRecordAlone) {
     });
     DriverRequest request = Request(2);
     SetRequestByte(request, 4, 0x77);
-    EXPECT_FALSE(SendDriverRequest(DriverRequestWord, &request));
+    EXPECT_FALSE(SendDriverRequest(kRequestControlWord, &request));
     EXPECT_EQ(RequestByte(request, 4), 0x77);
 }
 
@@ -108,7 +109,7 @@ TEST(DriverChannel, ASilentDeviceTimesOut) {
         return FakeDevice::Reply{.silent = true};
     });
     DriverRequest request = Request(2);
-    EXPECT_FALSE(SendDriverRequest(DriverRequestWord, &request));
+    EXPECT_FALSE(SendDriverRequest(kRequestControlWord, &request));
     korvo::host::SetDeviceReplyTimeoutMs(5000);
     EXPECT_EQ(device.WaitForCloses(1), 1);
 }

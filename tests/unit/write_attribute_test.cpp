@@ -11,11 +11,13 @@
 #include <tuple>
 #include <vector>
 
-#include "driver/driver_request.h"
+#include "driver/driver_channel.h"
 #include "instrumentation/write_attribute.h"
 #include "support/fake_device.h"
 #include "support/fake_dmi.h"
 #include "support/private_root.h"
+
+using namespace korvo::driver;
 
 namespace {
 
@@ -122,10 +124,10 @@ TEST_F(WriteAttribute, SendsTheWritableAttributesAndIgnoresTheRest) {
             continue;
         }
         ASSERT_EQ(sent.size(), 1u);
-        EXPECT_EQ(sent[0].controlWord(), DriverRequestWord);
+        EXPECT_EQ(sent[0].controlWord(), kRequestControlWord);
         EXPECT_EQ(sent[0].requestCode(), c.code);
-        EXPECT_EQ(sent[0].byte(RowIndexByteOffset), c.rowIndex);
-        EXPECT_EQ(sent[0].word(ValueOffset), value.data.value.words[0]);
+        EXPECT_EQ(sent[0].byte(kIndexOffset), c.rowIndex);
+        EXPECT_EQ(sent[0].word(kValueOffset), value.data.value.words[0]);
     }
 }
 

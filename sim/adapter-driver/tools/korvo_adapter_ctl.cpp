@@ -20,8 +20,9 @@
 namespace {
 
 namespace adapter = korvo::adapter;
+namespace driver = korvo::driver;
 
-constexpr char kDevicePath[] = "\\\\.\\korvodmi.vxd";
+using driver::kDevicePath;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
@@ -75,12 +76,6 @@ std::optional<uint32_t> ParseNumber(const char* text) {
     return static_cast<uint32_t>(value);
 }
 
-void PutU32(adapter::Record& record, size_t offset, uint32_t value) {
-    for (size_t i = 0; i < 4; ++i) {
-        record[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
 // One exchange as the agent makes it: the control word in, the record as the output buffer.
 int Exchange(uint32_t controlWord, adapter::Record record) {
     Device device;
@@ -91,30 +86,27 @@ int Exchange(uint32_t controlWord, adapter::Record record) {
                      kDevicePath, SystemMessage(GetLastError()).c_str());
         return kExitFailed;
     }
-    std::array<uint8_t, adapter::kControlWordSize> word{};
-    for (size_t i = 0; i < word.size(); ++i) {
-        word[i] = static_cast<uint8_t>(controlWord >> (8 * i));
-    }
+    std::array<uint8_t, driver::kControlWordSize> word{};
+    driver::PutU32(word.data(), controlWord);
     DWORD bytesReturned = 0;
-    const BOOL called = DeviceIoControl(device.Handle(), adapter::kQueryGlobalStatsCode,
-                                        word.data(), static_cast<DWORD>(word.size()), record.data(),
+    const BOOL called = DeviceIoControl(device.Handle(), driver::kQueryGlobalStatsCode, word.data(),
+                                        static_cast<DWORD>(word.size()), record.data(),
                                         static_cast<DWORD>(record.size()), &bytesReturned, nullptr);
     if (!called) {
         std::printf("call failed: %s\n", SystemMessage(GetLastError()).c_str());
         return kExitFailed;
     }
-    const unsigned status = record[adapter::kStatusOffset] | record[adapter::kStatusOffset + 1]
-                                                                 << 8;
+    const unsigned status = record[driver::kStatusOffset] | record[driver::kStatusOffset + 1] << 8;
     std::printf("call succeeded, %lu bytes returned, status 0x%04X, record", bytesReturned, status);
     for (uint8_t byte : record) {
         std::printf(" %02X", byte);
     }
     std::printf("\n");
-    return bytesReturned != 0 && status != adapter::kStatusFailed ? 0 : kExitFailed;
+    return bytesReturned != 0 && status != driver::kStatusFailed ? 0 : kExitFailed;
 }
 
 int Probe() {
-    return Exchange(adapter::kProbeControlWord, adapter::Record{});
+    return Exchange(driver::kProbeControlWord, adapter::Record{});
 }
 
 int Request(int argc, char** argv) {
@@ -133,11 +125,11 @@ int Request(int argc, char** argv) {
     }
     // A read carries its row in byte 11 and in the value; a write carries the new value.
     adapter::Record record{};
-    record[adapter::kCodeOffset] = static_cast<uint8_t>(*requestCode);
-    record[adapter::kCodeOffset + 1] = static_cast<uint8_t>(*requestCode >> 8);
-    record[adapter::kIndexOffset] = static_cast<uint8_t>(*row);
-    PutU32(record, adapter::kValueOffset, *value);
-    return Exchange(adapter::kRequestControlWord, record);
+    record[driver::kCodeOffset] = static_cast<uint8_t>(*requestCode);
+    record[driver::kCodeOffset + 1] = static_cast<uint8_t>(*requestCode >> 8);
+    record[driver::kIndexOffset] = static_cast<uint8_t>(*row);
+    driver::PutU32(&record[driver::kValueOffset], *value);
+    return Exchange(driver::kRequestControlWord, record);
 }
 
 int Command(int argc, char** argv) {

@@ -18,6 +18,7 @@ add_executable(${calls_program} ${calls_dir}/win32_calls.cpp ${calls_dir}/check.
                                 ${calls_machine})
 target_include_directories(${calls_program} PRIVATE ${calls_dir} ${CMAKE_SOURCE_DIR}/tests
                                                     ${CMAKE_SOURCE_DIR}/sim/adapter)
+target_link_libraries(${calls_program} PRIVATE korvo_driver_protocol)
 if(KORVO_TARGET)
     target_link_libraries(${calls_program} PRIVATE korvo_platform)
     # One file to copy: no C++ runtime or thread library beside it.

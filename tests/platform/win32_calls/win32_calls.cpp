@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "adapter_model.h"
 #include "check.h"
+#include "korvo/driver_protocol.h"
 #include "platform.h"
 #include "test_machine.h"
 
@@ -483,16 +483,16 @@ struct Exchange {
     BOOL result;
     DWORD error;
     DWORD bytesReturned;
-    adapter::Record record;
+    std::array<uint8_t, driver::kRecordSize> record;
 };
 
 // One exchange as the agent makes it: the control word in, the 24-byte record in and out.
 Exchange Ask(HANDLE device, uint32_t controlCode, uint32_t controlWord, uint16_t requestCode,
-             size_t recordSize = adapter::kRecordSize) {
+             size_t recordSize = driver::kRecordSize) {
     Exchange exchange{};
     exchange.record.fill(0);
-    exchange.record[adapter::kCodeOffset] = static_cast<uint8_t>(requestCode);
-    exchange.record[adapter::kCodeOffset + 1] = static_cast<uint8_t>(requestCode >> 8);
+    exchange.record[driver::kCodeOffset] = static_cast<uint8_t>(requestCode);
+    exchange.record[driver::kCodeOffset + 1] = static_cast<uint8_t>(requestCode >> 8);
     exchange.bytesReturned = 0xEEEE;
     SetLastError(0);
     exchange.result = DeviceIoControl(device, controlCode, &controlWord, sizeof controlWord,
@@ -512,17 +512,16 @@ CALLS_CASE(TheControlDeviceAnswersAndFailsWithTheWin32Results) {
     // Request 1, the first adapter's address: the record comes back with the address in its
     // data bytes, and all 24 bytes are returned.
     const Exchange address =
-        Ask(device, adapter::kQueryGlobalStatsCode, adapter::kRequestControlWord, 1);
+        Ask(device, driver::kQueryGlobalStatsCode, driver::kRequestControlWord, 1);
     CHECK_EQ(address.result, TRUE);
-    CHECK_EQ(address.bytesReturned, adapter::kRecordSize);
+    CHECK_EQ(address.bytesReturned, driver::kRecordSize);
     const uint8_t expected[] = {0x02, 0x4B, 0x4F, 0x52, 0x56, 0x01};
-    CHECK(std::memcmp(address.record.data() + adapter::kDataOffset, expected, sizeof expected) ==
-          0);
+    CHECK(std::memcmp(address.record.data() + driver::kDataOffset, expected, sizeof expected) == 0);
 
     // A record of the wrong size fails the call: FALSE, ERROR_GEN_FAILURE, and the count of
     // bytes returned left as it was.
     const Exchange shortRecord =
-        Ask(device, adapter::kQueryGlobalStatsCode, adapter::kRequestControlWord, 1, 8);
+        Ask(device, driver::kQueryGlobalStatsCode, driver::kRequestControlWord, 1, 8);
     CHECK_EQ(shortRecord.result, FALSE);
     CHECK_EQ(shortRecord.error, ERROR_GEN_FAILURE);
     CHECK_EQ(shortRecord.bytesReturned, 0xEEEEu);
@@ -533,7 +532,7 @@ CALLS_CASE(TheControlDeviceAnswersAndFailsWithTheWin32Results) {
     HANDLE file = OpenExisting("calls-plain.bin");
     REQUIRE(file != INVALID_HANDLE_VALUE);
     const Exchange onFile =
-        Ask(file, adapter::kQueryGlobalStatsCode, adapter::kRequestControlWord, 1);
+        Ask(file, driver::kQueryGlobalStatsCode, driver::kRequestControlWord, 1);
     CHECK_EQ(onFile.result, FALSE);
     CloseHandle(file);
     std::filesystem::remove("calls-plain.bin");
