@@ -423,7 +423,7 @@ TEST_F(ConsoleTest, SetSendsTheValueTypedByTheMifType) {
     EXPECT_EQ(readOnly.exit, 1);
     EXPECT_EQ(readOnly.out, "Receive Buffers.Index[2] = status: illegal to set (0x106)\n");
 
-    const json document = Run({"--json", "set", "1", "14", "1", "5"}).document();
+    const json document = Run({"--json", "set", "1", "14", "1", "--key", "1", "5"}).document();
     EXPECT_EQ(document["statusName"], "illegal to set");
 
     // --type sends another MIF type than the attribute declares; an unknown one is refused.
@@ -437,7 +437,7 @@ TEST_F(ConsoleTest, EventsShowTheLogWithNamesAndFollowOnlyNewOnes) {
     const Outcome log = Run({"events"});
     EXPECT_EQ(log.exit, 0) << log.err;
     EXPECT_TRUE(Contains(log.out,
-                         "Event 1  2024-01-02 03:04:05.000000 +060  Component 1: "
+                         "Event 1  2024-01-02T03:04:05.000000+01:00  Component 1: "
                          "KORVO Ethernet Adapter"))
         << log.out;
     EXPECT_TRUE(Contains(log.out, "key    5   Associated Group  QEV|Failover Adapter Table|001"))

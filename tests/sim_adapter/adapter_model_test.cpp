@@ -604,6 +604,7 @@ TEST(ControlCommand, ParsesWhatTheCommandLineSends) {
         {"fail", "56"},
         {"fail", "56", "sometimes"},
         {"fail", "65536", "status"},
+        {"fail", "999", "status"},  // no request uses it
         {"fail", "everything", "status"},
         {"heal"},
         {"log", "0"},
