@@ -657,13 +657,24 @@ class Console {
         return std::string(root) + "/sp.log";
     }
 
+    // A line of sp.log, its time stamp as ISO 8601 like every time the console shows.
     void ShowLogLine(const std::string& path, const std::string& line) {
+        constexpr size_t kStampLength = 25;  // yyyymmddHHMMSS.uuuuuu+ooo
+        std::string time;
+        std::string message = line;
+        if (line.size() > kStampLength && line[kStampLength] == ' ') {
+            const std::string stamp = line.substr(0, kStampLength);
+            if (const std::string iso = IsoTimeOfDmiDate(stamp); iso != stamp) {
+                time = iso;
+                message = line.substr(kStampLength + 1);
+            }
+        }
         if (line_.json) {
-            out_ << json{{"log", path}, {"line", line}}.dump(-1, ' ', false,
-                                                             json::error_handler_t::replace)
+            out_ << json{{"log", path}, {"time", time}, {"message", message}}.dump(
+                        -1, ' ', false, json::error_handler_t::replace)
                  << '\n';
         } else {
-            text_.LogLine(line);
+            text_.LogLine(time.empty() ? message : time + "  " + message);
         }
     }
 
