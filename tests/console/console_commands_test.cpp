@@ -308,6 +308,17 @@ TEST_F(ConsoleTest, WalkReadsATableRowByRowUntilRowNotFound) {
         Contains(walk.out, "2    4   Address    displaystring  status: value unknown (0x10F)"))
         << walk.out;
     EXPECT_TRUE(Contains(walk.out, "3 rows; row 4: row not found (0x10A)")) << walk.out;
+
+    // --rows 1: the first and the last row, the one between counted, the count still whole.
+    const Outcome shortened = Run({"walk", "korvo", "Multicast Table", "--rows", "1"});
+    EXPECT_TRUE(Contains(shortened.out, "(1 row not shown)")) << shortened.out;
+    EXPECT_FALSE(Contains(shortened.out, "2    4   Address")) << shortened.out;
+    EXPECT_TRUE(Contains(shortened.out, "3 rows; row 4")) << shortened.out;
+    const json document =
+        Run({"--json", "walk", "korvo", "Multicast Table", "--rows", "1"}).document()["groups"][0];
+    EXPECT_EQ(document["rowCount"], 3);
+    EXPECT_EQ(document["rowsOmitted"], 1);
+    EXPECT_EQ(document["rows"].size(), 2u);
 }
 
 // Every way a table walk ends has its name in the document and its words for people.

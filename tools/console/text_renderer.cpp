@@ -315,7 +315,10 @@ void TextRenderer::WalkGroupBody(uint32_t component, const json& walked) {
     for (const json& row : rows) {
         const std::string number = std::to_string(IdIn(row, "row"));
         if (omitted != 0 && &row == &rows[rows.size() / 2]) {
-            table.AddRow({"...", "", "(" + std::to_string(omitted) + " rows not shown)", "", ""});
+            table.AddRow(
+                {"...", "",
+                 "(" + std::to_string(omitted) + (omitted == 1 ? " row" : " rows") + " not shown)",
+                 "", ""});
         }
         for (const json& reading : ListIn(row, "attributes")) {
             table.AddRow({number, std::to_string(IdIn(reading, "id")), TextIn(reading, "name"),
