@@ -2,8 +2,13 @@
 // what is asked, what is shown, and the exit status scripts see.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <sstream>
+#include <thread>
 
 #include "console/console_commands.h"
 #include "console/component_walk.h"
@@ -319,6 +324,41 @@ TEST_F(ConsoleTest, WalkReadsATableRowByRowUntilRowNotFound) {
     EXPECT_EQ(document["rowCount"], 3);
     EXPECT_EQ(document["rowsOmitted"], 1);
     EXPECT_EQ(document["rows"].size(), 2u);
+}
+
+// watch samples until Ctrl-C and then ends as a finished command does, its samples shown.
+TEST_F(ConsoleTest, WatchEndsCleanlyOnCtrlC) {
+    // Ctrl-C is pressed again and again until the command ends; one that comes before the
+    // command listens for it is ignored, as it is after the command.
+    struct sigaction ignore {};
+    struct sigaction previous {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, &previous);
+    std::atomic<bool> ended{false};
+    std::thread interrupt([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        while (!ended) {
+            kill(getpid(), SIGINT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    const Outcome watch =
+        Run({"--json", "watch", "1", "4", "6", "--interval", "0.1", "--count", "600"});
+    ended = true;
+    interrupt.join();
+    sigaction(SIGINT, &previous, nullptr);
+    EXPECT_EQ(watch.exit, 0) << watch.err;
+    std::istringstream lines(watch.out);
+    int samples = 0;
+    for (std::string line; std::getline(lines, line); ++samples) {
+        const json sample = json::parse(line);
+        EXPECT_EQ(sample["readings"][0]["value"]["integer"], uint64_t{1} << 40);
+        if (samples > 0) {  // the fake's counter stands still
+            EXPECT_EQ(sample["readings"][0]["delta"], 0) << line;
+        }
+    }
+    EXPECT_GE(samples, 2) << watch.out;
+    EXPECT_LT(samples, 600) << "not interrupted";
 }
 
 // Every way a table walk ends has its name in the document and its words for people.
