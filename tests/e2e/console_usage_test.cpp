@@ -114,7 +114,12 @@ TEST_F(EndToEndConsoleUsage, GetNextNamesTheRowItAnswered) {
 }
 
 TEST_F(EndToEndConsoleUsage, EveryToolTellsItsVersionAndKorvociItsUse) {
-    for (const char* program : {KORVO_CONSOLE_BINARY, KORVO_ADAPTER_BINARY, KORVO_AGENT_BINARY}) {
+    std::vector<std::string> programs = {KORVO_CONSOLE_BINARY, KORVO_ADAPTER_BINARY,
+                                         KORVO_AGENT_BINARY};
+#ifdef KORVO_SNMP_BINARY  // built where Net-SNMP's agent library is installed
+    programs.push_back(KORVO_SNMP_BINARY);
+#endif
+    for (const std::string& program : programs) {
         const RunResult version = machine_.Run(program, {"--version"});
         EXPECT_EQ(version.exitCode, 0) << program << version.err;
         EXPECT_TRUE(Contains(version.out, " " KORVO_VERSION "\n")) << program << version.out;
