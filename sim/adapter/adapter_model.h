@@ -22,6 +22,9 @@ namespace korvo::adapter {
 // The model serves the driver protocol: its codes, offsets and marks are the model's own words.
 using namespace korvo::driver;
 
+// True for the request codes the driver answers.
+bool IsKnownRequestCode(uint32_t requestCode);
+
 inline constexpr size_t kPortCounterCount = code::kLastPortCounter - code::kFirstPortCounter + 1;
 inline constexpr size_t kStatCounterCount = code::kLastStatCounter - code::kFirstStatCounter + 1;
 inline constexpr size_t kGroup13Rows = 125;
@@ -71,6 +74,8 @@ std::optional<FaultMode> ParseFaultMode(std::string_view name);
 // Which requests a fault applies to: one request code (0 to 65535), the probe, or everything.
 inline constexpr int kFaultProbe = -1;
 inline constexpr int kFaultAll = -2;
+// A request code the driver answers, the probe or "all"; nothing for a code it does not know,
+// whose requests fail anyway.
 std::optional<int> ParseFaultTarget(std::string_view text);
 std::string FaultTargetName(int target);
 

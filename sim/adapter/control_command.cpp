@@ -55,7 +55,9 @@ std::optional<ControlCommand> ParseControlCommand(std::span<const std::string> w
         const auto target = ParseFaultTarget(words[1]);
         if (!target) {
             error = verb + ": '" + words[1] +
-                    "' is neither a request code (0 to 65535) nor 'probe' nor 'all'";
+                    "' is neither a request code the driver answers nor 'probe' nor 'all' "
+                    "(\"korvo-adapter "
+                    "log\" shows the codes requests use)";
             return std::nullopt;
         }
         command.verb = fail ? ControlVerb::Fail : ControlVerb::Heal;

@@ -56,6 +56,8 @@ Settings (KEY=VALUE, for --config and set):
 
 constexpr char kExitStatus[] =
     R"(
+Print the version: korvo-adapter --version
+
 Exit status: 0 done, 1 failed (no simulator, socket in use, command refused), 2 bad usage.
 )";
 
@@ -218,6 +220,10 @@ int main(int argc, char** argv) {
     }
     if (IsHelp(args[0])) {
         std::cout << Usage();
+        return 0;
+    }
+    if (args[0] == "--version") {
+        std::cout << "korvo-adapter " KORVO_VERSION "\n";
         return 0;
     }
     if (args[0] == "serve") {

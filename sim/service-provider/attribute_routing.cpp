@@ -3,7 +3,12 @@
 // callback and every record a callback returns.
 #include "provider.h"
 
+#include <chrono>
+#include <cstdio>
 #include <shared_mutex>
+
+#include "dmi/dmi_names.h"
+#include "sp_log.h"
 
 namespace korvo::sp {
 namespace {
@@ -107,6 +112,33 @@ Outcome Provider::Set(DmiId componentId, DmiId groupId, DmiId attributeId,
     return NotRegistered(componentId);
 }
 
+namespace {
+
+// A callback slower than this is worth a line in sp.log.
+constexpr std::chrono::milliseconds kSlowCallback{1000};
+
+}  // namespace
+
+template <typename Call>
+DmiErrorStatus Provider::TimedCallback(const char* name, DmiId componentId, DmiId groupId,
+                                       DmiId attributeId, Call call) {
+    const auto start = std::chrono::steady_clock::now();
+    const DmiErrorStatus status = call();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    const std::string what = std::string("the ") + name + " callback of component " +
+                             std::to_string(componentId) + " for " + PairText(groupId, attributeId);
+    if (status != DMIERR_NO_ERROR && status != DMIERR_ROW_NOT_FOUND) {
+        LogNote(Root(), what + " answered " + dmi::DescribeStatus(status));
+    }
+    if (elapsed >= kSlowCallback) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f",
+                      std::chrono::duration<double>(elapsed).count());
+        LogNote(Root(), what + " took " + seconds + " s");
+    }
+    return status;
+}
+
 Outcome Provider::CallGet(const CiRegistration& ci, DmiId componentId, DmiId groupId,
                           DmiId attributeId, const std::vector<AttributeValue>& keys, bool next) {
     const auto callback = next ? ci.getNext : ci.get;
@@ -120,7 +152,9 @@ Outcome Provider::CallGet(const CiRegistration& ci, DmiId componentId, DmiId gro
     DmiString* language = heap_.NewString(kLanguage, kRequestKind);
     DmiAttributeData* record = nullptr;
     Outcome outcome;
-    outcome.status = callback(componentId, groupId, attributeId, language, keyList, &record);
+    outcome.status = TimedCallback(
+        next ? "get-next" : "get", componentId, groupId, attributeId,
+        [&] { return callback(componentId, groupId, attributeId, language, keyList, &record); });
     heap_.FreeRecord(keyList, RecordType::AttributeValues, kRequestKind);
     heap_.FreeRecord(language, RecordType::String, kRequestKind);
     // The record is ours from now on, whatever the status: read it, then free it.
@@ -176,7 +210,9 @@ Outcome Provider::CallSet(const CiRegistration& ci, DmiId componentId, DmiId gro
     if (record == nullptr) {
         outcome.status = DMIERR_OUT_OF_MEMORY;
     } else {
-        outcome.status = ci.set(componentId, groupId, attributeId, language, keyList, record);
+        outcome.status = TimedCallback("set", componentId, groupId, attributeId, [&] {
+            return ci.set(componentId, groupId, attributeId, language, keyList, record);
+        });
     }
     heap_.FreeRecord(keyList, RecordType::AttributeValues, kRequestKind);
     heap_.FreeRecord(record, RecordType::AttributeData, kRequestKind);

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "dmi/dmi.h"
+#include "dmi/dmi_names.h"
 #include "korvo/management_protocol.h"
 #include "korvo_sp.h"
 #include "list_replies.h"
@@ -52,16 +53,23 @@ Result* NewRecord(DmiMemDsc md, DmiErrorStatus* status, Make make) {
     }
 }
 
+// Runs one entry point; a call it refuses leaves its status in sp.log, except the end of a
+// table that every walk meets.
 template <typename Body>
 DmiErrorStatus Guarded(const char* call, Body body) {
+    DmiErrorStatus status = DMIERR_NO_ERROR;
     try {
-        return body();
+        status = body();
     } catch (const std::bad_alloc&) {
-        return DMIERR_OUT_OF_MEMORY;
+        status = DMIERR_OUT_OF_MEMORY;
     } catch (const std::exception& failure) {
         provider.Log(std::string(call) + ": " + failure.what());
-        return DMIERR_ILL_FORMED_COMMAND;
+        status = DMIERR_ILL_FORMED_COMMAND;
     }
+    if (status != DMIERR_NO_ERROR && status != DMIERR_ROW_NOT_FOUND) {
+        provider.Note(std::string(call) + " refused: " + korvo::dmi::DescribeStatus(status));
+    }
+    return status;
 }
 
 void FreeGuarded(const void* record, RecordType type, const char* call) {

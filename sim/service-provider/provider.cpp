@@ -150,6 +150,10 @@ void Provider::Log(const std::string& message) {
     LogLine(Root(), message);
 }
 
+void Provider::Note(const std::string& message) {
+    LogNote(Root(), message);
+}
+
 // ---- Database ------------------------------------------------------------------------------
 
 std::shared_ptr<ComponentDatabase> Provider::Database(std::string* error) {

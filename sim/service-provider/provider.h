@@ -99,6 +99,8 @@ class Provider : public ManagementBackend {
     // $WIN32DMIPATH as this provider uses it (fixed at first use); empty when unset.
     std::string Root();
     void Log(const std::string& message);
+    // A line for sp.log alone (LogNote in the provider's directory).
+    void Note(const std::string& message);
 
     // Management registrations.
     DmiErrorStatus RegisterManagement(DmiHandle* handle);
@@ -160,6 +162,11 @@ class Provider : public ManagementBackend {
     std::string Conflict(const CiRegistration& ci);  // under mutex_
     Outcome CallGet(const CiRegistration& ci, DmiId componentId, DmiId groupId, DmiId attributeId,
                     const std::vector<AttributeValue>& keys, bool next);
+    // Runs one callback of the instrumentation and notes in sp.log what an administrator looks
+    // for: an answer other than success and row-not-found, and a call slower than a second.
+    template <typename Call>
+    DmiErrorStatus TimedCallback(const char* name, DmiId componentId, DmiId groupId,
+                                 DmiId attributeId, Call call);
     Outcome CallSet(const CiRegistration& ci, DmiId componentId, DmiId groupId, DmiId attributeId,
                     const std::vector<AttributeValue>& keys, const AttributeValue& value);
     std::shared_ptr<EventLog> Events(std::string* error);

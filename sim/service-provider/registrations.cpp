@@ -35,6 +35,7 @@ DmiErrorStatus Provider::RegisterManagement(DmiHandle* handle) {
         *handle = nextHandle_++;
         managementClients_[*handle].language = kLanguage;
     }
+    LogNote(Root(), "began a management registration (handle " + std::to_string(*handle) + ")");
     StartServer();
     return DMIERR_NO_ERROR;
 }
@@ -128,6 +129,10 @@ DmiErrorStatus Provider::RegisterCi(const DmiRegisterInfo* registration, DmiHand
         std::lock_guard lock(mutex_);
         conflict = Conflict(ci);
         if (conflict.empty()) {
+            LogNote(Root(), "registered the instrumentation of component " +
+                                std::to_string(ci.componentId) + " (handle " +
+                                std::to_string(nextHandle_) + ", " +
+                                std::to_string(ci.access.size()) + " group and attribute pairs)");
             ci.handle = nextHandle_++;
             *handle = ci.handle;
             registrations_.emplace(ci.handle, std::move(ci));

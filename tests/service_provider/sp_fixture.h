@@ -65,6 +65,8 @@ struct TestInstrumentation {
     static std::mutex mutex;
     static std::vector<Write> writes;
     static std::vector<uint32_t> lastKeyTypes;
+    // Reads of this row of group 2 answer "value unknown", as a failing instrumentation does.
+    static constexpr uint32_t kUnknownRow = 7;
 
     // Registers it for `componentId` with the access list (1,6) (2,1) (2,2) (2,3) (2,4), the
     // way the agent does: the record is built with DmiAlloc and freed right after the call.

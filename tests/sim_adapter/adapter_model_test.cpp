@@ -580,7 +580,7 @@ TEST(ControlCommand, ParsesWhatTheCommandLineSends) {
         {{"fail", "probe", "call"}, "fail probe call"},
         {{"fail", "all", "empty"}, "fail all empty"},
         {{"heal", "all"}, "heal all"},
-        {{"heal", "65535"}, "heal 65535"},
+        {{"heal", "0x3C"}, "heal 60"},
         {{"stop"}, "stop"},
         {{"start"}, "start"},
         {{"log"}, "log 20"},
@@ -604,6 +604,7 @@ TEST(ControlCommand, ParsesWhatTheCommandLineSends) {
         {"fail", "56"},
         {"fail", "56", "sometimes"},
         {"fail", "65536", "status"},
+        {"fail", "999", "status"},  // no request uses it
         {"fail", "everything", "status"},
         {"heal"},
         {"log", "0"},

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -308,6 +310,41 @@ json AnnotateValue(const json& value, const AttributeInfo* info) {
     }
     annotated["display"] = FormatValue(value, info);
     return annotated;
+}
+
+std::string IsoTimeOfDmiDate(const std::string& date) {
+    const auto digits = [&](size_t from, size_t count) {
+        return std::all_of(date.begin() + from, date.begin() + from + count,
+                           [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (date.size() != 25 || date[14] != '.' || (date[21] != '+' && date[21] != '-') ||
+        !digits(0, 14) || !digits(15, 6) || !digits(22, 3)) {
+        return date;
+    }
+    const int minutes = std::stoi(date.substr(22, 3));
+    char offset[16];
+    std::snprintf(offset, sizeof offset, "%c%02d:%02d", date[21], minutes / 60 % 100, minutes % 60);
+    return date.substr(0, 4) + "-" + date.substr(4, 2) + "-" + date.substr(6, 2) + "T" +
+           date.substr(8, 2) + ":" + date.substr(10, 2) + ":" + date.substr(12, 2) +
+           date.substr(14, 7) + offset;
+}
+
+std::string IsoTimeNow() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char stamp[40];
+    char zone[8];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(zone, sizeof zone, "%z", &local);  // +hhmm
+    char text[64];
+    std::snprintf(text, sizeof text, "%s.%03d%.3s:%.2s", stamp, static_cast<int>(millis), zone,
+                  zone + 3);
+    return text;
 }
 
 json ParseKey(std::string_view text) {

@@ -51,6 +51,13 @@ std::string FormatValue(const nlohmann::json& value, const AttributeInfo* info);
 // The attribute data with "typeName" and "display" (FormatValue's text) added, for --json.
 nlohmann::json AnnotateValue(const nlohmann::json& value, const AttributeInfo* info);
 
+// A DMI date, yyyymmddHHMMSS.uuuuuu+ooo (ooo: minutes from UTC), as ISO 8601 with its
+// offset, "2026-12-10T12:20:38.368408+00:00"; anything else as it is.
+std::string IsoTimeOfDmiDate(const std::string& date);
+
+// The local time now as ISO 8601 with its offset, to the millisecond.
+std::string IsoTimeNow();
+
 // A key typed on the command line: a number (decimal or 0x hex) is an integer key, "s:TEXT" a
 // display string, "x:HEX" an octet string. Throws UsageError for anything else.
 nlohmann::json ParseKey(std::string_view text);

@@ -12,6 +12,7 @@ namespace korvo::console {
 namespace {
 
 constexpr size_t kUnbounded = std::numeric_limits<size_t>::max();
+constexpr double kShortestInterval = 0.1;
 
 struct CommandDefinition {
     Command id;
@@ -65,30 +66,36 @@ const std::vector<CommandDefinition>& Commands() {
          "get",
          3,
          kUnbounded,
-         {},
-         "get COMPONENT GROUP ATTRIBUTE [KEY...]",
-         "read one attribute",
-         "Reads one attribute of one row. The keys select the row of a table; a group\n"
-         "without keys needs none.\n"
+         {"--value-only", "--numeric"},
+         "get COMPONENT GROUP ATTRIBUTE[,ATTRIBUTE...] [KEY...] [--value-only | --numeric]",
+         "read attributes of one row",
+         "Reads one or more attributes (ids or names, separated by commas) of one row. The\n"
+         "keys select the row of a table; a group without keys needs none.\n"
          "\n"
          "KEY is a number (decimal, 0x hexadecimal, or negative: -1 and 4294967295 are the\n"
          "same 32-bit key), s:TEXT for a display-string key, or x:HEX for an octet-string key.\n"
+         "\n"
+         "--value-only (-Ov) prints only each value, one a line; --numeric (-On) names each\n"
+         "attribute by its ids, COMPONENT.GROUP.ATTRIBUTE[KEYS], instead of its names.\n"
          "\n"
          "Exit status 1 when the service provider answers with a DMI status other than 0; the\n"
          "status is shown by name.\n"
          "\n"
          "Examples:\n"
          "  dmicli get 1 4 2\n"
-         "  dmicli get korvo \"multicast\" 4 3\n"},
+         "  dmicli get korvo address 4 2\n"
+         "  dmicli get korvo adapter 1,2 --value-only\n"},
         {Command::GetNext,
          "get-next",
          3,
          kUnbounded,
-         {},
-         "get-next COMPONENT GROUP ATTRIBUTE [KEY...]",
-         "read the attribute of the row after the keys",
-         "Reads one attribute of the row that follows the row the keys select (no keys: the\n"
-         "row after the first). KEY as for get.\n"
+         {"--value-only", "--numeric"},
+         "get-next COMPONENT GROUP ATTRIBUTE[,ATTRIBUTE...] [KEY...] [--value-only | --numeric]",
+         "read attributes of the row after the keys",
+         "Reads attributes of the row that follows the row the keys select (no keys: the\n"
+         "row after the first), and names that row by its keys, which the table's key\n"
+         "attributes answer. When no row follows, it says so: the end of the table (or of\n"
+         "a group of one row), with exit status 1. KEY and the options as for get.\n"
          "\n"
          "Example:\n"
          "  dmicli get-next 1 5 4 1\n"},
@@ -96,8 +103,8 @@ const std::vector<CommandDefinition>& Commands() {
          "walk",
          1,
          2,
-         {},
-         "walk COMPONENT [GROUP]",
+         {"--rows"},
+         "walk COMPONENT [GROUP] [--rows N]",
          "read every attribute of a component or one group",
          "Reads every readable attribute of every group of the component, or of one group.\n"
          "A table (a group with keys) is read row by row with first-key values 1, 2, 3, ...\n"
@@ -106,8 +113,11 @@ const std::vector<CommandDefinition>& Commands() {
          "before (the keys select nothing), and after 10000 rows. Other statuses are shown\n"
          "by name on the attribute's line and the walk goes on.\n"
          "\n"
+         "--rows N shows only the first N and the last N rows of each table, with the\n"
+         "number of rows left out.\n"
+         "\n"
          "Examples:\n"
-         "  dmicli walk korvo\n"
+         "  dmicli walk korvo --rows 2\n"
          "  dmicli walk 1 5\n"},
         {Command::Set,
          "set",
@@ -118,17 +128,37 @@ const std::vector<CommandDefinition>& Commands() {
          "write one attribute",
          "Writes one attribute. VALUE is read by the attribute's MIF type: a number for the\n"
          "integer and counter types (or the name of an enumerated value), text for display\n"
-         "strings and dates, hexadecimal digits for octet strings. --key KEY, once per key,\n"
-         "selects the row of a table (KEY as for get). --type TYPE sends the value as another\n"
-         "MIF type (integer, integer64, counter, counter64, gauge, displaystring,\n"
-         "octetstring), for instrumentation that takes a narrower type than it reports. Use\n"
-         "-- before a VALUE that begins with --.\n"
+         "strings and dates, hexadecimal digits for octet strings; a number outside the\n"
+         "type's range is refused (integer: -2147483648 to 2147483647). --key KEY, once per\n"
+         "key, selects the row of a table (KEY as for get); a table's attribute needs it.\n"
+         "--type TYPE sends the value as another MIF type (integer, integer64, counter,\n"
+         "counter64, gauge, displaystring, octetstring), for instrumentation that takes a\n"
+         "narrower type than it reports; a number sent narrower than the attribute reads\n"
+         "must read back as itself (integer into integer64: 0 to 2147483647). Use -- before\n"
+         "a VALUE that begins with --.\n"
          "\n"
-         "Exit status 1 when the service provider answers with a DMI status other than 0.\n"
+         "Exit status 1 when the service provider answers with a DMI status other than 0;\n"
+         "when it refuses a 64-bit value's size, the message gives the --type to use.\n"
          "\n"
          "Examples:\n"
-         "  dmicli set 1 14 1 --key 3 77\n"
+         "  dmicli set 1 14 1 --key 3 3\n"
          "  dmicli set 1 14 2 --key 3 --type integer 1500\n"},
+        {Command::Watch,
+         "watch",
+         3,
+         kUnbounded,
+         {"--interval", "--count", "--numeric"},
+         "watch COMPONENT GROUP ATTRIBUTE[,ATTRIBUTE...] [KEY...] [--interval SECONDS] "
+         "[--count N]",
+         "sample attributes at an interval, with each counter's rate",
+         "Reads the attributes (as for get) every --interval SECONDS (1 by default) and\n"
+         "shows each value; for a counter also its rate per second since the sample before.\n"
+         "A 32-bit counter that went down is taken to have wrapped and shown so; a 64-bit\n"
+         "counter that went down was reset and shows no rate. It ends after --count N\n"
+         "samples, or on Ctrl-C. With --json each sample is one line of JSON.\n"
+         "\n"
+         "Example:\n"
+         "  dmicli watch korvo adapter 6,7 --interval 0.5 --count 3\n"},
         {Command::Events,
          "events",
          0,
@@ -147,7 +177,21 @@ const std::vector<CommandDefinition>& Commands() {
          "\n"
          "Examples:\n"
          "  dmicli events\n"
-         "  dmicli events --follow --count 1 --timeout 10\n"},
+         "  dmicli events --follow --timeout 1\n"},
+        {Command::Log,
+         "log",
+         0,
+         0,
+         {"--lines", "--follow"},
+         "log [-n N] [--follow]",
+         "show the service provider's log",
+         "Shows the last N lines (20 by default) of the service provider's log,\n"
+         "$WIN32DMIPATH/sp.log: registrations and unregistrations of instrumentation, calls\n"
+         "it refused and their status, callbacks that answered an error, and callbacks slower\n"
+         "than a second. --follow then shows each line as it is written, until interrupted.\n"
+         "\n"
+         "Example:\n"
+         "  dmicli log -n 5\n"},
         {Command::Stats,
          "stats",
          0,
@@ -202,12 +246,17 @@ struct OptionDefinition {
 };
 
 constexpr OptionDefinition kOptions[] = {
-    {"--help", false},   {"--json", false}, {"--socket", true},  {"--since", true},
-    {"--follow", false}, {"--count", true}, {"--timeout", true}, {"--class", true},
-    {"--key", true},     {"--type", true},
+    {"--help", false},    {"--version", false}, {"--json", false},       {"--socket", true},
+    {"--since", true},    {"--follow", false},  {"--count", true},       {"--timeout", true},
+    {"--class", true},    {"--key", true},      {"--type", true},        {"--rows", true},
+    {"--interval", true}, {"--lines", true},    {"--value-only", false}, {"--numeric", false},
 };
 
-constexpr std::string_view kGlobalOptions[] = {"--help", "--json", "--socket"};
+// Short spellings, those of neighbouring tools among them (snmpget's -Ov and -On).
+constexpr std::pair<std::string_view, std::string_view> kShortOptions[] = {
+    {"-h", "--help"}, {"-n", "--lines"}, {"-Ov", "--value-only"}, {"-On", "--numeric"}};
+
+constexpr std::string_view kGlobalOptions[] = {"--help", "--version", "--json", "--socket"};
 
 const CommandDefinition* FindCommand(std::string_view name) {
     for (const CommandDefinition& definition : Commands()) {
@@ -227,13 +276,22 @@ uint64_t ParseCount(std::string_view option, const std::string& text) {
     return value;
 }
 
-double ParseSeconds(const std::string& text) {
+double ParseSeconds(std::string_view option, const std::string& text) {
     double value = -1;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc() || end != text.data() + text.size() || !(value >= 0)) {
-        throw UsageError("--timeout takes a number of seconds, not \"" + text + "\"");
+        throw UsageError(std::string(option) + " takes a number of seconds, not \"" + text + "\"");
     }
     return value;
+}
+
+std::string_view LongName(std::string_view argument) {
+    for (const auto& [shortName, longName] : kShortOptions) {
+        if (argument == shortName) {
+            return longName;
+        }
+    }
+    return argument;
 }
 
 }  // namespace
@@ -246,7 +304,7 @@ CommandLine ParseCommandLine(std::span<const std::string> arguments) {
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (endOfOptions || argument.size() < 2 || argument[0] != '-' ||
-            (argument[1] != '-' && argument != "-h")) {
+            (argument[1] != '-' && LongName(argument) == argument)) {
             positionals.push_back(argument);  // a negative number is a key, not an option
             continue;
         }
@@ -254,7 +312,7 @@ CommandLine ParseCommandLine(std::span<const std::string> arguments) {
             endOfOptions = true;
             continue;
         }
-        const std::string given = argument == "-h" ? "--help" : argument;
+        const std::string given(LongName(argument));
         const auto equals = given.find('=');
         const std::string name = given.substr(0, equals);
         const auto definition =
@@ -290,9 +348,13 @@ CommandLine ParseCommandLine(std::span<const std::string> arguments) {
     for (const auto& [name, value] : options) {
         if (name == "--help") {
             line.help = true;
+        } else if (name == "--version") {
+            line.version = true;
+        } else if (name == "--json") {
+            line.json = true;
         }
     }
-    if (line.help) {
+    if (line.help || line.version) {
         return line;
     }
     if (command == nullptr) {
@@ -324,7 +386,20 @@ CommandLine ParseCommandLine(std::span<const std::string> arguments) {
         } else if (name == "--count") {
             line.count = ParseCount(name, value);
         } else if (name == "--timeout") {
-            line.timeoutSeconds = ParseSeconds(value);
+            line.timeoutSeconds = ParseSeconds(name, value);
+        } else if (name == "--interval") {
+            line.intervalSeconds = ParseSeconds(name, value);
+            if (*line.intervalSeconds < kShortestInterval) {
+                throw UsageError("--interval is at least 0.1 seconds");
+            }
+        } else if (name == "--lines") {
+            line.lines = ParseCount("-n", value);
+        } else if (name == "--rows") {
+            line.rows = ParseCount(name, value);
+        } else if (name == "--value-only") {
+            line.valueOnly = true;
+        } else if (name == "--numeric") {
+            line.numeric = true;
         } else if (name == "--class") {
             line.windowClass = value;
         } else if (name == "--key") {
@@ -333,8 +408,11 @@ CommandLine ParseCommandLine(std::span<const std::string> arguments) {
             line.valueType = value;
         }
     }
-    if ((line.count || line.timeoutSeconds) && !line.follow) {
+    if (line.id == Command::Events && (line.count || line.timeoutSeconds) && !line.follow) {
         throw UsageError("--count and --timeout go with events --follow");
+    }
+    if (line.valueOnly && line.numeric) {
+        throw UsageError("--value-only and --numeric exclude each other" + usage);
     }
     return line;
 }
@@ -342,6 +420,7 @@ CommandLine ParseCommandLine(std::span<const std::string> arguments) {
 std::string OverallHelp() {
     std::string help =
         "usage: dmicli [--socket PATH] [--json] COMMAND [ARGUMENTS]\n"
+        "       dmicli --version\n"
         "\n"
         "The management console of the DMI service provider: reads and writes the attributes\n"
         "of the installed components, shows their events, and posts window messages to the\n"
@@ -369,6 +448,7 @@ std::string OverallHelp() {
         "  --json         print JSON for scripts: one document per command, one line per\n"
         "                 event with events --follow\n"
         "  -h, --help     this help; \"dmicli COMMAND --help\" for a command's\n"
+        "  --version      the version\n"
         "\n"
         "Exit status:\n"
         "  0  success\n"
@@ -377,6 +457,14 @@ std::string OverallHelp() {
         "  2  usage error: unknown command or option, wrong arguments, a bad key or value\n"
         "  3  the service provider or the window cannot be reached\n";
     return help;
+}
+
+std::vector<std::string> CommandNames() {
+    std::vector<std::string> names;
+    for (const CommandDefinition& definition : Commands()) {
+        names.emplace_back(definition.name);
+    }
+    return names;
 }
 
 std::optional<std::string> CommandUsage(std::string_view command) {

@@ -22,7 +22,9 @@ enum class Command {
     GetNext,
     Walk,
     Set,
+    Watch,
     Events,
+    Log,
     Stats,
     PostTimer,
     PostMessage,
@@ -34,14 +36,22 @@ struct CommandLine {
     Command id = Command::None;
     std::vector<std::string> arguments;
     bool help = false;
+    bool version = false;
     bool json = false;
+    bool valueOnly = false;  // --value-only (-Ov): only the values
+    bool numeric = false;    // --numeric (-On): ids where names would be
     std::string socketPath;  // --socket; empty: $WIN32DMIPATH/dmi.sock
 
-    // events
+    // events, log, watch
     std::optional<uint64_t> since;
     bool follow = false;
     std::optional<uint64_t> count;
     std::optional<double> timeoutSeconds;
+    std::optional<double> intervalSeconds;
+    std::optional<uint64_t> lines;
+
+    // walk: the first and last rows of each table to show
+    std::optional<uint64_t> rows;
 
     // post-timer
     std::optional<std::string> windowClass;
@@ -61,5 +71,7 @@ std::string OverallHelp();
 std::optional<std::string> CommandHelp(std::string_view command);
 // The one-line synopsis of a command, "usage: dmicli get ...".
 std::optional<std::string> CommandUsage(std::string_view command);
+// The names of the commands, in the order the help lists them.
+std::vector<std::string> CommandNames();
 
 }  // namespace korvo::console

@@ -67,6 +67,26 @@ std::string DescribeWalkEnd(const nlohmann::json& end) {
     return reason;
 }
 
+void ElideRows(nlohmann::json& group, uint64_t keep) {
+    const auto rows = group.find("rows");
+    if (rows == group.end() || !rows->is_array()) {
+        return;
+    }
+    const uint64_t count = rows->size();
+    group["rowCount"] = count;
+    if (count <= 2 * keep) {
+        return;
+    }
+    nlohmann::json kept = nlohmann::json::array();
+    for (uint64_t i = 0; i < count; ++i) {
+        if (i < keep || i >= count - keep) {
+            kept.push_back((*rows)[i]);
+        }
+    }
+    *rows = std::move(kept);
+    group["rowsOmitted"] = count - 2 * keep;
+}
+
 namespace {
 
 bool IsWriteOnly(const AttributeInfo& attribute) {

@@ -35,6 +35,10 @@ nlohmann::json WalkEndJson(WalkEnd end, uint32_t row);
 // "row 4: row not found (0x10A)", "stopped after 10000 rows", ...
 std::string DescribeWalkEnd(const nlohmann::json& end);
 
+// Keeps the first `keep` and the last `keep` rows of a table's walk document and records the
+// number of rows read ("rowCount") and left out ("rowsOmitted"); a group of one row as it is.
+void ElideRows(nlohmann::json& group, uint64_t keep);
+
 class GroupWalk {
   public:
     // `client` connects on first use; `text`, when not null, shows each group as it is read.

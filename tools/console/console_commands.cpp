@@ -3,10 +3,18 @@
 // where errors become exit statuses.
 #include "console/console_commands.h"
 
+#include <signal.h>
+
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -16,6 +24,7 @@
 #include "console/command_line.h"
 #include "console/component_catalog.h"
 #include "console/component_walk.h"
+#include "console/counter_rates.h"
 #include "console/management_client.h"
 #include "console/text_renderer.h"
 #include "console/window_messages.h"
@@ -57,6 +66,58 @@ uint64_t ParseWord(const std::string& text, unsigned bits, const char* what) {
     return negative ? (~value + 1) & mask : value;
 }
 
+std::atomic<bool> interrupted{false};
+
+void NoteInterrupt(int) {
+    interrupted = true;
+}
+
+// While it lives, Ctrl-C ends the command's loop instead of the process, so that the command
+// finishes its output and exits with its own status.
+class InterruptCatcher {
+  public:
+    InterruptCatcher() {
+        interrupted = false;
+        struct sigaction action {};
+        action.sa_handler = NoteInterrupt;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &previous_);
+    }
+    ~InterruptCatcher() { sigaction(SIGINT, &previous_, nullptr); }
+    InterruptCatcher(const InterruptCatcher&) = delete;
+    InterruptCatcher& operator=(const InterruptCatcher&) = delete;
+
+    // Sleeps for `duration` in short steps; false when interrupted meanwhile.
+    static bool Sleep(Clock::duration duration) {
+        const auto until = Clock::now() + duration;
+        while (!interrupted && Clock::now() < until) {
+            std::this_thread::sleep_for(
+                std::min<Clock::duration>(until - Clock::now(), std::chrono::milliseconds(50)));
+        }
+        return !interrupted;
+    }
+
+  private:
+    struct sigaction previous_ {};
+};
+
+std::vector<std::string> SplitList(const std::string& text) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (true) {
+        const size_t comma = text.find(',', start);
+        parts.push_back(text.substr(start, comma - start));
+        if (comma == std::string::npos) {
+            return parts;
+        }
+        start = comma + 1;
+    }
+}
+
+bool IsIntegerType(uint32_t type, std::initializer_list<uint32_t> types) {
+    return std::find(types.begin(), types.end(), type) != types.end();
+}
+
 class Console {
   public:
     Console(const CommandLine& line, std::ostream& out, std::ostream& err)
@@ -64,7 +125,10 @@ class Console {
           out_(out),
           err_(err),
           catalog_([this]() -> ManagementClient& { return Client(); }),
-          text_(out, catalog_) {}
+          text_(out, catalog_) {
+        text_.SetForm(line.valueOnly, line.numeric);
+        text_.SetRowsShown(line.rows);
+    }
 
     int Run() {
         switch (line_.id) {
@@ -82,8 +146,12 @@ class Console {
                 return Walk();
             case Command::Set:
                 return Set();
+            case Command::Watch:
+                return Watch();
             case Command::Events:
                 return line_.follow ? FollowEvents() : Events();
+            case Command::Log:
+                return Log();
             case Command::Stats:
                 return Stats();
             case Command::PostTimer:
@@ -200,23 +268,86 @@ class Console {
                 {"keys", keys}};
     }
 
-    int Get(const char* op) {
+    // What get, get-next and watch read: COMPONENT GROUP ATTRIBUTE[,ATTRIBUTE...] [KEY...].
+    struct Target {
+        uint32_t component;
+        uint32_t group;
+        std::vector<uint32_t> attributes;
+        json keys;
+    };
+    Target ReadTarget() {
         std::vector<json> keys;
         for (size_t i = 3; i < line_.arguments.size(); ++i) {
             keys.push_back(ParseKey(line_.arguments[i]));
         }
         const uint32_t component = catalog_.ResolveComponent(line_.arguments[0]);
         const uint32_t group = catalog_.ResolveGroup(component, line_.arguments[1]);
-        const uint32_t attribute = catalog_.ResolveAttribute(component, group, line_.arguments[2]);
-        const json keyList = KeysWithIds(component, group, keys);
-        const AttributeInfo* info = catalog_.FindAttribute(component, group, attribute);
-        const Reading reading =
-            ReadAttribute(Client(), op, component, group, attribute, info, keyList);
-        json document = Subject(component, group, attribute, keyList);
-        document["op"] = op;
-        PutReading(document, reading);
-        Show(document, &TextRenderer::Reading);
-        return reading.status == DMIERR_NO_ERROR ? kExitSuccess : kExitDmiStatus;
+        std::vector<uint32_t> attributes;
+        for (const std::string& part : SplitList(line_.arguments[2])) {
+            attributes.push_back(catalog_.ResolveAttribute(component, group, part));
+        }
+        return {component, group, std::move(attributes), KeysWithIds(component, group, keys)};
+    }
+
+    // The keys of the row after `keys`, as the table's key attributes answer get-next; or,
+    // when one of them answers without a value, the end of the table as the document's "end".
+    json NextRow(uint32_t component, uint32_t groupId, const json& keys, json& end) {
+        const GroupInfo* group = catalog_.FindGroup(component, groupId);
+        json next = json::array();
+        for (const uint32_t keyId : group != nullptr ? group->keys : std::vector<uint32_t>{}) {
+            const AttributeInfo* info = catalog_.FindAttribute(component, groupId, keyId);
+            const Reading key =
+                ReadAttribute(Client(), "get-next", component, groupId, keyId, info, keys);
+            if (key.status != DMIERR_NO_ERROR || !HasValue(key.value)) {
+                const std::string name = info != nullptr ? info->name : std::to_string(keyId);
+                end = {{"reason", "end of table"},
+                       {"keyAttribute", keyId},
+                       {"description", "end of the table: no row follows (its key " + name +
+                                           " answers " + dmi::DescribeStatus(key.status) + ")"}};
+                PutStatus(end, key.status, key.error);
+                return nullptr;
+            }
+            json value = key.value;
+            value["id"] = keyId;
+            next.push_back(AnnotateValue(value, info));
+        }
+        return next;
+    }
+
+    int Get(const char* op) {
+        const auto [component, group, attributes, keyList] = ReadTarget();
+        const bool next = op == std::string_view("get-next");
+        const GroupInfo* groupInfo = catalog_.FindGroup(component, group);
+        const bool table = groupInfo != nullptr && !groupInfo->keys.empty();
+        json end;
+        const json nextKeys = next && table ? NextRow(component, group, keyList, end) : json();
+        json results = json::array();
+        bool allRead = true;
+        for (const uint32_t attribute : attributes) {
+            const AttributeInfo* info = catalog_.FindAttribute(component, group, attribute);
+            const Reading reading =
+                ReadAttribute(Client(), op, component, group, attribute, info, keyList);
+            json document = Subject(component, group, attribute, keyList);
+            document["op"] = op;
+            PutReading(document, reading);
+            if (next && !table && reading.status == DMIERR_ROW_NOT_FOUND) {
+                document["end"] = {{"reason", "end of group"},
+                                   {"description", "end of the group: it has one row"}};
+            } else if (!end.is_null()) {
+                document["end"] = end;
+            } else if (next) {
+                document["instance"] = {
+                    {"group", group}, {"attribute", attribute}, {"keys", nextKeys}};
+            }
+            allRead = allRead && reading.status == DMIERR_NO_ERROR && !document.contains("end");
+            results.push_back(std::move(document));
+        }
+        if (results.size() == 1) {
+            Show(results[0], &TextRenderer::Reading);
+        } else {
+            Show({{"op", op}, {"results", results}}, &TextRenderer::Readings);
+        }
+        return allRead ? kExitSuccess : kExitDmiStatus;
     }
 
     int Walk() {
@@ -249,7 +380,11 @@ class Console {
         GroupWalk walk([this]() -> ManagementClient& { return Client(); }, catalog_,
                        line_.json ? nullptr : &text_);
         for (const GroupInfo* group : selected) {
-            document["groups"].push_back(walk.Walk(component, *group));
+            json walked = walk.Walk(component, *group);
+            if (line_.rows) {
+                ElideRows(walked, *line_.rows);
+            }
+            document["groups"].push_back(std::move(walked));
         }
         if (line_.json) {
             PrintJson(document);
@@ -275,12 +410,36 @@ class Console {
                     " has no attribute " + std::to_string(attribute) + "; \"dmicli attributes " +
                     std::to_string(component) + " " + std::to_string(group) + "\" lists them");
         }
+        const GroupInfo* groupInfo = catalog_.FindGroup(component, group);
+        if (groupInfo != nullptr && !groupInfo->keys.empty() && keys.empty()) {
+            const AttributeInfo* key =
+                catalog_.FindAttribute(component, group, groupInfo->keys.front());
+            throw UsageError(
+                "group " + std::to_string(group) + " (" + groupInfo->name +
+                ") is a table: give the row to write with --key KEY (its key is " +
+                (key != nullptr ? key->name : "attribute " + std::to_string(groupInfo->keys[0])) +
+                "), such as: dmicli set " + std::to_string(component) + " " +
+                std::to_string(group) + " " + std::to_string(attribute) + " --key 1 " +
+                line_.arguments[3]);
+        }
         AttributeInfo sent = *info;
         if (line_.valueType) {
             sent.type = *line_.valueType;
             sent.enumNames.clear();
         }
         const json value = ParseValue(line_.arguments[3], sent);
+        const bool wideRead = IsIntegerType(info->typeCode(), {MIF_INTEGER64, MIF_COUNTER64});
+        const auto number = value.find("integer");
+        if (wideRead && sent.typeCode() == MIF_INTEGER && number != value.end() &&
+            number->is_number_integer() && number->get<int64_t>() < 0) {
+            // The instrumentation widens the 32 bits it is given: a negative number would come
+            // back as a large positive one.
+            throw UsageError("bad value \"" + line_.arguments[3] + "\" for " + info->name +
+                             ": sent as a 32-bit integer into this " + info->type +
+                             " attribute it reads back as " +
+                             std::to_string(static_cast<uint32_t>(number->get<int32_t>())) +
+                             "; give 0 to 2147483647");
+        }
         const json keyList = KeysWithIds(component, group, keys);
         const json response = Client().Request({{"op", "set"},
                                                 {"component", component},
@@ -294,6 +453,19 @@ class Console {
         document["op"] = "set";
         document["value"] = AnnotateValue(value, &*info);
         PutStatus(document, status, error);
+        if (status == DMIERR_VALUE_EXCEEDS_MAXSIZE && !line_.valueType && wideRead &&
+            number != value.end() && number->is_number_unsigned() &&
+            number->get<uint64_t>() <= uint64_t{INT32_MAX}) {
+            std::string command = "dmicli set " + std::to_string(component) + " " +
+                                  std::to_string(group) + " " + std::to_string(attribute);
+            for (const std::string& key : line_.keys) {
+                command += " --key " + key;
+            }
+            document["hint"] =
+                "the instrumentation takes no " + info->type +
+                " here; it takes writes to this attribute as 32-bit integers: " + command +
+                " --type integer " + line_.arguments[3];
+        }
         Show(document, &TextRenderer::Written);
         return status == DMIERR_NO_ERROR ? kExitSuccess : kExitDmiStatus;
     }
@@ -307,6 +479,10 @@ class Console {
     // The event with the names of its groups and attributes and the displayed values added.
     json AnnotateEvent(const json& event) {
         json annotated = event;
+        if (const auto time = annotated.find("time");
+            time != annotated.end() && time->is_string()) {
+            *time = IsoTimeOfDmiDate(time->get<std::string>());
+        }
         const uint32_t component = IdIn(event, "component");
         if (const auto rows = annotated.find("rows"); rows != annotated.end() && rows->is_array()) {
             for (json& row : *rows) {
@@ -404,6 +580,155 @@ class Console {
         return kExitSuccess;
     }
 
+    int Watch() {
+        const auto [component, group, attributes, keyList] = ReadTarget();
+        const auto interval = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(line_.intervalSeconds.value_or(1.0)));
+        struct Previous {
+            uint64_t value = 0;
+            Clock::time_point at;
+        };
+        std::vector<std::optional<Previous>> previous(attributes.size());
+        InterruptCatcher catcher;
+        auto next = Clock::now();
+        for (uint64_t sample = 0; !line_.count || sample < *line_.count; ++sample) {
+            if (sample > 0 && !InterruptCatcher::Sleep(next - Clock::now())) {
+                break;
+            }
+            next += interval;
+            json document = Subject(component, group, 0, keyList);
+            document.erase("attribute");
+            document.erase("attributeName");
+            document["time"] = IsoTimeNow();
+            document["readings"] = json::array();
+            for (size_t i = 0; i < attributes.size(); ++i) {
+                const AttributeInfo* info = catalog_.FindAttribute(component, group, attributes[i]);
+                const Reading reading =
+                    ReadAttribute(Client(), "get", component, group, attributes[i], info, keyList);
+                const auto at = Clock::now();
+                json entry = ReadingJson(reading);
+                const auto number = reading.value.find("integer");
+                if (HasValue(reading.value) && number != reading.value.end() &&
+                    number->is_number_unsigned()) {
+                    const uint64_t value = number->get<uint64_t>();
+                    if (previous[i]) {
+                        const auto change = ChangeOfCounter(
+                            IdIn(reading.value, "type"), previous[i]->value, value,
+                            std::chrono::duration<double>(at - previous[i]->at).count());
+                        if (change) {
+                            entry["delta"] = change->delta;
+                            if (change->perSecond) {
+                                entry["perSecond"] = *change->perSecond;
+                            }
+                            if (change->kind != CounterChange::Kind::Rate) {
+                                entry["change"] = CounterChangeName(change->kind);
+                            }
+                        }
+                    }
+                    previous[i] = Previous{value, at};
+                }
+                document["readings"].push_back(std::move(entry));
+            }
+            if (line_.json) {
+                out_ << document.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
+            } else {
+                text_.WatchSample(document);
+            }
+            out_.flush();
+        }
+        return kExitSuccess;
+    }
+
+    // The service provider's log: sp.log beside its socket.
+    std::string LogPath() {
+        if (!line_.socketPath.empty() && !line_.socketPath.starts_with("tcp:")) {
+            const auto slash = line_.socketPath.rfind('/');
+            return (slash == std::string::npos ? std::string(".")
+                                               : line_.socketPath.substr(0, slash)) +
+                   "/sp.log";
+        }
+        const char* root = std::getenv("WIN32DMIPATH");
+        if (root == nullptr || *root == '\0') {
+            throw ConnectionError(
+                "WIN32DMIPATH is not set, so the service provider's log is unknown: set it to "
+                "the directory the agent runs with (the log is $WIN32DMIPATH/sp.log), or give "
+                "--socket PATH with the socket beside the log");
+        }
+        return std::string(root) + "/sp.log";
+    }
+
+    // A line of sp.log, its time stamp as ISO 8601 like every time the console shows.
+    void ShowLogLine(const std::string& path, const std::string& line) {
+        constexpr size_t kStampLength = 25;  // yyyymmddHHMMSS.uuuuuu+ooo
+        std::string time;
+        std::string message = line;
+        if (line.size() > kStampLength && line[kStampLength] == ' ') {
+            const std::string stamp = line.substr(0, kStampLength);
+            if (const std::string iso = IsoTimeOfDmiDate(stamp); iso != stamp) {
+                time = iso;
+                message = line.substr(kStampLength + 1);
+            }
+        }
+        if (line_.json) {
+            out_ << json{{"log", path}, {"time", time}, {"message", message}}.dump(
+                        -1, ' ', false, json::error_handler_t::replace)
+                 << '\n';
+        } else {
+            text_.LogLine(time.empty() ? message : time + "  " + message);
+        }
+    }
+
+    int Log() {
+        const std::string path = LogPath();
+        std::ifstream file(path, std::ios::binary);
+        if (!file) {
+            throw ConnectionError("cannot read the service provider's log " + path + ": " +
+                                  std::strerror(errno));
+        }
+        const uint64_t wanted = line_.lines.value_or(20);
+        std::deque<std::string> last;
+        std::string text;
+        while (std::getline(file, text)) {
+            last.push_back(text);
+            if (last.size() > wanted) {
+                last.pop_front();
+            }
+        }
+        for (const std::string& shown : last) {
+            ShowLogLine(path, shown);
+        }
+        out_.flush();
+        if (!line_.follow) {
+            return kExitSuccess;
+        }
+        InterruptCatcher catcher;
+        file.clear();
+        std::streamoff offset = file.tellg();
+        std::string partial;
+        while (InterruptCatcher::Sleep(std::chrono::milliseconds(200))) {
+            std::ifstream again(path, std::ios::binary | std::ios::ate);
+            const std::streamoff size = again ? static_cast<std::streamoff>(again.tellg()) : 0;
+            if (size < offset) {
+                offset = 0;  // the log was started again
+                partial.clear();
+            }
+            if (!again || size == offset) {
+                continue;
+            }
+            again.seekg(offset);
+            std::string chunk(static_cast<size_t>(size - offset), '\0');
+            again.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+            offset = size;
+            partial += chunk;
+            for (size_t newline; (newline = partial.find('\n')) != std::string::npos;) {
+                ShowLogLine(path, partial.substr(0, newline));
+                partial.erase(0, newline + 1);
+            }
+            out_.flush();
+        }
+        return kExitSuccess;
+    }
+
     int Stats() {
         json response = RequestOk(Client(), {{"op", "stats"}},
                                   "reading the service provider's memory tracking");
@@ -452,9 +777,36 @@ class Console {
 
 }  // namespace
 
+namespace {
+
+// With --json a failure is also a document on standard output, so that a script reading it
+// sees one; the message goes to standard error either way.
+int Failure(std::ostream& out, std::ostream& err, bool json, int exitStatus,
+            const std::string& message, std::optional<uint32_t> status = std::nullopt) {
+    err << "dmicli: " << message << '\n';
+    if (json) {
+        nlohmann::json document{{"error", message}, {"exitStatus", exitStatus}};
+        if (status) {
+            document["status"] = *status;
+            document["statusName"] = dmi::StatusName(*status);
+        }
+        out << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    }
+    return exitStatus;
+}
+
+}  // namespace
+
 int RunConsole(std::span<const std::string> arguments, std::ostream& out, std::ostream& err) {
+    // Known before the command line is understood, for the failures that happen first.
+    const auto endOfOptions = std::find(arguments.begin(), arguments.end(), "--");
+    const bool json = std::find(arguments.begin(), endOfOptions, "--json") != endOfOptions;
     try {
         const CommandLine line = ParseCommandLine(arguments);
+        if (line.version) {
+            out << "dmicli " KORVO_VERSION "\n";
+            return kExitSuccess;
+        }
         if (line.help || line.id == Command::Help) {
             const std::string topic = line.id == Command::Help
                                           ? (line.arguments.empty() ? "" : line.arguments[0])
@@ -473,19 +825,18 @@ int RunConsole(std::span<const std::string> arguments, std::ostream& out, std::o
         Console console(line, out, err);
         return console.Run();
     } catch (const UsageError& error) {
-        err << "dmicli: " << error.what() << "\nRun \"dmicli --help\" for the commands and "
-            << "options.\n";
-        return kExitUsage;
+        return Failure(
+            out, err, json, kExitUsage,
+            std::string(error.what()) + "\nRun \"dmicli --help\" for the commands and options.");
     } catch (const StatusError& error) {
-        err << "dmicli: " << error.what() << '\n';
-        return kExitDmiStatus;
+        return Failure(out, err, json, kExitDmiStatus, error.what(), error.status());
     } catch (const ConnectionError& error) {
-        err << "dmicli: " << error.what() << '\n';
-        return kExitUnreachable;
+        return Failure(out, err, json, kExitUnreachable, error.what());
     } catch (const nlohmann::json::exception& error) {
-        err << "dmicli: the service provider's answer does not fit the management protocol: "
-            << error.what() << '\n';
-        return kExitUnreachable;
+        return Failure(out, err, json, kExitUnreachable,
+                       std::string("the service provider's answer does not fit the management "
+                                   "protocol: ") +
+                           error.what());
     }
 }
 

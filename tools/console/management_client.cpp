@@ -125,12 +125,17 @@ ManagementClient::ManagementClient(std::string socketPath, std::chrono::millisec
     fd_ = korvo::host::ConnectUnix(socketPath_);
     if (fd_ < 0) {
         const int error = errno;
-        throw ConnectionError(
-            "cannot reach the DMI service provider: nothing listens on " + socketPath_ + " (" +
-            std::strerror(error) +
-            "). The agent must be running with WIN32DMIPATH=" + SocketDirectory(socketPath_) +
-            " (the service provider it loads serves that socket), or give "
-            "--socket PATH");
+        std::string what = "cannot reach the DMI service provider: nothing listens on " +
+                           socketPath_ + " (" + std::strerror(error) + "). ";
+        if (socketPath_.ends_with("/dmi.sock")) {
+            what += "The agent must be running with WIN32DMIPATH=" + SocketDirectory(socketPath_) +
+                    " (the service provider it loads serves that socket), or give --socket PATH";
+        } else {
+            what +=
+                "The service provider serves $WIN32DMIPATH/dmi.sock while the agent runs: "
+                "give --socket that path";
+        }
+        throw ConnectionError(what);
     }
 }
 

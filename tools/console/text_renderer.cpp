@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "console/attribute_values.h"
 #include "console/text_table.h"
@@ -35,19 +38,6 @@ std::string KeyList(const json& keys) {
     return text.empty() ? "-" : text;
 }
 
-// yyyymmddHHMMSS.uuuuuu+ooo as "yyyy-mm-dd HH:MM:SS.uuuuuu +ooo"; anything else as it is.
-std::string ShowTime(const std::string& time) {
-    const bool wellFormed =
-        time.size() >= 25 && time[14] == '.' && (time[21] == '+' || time[21] == '-') &&
-        std::all_of(time.begin(), time.begin() + 14, [](char c) { return c >= '0' && c <= '9'; });
-    if (!wellFormed) {
-        return time;
-    }
-    return time.substr(0, 4) + "-" + time.substr(4, 2) + "-" + time.substr(6, 2) + " " +
-           time.substr(8, 2) + ":" + time.substr(10, 2) + ":" + time.substr(12, 2) +
-           time.substr(14, 7) + " " + time.substr(21, 4);
-}
-
 // An attribute's value, or its status by name; `withError` adds the service provider's
 // explanation, which a single answer has room for and a walk's table does not.
 std::string ValueCell(const json& reading, bool withError = false) {
@@ -61,23 +51,47 @@ std::string ValueCell(const json& reading, bool withError = false) {
     return value != reading.end() ? TextIn(*value, "display") : FormatValue(json(), nullptr);
 }
 
-// "Adapter.First adapter address[7]": the group and attribute by name where they have one.
-std::string Label(const json& document) {
-    const std::string group = TextIn(document, "groupName");
-    const std::string attribute = TextIn(document, "attributeName");
-    std::string label = !group.empty() ? group : "group " + std::to_string(IdIn(document, "group"));
-    label +=
-        "." + (!attribute.empty() ? attribute
-                                  : "attribute " + std::to_string(IdIn(document, "attribute")));
-    const json& keys = ListIn(document, "keys");
-    if (!keys.empty()) {
-        std::string shown;
-        for (const json& key : keys) {
-            shown += (shown.empty() ? "" : ",") + FormatValue(key, nullptr);
-        }
-        label += "[" + shown + "]";
+std::string KeysShown(const json& keys) {
+    std::string shown;
+    for (const json& key : keys) {
+        shown += (shown.empty() ? "" : ",") + FormatValue(key, nullptr);
     }
-    return label;
+    return "[" + shown + "]";
+}
+
+// Every reading of a group's walk, whatever its rows.
+std::vector<const json*> ReadingsOfWalk(const json& group) {
+    std::vector<const json*> readings;
+    for (const json& reading : ListIn(group, "attributes")) {
+        readings.push_back(&reading);
+    }
+    for (const json& row : ListIn(group, "rows")) {
+        for (const json& reading : ListIn(row, "attributes")) {
+            readings.push_back(&reading);
+        }
+    }
+    return readings;
+}
+
+// When no attribute of a walked group has a value and all answer the same status, the one
+// line that says why, instead of a table of that status.
+std::optional<std::string> WhyNoValue(const json& group) {
+    const std::vector<const json*> readings = ReadingsOfWalk(group);
+    if (readings.empty() || readings.front()->contains("skipped")) {
+        return std::nullopt;
+    }
+    const uint32_t status = IdIn(*readings.front(), "status");
+    for (const json* reading : readings) {
+        if (reading->contains("skipped") || IdIn(*reading, "status") != status ||
+            status == DMIERR_NO_ERROR) {
+            return std::nullopt;
+        }
+    }
+    std::string why = "no value: every attribute answers " + dmi::DescribeStatus(status);
+    if (const std::string error = TextIn(*readings.front(), "error"); !error.empty()) {
+        why += "\n  (" + error + (readings.size() > 1 ? ", and so for each attribute)" : ")");
+    }
+    return why;
 }
 
 // The TYPE column of the attribute listing: "enum", "displaystring(64)", "counter64", ...
@@ -93,6 +107,29 @@ std::string TypeColumn(const AttributeInfo& attribute) {
 }
 
 }  // namespace
+
+// "Adapter.First adapter address[7]": the group and attribute by name where they have one;
+// with --numeric "1.4.2[7]". A get-next names the row it answered, not the one asked after.
+std::string TextRenderer::Label(const json& document) const {
+    const auto instance = document.find("instance");
+    const json& keys = instance != document.end() && instance->is_object()
+                           ? ListIn(*instance, "keys")
+                           : ListIn(document, "keys");
+    std::string label;
+    if (numeric_) {
+        label = std::to_string(IdIn(document, "component")) + "." +
+                std::to_string(IdIn(document, "group")) + "." +
+                std::to_string(IdIn(document, "attribute"));
+    } else {
+        const std::string group = TextIn(document, "groupName");
+        const std::string attribute = TextIn(document, "attributeName");
+        label = !group.empty() ? group : "group " + std::to_string(IdIn(document, "group"));
+        label +=
+            "." + (!attribute.empty() ? attribute
+                                      : "attribute " + std::to_string(IdIn(document, "attribute")));
+    }
+    return keys.empty() ? label : label + KeysShown(keys);
+}
 
 std::string TextRenderer::ComponentTitle(uint32_t component) {
     const ComponentInfo* info = catalog_.FindComponent(component);
@@ -166,6 +203,17 @@ void TextRenderer::Attributes(const json& document) {
 }
 
 void TextRenderer::Reading(const json& document) {
+    if (const auto end = document.find("end"); end != document.end() && end->is_object()) {
+        // What was asked after, not an instance: the keys as given.
+        json asked = document;
+        asked.erase("instance");
+        out_ << Label(asked) << ": " << TextIn(*end, "description") << '\n';
+        return;
+    }
+    if (valueOnly_) {
+        out_ << ValueCell(document, true) << '\n';
+        return;
+    }
     out_ << Label(document) << " = ";
     const auto value = document.find("value");
     if (IdIn(document, "status") != DMIERR_NO_ERROR || value == document.end() ||
@@ -177,12 +225,47 @@ void TextRenderer::Reading(const json& document) {
          << ValueCell(document) << '\n';
 }
 
+void TextRenderer::Readings(const json& document) {
+    for (const json& reading : ListIn(document, "results")) {
+        Reading(reading);
+    }
+}
+
 void TextRenderer::Written(const json& document) {
     if (IdIn(document, "status") == DMIERR_NO_ERROR) {
         out_ << Label(document) << " set to " << TextIn(document["value"], "display") << '\n';
     } else {
         out_ << Label(document) << " = " << ValueCell(document, true) << '\n';
     }
+    if (const std::string hint = TextIn(document, "hint"); !hint.empty()) {
+        out_ << hint << '\n';
+    }
+}
+
+void TextRenderer::WatchSample(const json& sample) {
+    const std::string time = TextIn(sample, "time");
+    // The time of day is enough on a line; the date and offset are in --json.
+    const std::string clock = time.size() >= 23 ? time.substr(11, 12) : time;
+    for (const json& reading : ListIn(sample, "readings")) {
+        json labelled = sample;
+        labelled["attribute"] = IdIn(reading, "id");
+        labelled["attributeName"] = TextIn(reading, "name");
+        out_ << clock << "  " << Label(labelled) << " = " << ValueCell(reading);
+        const std::string change = TextIn(reading, "change");
+        if (const auto rate = reading.find("perSecond"); rate != reading.end()) {
+            char shown[48];
+            std::snprintf(shown, sizeof shown, "  %+.1f/s", rate->get<double>());
+            out_ << shown;
+        }
+        if (!change.empty()) {
+            out_ << "  (" << change << ")";
+        }
+        out_ << '\n';
+    }
+}
+
+void TextRenderer::LogLine(const std::string& line) {
+    out_ << line << '\n';
 }
 
 void TextRenderer::WalkHeading(const json& document) {
@@ -198,10 +281,17 @@ void TextRenderer::WalkGroupHeading(const json& group) {
     out_ << '\n';
 }
 
-void TextRenderer::WalkGroupBody(uint32_t component, const json& group) {
-    const uint32_t groupId = IdIn(group, "id");
-    if (group.contains("error")) {
-        out_ << "  " << TextIn(group, "error") << '\n';
+void TextRenderer::WalkGroupBody(uint32_t component, const json& walked) {
+    const uint32_t groupId = IdIn(walked, "id");
+    if (walked.contains("error")) {
+        out_ << "  " << TextIn(walked, "error") << '\n';
+        return;
+    }
+    json group = walked;
+    ElideRows(group, rowsShown_.value_or(std::numeric_limits<uint64_t>::max() / 2));
+    const uint64_t rowCount = group.value("rowCount", uint64_t{0});
+    if (const auto why = WhyNoValue(group)) {
+        out_ << "  " << *why << '\n';
         return;
     }
     if (group.contains("attributes")) {
@@ -221,8 +311,15 @@ void TextRenderer::WalkGroupBody(uint32_t component, const json& group) {
     }
     TextTable table({"ROW", "ID", "ATTRIBUTE", "TYPE", "VALUE"});
     const json& rows = ListIn(group, "rows");
+    const uint64_t omitted = group.value("rowsOmitted", uint64_t{0});
     for (const json& row : rows) {
         const std::string number = std::to_string(IdIn(row, "row"));
+        if (omitted != 0 && &row == &rows[rows.size() / 2]) {
+            table.AddRow(
+                {"...", "",
+                 "(" + std::to_string(omitted) + (omitted == 1 ? " row" : " rows") + " not shown)",
+                 "", ""});
+        }
         for (const json& reading : ListIn(row, "attributes")) {
             table.AddRow({number, std::to_string(IdIn(reading, "id")), TextIn(reading, "name"),
                           TypeCell(component, groupId, reading), ValueCell(reading)});
@@ -231,7 +328,7 @@ void TextRenderer::WalkGroupBody(uint32_t component, const json& group) {
     if (!table.empty()) {
         table.Print(out_, "  ");
     }
-    out_ << "  " << rows.size() << (rows.size() == 1 ? " row; " : " rows; ")
+    out_ << "  " << rowCount << (rowCount == 1 ? " row; " : " rows; ")
          << DescribeWalkEnd(group.value("end", json::object())) << '\n';
 }
 
@@ -247,8 +344,8 @@ void TextRenderer::Events(const json& document, uint64_t since) {
 
 void TextRenderer::Event(const json& event) {
     out_ << "Event " << event.value("sequence", json(0)).dump() << "  "
-         << ShowTime(event.value("time", std::string())) << "  "
-         << ComponentTitle(IdIn(event, "component")) << '\n';
+         << event.value("time", std::string()) << "  " << ComponentTitle(IdIn(event, "component"))
+         << '\n';
     for (const json& row : ListIn(event, "rows")) {
         out_ << "  group " << IdIn(row, "group");
         if (const std::string name = TextIn(row, "groupName"); !name.empty()) {

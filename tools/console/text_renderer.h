@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
+#include <string>
 
 #include <nlohmann/json.hpp>
 
@@ -17,10 +19,21 @@ class TextRenderer {
   public:
     TextRenderer(std::ostream& out, ComponentCatalog& catalog) : out_(out), catalog_(catalog) {}
 
+    // --value-only: reads show their values alone; --numeric: attributes named by their ids.
+    void SetForm(bool valueOnly, bool numeric) {
+        valueOnly_ = valueOnly;
+        numeric_ = numeric;
+    }
+    // walk --rows N: each table shows its first and last N rows.
+    void SetRowsShown(std::optional<uint64_t> rows) { rowsShown_ = rows; }
+
     void Components(const nlohmann::json& document);
     void Groups(const nlohmann::json& document);
     void Attributes(const nlohmann::json& document);
-    void Reading(const nlohmann::json& document);  // get and get-next
+    void Reading(const nlohmann::json& document);   // get and get-next of one attribute
+    void Readings(const nlohmann::json& document);  // of several: {"results":[...]}
+    void WatchSample(const nlohmann::json& sample);
+    void LogLine(const std::string& line);
     void Written(const nlohmann::json& document);  // set
 
     // A walk shows each group as soon as it is read: its heading before its reads.
@@ -39,8 +52,13 @@ class TextRenderer {
     std::string ComponentTitle(uint32_t component);
     std::string TypeCell(uint32_t component, uint32_t group, const nlohmann::json& reading);
 
+    std::string Label(const nlohmann::json& document) const;
+
     std::ostream& out_;
     ComponentCatalog& catalog_;
+    bool valueOnly_ = false;
+    bool numeric_ = false;
+    std::optional<uint64_t> rowsShown_;
 };
 
 }  // namespace korvo::console

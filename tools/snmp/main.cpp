@@ -38,6 +38,8 @@ options:
   --timeout MS      how long an answer of the service provider may take (default 5000)
   --module NAME     the MIB module's name (default from the component's name)
   --output FILE     write the MIB there instead of to standard output
+  -h, --help        this help
+  --version         the version
 exit status: 0 success, 1 failure, 2 usage error, 3 the service provider cannot be reached
 )";
 
@@ -71,6 +73,10 @@ int Run(int argc, char** argv) {
         const std::string_view option = args[i];
         if (option == "-h" || option == "--help") {
             std::cout << kUsage;
+            return 0;
+        }
+        if (option == "--version") {
+            std::cout << "dmi-snmp " KORVO_VERSION "\n";
             return 0;
         }
         if (!option.starts_with("--")) {
