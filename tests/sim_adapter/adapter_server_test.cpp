@@ -248,7 +248,7 @@ TEST_F(AdapterServerTest, PeersOfAnotherUserAreClosedWithoutAnAnswer) {
 namespace korvo::adapter {
 namespace {
 
-// Idle device connections cost a thread each: no more than the cap are held, one more is
+// Idle device connections hold a descriptor each: no more than the cap are held, one more is
 // closed at once, and the idle ones are closed after the idle limit, so that clients are
 // served again.
 TEST_F(AdapterServerTest, IdleConnectionsAreCappedAndDroppedAfterTheIdleLimit) {
