@@ -3,7 +3,8 @@
 // all benchmarks run interleaved at random so that the machine's noise falls on reads and
 // exchanges alike; the summary gives the median real time of each and their ratio. A third
 // benchmark per kind alternates one read and one exchange call by call and times each: on a
-// shared, noisy machine its ratio is the steadier of the two.
+// shared, noisy machine its ratio is the steadier of the two. Last, the exchange beside its
+// floor: a bare client and server doing the same connect, request, reply and close.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <map>
 #include <memory>
@@ -21,13 +23,16 @@
 #include "heap_dmi.h"
 #include "read_kinds.h"
 #include "simulated_adapter.h"
+#include "socket_floor.h"
 
 namespace {
 
 using korvo::bench::KindRunner;
 
-// The goal: a read costs at most this many times the exchange it makes.
+// The goals: a read costs at most this many times the exchange it makes, and an exchange at
+// most this many times its floor.
 constexpr double kRatioGoal = 1.05;
+constexpr double kFloorGoal = 1.5;
 
 // Flags given before the user's own, which therefore win.
 constexpr const char* kDefaultFlags[] = {
@@ -48,6 +53,11 @@ std::string PairName(const KindRunner& runner) {
 
 constexpr char kReadCounter[] = "read_ns";
 constexpr char kExchangeCounter[] = "exchange_ns";
+constexpr char kFloorCounter[] = "floor_ns";
+constexpr char kFloorName[] = "floor";
+constexpr char kHopName[] = "hop";
+// The kind whose exchange stands beside the floor: a 40-byte request and a 32-byte reply.
+constexpr std::string_view kHopKind = "driver-integer";
 
 void RunReads(benchmark::State& state, KindRunner* runner) {
     for (auto _ : state) {
@@ -71,41 +81,63 @@ double Median(std::vector<double>& values) {
     return *middle;
 }
 
-// One read and one exchange per iteration, each timed on its own; the order swaps every
-// iteration so that neither call always follows the other. The counters are the median call
-// of each: a call that the machine holds up for milliseconds moves a median no more than any
-// other call, where it would move a mean by its whole delay.
-void RunPairs(benchmark::State& state, KindRunner* runner) {
+// Two calls per iteration, each timed on its own; the order swaps every iteration so that
+// neither call always follows the other. The counters are the median call of each: a call that
+// the machine holds up for milliseconds moves a median no more than any other call, where it
+// would move a mean by its whole delay.
+template <typename First, typename Second>
+void TimePairs(benchmark::State& state, First first, const char* firstCounter, Second second,
+               const char* secondCounter) {
     using Clock = std::chrono::steady_clock;
-    std::vector<double> reads;
-    std::vector<double> exchanges;
-    reads.reserve(state.max_iterations);
-    exchanges.reserve(state.max_iterations);
+    std::vector<double> firsts;
+    std::vector<double> seconds;
+    firsts.reserve(state.max_iterations);
+    seconds.reserve(state.max_iterations);
     auto nanoseconds = [](Clock::duration duration) {
         return static_cast<double>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count());
     };
-    bool readFirst = true;
+    bool firstFirst = true;
     for (auto _ : state) {
         const auto start = Clock::now();
-        if (readFirst) {
-            benchmark::DoNotOptimize(runner->Read());
+        if (firstFirst) {
+            benchmark::DoNotOptimize(first());
         } else {
-            benchmark::DoNotOptimize(runner->Exchange());
+            benchmark::DoNotOptimize(second());
         }
         const auto middle = Clock::now();
-        if (readFirst) {
-            benchmark::DoNotOptimize(runner->Exchange());
+        if (firstFirst) {
+            benchmark::DoNotOptimize(second());
         } else {
-            benchmark::DoNotOptimize(runner->Read());
+            benchmark::DoNotOptimize(first());
         }
         const auto end = Clock::now();
-        reads.push_back(nanoseconds(readFirst ? middle - start : end - middle));
-        exchanges.push_back(nanoseconds(readFirst ? end - middle : middle - start));
-        readFirst = !readFirst;
+        firsts.push_back(nanoseconds(firstFirst ? middle - start : end - middle));
+        seconds.push_back(nanoseconds(firstFirst ? end - middle : middle - start));
+        firstFirst = !firstFirst;
     }
-    state.counters[kReadCounter] = Median(reads);
-    state.counters[kExchangeCounter] = Median(exchanges);
+    state.counters[firstCounter] = Median(firsts);
+    state.counters[secondCounter] = Median(seconds);
+}
+
+// A read and the exchange it makes.
+void RunPairs(benchmark::State& state, KindRunner* runner) {
+    TimePairs(
+        state, [runner] { return runner->Read(); }, kReadCounter,
+        [runner] { return runner->Exchange(); }, kExchangeCounter);
+}
+
+void RunFloor(benchmark::State& state, const korvo::bench::SocketFloor* floor) {
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(floor->Exchange());
+    }
+}
+
+// An exchange with the simulated adapter and the floor's bare exchange.
+void RunHop(benchmark::State& state, KindRunner* runner, const korvo::bench::SocketFloor* floor) {
+    TimePairs(
+        state, [runner] { return runner->Exchange(); }, kExchangeCounter,
+        [floor] { return floor->Exchange(); }, kFloorCounter);
 }
 
 // The console report, aggregates only when there are any, while the figures of every
@@ -127,13 +159,17 @@ class SummaryReporter : public benchmark::ConsoleReporter {
             const std::string& name = run.run_name.function_name;
             samples_[name].push_back(run.GetAdjustedRealTime());
             samples_[name + "#cpu"].push_back(run.GetAdjustedCPUTime());
+            // A pair's ratio: the read over its exchange, or the exchange over its floor.
             const auto read = run.counters.find(kReadCounter);
             const auto exchange = run.counters.find(kExchangeCounter);
-            if (read != run.counters.end() && exchange != run.counters.end() &&
-                exchange->second.value > 0) {
-                samples_[name + "#read"].push_back(read->second.value);
-                samples_[name + "#exchange"].push_back(exchange->second.value);
-                samples_[name + "#ratio"].push_back(read->second.value / exchange->second.value);
+            const auto floor = run.counters.find(kFloorCounter);
+            const auto over = read != run.counters.end() ? exchange : floor;
+            const auto above = read != run.counters.end() ? read : exchange;
+            if (above != run.counters.end() && over != run.counters.end() &&
+                over->second.value > 0) {
+                samples_[name + "#" + above->first].push_back(above->second.value);
+                samples_[name + "#" + over->first].push_back(over->second.value);
+                samples_[name + "#ratio"].push_back(above->second.value / over->second.value);
             }
         }
         if (!shown.empty()) {
@@ -237,8 +273,8 @@ void PrintSummary(const SummaryReporter& reporter,
         double judged = 0;
         if (ratio.repetitions != 0) {
             judged = ratio.median;
-            const auto pairRead = reporter.FiguresOf(pair + "#read");
-            const auto pairExchange = reporter.FiguresOf(pair + "#exchange");
+            const auto pairRead = reporter.FiguresOf(pair + "#" + kReadCounter);
+            const auto pairExchange = reporter.FiguresOf(pair + "#" + kExchangeCounter);
             std::printf("%-15s %11s %11s %8s %8s\n", runner->kind().name.data(),
                         timeText(pairRead, pairRead.median).c_str(),
                         timeText(pairExchange, pairExchange.median).c_str(),
@@ -257,6 +293,27 @@ void PrintSummary(const SummaryReporter& reporter,
         "Goal: read / exchange <= %.2f for every kind that asks the driver (the paired\n"
         "ratio where measured): %s\n",
         kRatioGoal, verdict.c_str());
+
+    const auto floor = reporter.FiguresOf(kFloorName);
+    const auto hop = reporter.FiguresOf(std::string(kHopName) + "#ratio");
+    if (floor.repetitions == 0 && hop.repetitions == 0) {
+        return;
+    }
+    const auto hopExchange = reporter.FiguresOf(std::string(kHopName) + "#" + kExchangeCounter);
+    const auto hopFloor = reporter.FiguresOf(std::string(kHopName) + "#" + kFloorCounter);
+    std::printf(
+        "\nThe device hop beside its floor (%s: CreateFileA, DeviceIoControl, CloseHandle\n"
+        "against the simulated adapter; floor: a bare client and one-thread server doing the\n"
+        "same connect, 40-byte request, 32-byte reply and close), paired call by call:\n",
+        kHopKind.data());
+    std::printf("%11s %11s %8s %8s %14s\n", "exchange", "floor", "ratio", "IQR", "floor alone");
+    std::printf("%11s %11s %8s %8s %14s\n", timeText(hopExchange, hopExchange.median).c_str(),
+                timeText(hopFloor, hopFloor.median).c_str(), ratioText(hop, hop.median).c_str(),
+                ratioText(hop, hop.spread).c_str(), timeText(floor, floor.median).c_str());
+    std::printf("Goal: exchange / floor <= %.2f: %s\n", kFloorGoal,
+                hop.repetitions == 0       ? "not measured"
+                : hop.median <= kFloorGoal ? "met"
+                                           : "not met in this run");
 }
 
 int Run(int argc, char** argv) {
@@ -285,6 +342,14 @@ int Run(int argc, char** argv) {
             benchmark::RegisterBenchmark(ExchangeName(*runner).c_str(), RunExchanges, runner.get())
                 ->Unit(benchmark::kNanosecond);
             benchmark::RegisterBenchmark(PairName(*runner).c_str(), RunPairs, runner.get())
+                ->Unit(benchmark::kNanosecond);
+        }
+    }
+    const korvo::bench::SocketFloor floor(std::getenv("KORVO_ROOT"));
+    benchmark::RegisterBenchmark(kFloorName, RunFloor, &floor)->Unit(benchmark::kNanosecond);
+    for (const auto& runner : runners) {
+        if (runner->kind().name == kHopKind) {
+            benchmark::RegisterBenchmark(kHopName, RunHop, runner.get(), &floor)
                 ->Unit(benchmark::kNanosecond);
         }
     }

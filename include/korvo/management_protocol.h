@@ -25,6 +25,22 @@
 //          "read-write" or "write-only".
 //   {"op":"get"|"get-next","component":C,"group":G,"attribute":A,"keys":[KEY...]}
 //       -> "value": VALUE   (present when the status is 0)
+//   {"op":"get-row","component":C,"group":G,"keys":[KEY...],"attributes":[A...]}
+//       -> "attributes": [READING...], one for each attribute of the row `keys` select (those
+//          listed, else each attribute of the group that is not write-only, in MIF order),
+//          each read on its own as a "get" would; status 0x10A (row not found) instead when
+//          a read finds no such row.
+//   {"op":"get-rows","component":C,"group":G,"keys":[KEY...],"count":N,"attributes":[A...]}
+//       -> "rows": [{"keys":[KEY...],"attributes":[READING...]}]: the row `keys` select and
+//          the rows after it, the first key (an integer) counting up by one, at most N rows
+//          (1 to kMaxRowsPerRequest, which is the default); "end": {"reason":R,"index":I}
+//          when the table ended first, at the I-th row asked for (from 0). R is "row not
+//          found" (a read found no such row), "row repeats" (the row answered exactly as the
+//          one before: the keys select nothing) or "no value" (no attribute of the row has a
+//          value; that row is the last in "rows"). Neither of the first two is in "rows".
+//   {"op":"get-group","component":C,"group":G,"attributes":[A...]}
+//       -> a group without keys: "attributes" as get-row; a table: "rows" and "end" as
+//          get-rows from its first row (every key 1).
 //   {"op":"set","component":C,"group":G,"attribute":A,"keys":[KEY...],"value":VALUE}
 //       -> nothing more
 //   {"op":"events","since":N}
@@ -42,6 +58,9 @@
 // (octet strings, and display strings whose bytes are not printable text)}. A request's
 // key may leave out "type" (integer 5 is assumed) and "id".
 //
+// READING: {"id":A,"status":S, "statusName" and "error" as in any answer, "value":VALUE when
+// the status is 0}.
+//
 // EVENT: {"sequence":N,"time":"yyyymmddHHMMSS.uuuuuu+ooo","component":C,
 //         "rows":[{"group":G,"class":"...","keys":[VALUE...],"values":[VALUE...]}]}
 #pragma once
@@ -53,6 +72,14 @@ namespace korvo::management {
 
 // The member that marks a provider's last response on a connection it closes.
 inline constexpr char kClosingMember[] = "closing";
+
+// The most rows one get-rows (or get-group) answer carries.
+inline constexpr unsigned kMaxRowsPerRequest = 256;
+
+// Why a get-rows answer ended before its count of rows.
+inline constexpr char kEndRowNotFound[] = "row not found";
+inline constexpr char kEndRowRepeats[] = "row repeats";
+inline constexpr char kEndNoValue[] = "no value";
 
 // The socket of the service provider whose directory is $WIN32DMIPATH (either separator).
 inline std::string SocketPath() {

@@ -83,10 +83,18 @@ using korvo::driver::kRequestHeaderSize;
 constexpr size_t kStackExchangeSize = 256;
 
 // Moves `size` bytes to (`sending`) or from the device before `deadline`; false when the
-// connection breaks, the deadline passes or the session ends first.
+// connection breaks, the deadline passes or the session ends first. A request goes out at
+// once, as the socket nearly always has room for it; a reply is waited for first.
 bool Transfer(int fd, unsigned char* bytes, size_t size, bool sending, long long deadline) {
     const int ending = korvo::host::SessionEndingFd();
     size_t done = 0;
+    if (sending && !korvo::host::SessionEnding()) {
+        const ssize_t moved = send(fd, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (moved < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;
+        }
+        done = moved > 0 ? static_cast<size_t>(moved) : 0;
+    }
     while (done < size) {
         pollfd waiting[2] = {{fd, static_cast<short>(sending ? POLLOUT : POLLIN), 0},
                              {ending, POLLIN, 0}};

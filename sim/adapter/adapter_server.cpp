@@ -1,13 +1,18 @@
-// Sockets and threads around the adapter model: accepts same-user peers only, reads each
-// exchange of the host layer's device protocol, hands it to the model and writes the answer
-// the model chose (or none); control connections carry one command line each.
+// The event loop around the adapter model: accepts same-user peers only, reads each exchange
+// of the host layer's device protocol, hands it to the model and writes the answer the model
+// chose (or none); control connections carry one command line each. Every socket is
+// non-blocking and watched by one epoll instance, so no connection costs a thread.
 #include "adapter_server.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <span>
 
 #include <cstring>
 #include <sstream>
@@ -19,8 +24,10 @@
 namespace korvo::adapter {
 namespace {
 
-constexpr int kReapIntervalMs = 200;
 constexpr int kControlReadTimeoutMs = 2000;
+// How long a reply may take to leave when the client reads none of it.
+constexpr int kReplyWriteTimeoutMs = 5000;
+constexpr size_t kReadChunk = 4096;
 
 std::vector<std::string> SplitWords(const std::string& line) {
     std::istringstream stream(line);
@@ -45,10 +52,17 @@ AdapterServer::AdapterServer(AdapterModel& model, ServerPaths paths, Echo echo)
     if (pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
         wakePipe_[0] = wakePipe_[1] = -1;
     }
+    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
 }
 
 AdapterServer::~AdapterServer() {
     CloseListeners();
+    for (const auto& [fd, connection] : connections_) {
+        close(fd);
+    }
+    if (epollFd_ >= 0) {
+        close(epollFd_);
+    }
     for (const int fd : wakePipe_) {
         if (fd >= 0) {
             close(fd);
@@ -57,8 +71,9 @@ AdapterServer::~AdapterServer() {
 }
 
 std::string AdapterServer::Open() {
-    if (wakePipe_[0] < 0) {
-        return std::string("cannot create the wake-up pipe: ") + std::strerror(errno);
+    if (wakePipe_[0] < 0 || epollFd_ < 0) {
+        return std::string("cannot create the wake-up pipe or the event queue: ") +
+               std::strerror(errno);
     }
     auto listenOn = [](const std::string& path, const char* what) -> std::pair<int, std::string> {
         const int fd = host::ListenUnix(path);
@@ -84,10 +99,24 @@ std::string AdapterServer::Open() {
         return deviceError;
     }
     deviceFd_ = deviceFd;
+    for (const int fd : {deviceFd_, controlFd_}) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.fd = wakePipe_[0];
+    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakePipe_[0], &wake) != 0) {
+        const std::string error =
+            std::string("cannot watch the wake-up pipe: ") + std::strerror(errno);
+        CloseListeners();
+        return error;
+    }
+    WatchListeners(true);
     return {};
 }
 
 void AdapterServer::CloseListeners() {
+    WatchListeners(false);
     if (deviceFd_ >= 0) {
         close(deviceFd_);
         unlink(paths_.device.c_str());
@@ -108,89 +137,302 @@ void AdapterServer::RequestStop() {
     }
 }
 
-void AdapterServer::Run() {
-    auto acceptPausedUntil = std::chrono::steady_clock::time_point{};
-    while (!stopRequested_.load()) {
-        // Out of descriptors, the listeners rest a while instead of waking poll in a spin.
-        const bool accepting = std::chrono::steady_clock::now() >= acceptPausedUntil;
-        pollfd waiting[] = {{accepting ? deviceFd_ : -1, POLLIN, 0},
-                            {accepting ? controlFd_ : -1, POLLIN, 0},
-                            {wakePipe_[0], POLLIN, 0}};
-        const int ready = poll(waiting, 3, kReapIntervalMs);
-        if (ready < 0 && errno != EINTR) {
-            Say(std::string("poll failed: ") + std::strerror(errno));
-            break;
+void AdapterServer::WatchListeners(bool watching) {
+    for (const int fd : {deviceFd_, controlFd_}) {
+        if (fd < 0 || epollFd_ < 0) {
+            continue;
         }
-        if (ready > 0 && (waiting[2].revents & POLLIN) != 0) {
-            char drain[64];
-            while (read(wakePipe_[0], drain, sizeof drain) > 0) {
-            }
-        }
-        if (stopRequested_.load()) {
-            break;
-        }
-        ReapFinished();
-        bool descriptorsLeft = true;
-        if (ready > 0 && (waiting[0].revents & POLLIN) != 0) {
-            descriptorsLeft = Accept(deviceFd_, &AdapterServer::ServeDevice);
-        }
-        if (ready > 0 && (waiting[1].revents & POLLIN) != 0) {
-            descriptorsLeft = Accept(controlFd_, &AdapterServer::ServeControl) && descriptorsLeft;
-        }
-        if (!descriptorsLeft) {
-            acceptPausedUntil = std::chrono::steady_clock::now() +
-                                std::chrono::milliseconds(host::kAcceptBackoffMs);
-        }
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        epoll_ctl(epollFd_, watching ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, fd, &event);
     }
-    CloseListeners();
-    for (const auto& connection : connections_) {
-        shutdown(connection->fd, SHUT_RDWR);  // wakes a thread blocked in read
-    }
-    for (const auto& connection : connections_) {
-        connection->thread.join();
-        close(connection->fd);
-    }
-    connections_.clear();
 }
 
-bool AdapterServer::Accept(int listenFd, void (AdapterServer::*serve)(int)) {
-    const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-        return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
+void AdapterServer::Run() {
+    long long acceptPausedUntil = 0;
+    epoll_event events[64];
+    while (!stopRequested_.load()) {
+        int timeout = NextWakeMs();
+        if (acceptPausedUntil != 0 && timeout < 0) {
+            timeout = static_cast<int>(std::max(0LL, acceptPausedUntil - host::SteadyNowMs()));
+        } else if (acceptPausedUntil != 0) {
+            timeout = std::min(
+                timeout, static_cast<int>(std::max(0LL, acceptPausedUntil - host::SteadyNowMs())));
+        }
+        const int ready = epoll_wait(epollFd_, events, 64, timeout);
+        if (ready < 0 && errno != EINTR) {
+            Say(std::string("epoll_wait failed: ") + std::strerror(errno));
+            break;
+        }
+        if (acceptPausedUntil != 0 && host::SteadyNowMs() >= acceptPausedUntil) {
+            acceptPausedUntil = 0;
+            WatchListeners(true);
+        }
+        bool descriptorsLeft = true;
+        for (int i = 0; i < ready && !stopRequested_.load(); ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == wakePipe_[0]) {
+                char drain[64];
+                while (read(wakePipe_[0], drain, sizeof drain) > 0) {
+                }
+            } else if (fd == deviceFd_ || fd == controlFd_) {
+                if (acceptPausedUntil == 0) {
+                    descriptorsLeft = Accept(fd, fd == deviceFd_ ? Kind::Device : Kind::Control) &&
+                                      descriptorsLeft;
+                }
+            } else if (const auto found = connections_.find(fd); found != connections_.end()) {
+                Connection& connection = found->second;
+                bool open = true;
+                if ((events[i].events & EPOLLOUT) != 0) {
+                    open = OnWritable(connection);
+                }
+                if (open && (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+                    open = OnReadable(connection);
+                }
+                if (!open) {
+                    Close(fd);
+                }
+            }
+        }
+        if (!descriptorsLeft && acceptPausedUntil == 0) {
+            acceptPausedUntil = host::SteadyNowMs() + host::kAcceptBackoffMs;
+            WatchListeners(false);
+        }
+        CloseExpired();
     }
-    if (!host::PeerIsSameUser(fd)) {
-        close(fd);
-        Say("closed a connection from another user");
-        return true;
+    CloseListeners();
+    while (!connections_.empty()) {
+        Close(connections_.begin()->first);
     }
-    if (connections_.size() >= kMaxConnections) {
-        close(fd);
-        Say("closed a connection: " + std::to_string(kMaxConnections) + " are open already");
-        return true;
+}
+
+// Accepts every connection waiting on `listenFd`, and serves at once what has already arrived.
+bool AdapterServer::Accept(int listenFd, Kind kind) {
+    for (;;) {
+        const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
+        }
+        if (!host::PeerIsSameUser(fd)) {
+            close(fd);
+            Say("closed a connection from another user");
+            continue;
+        }
+        if (connections_.size() >= kMaxConnections) {
+            close(fd);
+            Say("closed a connection: " + std::to_string(kMaxConnections) + " are open already");
+            continue;
+        }
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+            close(fd);
+            continue;
+        }
+        Connection& connection = connections_[fd];
+        connection.fd = fd;
+        connection.kind = kind;
+        connection.deadline =
+            host::SteadyNowMs() + (kind == Kind::Device ? idleLimitMs_ : kControlReadTimeoutMs);
+        // A client writes its request right after connecting: it is often here already.
+        if (!OnReadable(connection)) {
+            Close(fd);
+        }
     }
-    auto connection = std::make_unique<Connection>();
-    connection->fd = fd;
-    Connection* raw = connection.get();
-    connection->thread = std::thread([this, raw, serve] {
-        (this->*serve)(raw->fd);
-        // The peer sees the end at once; the descriptor is closed when the thread is reaped.
-        shutdown(raw->fd, SHUT_RDWR);
-        raw->finished.store(true);
-    });
-    connections_.push_back(std::move(connection));
+}
+
+void AdapterServer::Close(int fd) {
+    if (epollFd_ >= 0) {
+        epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    }
+    close(fd);
+    connections_.erase(fd);
+}
+
+int AdapterServer::NextWakeMs() const {
+    if (connections_.empty()) {
+        return -1;
+    }
+    long long soonest = LLONG_MAX;
+    for (const auto& [fd, connection] : connections_) {
+        soonest = std::min(soonest, connection.deadline);
+    }
+    return static_cast<int>(
+        std::clamp(soonest - host::SteadyNowMs(), 0LL, static_cast<long long>(INT_MAX)));
+}
+
+// Closes the connections whose deadline has passed: an idle device connection, a request or
+// a control line that stopped halfway, a reply nobody reads. A control line cut short is
+// still answered, with the error that it did not arrive whole; a silent one is not.
+void AdapterServer::CloseExpired() {
+    const long long now = host::SteadyNowMs();
+    std::vector<int> expired;
+    for (auto& [fd, connection] : connections_) {
+        if (connection.deadline <= now) {
+            expired.push_back(fd);
+        }
+    }
+    for (const int fd : expired) {
+        Connection& connection = connections_.at(fd);
+        if (connection.kind == Kind::Control && connection.output.empty() &&
+            !connection.input.empty()) {
+            ServeControlLine(connection, true);
+            if (OnWritable(connection) && !connection.output.empty()) {
+                continue;  // the answer leaves when the client reads; the new deadline holds
+            }
+        }
+        Close(fd);
+    }
+}
+
+bool AdapterServer::OnReadable(Connection& connection) {
+    bool ended = false;
+    for (;;) {
+        if (connection.kind == Kind::Control && connection.input.size() >= kMaxControlLine) {
+            break;
+        }
+        uint8_t chunk[kReadChunk];
+        const ssize_t got = recv(connection.fd, chunk, sizeof chunk, 0);
+        if (got > 0) {
+            connection.input.insert(connection.input.end(), chunk, chunk + got);
+            if (static_cast<size_t>(got) < kReadChunk) {
+                break;  // all there is for now
+            }
+            continue;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        ended = true;  // the client hung up, or the connection broke
+        break;
+    }
+    if (connection.kind == Kind::Control) {
+        if (!connection.output.empty()) {
+            return !ended;  // answered already; whatever follows the line is not read
+        }
+        const bool whole = std::find(connection.input.begin(), connection.input.end(), '\n') !=
+                           connection.input.end();
+        if (!whole && !ended && connection.input.size() < kMaxControlLine) {
+            return true;  // the rest of the line is still to come
+        }
+        if (ended && connection.input.empty()) {
+            return false;  // connected and left without a word, as a liveness check does
+        }
+        ServeControlLine(connection, false);
+        return OnWritable(connection) && !ended;
+    }
+    // Once the client has hung up, a request it left whole is still served (the model logs
+    // it), and a request cut off is dropped.
+    return ServeDeviceRequests(connection) && OnWritable(connection) && !ended;
+}
+
+// Serves each whole request in the input, one after the other, while no reply is waiting to
+// leave; false when the connection must close.
+bool AdapterServer::ServeDeviceRequests(Connection& connection) {
+    size_t used = 0;
+    while (connection.output.empty()) {
+        const size_t left = connection.input.size() - used;
+        if (left < kRequestHeaderSize) {
+            break;
+        }
+        const uint8_t* header = connection.input.data() + used;
+        const auto [controlCode, inputLength, outputLength] = DecodeRequestHeader(header);
+        if (inputLength > kMaxBufferLength || outputLength > kMaxBufferLength) {
+            Say("closed a connection whose request announced " + std::to_string(inputLength) +
+                " input and " + std::to_string(outputLength) + " output bytes");
+            return false;
+        }
+        const size_t requestSize = kRequestHeaderSize + size_t{inputLength} + outputLength;
+        if (left < requestSize) {
+            break;
+        }
+        const std::span<const uint8_t> input(header + kRequestHeaderSize, inputLength);
+        const std::span<const uint8_t> outputIn(header + kRequestHeaderSize + inputLength,
+                                                outputLength);
+        used += requestSize;
+        SyncTraffic();
+        const Answer answer = model_.Serve(controlCode, input, outputIn);
+        if (echo_) {
+            Say(FormatServedRequest(answer.served));
+        }
+        if (answer.action == Action::Close) {
+            return false;
+        }
+        if (answer.action == Action::NoReply) {
+            continue;
+        }
+        connection.output.resize(kReplyHeaderSize);
+        EncodeReplyHeader({answer.success, answer.bytesReturned}, connection.output.data());
+        connection.output.insert(connection.output.end(), answer.output.begin(),
+                                 answer.output.end());
+        connection.written = 0;
+    }
+    connection.input.erase(connection.input.begin(),
+                           connection.input.begin() + static_cast<std::ptrdiff_t>(used));
+    // Nothing begun: the idle limit; a request begun: its next part is due within the part
+    // limit. A reply waiting to leave keeps the deadline of its write.
+    if (connection.output.empty()) {
+        connection.deadline =
+            host::SteadyNowMs() + (connection.input.empty() ? idleLimitMs_ : kRequestPartTimeoutMs);
+    }
     return true;
 }
 
-void AdapterServer::ReapFinished() {
-    for (auto it = connections_.begin(); it != connections_.end();) {
-        if ((*it)->finished.load()) {
-            (*it)->thread.join();
-            close((*it)->fd);
-            it = connections_.erase(it);
-        } else {
-            ++it;
+// Writes what is left of the reply, then serves and writes the requests that came in while it
+// waited; false when the connection must close.
+bool AdapterServer::OnWritable(Connection& connection) {
+    while (!connection.output.empty()) {
+        const ssize_t sent = send(connection.fd, connection.output.data() + connection.written,
+                                  connection.output.size() - connection.written, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!connection.watchingOutput) {
+                epoll_event event{};
+                event.events = EPOLLOUT;  // no more requests read until this reply leaves
+                event.data.fd = connection.fd;
+                epoll_ctl(epollFd_, EPOLL_CTL_MOD, connection.fd, &event);
+                connection.watchingOutput = true;
+                connection.deadline = host::SteadyNowMs() + kReplyWriteTimeoutMs;
+            }
+            return true;
+        }
+        if (sent <= 0) {
+            return false;
+        }
+        connection.written += static_cast<size_t>(sent);
+        if (connection.written < connection.output.size()) {
+            continue;
+        }
+        connection.output.clear();
+        connection.written = 0;
+        if (connection.closeAfterWrite) {
+            if (connection.quit) {
+                RequestStop();
+            }
+            return false;
+        }
+        if (connection.kind == Kind::Device && !ServeDeviceRequests(connection)) {
+            return false;
         }
     }
+    if (connection.watchingOutput) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = connection.fd;
+        epoll_ctl(epollFd_, EPOLL_CTL_MOD, connection.fd, &event);
+        connection.watchingOutput = false;
+    }
+    return true;
 }
 
 void AdapterServer::SyncTraffic() {
@@ -202,65 +444,21 @@ void AdapterServer::SyncTraffic() {
 
 void AdapterServer::Say(const std::string& line) {
     if (echo_) {
-        std::lock_guard lock(echoMutex_);
         echo_(line);
     }
 }
 
-// One connection of the control device: any number of exchanges until the client hangs up.
-void AdapterServer::ServeDevice(int fd) {
-    for (;;) {
-        uint8_t header[kRequestHeaderSize];
-        if (!host::ReadFull(fd, header, sizeof header, idleLimitMs_)) {
-            return;  // the client closed the handle, broke off mid-header, or stayed silent
-        }
-        const auto [controlCode, inputLength, outputLength] = DecodeRequestHeader(header);
-        if (inputLength > kMaxBufferLength || outputLength > kMaxBufferLength) {
-            Say("closed a connection whose request announced " + std::to_string(inputLength) +
-                " input and " + std::to_string(outputLength) + " output bytes");
-            return;
-        }
-        std::vector<uint8_t> input(inputLength);
-        std::vector<uint8_t> output(outputLength);
-        if (!host::ReadFull(fd, input.data(), input.size(), kRequestPartTimeoutMs) ||
-            !host::ReadFull(fd, output.data(), output.size(), kRequestPartTimeoutMs)) {
-            return;  // hung up or stalled mid-request
-        }
-        SyncTraffic();
-        const Answer answer = model_.Serve(controlCode, input, output);
-        Say(FormatServedRequest(answer.served));
-        if (answer.action == Action::Close) {
-            return;
-        }
-        if (answer.action == Action::NoReply) {
-            continue;
-        }
-        std::vector<uint8_t> reply(kReplyHeaderSize);
-        EncodeReplyHeader({answer.success, answer.bytesReturned}, reply.data());
-        reply.insert(reply.end(), answer.output.begin(), answer.output.end());
-        if (!host::WriteFull(fd, reply.data(), reply.size())) {
-            return;
-        }
-    }
-}
-
-// One control connection: one command line in, "ok" or "error" and a text out.
-void AdapterServer::ServeControl(int fd) {
-    std::string line;
-    char c = 0;
-    while (line.size() < kMaxControlLine && host::ReadFull(fd, &c, 1, kControlReadTimeoutMs) &&
-           c != '\n') {
-        line += c;
-    }
-    if (line.empty() && c != '\n') {
-        return;  // connected and left without a word, as a liveness check does
-    }
-    std::string error;
-    const std::vector<std::string> words = SplitWords(line);
+// One control connection's command line, in the input up to its newline: "ok" or "error" and
+// a text go out, then the connection closes. `expired`: the line's time ran out first.
+void AdapterServer::ServeControlLine(Connection& connection, bool expired) {
+    const auto newline = std::find(connection.input.begin(), connection.input.end(), '\n');
+    const bool whole = newline != connection.input.end();
+    const std::string line(connection.input.begin(), newline);
     ControlResult result;
-    if (c != '\n') {
+    std::string error;
+    if (!whole || expired) {
         result = {false, "the command line did not arrive whole", false};
-    } else if (const auto command = ParseControlCommand(words, error)) {
+    } else if (const auto command = ParseControlCommand(SplitWords(line), error)) {
         SyncTraffic();
         result = ExecuteControlCommand(model_, *command);
         Say("control: " + FormatControlCommand(*command) + (result.ok ? "" : " (refused)"));
@@ -268,10 +466,11 @@ void AdapterServer::ServeControl(int fd) {
         result = {false, error, false};
     }
     const std::string reply = (result.ok ? "ok\n" : "error\n") + result.text + "\n";
-    host::WriteFull(fd, reply.data(), reply.size());
-    if (result.quit) {
-        RequestStop();
-    }
+    connection.output.assign(reply.begin(), reply.end());
+    connection.written = 0;
+    connection.closeAfterWrite = true;
+    connection.quit = result.quit;
+    connection.deadline = host::SteadyNowMs() + kReplyWriteTimeoutMs;
 }
 
 }  // namespace korvo::adapter

@@ -1,17 +1,17 @@
 // The simulated driver's control device on Linux: serves an AdapterModel on the control device
 // socket the host layer connects to, and takes control commands on a socket of its own. One
-// thread per connection, so a slow or silent exchange holds up no other client; at most
-// kMaxConnections at once, each closed after kIdleLimitMs without a request.
+// thread serves every connection from an event loop, so a slow or silent exchange holds up no
+// other client; at most kMaxConnections at once, each closed after kIdleLimitMs without a
+// request.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
-#include <list>
-#include <memory>
-#include <mutex>
+#include <map>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "adapter_model.h"
 
@@ -63,17 +63,32 @@ class AdapterServer {
     void SetIdleLimitMs(int milliseconds) { idleLimitMs_ = milliseconds; }
 
   private:
+    enum class Kind { Device, Control };
+    // One accepted connection: the bytes read and not yet used, the reply not yet written,
+    // and when it is closed unless something happens first.
     struct Connection {
         int fd = -1;
-        std::thread thread;
-        std::atomic<bool> finished{false};
+        Kind kind = Kind::Device;
+        std::vector<uint8_t> input;
+        std::vector<uint8_t> output;
+        size_t written = 0;
+        long long deadline = 0;
+        bool closeAfterWrite = false;
+        bool quit = false;  // the answer is to `quit`: the server stops once it has left
+        bool watchingOutput = false;
     };
 
     // False when the process is out of descriptors.
-    bool Accept(int listenFd, void (AdapterServer::*serve)(int));
-    void ServeDevice(int fd);
-    void ServeControl(int fd);
-    void ReapFinished();
+    bool Accept(int listenFd, Kind kind);
+    // Reads what is there and serves what is whole; false when the connection is done with.
+    bool OnReadable(Connection& connection);
+    bool OnWritable(Connection& connection);
+    bool ServeDeviceRequests(Connection& connection);
+    void ServeControlLine(Connection& connection, bool expired);
+    void Close(int fd);
+    void CloseExpired();
+    int NextWakeMs() const;
+    void WatchListeners(bool watching);
     void SyncTraffic();
     void Say(const std::string& line);
     void CloseListeners();
@@ -81,14 +96,14 @@ class AdapterServer {
     AdapterModel& model_;
     ServerPaths paths_;
     Echo echo_;
-    std::mutex echoMutex_;
     std::chrono::steady_clock::time_point started_;
     int deviceFd_ = -1;
     int controlFd_ = -1;
     int wakePipe_[2] = {-1, -1};
+    int epollFd_ = -1;
     std::atomic<bool> stopRequested_{false};
     int idleLimitMs_ = kIdleLimitMs;
-    std::list<std::unique_ptr<Connection>> connections_;  // touched by Run()'s thread only
+    std::map<int, Connection> connections_;  // by descriptor; touched by Run()'s thread only
 };
 
 }  // namespace korvo::adapter

@@ -29,6 +29,66 @@ nlohmann::json OutcomeJson(const Outcome& outcome) {
     return answer;
 }
 
+// A request's "keys": without ids they take those of the group's key attributes, in order.
+// On failure returns the status to answer and sets `error`.
+DmiErrorStatus RequestKeys(const nlohmann::json& request, const mif::Group* group,
+                           std::vector<AttributeValue>* keys, std::string* error) {
+    const auto given = request.find("keys");
+    if (given == request.end()) {
+        return DMIERR_NO_ERROR;
+    }
+    if (!given->is_array()) {
+        *error = "\"keys\" must be an array";
+        return DMIERR_ILL_FORMED_COMMAND;
+    }
+    for (size_t i = 0; i < given->size(); ++i) {
+        const uint32_t defaultId = group != nullptr && i < group->keys.size() ? group->keys[i] : 0;
+        AttributeValue key;
+        if (const DmiErrorStatus status =
+                FromJson((*given)[i], defaultId, MIF_INTEGER, &key, error)) {
+            *error = "key " + std::to_string(i + 1) + ": " + *error;
+            return status;
+        }
+        keys->push_back(std::move(key));
+    }
+    return DMIERR_NO_ERROR;
+}
+
+// The attributes a multi-value request reads: those it lists, else each of the group's that
+// is not write-only.
+bool RequestedAttributes(const nlohmann::json& request, const mif::Group& group,
+                         std::vector<DmiId>* ids, std::string* error) {
+    const auto given = request.find("attributes");
+    if (given == request.end()) {
+        for (const mif::Attribute& attribute : group.attributes) {
+            if (attribute.access != mif::Access::WriteOnly) {
+                ids->push_back(attribute.id);
+            }
+        }
+        return true;
+    }
+    if (!given->is_array()) {
+        *error = "\"attributes\" must be an array of attribute ids";
+        return false;
+    }
+    for (const auto& id : *given) {
+        if (!id.is_number_unsigned() || id.get<uint64_t>() > 0xFFFFFFFFull) {
+            *error = "\"attributes\" must be an array of attribute ids";
+            return false;
+        }
+        ids->push_back(id.get<uint32_t>());
+    }
+    return true;
+}
+
+nlohmann::json KeysJson(const std::vector<AttributeValue>& keys) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const AttributeValue& key : keys) {
+        list.push_back(ToJson(key));
+    }
+    return list;
+}
+
 }  // namespace
 
 // ---- The management socket -----------------------------------------------------------------
@@ -55,6 +115,9 @@ nlohmann::json Provider::Handle(const nlohmann::json& request) {
         {"list-attributes", &Provider::ListAttributesJson},
         {"get", &Provider::AttributeRequestJson},
         {"get-next", &Provider::AttributeRequestJson},
+        {"get-row", &Provider::MultipleGetJson},
+        {"get-rows", &Provider::MultipleGetJson},
+        {"get-group", &Provider::MultipleGetJson},
         {"set", &Provider::AttributeRequestJson},
         {"events", &Provider::EventsJson},
         {"stats", &Provider::StatsAnswerJson},
@@ -134,15 +197,21 @@ nlohmann::json Provider::ListGroupsJson(const nlohmann::json& request) {
     return answer;
 }
 
-nlohmann::json Provider::ListAttributesJson(const nlohmann::json& request) {
-    uint32_t componentId = 0;
-    uint32_t groupId = 0;
+// The group a request's "component" and "group" name, or why there is none.
+Found Provider::FindRequestGroup(const nlohmann::json& request, DmiId* componentId,
+                                 DmiId* groupId) {
     std::string error;
-    if (!MemberId(request, "component", &componentId, &error) ||
-        !MemberId(request, "group", &groupId, &error)) {
-        return Answer(DMIERR_ILL_FORMED_COMMAND, error);
+    if (!MemberId(request, "component", componentId, &error) ||
+        !MemberId(request, "group", groupId, &error)) {
+        return {DMIERR_ILL_FORMED_COMMAND, error, nullptr, nullptr, nullptr};
     }
-    const Found found = Find(componentId, groupId);
+    return Find(*componentId, *groupId);
+}
+
+nlohmann::json Provider::ListAttributesJson(const nlohmann::json& request) {
+    DmiId componentId = 0;
+    DmiId groupId = 0;
+    const Found found = FindRequestGroup(request, &componentId, &groupId);
     if (found.status != DMIERR_NO_ERROR) {
         return Answer(found.status, found.error);
     }
@@ -178,25 +247,12 @@ nlohmann::json Provider::AttributeRequestJson(const nlohmann::json& request) {
         !MemberId(request, "attribute", &attributeId, &error)) {
         return Answer(DMIERR_ILL_FORMED_COMMAND, error);
     }
-    // Keys without an id take the ids of the group's key attributes, in order; a value without
-    // a type takes the attribute's type from the MIF.
+    // A value without a type takes the attribute's type from the MIF.
     const Found found = Find(componentId, groupId);
     const mif::Group* group = found.group;
     std::vector<AttributeValue> keys;
-    if (const auto given = request.find("keys"); given != request.end()) {
-        if (!given->is_array()) {
-            return Answer(DMIERR_ILL_FORMED_COMMAND, "\"keys\" must be an array");
-        }
-        for (size_t i = 0; i < given->size(); ++i) {
-            const uint32_t defaultId =
-                group != nullptr && i < group->keys.size() ? group->keys[i] : 0;
-            AttributeValue key;
-            if (const DmiErrorStatus status =
-                    FromJson((*given)[i], defaultId, MIF_INTEGER, &key, &error)) {
-                return Answer(status, "key " + std::to_string(i + 1) + ": " + error);
-            }
-            keys.push_back(std::move(key));
-        }
+    if (const DmiErrorStatus status = RequestKeys(request, group, &keys, &error)) {
+        return Answer(status, error);
     }
     if (op != "set") {
         return OutcomeJson(Get(componentId, groupId, attributeId, keys, op == "get-next"));
@@ -214,6 +270,103 @@ nlohmann::json Provider::AttributeRequestJson(const nlohmann::json& request) {
         return Answer(status, "value: " + error);
     }
     return OutcomeJson(Set(componentId, groupId, attributeId, keys, value));
+}
+
+}  // namespace korvo::sp
+
+namespace korvo::sp {
+
+// The readings of one row, each attribute read on its own; stops at the first read that finds
+// no such row.
+Provider::RowReadings Provider::ReadRow(DmiId componentId, DmiId groupId,
+                                        const std::vector<DmiId>& attributes,
+                                        const std::vector<AttributeValue>& keys) {
+    RowReadings row;
+    row.readings = nlohmann::json::array();
+    for (const DmiId attributeId : attributes) {
+        const Outcome outcome = Get(componentId, groupId, attributeId, keys, false);
+        if (outcome.status == DMIERR_ROW_NOT_FOUND) {
+            row.rowNotFound = true;
+            return row;
+        }
+        row.anyValue = row.anyValue || (outcome.status == DMIERR_NO_ERROR && outcome.value);
+        nlohmann::json reading = OutcomeJson(outcome);
+        reading["id"] = attributeId;
+        row.readings.push_back(std::move(reading));
+    }
+    return row;
+}
+
+nlohmann::json Provider::MultipleGetJson(const nlohmann::json& request) {
+    const std::string op = request["op"].get<std::string>();
+    DmiId componentId = 0;
+    DmiId groupId = 0;
+    const Found found = FindRequestGroup(request, &componentId, &groupId);
+    if (found.status != DMIERR_NO_ERROR) {
+        return Answer(found.status, found.error);
+    }
+    std::string error;
+    std::vector<DmiId> attributes;
+    if (!RequestedAttributes(request, *found.group, &attributes, &error)) {
+        return Answer(DMIERR_ILL_FORMED_COMMAND, error);
+    }
+    std::vector<AttributeValue> keys;
+    if (op == "get-group") {
+        for (const DmiId key : found.group->keys) {
+            keys.push_back({key, MIF_INTEGER, 1, {}});
+        }
+    } else if (const DmiErrorStatus status = RequestKeys(request, found.group, &keys, &error)) {
+        return Answer(status, error);
+    }
+    if (op == "get-row" || (op == "get-group" && keys.empty())) {
+        RowReadings row = ReadRow(componentId, groupId, attributes, keys);
+        if (row.rowNotFound) {
+            return Answer(DMIERR_ROW_NOT_FOUND);
+        }
+        nlohmann::json answer = Answer(DMIERR_NO_ERROR);
+        answer["attributes"] = std::move(row.readings);
+        return answer;
+    }
+
+    uint64_t count = management::kMaxRowsPerRequest;
+    if (const auto given = request.find("count"); given != request.end()) {
+        if (!given->is_number_unsigned() || given->get<uint64_t>() == 0 ||
+            given->get<uint64_t>() > management::kMaxRowsPerRequest) {
+            return Answer(DMIERR_ILL_FORMED_COMMAND,
+                          "\"count\" must be a number from 1 to " +
+                              std::to_string(management::kMaxRowsPerRequest));
+        }
+        count = given->get<uint64_t>();
+    }
+    if (keys.empty() || IsStringType(keys[0].type)) {
+        return Answer(DMIERR_ILL_FORMED_COMMAND,
+                      "\"get-rows\" counts rows by its first key, which must be an integer");
+    }
+    nlohmann::json answer = Answer(DMIERR_NO_ERROR);
+    answer["rows"] = nlohmann::json::array();
+    auto endAt = [&answer](const char* reason, uint64_t index) {
+        answer["end"] = {{"reason", reason}, {"index", index}};
+    };
+    nlohmann::json previous;
+    for (uint64_t index = 0; index < count; ++index, ++keys[0].integer) {
+        RowReadings row = ReadRow(componentId, groupId, attributes, keys);
+        if (row.rowNotFound) {
+            endAt(management::kEndRowNotFound, index);
+            break;
+        }
+        if (index > 0 && row.readings == previous) {
+            endAt(management::kEndRowRepeats, index);
+            break;
+        }
+        previous = row.readings;
+        answer["rows"].push_back(
+            {{"keys", KeysJson(keys)}, {"attributes", std::move(row.readings)}});
+        if (!row.anyValue) {
+            endAt(management::kEndNoValue, index);
+            break;
+        }
+    }
+    return answer;
 }
 
 }  // namespace korvo::sp

@@ -178,6 +178,15 @@ class Provider : public ManagementBackend {
     nlohmann::json ListGroupsJson(const nlohmann::json& request);
     nlohmann::json ListAttributesJson(const nlohmann::json& request);
     nlohmann::json AttributeRequestJson(const nlohmann::json& request);  // get, get-next, set
+    Found FindRequestGroup(const nlohmann::json& request, DmiId* componentId, DmiId* groupId);
+    nlohmann::json MultipleGetJson(const nlohmann::json& request);  // get-row, -rows, -group
+    struct RowReadings {
+        nlohmann::json readings;  // the protocol's READING of each attribute read
+        bool rowNotFound = false;
+        bool anyValue = false;
+    };
+    RowReadings ReadRow(DmiId componentId, DmiId groupId, const std::vector<DmiId>& attributes,
+                        const std::vector<AttributeValue>& keys);
     nlohmann::json EventsJson(const nlohmann::json& request);
     nlohmann::json StatsAnswerJson(const nlohmann::json& request);
 

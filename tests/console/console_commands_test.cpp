@@ -7,11 +7,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
+#include "console/attribute_values.h"
 #include "console/console_commands.h"
 #include "console/component_walk.h"
+#include "korvo/management_protocol.h"
 #include "fake_management_server.h"
 #include "support/private_root.h"
 
@@ -71,6 +74,69 @@ std::string Line(const json& message) {
     return message.dump();
 }
 
+std::vector<std::string> Answer(const json& request);
+
+// The gets that the fake's multi-value answers stand for, in order: what the service
+// provider would ask the instrumentation.
+std::mutex readsMutex;
+std::vector<json> readsOfMultipleGets;
+
+// get-row and get-rows, answered as the service provider does: each attribute asked for
+// read as a get, rows counting up from the first key until one ends the table.
+std::vector<std::string> AnswerMultipleGet(const json& request) {
+    const bool oneRow = request["op"] == "get-row";
+    json keys = request.value("keys", json::array());
+    json rows = json::array();
+    json end;
+    json previous;
+    for (int index = 0; index < (oneRow ? 1 : request.value("count", 1)); ++index) {
+        json readings = json::array();
+        bool rowNotFound = false;
+        bool anyValue = false;
+        for (const json& id : request["attributes"]) {
+            const json get{{"op", "get"},
+                           {"component", request["component"]},
+                           {"group", request["group"]},
+                           {"attribute", id},
+                           {"keys", keys}};
+            {
+                std::lock_guard lock(readsMutex);
+                readsOfMultipleGets.push_back(get);
+            }
+            json reading = json::parse(Answer(get).at(0));
+            if (reading["status"] == kRowNotFound) {
+                rowNotFound = true;
+                break;
+            }
+            anyValue = anyValue || HasValue(reading.value("value", json()));
+            reading["id"] = id;
+            readings.push_back(reading);
+        }
+        if (oneRow) {
+            return {Line(rowNotFound ? json{{"status", kRowNotFound}}
+                                     : json{{"status", 0}, {"attributes", readings}})};
+        }
+        if (rowNotFound || (index > 0 && readings == previous)) {
+            end = {
+                {"reason", rowNotFound ? management::kEndRowNotFound : management::kEndRowRepeats},
+                {"index", index}};
+            break;
+        }
+        rows.push_back({{"keys", keys}, {"attributes", readings}});
+        if (!anyValue) {
+            end = {{"reason", management::kEndNoValue}, {"index", index}};
+            break;
+        }
+        previous = readings;
+        keys[0]["integer"] = keys[0]["integer"].get<int>() + 1;
+    }
+    json answer{{"status", 0}, {"rows", rows}};
+    if (!end.is_null()) {
+        answer["end"] = end;
+    }
+    return {Line(answer)};
+}
+
 std::vector<std::string> Answer(const json& request) {
     // get-next is answered as a get of the row after the key.
     const bool next = request.value("op", std::string()) == "get-next";
@@ -92,6 +158,9 @@ std::vector<std::string> Answer(const json& request) {
         if (request.contains(member) && !request[member].is_number_unsigned()) {
             return status(0x201, "ill-formed command");
         }
+    }
+    if (op == "get-row" || op == "get-rows") {
+        return AnswerMultipleGet(request);
     }
     if (op == "list-components") {
         return {Line({{"status", 0},
@@ -197,10 +266,23 @@ class ConsoleTest : public testing::Test {
         return {exit, out.str(), err.str()};
     }
 
+    void SetUp() override {
+        std::lock_guard lock(readsMutex);
+        readsOfMultipleGets.clear();
+    }
+
+    // Every get, whether asked by itself or standing for a part of a multi-value request.
+    std::vector<json> Reads() const {
+        std::vector<json> reads = server_.Requests("get");
+        std::lock_guard lock(readsMutex);
+        reads.insert(reads.end(), readsOfMultipleGets.begin(), readsOfMultipleGets.end());
+        return reads;
+    }
+
     // The first key of each get of `group`, in order, with the attribute asked.
     std::vector<std::pair<int, int>> RowsAsked(int group) const {
         std::vector<std::pair<int, int>> rows;
-        for (const json& request : server_.Requests("get")) {
+        for (const json& request : Reads()) {
             if (request["group"] == group) {
                 rows.emplace_back(request["keys"].empty() ? 0 : int(request["keys"][0]["integer"]),
                                   int(request["attribute"]));
@@ -396,7 +478,7 @@ TEST_F(ConsoleTest, WalkOfAComponentReadsEveryReadableAttributeOfEveryGroup) {
     const json& addresses = document["groups"][1];
     EXPECT_EQ(addresses["attributes"][1]["value"]["display"], "1099511627776");
     EXPECT_EQ(addresses["attributes"][2]["skipped"], "write-only");
-    for (const json& request : server_.Requests("get")) {
+    for (const json& request : Reads()) {
         EXPECT_FALSE(request["group"] == 4 && request["attribute"] == 7) << "read a write-only";
     }
 
@@ -418,8 +500,10 @@ TEST_F(ConsoleTest, WalkOfAComponentReadsEveryReadableAttributeOfEveryGroup) {
     const json& events = document["groups"][5];
     EXPECT_EQ(events["end"]["reason"], "no value");
     EXPECT_EQ(RowsAsked(22).size(), 3u);
-    EXPECT_EQ(server_.Requests("get").back()["keys"],
-              json::parse(R"([{"id":5,"type":5,"integer":1}])"));
+    EXPECT_EQ(Reads().back()["keys"], json::parse(R"([{"id":5,"type":5,"integer":1}])"));
+    // Each group in one request: the walk asks no value by itself.
+    EXPECT_TRUE(server_.Requests("get").empty());
+    EXPECT_EQ(server_.Requests("get-row").size() + server_.Requests("get-rows").size(), 6u);
 }
 
 TEST_F(ConsoleTest, ComponentsAreFoundByIdOrByAnyUniquePartOfTheirName) {

@@ -119,6 +119,80 @@ TEST_F(ManagementSocketTest, GetsFromTheInstrumentationOrTheMif) {
     EXPECT_EQ(stats["registered"], nlohmann::json::array({componentId}));
 }
 
+// Many values in one request, each still read from the instrumentation on its own: a row, a
+// group, and a table's rows from a key onwards until the table shows its end.
+TEST_F(ManagementSocketTest, ManyValuesInOneRequest) {
+    ManagementClient client;
+    const auto memoryBefore = client.Ask({{"op", "stats"}})["memory"];
+    auto ask = [&](const char* op, DmiId group, nlohmann::json more) {
+        nlohmann::json request{{"op", op}, {"component", componentId}, {"group", group}};
+        request.update(more);
+        return client.Ask(request);
+    };
+    const nlohmann::json fromRow1 = {{"keys", {{{"integer", 1}}}}};
+
+    const auto rows = ask("get-rows", 2, {{"keys", {{{"integer", 1}}}}, {"attributes", {1, 2}}});
+    ASSERT_EQ(rows["status"], 0) << rows.dump();
+    ASSERT_EQ(rows["rows"].size(), 3u);
+    EXPECT_EQ(rows["rows"][2]["keys"][0]["integer"], 3);
+    EXPECT_EQ(rows["rows"][2]["attributes"][1]["value"]["text"], "row 3");
+    EXPECT_EQ(rows["rows"][0]["attributes"][0]["id"], 1);
+    EXPECT_EQ(rows["end"], nlohmann::json({{"reason", "row not found"}, {"index", 3}}));
+
+    // How a table's rows end, where it does, and what each row read.
+    struct Case {
+        nlohmann::json request;
+        size_t rows;
+        nlohmann::json end;  // null: the count of rows was reached
+    };
+    const Case cases[] = {
+        {{{"keys", {{{"integer", 2}}}}, {"attributes", {1}}, {"count", 1}}, 1, nullptr},
+        {{{"keys", {{{"integer", 2}}}}, {"attributes", {3}}},
+         2,
+         {{"reason", "row not found"}, {"index", 2}}},
+        // A declared value answers every row alike: the keys select nothing.
+        {{{"keys", {{{"integer", 1}}}}, {"attributes", {5}}},
+         1,
+         {{"reason", "row repeats"}, {"index", 1}}},
+        {{{"keys", {{{"integer", 1}}}}, {"attributes", {1, 6}}, {"count", 2}}, 2, nullptr},
+        {{{"keys", {{{"integer", 1}}}}, {"attributes", {6}}},
+         1,
+         {{"reason", "no value"}, {"index", 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request.dump());
+        const auto answer = ask("get-rows", 2, c.request);
+        EXPECT_EQ(answer["status"], 0) << answer.dump();
+        EXPECT_EQ(answer["rows"].size(), c.rows);
+        EXPECT_EQ(answer.value("end", nlohmann::json()), c.end);
+    }
+
+    // A group of one row: every attribute but the write-only ones, or those asked for.
+    const auto row = ask("get-row", 1, nlohmann::json::object());
+    ASSERT_EQ(row["status"], 0) << row.dump();
+    EXPECT_EQ(row["attributes"][0]["value"]["text"], "Acme");
+    EXPECT_EQ(ask("get-group", 1, nlohmann::json::object())["attributes"], row["attributes"]);
+    const auto two = ask("get-row", 2, {{"keys", {{{"integer", 3}}}}, {"attributes", {6, 1}}});
+    EXPECT_EQ(two["attributes"][0]["status"], DMIERR_VALUE_UNKNOWN);
+    EXPECT_EQ(two["attributes"][1]["value"]["integer"], 3);
+    EXPECT_EQ(ask("get-row", 2, {{"keys", {{{"integer", 4}}}}, {"attributes", {1}}})["status"],
+              DMIERR_ROW_NOT_FOUND);
+
+    // Refused as a whole.
+    const std::pair<nlohmann::json, DmiErrorStatus> refused[] = {
+        {{{"keys", {{{"type", 8}, {"text", "a"}}}}}, DMIERR_ILL_FORMED_COMMAND},
+        {{{"keys", nlohmann::json::array()}}, DMIERR_ILL_FORMED_COMMAND},
+        {{{"keys", {{{"integer", 1}}}}, {"count", 0}}, DMIERR_ILL_FORMED_COMMAND},
+        {{{"keys", {{{"integer", 1}}}}, {"count", 257}}, DMIERR_ILL_FORMED_COMMAND},
+        {{{"keys", {{{"integer", 1}}}}, {"attributes", "1"}}, DMIERR_ILL_FORMED_COMMAND},
+    };
+    for (const auto& [request, status] : refused) {
+        EXPECT_EQ(ask("get-rows", 2, request)["status"], status) << request.dump();
+    }
+    EXPECT_EQ(ask("get-rows", 7, fromRow1)["status"], DMIERR_GROUP_NOT_FOUND);
+    EXPECT_EQ(client.Ask({{"op", "stats"}})["memory"]["outstanding"], memoryBefore["outstanding"]);
+}
+
 TEST_F(ManagementSocketTest, KeysReachTheInstrumentationWithTheirTypes) {
     ManagementClient client;
     const auto keyTypes = [] {

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -142,6 +143,38 @@ TEST_F(AdapterServerTest, ASilentFaultSendsNoReplyButHoldsUpNoOne) {
     EXPECT_EQ(next->output[4], 1);
 }
 
+// A client that sends requests as fast as it can and reads none of the replies fills its own
+// connection only: the server stops reading it until its replies leave, and serves others.
+TEST_F(AdapterServerTest, AClientThatReadsNoRepliesHoldsUpNoOne) {
+    const int flood = host::ConnectUnix(paths_.device);
+    ASSERT_GE(flood, 0);
+    ASSERT_EQ(fcntl(flood, F_SETFL, fcntl(flood, F_GETFL) | O_NONBLOCK), 0);
+    const auto request =
+        test::FrameRequest(kQueryGlobalStatsCode, test::ControlWord(kRequestControlWord),
+                           test::RequestRecord(code::kState));
+    // Sends until the connection takes nothing more for 100 ms: the server has stopped reading.
+    size_t sent = 0;
+    bool filled = false;
+    for (auto stalledSince = std::chrono::steady_clock::now(); sent < (size_t{64} << 20);) {
+        const ssize_t n = send(flood, request.data(), request.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            stalledSince = std::chrono::steady_clock::now();
+            continue;
+        }
+        ASSERT_TRUE(errno == EAGAIN) << std::strerror(errno);
+        if (std::chrono::steady_clock::now() - stalledSince > std::chrono::milliseconds(100)) {
+            filled = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(filled) << sent << " bytes went in without the server ever pausing";
+    EXPECT_TRUE(DeviceClient(paths_.device).Request(code::kState));
+    close(flood);
+    EXPECT_TRUE(DeviceClient(paths_.device).Request(code::kState));
+}
+
 TEST_F(AdapterServerTest, StopClosesEachRequestsConnectionUntilStart) {
     ASSERT_TRUE(Control("stop").first);
     DeviceClient stopped(paths_.device);
@@ -248,7 +281,7 @@ TEST_F(AdapterServerTest, PeersOfAnotherUserAreClosedWithoutAnAnswer) {
 namespace korvo::adapter {
 namespace {
 
-// Idle device connections cost a thread each: no more than the cap are held, one more is
+// Idle device connections hold a descriptor each: no more than the cap are held, one more is
 // closed at once, and the idle ones are closed after the idle limit, so that clients are
 // served again.
 TEST_F(AdapterServerTest, IdleConnectionsAreCappedAndDroppedAfterTheIdleLimit) {

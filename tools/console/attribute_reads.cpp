@@ -15,15 +15,19 @@ Reading ReadAttribute(ManagementClient& client, const char* op, uint32_t compone
                                           {"group", group},
                                           {"attribute", attribute},
                                           {"keys", keys}});
+    return ReadingFrom(response, attribute, info);
+}
+
+Reading ReadingFrom(const json& answer, uint32_t attribute, const AttributeInfo* info) {
     Reading reading;
     reading.id = attribute;
     reading.info = info;
-    reading.status = StatusOf(response);
-    if (const auto value = response.find("value");
-        reading.status == DMIERR_NO_ERROR && value != response.end()) {
+    reading.status = StatusOf(answer);
+    if (const auto value = answer.find("value");
+        reading.status == DMIERR_NO_ERROR && value != answer.end()) {
         reading.value = *value;
     }
-    reading.error = ErrorText(response);
+    reading.error = ErrorText(answer);
     return reading;
 }
 

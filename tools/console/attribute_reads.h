@@ -26,6 +26,9 @@ struct Reading {
 Reading ReadAttribute(ManagementClient& client, const char* op, uint32_t component, uint32_t group,
                       uint32_t attribute, const AttributeInfo* info, const nlohmann::json& keys);
 
+// A get's answer, or one READING of a multi-value answer, as a Reading of `attribute`.
+Reading ReadingFrom(const nlohmann::json& answer, uint32_t attribute, const AttributeInfo* info);
+
 // The service provider's explanation in an answer; empty when it gave none.
 std::string ErrorText(const nlohmann::json& response);
 

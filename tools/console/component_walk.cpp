@@ -6,6 +6,7 @@
 
 #include "console/text_renderer.h"
 #include "dmi/dmi_names.h"
+#include "korvo/management_protocol.h"
 
 namespace korvo::console {
 
@@ -18,16 +19,16 @@ struct WalkEndReason {
 };
 
 const WalkEndReason kReasons[] = {
-    {WalkEnd::RowNotFound, "row not found",
+    {WalkEnd::RowNotFound, management::kEndRowNotFound,
      [](uint32_t row) {
          return "row " + std::to_string(row) + ": " + dmi::DescribeStatus(DMIERR_ROW_NOT_FOUND);
      }},
-    {WalkEnd::RowRepeats, "row repeats",
+    {WalkEnd::RowRepeats, management::kEndRowRepeats,
      [](uint32_t row) {
          return "stopped at row " + std::to_string(row) + ": it answered exactly as row " +
                 std::to_string(row - 1) + ", so the keys do not select rows";
      }},
-    {WalkEnd::NoValue, "no value",
+    {WalkEnd::NoValue, management::kEndNoValue,
      [](uint32_t row) {
          return "stopped at row " + std::to_string(row) + ": none of its attributes has a value";
      }},
@@ -93,6 +94,40 @@ bool IsWriteOnly(const AttributeInfo& attribute) {
     return attribute.access == "write-only";
 }
 
+// The end a get-rows answer names; null when it names none the walk knows.
+const WalkEndReason* EndNamed(const nlohmann::json& end) {
+    const auto reason = end.find("reason");
+    for (const WalkEndReason& known : kReasons) {
+        if (reason != end.end() && reason->is_string() && *reason == known.reason) {
+            return &known;
+        }
+    }
+    return nullptr;
+}
+
+nlohmann::json AttributeIds(const std::vector<const AttributeInfo*>& attributes) {
+    nlohmann::json ids = nlohmann::json::array();
+    for (const AttributeInfo* attribute : attributes) {
+        ids.push_back(attribute->id);
+    }
+    return ids;
+}
+
+// The READINGs of a multi-value answer, one for each attribute asked for; when the request
+// was refused as a whole, each attribute's reading is the refusal, as its own get's would be.
+std::vector<Reading> Readings(const nlohmann::json& answer, const nlohmann::json& row,
+                              const std::vector<const AttributeInfo*>& attributes) {
+    std::vector<Reading> readings;
+    const auto given = row.find("attributes");
+    for (size_t i = 0; i < attributes.size(); ++i) {
+        const bool answered = StatusOf(answer) == DMIERR_NO_ERROR && given != row.end() &&
+                              given->is_array() && i < given->size();
+        readings.push_back(
+            ReadingFrom(answered ? (*given)[i] : answer, attributes[i]->id, attributes[i]));
+    }
+    return readings;
+}
+
 bool SameAnswers(const std::vector<Reading>& row, const std::vector<Reading>& other) {
     return std::equal(row.begin(), row.end(), other.begin(), other.end(),
                       [](const Reading& a, const Reading& b) {
@@ -101,11 +136,6 @@ bool SameAnswers(const std::vector<Reading>& row, const std::vector<Reading>& ot
 }
 
 }  // namespace
-
-Reading GroupWalk::Read(uint32_t component, uint32_t group, const AttributeInfo& attribute,
-                        const nlohmann::json& keys) {
-    return ReadAttribute(client_(), "get", component, group, attribute.id, &attribute, keys);
-}
 
 nlohmann::json GroupWalk::Walk(uint32_t component, const GroupInfo& group) {
     nlohmann::json document{
@@ -133,14 +163,30 @@ nlohmann::json GroupWalk::Walk(uint32_t component, const GroupInfo& group) {
 
 nlohmann::json GroupWalk::SingleRow(uint32_t component, const GroupInfo& group,
                                     const std::vector<AttributeInfo>& attributes) {
+    std::vector<const AttributeInfo*> readable;
+    for (const AttributeInfo& attribute : attributes) {
+        if (!IsWriteOnly(attribute)) {
+            readable.push_back(&attribute);
+        }
+    }
+    // The whole row in one request, each value still read on its own by the service provider.
+    std::vector<Reading> readings;
+    if (!readable.empty()) {
+        const nlohmann::json answer = client_().Request({{"op", "get-row"},
+                                                         {"component", component},
+                                                         {"group", group.id},
+                                                         {"attributes", AttributeIds(readable)}});
+        readings = Readings(answer, answer, readable);
+    }
     nlohmann::json list = nlohmann::json::array();
+    auto reading = readings.begin();
     for (const AttributeInfo& attribute : attributes) {
         if (IsWriteOnly(attribute)) {
             list.push_back(
                 {{"id", attribute.id}, {"name", attribute.name}, {"skipped", "write-only"}});
-            continue;
+        } else {
+            list.push_back(ReadingJson(*reading++));
         }
-        list.push_back(ReadingJson(Read(component, group.id, attribute, nlohmann::json::array())));
     }
     return list;
 }
@@ -156,47 +202,69 @@ void GroupWalk::Table(uint32_t component, const GroupInfo& group,
     nlohmann::json rows = nlohmann::json::array();
     nlohmann::json end = WalkEndJson(WalkEnd::NoReadableAttribute, 0);
     std::vector<Reading> previous;
-    for (uint32_t row = 1; !readable.empty(); ++row) {
+    // Rows come many to a request; the service provider ends a batch where the table ends.
+    for (uint32_t row = 1; !readable.empty();) {
         if (row > kWalkRowBound) {
             end = WalkEndJson(WalkEnd::RowBound, row);
             break;
         }
-        const nlohmann::json keys = TableRowKeys(group, row);
-        std::vector<Reading> readings;
-        bool rowNotFound = false;
-        bool anyValue = false;
-        for (const AttributeInfo* attribute : readable) {
-            Reading reading = Read(component, group.id, *attribute, keys);
-            if (reading.status == DMIERR_ROW_NOT_FOUND) {
-                rowNotFound = true;
+        const uint32_t count = std::min(management::kMaxRowsPerRequest, kWalkRowBound - row + 1);
+        const nlohmann::json answer = client_().Request({{"op", "get-rows"},
+                                                         {"component", component},
+                                                         {"group", group.id},
+                                                         {"keys", TableRowKeys(group, row)},
+                                                         {"count", count},
+                                                         {"attributes", AttributeIds(readable)}});
+        const uint32_t first = row;
+        nlohmann::json batch = answer.value("rows", nlohmann::json::array());
+        nlohmann::json batchEnd = answer.value("end", nlohmann::json());
+        if (const uint32_t status = StatusOf(answer); status == DMIERR_ROW_NOT_FOUND) {
+            batch = nlohmann::json::array();
+            batchEnd = {{"reason", management::kEndRowNotFound}, {"index", 0}};
+        } else if (status != DMIERR_NO_ERROR) {
+            // Refused as a whole: the row reads as the refusal, attribute by attribute, and
+            // has no value.
+            batch = nlohmann::json::array({nlohmann::json::object()});
+            batchEnd = {{"reason", management::kEndNoValue}, {"index", 0}};
+        }
+        bool repeated = false;
+        for (const nlohmann::json& rowAnswer : batch) {
+            std::vector<Reading> readings = Readings(answer, rowAnswer, readable);
+            // Within a batch the service provider ends at a repeated row; across two, we do.
+            if (row == first && row > 1 && SameAnswers(readings, previous)) {
+                repeated = true;
                 break;
             }
-            anyValue = anyValue || (reading.status == DMIERR_NO_ERROR && HasValue(reading.value));
-            readings.push_back(std::move(reading));
+            nlohmann::json rowDocument{{"row", row},
+                                       {"keys", TableRowKeys(group, row)},
+                                       {"attributes", nlohmann::json::array()}};
+            for (const Reading& reading : readings) {
+                rowDocument["attributes"].push_back(ReadingJson(reading));
+            }
+            rows.push_back(std::move(rowDocument));
+            previous = std::move(readings);
+            ++row;
         }
-        if (rowNotFound) {
-            end = WalkEndJson(WalkEnd::RowNotFound, row);
-            break;
-        }
-        // A group that does not look at its keys answers every row alike and never says
-        // "row not found": its first row is all there is to show.
-        if (row > 1 && SameAnswers(readings, previous)) {
+        if (repeated) {
             end = WalkEndJson(WalkEnd::RowRepeats, row);
             break;
         }
-        nlohmann::json rowDocument{
-            {"row", row}, {"keys", keys}, {"attributes", nlohmann::json::array()}};
-        for (const Reading& reading : readings) {
-            rowDocument["attributes"].push_back(ReadingJson(reading));
-        }
-        rows.push_back(std::move(rowDocument));
-        // A table that never says "row not found" (every read refused, or answered
-        // without a value) would otherwise be asked for thousands of empty rows.
-        if (!anyValue) {
-            end = WalkEndJson(WalkEnd::NoValue, row);
+        if (!batchEnd.is_null()) {
+            const WalkEndReason* named = EndNamed(batchEnd);
+            if (named == nullptr) {
+                throw ConnectionError(
+                    "the service provider ended a table for a reason the "
+                    "console does not know: " +
+                    batchEnd.dump());
+            }
+            end = WalkEndJson(named->end, first + batchEnd.value("index", 0u));
             break;
         }
-        previous = std::move(readings);
+        if (row - first != count) {
+            throw ConnectionError("the service provider answered " + std::to_string(row - first) +
+                                  " rows of " + std::to_string(count) +
+                                  " without saying the table ended");
+        }
     }
     document["rows"] = rows;
     document["end"] = end;

@@ -52,8 +52,6 @@ class GroupWalk {
     nlohmann::json Walk(uint32_t component, const GroupInfo& group);
 
   private:
-    Reading Read(uint32_t component, uint32_t group, const AttributeInfo& attribute,
-                 const nlohmann::json& keys);
     nlohmann::json SingleRow(uint32_t component, const GroupInfo& group,
                              const std::vector<AttributeInfo>& attributes);
     void Table(uint32_t component, const GroupInfo& group,
