@@ -283,6 +283,11 @@ TEST_F(EndToEndSnmp, WritesReachTheDriverAndRefusalsComeBackAsTheirErrors) {
             << set.out << set.err;
     }
     EXPECT_NE(Get("14.1.2.5").find("STRING: \"1234\""), std::string::npos);
+
+    // A walk's values read ahead never outlive a write: the walk right after it sees it.
+    EXPECT_NE(Snmp("snmpwalk", {Oid("14.1.2")}).out.find("STRING: \"1234\""), std::string::npos);
+    ASSERT_EQ(Snmp("snmpset", {Oid("14.1.2.5"), "s", "4321"}, {"-On"}, "private").exitCode, 0);
+    EXPECT_NE(Snmp("snmpwalk", {Oid("14.1.2")}).out.find("STRING: \"4321\""), std::string::npos);
 }
 
 TEST_F(EndToEndSnmp, FailoverArrivesAsANotificationCarryingTheEventsRows) {

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
@@ -23,6 +24,7 @@
 
 #include "console/component_catalog.h"
 #include "console/management_client.h"
+#include "korvo/management_protocol.h"
 #include "dmi/dmi.h"
 #include "snmp/component_tree.h"
 
@@ -44,6 +46,8 @@ const oid kSnmpTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
 constexpr auto kEventWait = std::chrono::milliseconds(500);
 constexpr auto kEventRetry = std::chrono::seconds(1);
 constexpr auto kRowCountLife = std::chrono::seconds(1);
+// How long values read ahead for a walk may serve its following get-nexts.
+constexpr auto kReadAheadLife = std::chrono::milliseconds(250);
 
 volatile sig_atomic_t stopRequested = 0;
 
@@ -336,6 +340,7 @@ class Subagent {
     }
 
     void SendEvents(EventFollower& follower) {
+        readAhead_.clear();
         for (const json& event : follower.Take()) {
             SendNotification(event);
         }
@@ -373,6 +378,75 @@ class Subagent {
         return rows;
     }
 
+    // A get-next's read: served from the values read ahead, or read together with the rest
+    // of its group (a table from its row onwards, a group without keys whole) in one request.
+    json ReadAhead(const ComponentTree& component, uint32_t group, uint32_t attribute,
+                   const json& keys) {
+        const auto now = std::chrono::steady_clock::now();
+        const ReadingKey key{component.info.id, group, attribute, keys.dump()};
+        if (const auto found = readAhead_.find(key);
+            found != readAhead_.end() && now - found->second.read < kReadAheadLife) {
+            return found->second.answer;
+        }
+        if (const GroupTree* tree = component.Find(group);
+            tree != nullptr && (!tree->IsTable() || tree->Walkable())) {
+            std::erase_if(readAhead_, [&](const auto& entry) {
+                return now - entry.second.read >= kReadAheadLife;
+            });
+            FetchAhead(component.info.id, *tree, keys, now);
+            if (const auto found = readAhead_.find(key); found != readAhead_.end()) {
+                return found->second.answer;
+            }
+        }
+        return Read(component.info.id, group, attribute, keys);
+    }
+
+    // Keeps the readings of one get-group (a group without keys) or get-rows (a table from
+    // the row `keys` select), and "row not found" for the row where the table ends. Nothing
+    // is kept from a request refused as a whole: each read then asks on its own.
+    void FetchAhead(uint32_t component, const GroupTree& group, const json& keys,
+                    std::chrono::steady_clock::time_point now) {
+        const auto keep = [&](const json& rowKeys, const json& readings) {
+            const std::string index = rowKeys.dump();
+            for (const json& reading : readings) {
+                readAhead_[{component, group.info.id, reading.value("id", 0u), index}] = {reading,
+                                                                                          now};
+            }
+        };
+        if (!group.IsTable()) {
+            const json answer = provider_.Request(
+                {{"op", "get-group"}, {"component", component}, {"group", group.info.id}});
+            if (console::StatusOf(answer) == DMIERR_NO_ERROR) {
+                keep(json::array(), answer.value("attributes", json::array()));
+            }
+            return;
+        }
+        const uint32_t first = keys.empty() ? 1u : std::max(keys[0].value("integer", 1u), 1u);
+        const json answer = provider_.Request({{"op", "get-rows"},
+                                               {"component", component},
+                                               {"group", group.info.id},
+                                               {"keys", console::TableRowKeys(group.info, first)},
+                                               {"count", management::kMaxRowsPerRequest}});
+        uint32_t status = console::StatusOf(answer);
+        json end = answer.value("end", json());
+        if (status == DMIERR_ROW_NOT_FOUND) {
+            end = {{"reason", management::kEndRowNotFound}, {"index", 0}};
+        } else if (status != DMIERR_NO_ERROR) {
+            return;
+        }
+        uint32_t row = first;
+        for (const json& read : answer.value("rows", json::array())) {
+            keep(console::TableRowKeys(group.info, row++), read.value("attributes", json::array()));
+        }
+        if (end.is_object() && end.value("reason", "") == management::kEndRowNotFound) {
+            json missing = json::array();
+            for (const console::AttributeInfo& attribute : group.attributes) {
+                missing.push_back({{"id", attribute.id}, {"status", DMIERR_ROW_NOT_FOUND}});
+            }
+            keep(console::TableRowKeys(group.info, first + end.value("index", 0u)), missing);
+        }
+    }
+
     json Read(uint32_t component, uint32_t group, uint32_t attribute, const json& keys) {
         return provider_.Request({{"op", "get"},
                                   {"component", component},
@@ -393,7 +467,7 @@ class Subagent {
                 case MODE_GETNEXT: {
                     bool unavailable = false;
                     const ReadFunction read = [&](uint32_t g, uint32_t a, const json& keys) {
-                        return Read(component, g, a, keys);
+                        return ReadAhead(entry.tree, g, a, keys);
                     };
                     const RowCounter rows{
                         [&](const GroupTree& group) { return Rows(component, group, read); },
@@ -483,6 +557,7 @@ class Subagent {
         if (info->mode != MODE_SET_RESERVE2) {
             return;
         }
+        readAhead_.clear();
         const json answer = provider_.Request({{"op", "set"},
                                                {"component", entry.tree.info.id},
                                                {"group", instance.group->info.id},
@@ -544,6 +619,14 @@ class Subagent {
     std::map<std::pair<uint32_t, uint32_t>,
              std::pair<uint32_t, std::chrono::steady_clock::time_point>>
         rowCounts_;
+    // Readings fetched ahead for get-nexts (a "get" answer's shape), each kept for
+    // kReadAheadLife and all dropped by a set or an event.
+    using ReadingKey = std::tuple<uint32_t, uint32_t, uint32_t, std::string>;
+    struct Reading {
+        json answer;
+        std::chrono::steady_clock::time_point read;
+    };
+    std::map<ReadingKey, Reading> readAhead_;
     bool reachable_ = true;
 };
 
