@@ -584,7 +584,9 @@ int AdapterModel::ActiveAdapter() const {
 
 // ---- Settings --------------------------------------------------------------------------------
 
-const AdapterModel::SettingDefinition AdapterModel::kSettings[] = {
+// constinit: the kernel driver's build has no runtime to run initializers, so the table must be
+// complete at compile time.
+constinit const AdapterModel::SettingDefinition AdapterModel::kSettings[] = {
     {"variant", "4 (NDIS 4.0 driver) or 5 (NDIS 5.0 driver)", 0, "",
      [](AdapterModel& model, std::string_view, std::string_view value, std::string*) {
          const auto variant = ParseNumber<uint32_t>(value, 5);
