@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "dmi/dmi.h"
 #include "machine.h"
 
 namespace korvo::e2e {
@@ -12,9 +13,9 @@ namespace {
 
 using EndToEndFailures = MachineTest;
 
-constexpr int kValueUnknown = 0x10F;
-constexpr int kRowNotFound = 0x10A;
-constexpr int kValueExceedsMaxSize = 0x101;
+constexpr int kValueUnknown = DMIERR_VALUE_UNKNOWN;
+constexpr int kRowNotFound = DMIERR_ROW_NOT_FOUND;
+constexpr int kValueExceedsMaxSize = DMIERR_VALUE_EXCEEDS_MAXSIZE;
 
 // The adapter's request log lines that are writes (codes 30, 32, 33).
 std::vector<std::string> WriteLines(Machine& machine) {
