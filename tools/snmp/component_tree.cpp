@@ -151,8 +151,14 @@ std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& 
                                      const RowCounter& rows, bool* unavailable) {
     *unavailable = false;
     const uint32_t c = component.info.id;
+    const Oid base = ComponentOid(prefix, c);
+    // A name inside the subtree skips at once the groups that come before its own.
+    const bool inside = StartsWith(name, base) && name.size() > base.size();
     for (const GroupTree& group : component.groups) {
         const uint32_t g = group.info.id;
+        if (inside && name[base.size()] > g) {
+            continue;
+        }
         for (const console::AttributeInfo& attribute : group.attributes) {
             if (IsWriteOnly(attribute)) {
                 continue;
