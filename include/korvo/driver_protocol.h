@@ -69,6 +69,31 @@ inline constexpr uint16_t kAdapterLocation = 60;
 inline constexpr uint16_t kGroup21Attribute8 = 61;
 }  // namespace code
 
+// True for the request codes of the catalogue above: the ones the driver answers.
+constexpr bool IsCatalogueCode(uint32_t requestCode) {
+    if ((requestCode >= code::kFirstPortCounter && requestCode <= code::kLastPortCounter) ||
+        (requestCode >= code::kFirstStatCounter && requestCode <= code::kLastStatCounter)) {
+        return true;
+    }
+    constexpr uint16_t kSingleCodes[] = {code::kAddress1,         code::kAddress2,
+                                         code::kMulticastEntry,   code::kDriverVersion,
+                                         code::kDriverName,       code::kGroup7Attribute2,
+                                         code::kGroup8Attribute9, code::kState,
+                                         code::kGroup10Value,     code::kGroup11Value,
+                                         code::kGroup12Value,     code::kGroup13Number,
+                                         code::kGroup14Number,    code::kGroup13Index,
+                                         code::kGroup14Index,     code::kGroup14NumberWrite,
+                                         code::kLanguage,         code::kFailoverStatus,
+                                         code::kGroup7Attribute1, code::kGroup7Attribute3,
+                                         code::kAdapterLocation,  code::kGroup21Attribute8};
+    for (const uint16_t single : kSingleCodes) {
+        if (single == requestCode) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // One device call over the control device's socket on the host. The caller sends the request
 // header, the input bytes and the output buffer as it stands; the device answers with the reply
 // header and the whole output buffer. All fields are u32, least significant byte first.

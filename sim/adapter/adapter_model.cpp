@@ -200,25 +200,10 @@ std::optional<int> ParseFaultTarget(std::string_view text) {
     if (text == "probe") {
         return kFaultProbe;
     }
-    if (const auto code = ParseNumber<uint32_t>(text, 0xFFFF); code && IsKnownRequestCode(*code)) {
+    if (const auto code = ParseNumber<uint32_t>(text, 0xFFFF); code && IsCatalogueCode(*code)) {
         return static_cast<int>(*code);
     }
     return std::nullopt;
-}
-
-bool IsKnownRequestCode(uint32_t requestCode) {
-    static constexpr uint16_t kSingleCodes[] = {
-        code::kAddress1,       code::kAddress2,           code::kMulticastEntry,
-        code::kDriverVersion,  code::kDriverName,         code::kState,
-        code::kGroup13Number,  code::kGroup14Number,      code::kGroup13Index,
-        code::kGroup14Index,   code::kGroup14NumberWrite, code::kLanguage,
-        code::kFailoverStatus, code::kAdapterLocation};
-    return (requestCode >= code::kFirstPortCounter && requestCode <= code::kLastPortCounter) ||
-           (requestCode >= code::kFirstStatCounter && requestCode <= code::kLastStatCounter) ||
-           std::find(std::begin(kSingleCodes), std::end(kSingleCodes), requestCode) !=
-               std::end(kSingleCodes) ||
-           std::any_of(kPlainValueSeeds.begin(), kPlainValueSeeds.end(),
-                       [requestCode](const auto& seed) { return seed.first == requestCode; });
 }
 
 std::string FaultTargetName(int target) {

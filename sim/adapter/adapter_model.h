@@ -22,9 +22,6 @@ namespace korvo::adapter {
 // The model serves the driver protocol: its codes, offsets and marks are the model's own words.
 using namespace korvo::driver;
 
-// True for the request codes the driver answers.
-bool IsKnownRequestCode(uint32_t requestCode);
-
 inline constexpr size_t kPortCounterCount = code::kLastPortCounter - code::kFirstPortCounter + 1;
 inline constexpr size_t kStatCounterCount = code::kLastStatCounter - code::kFirstStatCounter + 1;
 inline constexpr size_t kGroup13Rows = 125;
