@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "dmi/dmi.h"
 #include "instrumentation/read_rules.h"
@@ -27,6 +28,10 @@ const ComponentGroup* FindComponentGroup(DmiId groupId);
 
 // How many (group, attribute) pairs the registration's access list holds.
 size_t RegisteredGroupCount();
+
+// The rows of the two writable tables, 1 to these: what their reads serve and their writes take.
+inline constexpr uint32_t Group13LastRow = 125;
+inline constexpr uint32_t Group14LastRow = 35;
 
 // The readers, one per group. Each returns the status of the read; an attribute it doesn't
 // list leaves the record as it is and returns 0.

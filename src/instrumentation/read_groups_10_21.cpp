@@ -14,8 +14,6 @@ using namespace korvo::driver;
 
 namespace {
 
-constexpr uint32_t Group13LastRow = 125;
-constexpr uint32_t Group14LastRow = 35;
 constexpr uint32_t FailoverLastRow = 1;
 constexpr DmiId Group15CounterCount = 20;
 

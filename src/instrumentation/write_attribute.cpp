@@ -11,15 +11,12 @@
 #include <mutex>
 
 #include "driver/driver_channel.h"
+#include "instrumentation/component_groups.h"
 #include "instrumentation/read_rules.h"
 
 using namespace korvo::driver;
 
 namespace {
-
-// The rows the tables' reads serve, 1 to these.
-constexpr uint32_t Group13LastRow = 125;
-constexpr uint32_t Group14LastRow = 35;
 
 DriverRequest writeRequest{};  // zero at start; shared by every write
 std::mutex writeRequestLock;
