@@ -23,9 +23,7 @@ void SetRequestByte(DriverRequest& request, size_t offset, uint8_t value) {
 uint32_t RequestWord(const DriverRequest& request, size_t offset) {
     if (offset <= sizeof request - 4) {
         // The whole word lies inside the record, as every word the catalogue names does.
-        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&request) + offset;
-        return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-               static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+        return GetU32(reinterpret_cast<const uint8_t*>(&request) + offset);
     }
     uint32_t value = 0;
     for (size_t i = 0; i < 4; ++i) {
@@ -36,10 +34,7 @@ uint32_t RequestWord(const DriverRequest& request, size_t offset) {
 
 void SetRequestWord(DriverRequest& request, size_t offset, uint32_t value) {
     if (offset <= sizeof request - 4) {
-        uint8_t* bytes = reinterpret_cast<uint8_t*>(&request) + offset;
-        for (size_t i = 0; i < 4; ++i) {
-            bytes[i] = static_cast<uint8_t>(value >> (8 * i));
-        }
+        PutU32(reinterpret_cast<uint8_t*>(&request) + offset, value);
         return;
     }
     for (size_t i = 0; i < 4; ++i) {
@@ -53,9 +48,8 @@ bool SendDriverRequest(uint32_t controlWord, DriverRequest* request) {
     if (device == INVALID_HANDLE_VALUE) {
         return false;
     }
-    uint8_t word[4] = {static_cast<uint8_t>(controlWord), static_cast<uint8_t>(controlWord >> 8),
-                       static_cast<uint8_t>(controlWord >> 16),
-                       static_cast<uint8_t>(controlWord >> 24)};
+    uint8_t word[kControlWordSize];
+    PutU32(word, controlWord);
     DWORD bytesReturned = 0;
     const BOOL called = DeviceIoControl(device, kQueryGlobalStatsCode, word, sizeof word, request,
                                         sizeof *request, &bytesReturned, nullptr);
