@@ -7,6 +7,13 @@
 
 using namespace korvo::driver;
 
+DriverRequest MakeDriverRequest(uint16_t code) {
+    DriverRequest request;
+    std::memset(&request, 0, sizeof request);
+    request.requestCode = code;
+    return request;
+}
+
 uint8_t RequestByte(const DriverRequest& request, size_t offset) {
     if (offset >= sizeof request) {
         return 0;
@@ -69,7 +76,6 @@ bool CheckDriverSignature(const DriverRequest* reply) {
 }
 
 bool ProbeDriver() {
-    DriverRequest probe;
-    std::memset(&probe, 0, sizeof probe);
+    DriverRequest probe = MakeDriverRequest(0);  // the probe's record carries nothing
     return SendDriverRequest(kProbeControlWord, &probe) && CheckDriverSignature(&probe);
 }

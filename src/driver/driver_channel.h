@@ -20,6 +20,9 @@ static_assert(sizeof(DriverRequest) == korvo::driver::kRecordSize);
 static_assert(offsetof(DriverRequest, status) == korvo::driver::kStatusOffset);
 static_assert(offsetof(DriverRequest, data) == korvo::driver::kDataOffset);
 
+// A zeroed request with `code` set; the caller adds the fields its request names.
+DriverRequest MakeDriverRequest(uint16_t code);
+
 // Field access by record offset, little-endian, never past the 24 bytes.
 uint8_t RequestByte(const DriverRequest& request, size_t offset);
 void SetRequestByte(DriverRequest& request, size_t offset, uint8_t value);

@@ -1,7 +1,5 @@
 // Failover change detection: one request 56 per check, the slot of the active adapter looked
 // up from its PCI location, and the active adapter number compared with the one last seen.
-#include <cstring>
-
 #include "dmi/dmi_api.h"
 #include "driver/driver_channel.h"
 #include "driver/pci_slot.h"
@@ -11,9 +9,7 @@
 using namespace korvo::driver;
 
 bool CheckFailover() {
-    DriverRequest request;
-    std::memset(&request, 0, sizeof request);
-    request.requestCode = code::kFailoverStatus;
+    DriverRequest request = MakeDriverRequest(code::kFailoverStatus);
     if (!SendDriverRequest(kRequestControlWord, &request)) {
         return false;  // a driver that does not answer tells nothing: no change to report
     }

@@ -25,13 +25,6 @@ bool RefusedSingleRow(const ReadCall& call) {
     return RowBeyond(call, 1) || (call.attributeId == 1 && IsGetNext(call));
 }
 
-DriverRequest MakeDriverRequest(uint16_t code) {
-    DriverRequest request;
-    std::memset(&request, 0, sizeof request);
-    request.requestCode = code;
-    return request;
-}
-
 bool ExchangeWithDriver(DriverRequest& request) {
     return SendDriverRequest(kRequestControlWord, &request);
 }

@@ -47,9 +47,6 @@ inline bool RowBeyond(const ReadCall& call, uint32_t lastRow) {
 // get-next (reached with a key of 0 only).
 bool RefusedSingleRow(const ReadCall& call);
 
-// A zeroed request with `code` set; the caller adds the index fields its table names.
-DriverRequest MakeDriverRequest(uint16_t code);
-
 // Sends the request with the request control word; true when the driver answered it. A reply
 // is read only after a true result: a failed exchange ends the read with ValueUnknown.
 [[nodiscard]] bool ExchangeWithDriver(DriverRequest& request);
