@@ -90,12 +90,10 @@ DmiErrorStatus ReadIndexedTable(ReadCall& call, uint32_t lastRow, uint16_t index
 }
 
 DmiErrorStatus SetVersionPair(DmiAttributeData* record, int mode) {
-    DriverRequest reply;
-    if (!AskDriver(code::kDriverVersion, reply)) {
+    uint8_t version[VersionBytes];
+    if (!AskDriverVersion(version)) {
         return ValueUnknown;
     }
-    uint8_t version[VersionBytes];
-    CopyVersionBytes(reply, version);
     char pair[VersionPairBufferSize];
     FormatVersion(pair, version, mode);
     return SetString(record, pair, VersionPairLength);

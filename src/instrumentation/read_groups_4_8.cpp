@@ -121,12 +121,10 @@ DmiErrorStatus ReadDriverFileName(DmiAttributeData* record) {
 
 // The three version bytes as "HH.HH.HH": reply byte 6, then 5, then 4.
 DmiErrorStatus ReadDriverVersion(DmiAttributeData* record) {
-    DriverRequest reply;
-    if (!AskDriver(code::kDriverVersion, reply)) {
+    uint8_t version[VersionBytes];
+    if (!AskDriverVersion(version)) {
         return ValueUnknown;
     }
-    uint8_t version[VersionBytes];
-    CopyVersionBytes(reply, version);
     char text[VersionTextLength + 1];
     std::memcpy(text, "X.XX.XXX", sizeof text);
     FormatVersion(text, version, VersionPartCount);

@@ -48,10 +48,15 @@ uint64_t ReplyValue64(const DriverRequest& reply) {
            RequestWord(reply, kValueOffset);
 }
 
-void CopyVersionBytes(const DriverRequest& reply, uint8_t (&version)[VersionBytes]) {
+bool AskDriverVersion(uint8_t (&version)[VersionBytes]) {
+    DriverRequest reply;
+    if (!AskDriver(code::kDriverVersion, reply)) {
+        return false;
+    }
     for (size_t i = 0; i < VersionBytes; ++i) {
         version[i] = RequestByte(reply, kDataOffset + i);
     }
+    return true;
 }
 
 uint32_t DriverVariant() {

@@ -66,9 +66,10 @@ inline uint32_t ReplyValue(const DriverRequest& reply) {
 // The 64-bit reply: low half at offset 16, high half at offset 20.
 uint64_t ReplyValue64(const DriverRequest& reply);
 
-// The three version bytes of request 12's reply, at reply offsets 4, 5 and 6.
+// Asks request 12 for the driver version; true, with the three version bytes of its reply
+// (reply offsets 4, 5 and 6) in `version`, when the driver answered.
 inline constexpr size_t VersionBytes = 3;
-void CopyVersionBytes(const DriverRequest& reply, uint8_t (&version)[VersionBytes]);
+[[nodiscard]] bool AskDriverVersion(uint8_t (&version)[VersionBytes]);
 
 // The driver variant in use, as an index of DriverFileNames and DriverDescriptions: 0 for the
 // NDIS 4.0 driver until a read of group 6 attribute 2 has found the NDIS 5.0 one, then 1.
