@@ -38,27 +38,6 @@ void ShowError(uint32_t box, const char* text, const char* caption) {
     MessageBoxA(nullptr, text, caption, MB_OK);
 }
 
-// One attempt at a time: a modal box's message loop runs the retry timer, whose attempt
-// must not start over inside the one that shows the box.
-int RunStartupAttempt();
-
-}  // namespace
-
-int RunStartup() {
-    if (serviceState.ciRegistered == 1) {
-        return 1;  // registered already: a repeated start changes nothing
-    }
-    if (serviceState.startupRunning != 0) {
-        return 0;  // called from within an attempt: that attempt decides
-    }
-    serviceState.startupRunning = 1;
-    const int result = RunStartupAttempt();
-    serviceState.startupRunning = 0;
-    return result;
-}
-
-namespace {
-
 int RunStartupAttempt() {
     if (serviceState.libraryLoaded == 0) {
         if (startupLoadLibrary() == 0) {
@@ -109,6 +88,21 @@ int RunStartupAttempt() {
 }
 
 }  // namespace
+
+int RunStartup() {
+    if (serviceState.ciRegistered == 1) {
+        return 1;  // registered already: a repeated start changes nothing
+    }
+    // One attempt at a time: a modal box's message loop runs the retry timer, whose attempt
+    // must not start over inside the one that shows the box.
+    if (serviceState.startupRunning != 0) {
+        return 0;  // called from within an attempt: that attempt decides
+    }
+    serviceState.startupRunning = 1;
+    const int result = RunStartupAttempt();
+    serviceState.startupRunning = 0;
+    return result;
+}
 
 int ConnectToServiceProvider() {
     if (serviceState.nodeAddress == nullptr) {
