@@ -154,11 +154,10 @@ void AdapterServer::Run() {
     epoll_event events[64];
     while (!stopRequested_.load()) {
         int timeout = NextWakeMs();
-        if (acceptPausedUntil != 0 && timeout < 0) {
-            timeout = static_cast<int>(std::max(0LL, acceptPausedUntil - host::SteadyNowMs()));
-        } else if (acceptPausedUntil != 0) {
-            timeout = std::min(
-                timeout, static_cast<int>(std::max(0LL, acceptPausedUntil - host::SteadyNowMs())));
+        if (acceptPausedUntil != 0) {
+            const int untilAccepting =
+                static_cast<int>(std::max(0LL, acceptPausedUntil - host::SteadyNowMs()));
+            timeout = timeout < 0 ? untilAccepting : std::min(timeout, untilAccepting);
         }
         const int ready = epoll_wait(epollFd_, events, 64, timeout);
         if (ready < 0 && errno != EINTR) {
