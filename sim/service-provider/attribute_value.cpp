@@ -4,6 +4,8 @@
 
 #include <limits>
 
+#include "dmi/dmi_names.h"
+
 namespace korvo::sp {
 namespace {
 
@@ -40,19 +42,7 @@ int HexDigit(char c) {
 }  // namespace
 
 bool IsKnownType(uint32_t type) {
-    switch (type) {
-        case MIF_COUNTER:
-        case MIF_COUNTER64:
-        case MIF_GAUGE:
-        case MIF_INTEGER:
-        case MIF_INTEGER64:
-        case MIF_OCTETSTRING:
-        case MIF_DISPLAYSTRING:
-        case MIF_DATE:
-            return true;
-        default:
-            return false;
-    }
+    return dmi::FindType(type) != nullptr;
 }
 
 bool IsStringType(uint32_t type) {
