@@ -8,7 +8,6 @@
 #include <shared_mutex>
 
 #include "dmi/dmi_names.h"
-#include "sp_log.h"
 
 namespace korvo::sp {
 namespace {
@@ -128,13 +127,13 @@ DmiErrorStatus Provider::TimedCallback(const char* name, DmiId componentId, DmiI
     const std::string what = std::string("the ") + name + " callback of component " +
                              std::to_string(componentId) + " for " + PairText(groupId, attributeId);
     if (status != DMIERR_NO_ERROR && status != DMIERR_ROW_NOT_FOUND) {
-        LogNote(Root(), what + " answered " + dmi::DescribeStatus(status));
+        Note(what + " answered " + dmi::DescribeStatus(status));
     }
     if (elapsed >= kSlowCallback) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.1f",
                       std::chrono::duration<double>(elapsed).count());
-        LogNote(Root(), what + " took " + seconds + " s");
+        Note(what + " took " + seconds + " s");
     }
     return status;
 }

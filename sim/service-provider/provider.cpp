@@ -244,7 +244,7 @@ DmiErrorStatus Provider::AddComponent(const DmiFileDataList* files, DmiId* compo
         return DMIERR_DATABASE_CORRUPT;
     }
     *componentId = id;
-    LogNote(Root(), "installed " + resolved + " as component " + std::to_string(id));
+    Note("installed " + resolved + " as component " + std::to_string(id));
     return DMIERR_NO_ERROR;
 }
 

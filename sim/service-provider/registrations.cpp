@@ -2,8 +2,6 @@
 // their event callbacks and language) and instrumentations' DmiRegisterCi records.
 #include "provider.h"
 
-#include "sp_log.h"
-
 namespace korvo::sp {
 
 bool CiRegistration::Serves(DmiId groupId, DmiId attributeId) const {
@@ -35,7 +33,7 @@ DmiErrorStatus Provider::RegisterManagement(DmiHandle* handle) {
         *handle = nextHandle_++;
         managementClients_[*handle].language = kLanguage;
     }
-    LogNote(Root(), "began a management registration (handle " + std::to_string(*handle) + ")");
+    Note("began a management registration (handle " + std::to_string(*handle) + ")");
     StartServer();
     return DMIERR_NO_ERROR;
 }
@@ -48,7 +46,7 @@ DmiErrorStatus Provider::UnregisterManagement(DmiHandle handle) {
     if (managementClients_.erase(handle) != 1) {
         return DMIERR_ILLEGAL_HANDLE;
     }
-    LogNote(Root(), "ended the management registration (handle " + std::to_string(handle) + ")");
+    Note("ended the management registration (handle " + std::to_string(handle) + ")");
     return DMIERR_NO_ERROR;
 }
 
@@ -129,10 +127,9 @@ DmiErrorStatus Provider::RegisterCi(const DmiRegisterInfo* registration, DmiHand
         std::lock_guard lock(mutex_);
         conflict = Conflict(ci);
         if (conflict.empty()) {
-            LogNote(Root(), "registered the instrumentation of component " +
-                                std::to_string(ci.componentId) + " (handle " +
-                                std::to_string(nextHandle_) + ", " +
-                                std::to_string(ci.access.size()) + " group and attribute pairs)");
+            Note("registered the instrumentation of component " + std::to_string(ci.componentId) +
+                 " (handle " + std::to_string(nextHandle_) + ", " +
+                 std::to_string(ci.access.size()) + " group and attribute pairs)");
             ci.handle = nextHandle_++;
             *handle = ci.handle;
             registrations_.emplace(ci.handle, std::move(ci));
@@ -244,9 +241,9 @@ DmiErrorStatus Provider::UnregisterCi(DmiHandle handle) {
         return DMIERR_ILLEGAL_HANDLE;
     }
     // A note, not a refusal: who administers the machine sees the instrumentation go.
-    LogNote(Root(), "unregistered the instrumentation of component " +
-                        std::to_string(registration->second.componentId) + " (handle " +
-                        std::to_string(handle) + ")");
+    Note("unregistered the instrumentation of component " +
+         std::to_string(registration->second.componentId) + " (handle " + std::to_string(handle) +
+         ")");
     registrations_.erase(registration);
     return DMIERR_NO_ERROR;
 }
