@@ -130,6 +130,14 @@ nlohmann::json ToJson(const AttributeValue& value) {
     return json;
 }
 
+nlohmann::json ToJson(const std::vector<AttributeValue>& values) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const AttributeValue& value : values) {
+        list.push_back(ToJson(value));
+    }
+    return list;
+}
+
 DmiErrorStatus FromJson(const nlohmann::json& json, uint32_t defaultId, uint32_t defaultType,
                         AttributeValue* value, std::string* error) {
     if (!json.is_object()) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -27,6 +28,8 @@ bool IsStringType(uint32_t type);  // octet string, display string, date
 
 // The protocol form: {"id","type", and "integer", "text" or "hex"}.
 nlohmann::json ToJson(const AttributeValue& value);
+// A list of values (a row's keys or values) in that form, in order.
+nlohmann::json ToJson(const std::vector<AttributeValue>& values);
 
 // Reads a protocol KEY or VALUE. A missing "id" or "type" takes the default given. On failure
 // returns the status to answer (0x201 ill-formed, 0x101 a value too large for its type) and

@@ -77,18 +77,10 @@ DmiErrorStatus Provider::OriginateEvent(DmiId componentId, const DmiTimestamp* t
                               " is not \"" + group->className + "\", the class of group " +
                               std::to_string(row.groupId));
         }
-        nlohmann::json keys = nlohmann::json::array();
-        nlohmann::json values = nlohmann::json::array();
-        for (const AttributeValue& key : row.keys) {
-            keys.push_back(ToJson(key));
-        }
-        for (const AttributeValue& value : row.values) {
-            values.push_back(ToJson(value));
-        }
         event["rows"].push_back({{"group", row.groupId},
                                  {"class", Latin1ToUtf8(*row.className)},
-                                 {"keys", std::move(keys)},
-                                 {"values", std::move(values)}});
+                                 {"keys", ToJson(row.keys)},
+                                 {"values", ToJson(row.values)}});
     }
     std::string time = DmiDateNow();
     if (timestamp != nullptr) {

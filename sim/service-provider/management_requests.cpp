@@ -81,14 +81,6 @@ bool RequestedAttributes(const nlohmann::json& request, const mif::Group& group,
     return true;
 }
 
-nlohmann::json KeysJson(const std::vector<AttributeValue>& keys) {
-    nlohmann::json list = nlohmann::json::array();
-    for (const AttributeValue& key : keys) {
-        list.push_back(ToJson(key));
-    }
-    return list;
-}
-
 }  // namespace
 
 // ---- The management socket -----------------------------------------------------------------
@@ -359,8 +351,7 @@ nlohmann::json Provider::MultipleGetJson(const nlohmann::json& request) {
             break;
         }
         previous = row.readings;
-        answer["rows"].push_back(
-            {{"keys", KeysJson(keys)}, {"attributes", std::move(row.readings)}});
+        answer["rows"].push_back({{"keys", ToJson(keys)}, {"attributes", std::move(row.readings)}});
         if (!row.anyValue) {
             endAt(management::kEndNoValue, index);
             break;
