@@ -31,6 +31,13 @@ bool SendLine(os::Socket fd, const nlohmann::json& message) {
     return os::SendAll(fd, line.data(), line.size());
 }
 
+// The last answer on a connection the server closes: it says so, and why.
+void SendClosing(os::Socket fd, DmiErrorStatus status, const std::string& error) {
+    nlohmann::json answer = Answer(status, error);
+    answer[korvo::management::kClosingMember] = true;
+    SendLine(fd, answer);
+}
+
 }  // namespace
 
 std::unique_ptr<ManagementServer> ManagementServer::Start(const std::string& socketPath,
@@ -106,11 +113,9 @@ void ManagementServer::AcceptLoop() {
         ReapFinished();
         std::lock_guard lock(connectionsMutex_);
         if (connections_.size() >= kMaxConnections) {
-            nlohmann::json refusal =
-                Answer(DMIERR_BUFFER_FULL, "too many management connections are open (" +
-                                               std::to_string(kMaxConnections) + ")");
-            refusal[korvo::management::kClosingMember] = true;
-            SendLine(fd, refusal);
+            SendClosing(fd, DMIERR_BUFFER_FULL,
+                        "too many management connections are open (" +
+                            std::to_string(kMaxConnections) + ")");
             os::CloseSocket(fd);
             continue;
         }
@@ -134,11 +139,9 @@ void ManagementServer::Serve(Connection& connection) {
     while (!stopping_) {
         if (!os::WaitReadable(fd, MillisecondsUntil(idleDeadline))) {
             // No whole request within the idle limit: the place goes to someone else.
-            nlohmann::json closing = Answer(DMIERR_ILL_FORMED_COMMAND,
-                                            "the connection sent no whole request for " +
-                                                std::to_string(idleLimitMs_) + " ms and is closed");
-            closing[korvo::management::kClosingMember] = true;
-            SendLine(fd, closing);
+            SendClosing(fd, DMIERR_ILL_FORMED_COMMAND,
+                        "the connection sent no whole request for " + std::to_string(idleLimitMs_) +
+                            " ms and is closed");
             return;
         }
         const long got = os::ReceiveSome(fd, chunk, sizeof chunk);
