@@ -47,10 +47,7 @@ EventLog::EventLog(std::string path, std::vector<std::string>* warnings) : path_
             continue;
         }
         lastSequence_ = SequenceOf(event);
-        events_.push_back(std::move(event));
-        if (events_.size() > kKeptEvents) {
-            events_.pop_front();
-        }
+        Keep(std::move(event));
     }
 }
 
@@ -67,15 +64,19 @@ bool EventLog::Append(nlohmann::json event, const std::string& time, uint64_t* s
     ++lastSequence_;
     ++linesInFile_;
     *sequence = lastSequence_;
-    events_.push_back(std::move(event));
-    if (events_.size() > kKeptEvents) {
-        events_.pop_front();
-    }
+    Keep(std::move(event));
     if (linesInFile_ >= 2 * kKeptEvents) {
         CutBackFile();
     }
     arrived_.notify_all();
     return true;
+}
+
+void EventLog::Keep(nlohmann::json event) {
+    events_.push_back(std::move(event));
+    if (events_.size() > kKeptEvents) {
+        events_.pop_front();
+    }
 }
 
 void EventLog::CutBackFile() {

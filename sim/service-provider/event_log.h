@@ -40,6 +40,8 @@ class EventLog {
 
   private:
     std::vector<nlohmann::json> SinceLocked(uint64_t sequence) const;
+    // Adds the newest event to the window, dropping the oldest beyond kKeptEvents.
+    void Keep(nlohmann::json event);
     // Rewrites the file with the kept events once it holds twice as many lines.
     void CutBackFile();
 
