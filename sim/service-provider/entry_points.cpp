@@ -477,8 +477,9 @@ KORVO_EXPORT DmiErrorStatus DmiGetMultiple(DmiHandle handle, DmiMultiRowRequest*
             header.size > kMaxListEntries) {
             return DMIERR_ILL_FORMED_COMMAND;
         }
-        const auto database = provider.Database(&error);
-        if (!database) {
+        // Each row is looked up below; a database that cannot be opened fails even a request
+        // of no rows.
+        if (!provider.Database(&error)) {
             return DMIERR_DATABASE_CORRUPT;
         }
         std::vector<RowCopy> rows;
