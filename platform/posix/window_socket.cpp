@@ -89,10 +89,6 @@ void Wake(Server& server) {
     }
 }
 
-void RemoveSocketsAtExit() {
-    korvo::host::RemoveWindowSockets();
-}
-
 struct Connection {
     int fd;
     HWND window;
@@ -259,7 +255,7 @@ bool OpenWindowSocket(HWND window, const std::string& className) {
             return false;
         }
         if (serverProcess.load() == 0) {
-            atexit(RemoveSocketsAtExit);
+            atexit(RemoveWindowSockets);
         } else {  // a forked child: the inherited sockets are the parent's
             for (const Listener& inherited : server.listeners) {
                 close(inherited.fd);
