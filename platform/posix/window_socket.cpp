@@ -123,6 +123,12 @@ bool ReadMessages(Connection& connection) {
     return true;
 }
 
+// Closes the oldest connection, which has had longest to say its piece.
+void DropOldest(std::vector<Connection>& connections) {
+    close(connections.front().fd);
+    connections.erase(connections.begin());
+}
+
 // Accepts one connection on `listener`; false when the process is out of descriptors.
 bool AcceptOne(const Listener& listener, std::vector<Connection>& connections) {
     const int fd = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -134,8 +140,7 @@ bool AcceptOne(const Listener& listener, std::vector<Connection>& connections) {
         return true;
     }
     if (connections.size() >= kMaxConnections) {
-        close(connections.front().fd);  // the oldest, which has had longest to say its piece
-        connections.erase(connections.begin());
+        DropOldest(connections);
     }
     connections.push_back(Connection{fd, listener.window, {}, 0, korvo::host::SteadyNowMs()});
     return true;
@@ -198,8 +203,7 @@ bool AcceptOne(const Listener& listener, std::vector<Connection>& connections) {
                 // Out of descriptors: make room and let the backlog wait instead of spinning
                 // on a listener that stays readable.
                 if (!connections.empty()) {
-                    close(connections.front().fd);
-                    connections.erase(connections.begin());
+                    DropOldest(connections);
                 }
                 acceptPausedUntil = now + korvo::host::kAcceptBackoffMs;
             }
