@@ -8,12 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "korvo/driver_protocol.h"
 #include "platform.h"
 
 namespace korvo::calls {
 
 // The control device both machines offer: the simulated adapter's.
-inline constexpr char kDevicePath[] = "\\\\.\\korvodmi.vxd";
+using driver::kDevicePath;
 
 bool PrepareMachine(std::string* error);
 void EndMachine();
