@@ -166,12 +166,6 @@ TEST_F(WindowSocketTest, ClassNamesNeverNameAFileOutsideTheWindowsDirectory) {
     }
 }
 
-}  // namespace
-}  // namespace korvo::test
-
-namespace korvo::test {
-namespace {
-
 double CpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -190,7 +184,8 @@ TEST_F(WindowSocketTest, IdleConnectionFloodsLockNoPosterOut) {
         ASSERT_GE(fd, 0) << "connection " << i;
         idle.push_back(fd);
     }
-    ASSERT_TRUE(korvo::host::WriteFull(idle.back(), "\x13\0\0", 3));  // a message begun, never ended
+    // A message begun, never ended.
+    ASSERT_TRUE(korvo::host::WriteFull(idle.back(), "\x13\0\0", 3));
     SendFromOutside(path, Join({Encode(WM_USER + 3, 7, 8)}));
     const std::optional<MSG> got = NextMessage(5s);
     ASSERT_TRUE(got.has_value());
