@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "korvo/driver_protocol.h"
 #include "korvo_host.h"
 #include "platform.h"
 #include "support/private_root.h"
@@ -189,7 +190,7 @@ TEST(HostileNeighbour, EveryExchangeAndConnectionHasOneDeadline) {
     ASSERT_GE(listening, 0);
     std::thread trickler([&] {
         const int fd = accept(listening, nullptr, nullptr);
-        unsigned char request[12 + 8];
+        unsigned char request[driver::kRequestHeaderSize + 8];  // no input, 8 bytes of output
         if (!korvo::host::ReadFull(fd, request, sizeof request, 5000)) {
             close(fd);
             return;
