@@ -5,11 +5,9 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -21,19 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A raw connection to one of the machine's sockets; -1 when nothing accepts it.
-int Connect(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Connections held open for a test's life, closed at its end.
 struct Held {
     std::vector<int> fds;
@@ -44,7 +29,7 @@ struct Held {
     }
     void Open(const std::string& path, size_t count, const std::string& send = {}) {
         for (size_t i = 0; i < count; ++i) {
-            const int fd = Connect(path);
+            const int fd = ConnectTo(path);
             ASSERT_GE(fd, 0) << "connection " << i << " to " << path;
             if (!send.empty()) {
                 ASSERT_EQ(::send(fd, send.data(), send.size(), MSG_NOSIGNAL),
@@ -71,10 +56,10 @@ TEST_F(EndToEndHostile, AMachineDirectoryOthersMayWriteToIsRefused) {
         ASSERT_EQ(chmod(c.directory.c_str(), 0777), 0);
         const pid_t agent = machine_.StartAgent();
         EXPECT_EQ(machine_.WaitForExit(agent, 10s), std::optional<int>(1));
-        EXPECT_NE(machine_.ErrorOutput(agent).find(std::string("refusing ") + c.variable +
-                                                   " directory " + c.directory +
-                                                   ": group or others may write to it"),
-                  std::string::npos)
+        EXPECT_NE(
+            machine_.ErrorOutput(agent).find(std::string("refusing ") + c.variable + " directory " +
+                                             c.directory + ": group or others may write to it"),
+            std::string::npos)
             << machine_.ErrorOutput(agent);
         ASSERT_EQ(chmod(c.directory.c_str(), 0700), 0);
     }
@@ -131,8 +116,8 @@ TEST_F(EndToEndHostile, IdleConnectionFloodsLockNoOneOut) {
 // SIGTERM ends it.
 TEST_F(EndToEndHostile, FifosInPlaceOfFilesHoldNothingUp) {
     const std::string system = machine_.windowsDir() + "/system";
-    for (const std::string& path :
-         {machine_.korvoRoot() + "/registry.reg", system + "/KORVOm4.SYS", system + "/KORVOm5.SYS"}) {
+    for (const std::string& path : {machine_.korvoRoot() + "/registry.reg", system + "/KORVOm4.SYS",
+                                    system + "/KORVOm5.SYS"}) {
         std::filesystem::remove(path);
         ASSERT_EQ(mkfifo(path.c_str(), 0600), 0) << path;
     }
@@ -154,9 +139,8 @@ TEST_F(EndToEndHostile, FifosInPlaceOfFilesHoldNothingUp) {
     std::filesystem::remove(mif);
     ASSERT_EQ(mkfifo(mif.c_str(), 0600), 0);
     const pid_t agent = machine_.StartAgent();
-    EXPECT_TRUE(WaitFor([&] { return machine_.ErrorOutput(agent).find("korvo.mif") !=
-                                     std::string::npos; },
-                        5s))
+    EXPECT_TRUE(WaitFor(
+        [&] { return machine_.ErrorOutput(agent).find("korvo.mif") != std::string::npos; }, 5s))
         << machine_.ErrorOutput(agent);
     EXPECT_EQ(machine_.Stop(agent, SIGTERM, 3s), std::optional<int>(0));
 }

@@ -36,6 +36,9 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
 
 std::string ReadFile(const std::string& path);
 
+// Connects to the Unix-domain stream socket `path`; -1 when nothing accepts there.
+int ConnectTo(const std::string& path);
+
 // True when something accepts a connection on the Unix-domain socket `path`.
 bool SocketAnswers(const std::string& path);
 
