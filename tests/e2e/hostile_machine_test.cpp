@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "dmi/dmi.h"
 #include "machine.h"
 
 namespace korvo::e2e {
@@ -125,7 +126,7 @@ TEST_F(EndToEndHostile, FifosInPlaceOfFilesHoldNothingUp) {
     const auto asked = Clock::now();
     // The driver file that cannot be opened has no size to tell, as a missing one has none.
     const Json driverFile = machine_.ConsoleJson({"get", "1", "6", "5"});
-    EXPECT_EQ(driverFile["status"], 0x10F) << driverFile.dump();
+    EXPECT_EQ(driverFile["status"], DMIERR_VALUE_UNKNOWN) << driverFile.dump();
     EXPECT_FALSE(driverFile.contains("value")) << driverFile.dump();
     EXPECT_EQ(machine_.Console({"get", "1", "4", "2"}).exitCode, 0);
     EXPECT_EQ(machine_.Console({"post-timer"}).exitCode, 0);  // the failover check reads slots
