@@ -75,7 +75,7 @@ void ElideRows(nlohmann::json& group, uint64_t keep) {
     }
     const uint64_t count = rows->size();
     group["rowCount"] = count;
-    if (count <= 2 * keep) {
+    if (keep >= count || count - keep <= keep) {  // count <= 2 * keep, without overflowing
         return;
     }
     nlohmann::json kept = nlohmann::json::array();
