@@ -114,10 +114,6 @@ std::vector<std::string> SplitList(const std::string& text) {
     }
 }
 
-bool IsIntegerType(uint32_t type, std::initializer_list<uint32_t> types) {
-    return std::find(types.begin(), types.end(), type) != types.end();
-}
-
 class Console {
   public:
     Console(const CommandLine& line, std::ostream& out, std::ostream& err)
@@ -428,7 +424,8 @@ class Console {
             sent.enumNames.clear();
         }
         const json value = ParseValue(line_.arguments[3], sent);
-        const bool wideRead = IsIntegerType(info->typeCode(), {MIF_INTEGER64, MIF_COUNTER64});
+        const uint32_t declared = info->typeCode();
+        const bool wideRead = declared == MIF_INTEGER64 || declared == MIF_COUNTER64;
         const auto number = value.find("integer");
         if (wideRead && sent.typeCode() == MIF_INTEGER && number != value.end() &&
             number->is_number_integer() && number->get<int64_t>() < 0) {
