@@ -173,6 +173,12 @@ class Console {
         out_ << document.dump(2, ' ', false, json::error_handler_t::replace) << '\n';
     }
 
+    // One line of JSON, for the commands that print as they go (an event, a sample, a log line)
+    // so that a script can read each as it comes.
+    void PrintJsonLine(const json& document) {
+        out_ << document.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
+    }
+
     // A command's result: the document itself for --json, else its rendering for people.
     void Show(const json& document, void (TextRenderer::*render)(const json&)) {
         Show(document, [&] { (text_.*render)(document); });
@@ -561,8 +567,7 @@ class Console {
             }
             const json annotated = AnnotateEvent(*event);
             if (line_.json) {
-                // One line per event, so a script can read them as they come.
-                out_ << annotated.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
+                PrintJsonLine(annotated);
             } else {
                 text_.Event(annotated);
             }
@@ -627,7 +632,7 @@ class Console {
                 document["readings"].push_back(std::move(entry));
             }
             if (line_.json) {
-                out_ << document.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
+                PrintJsonLine(document);
             } else {
                 text_.WatchSample(document);
             }
@@ -667,9 +672,7 @@ class Console {
             }
         }
         if (line_.json) {
-            out_ << json{{"log", path}, {"time", time}, {"message", message}}.dump(
-                        -1, ' ', false, json::error_handler_t::replace)
-                 << '\n';
+            PrintJsonLine({{"log", path}, {"time", time}, {"message", message}});
         } else {
             text_.LogLine(time.empty() ? message : time + "  " + message);
         }
