@@ -468,6 +468,17 @@ TEST(WalkEnd, EachReasonIsNamedAndDescribedFromTheSameEntry) {
     EXPECT_EQ(WalkEndJson(WalkEnd::RowNotFound, 4)["status"], kRowNotFound);
 }
 
+// --rows N asking for at least half the rows leaves every row in, however large N is.
+TEST(ElideRows, KeepsEveryRowWhenAskedForHalfOrMore) {
+    for (const uint64_t keep : {uint64_t{2}, uint64_t{1} << 63, UINT64_MAX}) {
+        json group{{"rows", {1, 2, 3}}};
+        ElideRows(group, keep);
+        EXPECT_EQ(group["rows"], json({1, 2, 3})) << keep;
+        EXPECT_EQ(group["rowCount"], 3) << keep;
+        EXPECT_FALSE(group.contains("rowsOmitted")) << keep;
+    }
+}
+
 TEST_F(ConsoleTest, WalkOfAComponentReadsEveryReadableAttributeOfEveryGroup) {
     const Outcome walk = Run({"--json", "walk", "1"});
     ASSERT_EQ(walk.exit, 0) << walk.err;

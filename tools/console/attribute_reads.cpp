@@ -31,11 +31,6 @@ Reading ReadingFrom(const json& answer, uint32_t attribute, const AttributeInfo*
     return reading;
 }
 
-std::string ErrorText(const json& response) {
-    const auto error = response.find("error");
-    return error != response.end() && error->is_string() ? error->get<std::string>() : "";
-}
-
 void PutStatus(json& document, uint32_t status, const std::string& error) {
     document["status"] = status;
     document["statusName"] = dmi::StatusName(status);

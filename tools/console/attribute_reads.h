@@ -29,9 +29,6 @@ Reading ReadAttribute(ManagementClient& client, const char* op, uint32_t compone
 // A get's answer, or one READING of a multi-value answer, as a Reading of `attribute`.
 Reading ReadingFrom(const nlohmann::json& answer, uint32_t attribute, const AttributeInfo* info);
 
-// The service provider's explanation in an answer; empty when it gave none.
-std::string ErrorText(const nlohmann::json& response);
-
 // The status of an answer, by number and name, and the service provider's explanation.
 void PutStatus(nlohmann::json& document, uint32_t status, const std::string& error);
 

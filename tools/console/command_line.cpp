@@ -375,9 +375,7 @@ CommandLine ParseCommandLine(std::span<const std::string> arguments) {
                            command->options.end()) {
             throw UsageError(std::string(name) + " is not an option of " + line.command + usage);
         }
-        if (name == "--json") {
-            line.json = true;
-        } else if (name == "--socket") {
+        if (name == "--socket") {
             line.socketPath = value;
         } else if (name == "--since") {
             line.since = ParseCount(name, value);

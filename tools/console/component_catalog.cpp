@@ -85,14 +85,18 @@ uint32_t StatusOf(const json& response) {
     return static_cast<uint32_t>(status->get<int64_t>());
 }
 
+std::string ErrorText(const json& response) {
+    const auto error = response.find("error");
+    return error != response.end() && error->is_string() ? error->get<std::string>() : "";
+}
+
 json RequestOk(ManagementClient& client, const json& request, const std::string& what) {
     json response = client.Request(request);
     const uint32_t status = StatusOf(response);
     if (status != DMIERR_NO_ERROR) {
         std::string message = what + ": " + dmi::DescribeStatus(status);
-        if (const auto error = response.find("error");
-            error != response.end() && error->is_string() && !error->get<std::string>().empty()) {
-            message += " (" + error->get<std::string>() + ")";
+        if (const std::string error = ErrorText(response); !error.empty()) {
+            message += " (" + error + ")";
         }
         throw StatusError(status, message);
     }

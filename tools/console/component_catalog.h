@@ -39,6 +39,9 @@ nlohmann::json RequestOk(ManagementClient& client, const nlohmann::json& request
 // The response's status as a 32-bit code.
 uint32_t StatusOf(const nlohmann::json& response);
 
+// The service provider's explanation in an answer; empty when it gave none.
+std::string ErrorText(const nlohmann::json& response);
+
 struct ComponentInfo {
     uint32_t id = 0;
     std::string name;

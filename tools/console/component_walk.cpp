@@ -75,7 +75,7 @@ void ElideRows(nlohmann::json& group, uint64_t keep) {
     }
     const uint64_t count = rows->size();
     group["rowCount"] = count;
-    if (count <= 2 * keep) {
+    if (keep >= count || count - keep <= keep) {  // count <= 2 * keep, without overflowing
         return;
     }
     nlohmann::json kept = nlohmann::json::array();
@@ -92,6 +92,17 @@ namespace {
 
 bool IsWriteOnly(const AttributeInfo& attribute) {
     return attribute.access == "write-only";
+}
+
+// The attributes a walk reads: all but the write-only ones.
+std::vector<const AttributeInfo*> Readable(const std::vector<AttributeInfo>& attributes) {
+    std::vector<const AttributeInfo*> readable;
+    for (const AttributeInfo& attribute : attributes) {
+        if (!IsWriteOnly(attribute)) {
+            readable.push_back(&attribute);
+        }
+    }
+    return readable;
 }
 
 // The end a get-rows answer names; null when it names none the walk knows.
@@ -163,12 +174,7 @@ nlohmann::json GroupWalk::Walk(uint32_t component, const GroupInfo& group) {
 
 nlohmann::json GroupWalk::SingleRow(uint32_t component, const GroupInfo& group,
                                     const std::vector<AttributeInfo>& attributes) {
-    std::vector<const AttributeInfo*> readable;
-    for (const AttributeInfo& attribute : attributes) {
-        if (!IsWriteOnly(attribute)) {
-            readable.push_back(&attribute);
-        }
-    }
+    const std::vector<const AttributeInfo*> readable = Readable(attributes);
     // The whole row in one request, each value still read on its own by the service provider.
     std::vector<Reading> readings;
     if (!readable.empty()) {
@@ -193,12 +199,7 @@ nlohmann::json GroupWalk::SingleRow(uint32_t component, const GroupInfo& group,
 
 void GroupWalk::Table(uint32_t component, const GroupInfo& group,
                       const std::vector<AttributeInfo>& attributes, nlohmann::json& document) {
-    std::vector<const AttributeInfo*> readable;
-    for (const AttributeInfo& attribute : attributes) {
-        if (!IsWriteOnly(attribute)) {
-            readable.push_back(&attribute);
-        }
-    }
+    const std::vector<const AttributeInfo*> readable = Readable(attributes);
     nlohmann::json rows = nlohmann::json::array();
     nlohmann::json end = WalkEndJson(WalkEnd::NoReadableAttribute, 0);
     std::vector<Reading> previous;

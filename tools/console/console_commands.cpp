@@ -114,10 +114,6 @@ std::vector<std::string> SplitList(const std::string& text) {
     }
 }
 
-bool IsIntegerType(uint32_t type, std::initializer_list<uint32_t> types) {
-    return std::find(types.begin(), types.end(), type) != types.end();
-}
-
 class Console {
   public:
     Console(const CommandLine& line, std::ostream& out, std::ostream& err)
@@ -175,6 +171,12 @@ class Console {
 
     void PrintJson(const json& document) {
         out_ << document.dump(2, ' ', false, json::error_handler_t::replace) << '\n';
+    }
+
+    // One line of JSON, for the commands that print as they go (an event, a sample, a log line)
+    // so that a script can read each as it comes.
+    void PrintJsonLine(const json& document) {
+        out_ << document.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
     }
 
     // A command's result: the document itself for --json, else its rendering for people.
@@ -428,7 +430,8 @@ class Console {
             sent.enumNames.clear();
         }
         const json value = ParseValue(line_.arguments[3], sent);
-        const bool wideRead = IsIntegerType(info->typeCode(), {MIF_INTEGER64, MIF_COUNTER64});
+        const uint32_t declared = info->typeCode();
+        const bool wideRead = declared == MIF_INTEGER64 || declared == MIF_COUNTER64;
         const auto number = value.find("integer");
         if (wideRead && sent.typeCode() == MIF_INTEGER && number != value.end() &&
             number->is_number_integer() && number->get<int64_t>() < 0) {
@@ -564,8 +567,7 @@ class Console {
             }
             const json annotated = AnnotateEvent(*event);
             if (line_.json) {
-                // One line per event, so a script can read them as they come.
-                out_ << annotated.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
+                PrintJsonLine(annotated);
             } else {
                 text_.Event(annotated);
             }
@@ -630,7 +632,7 @@ class Console {
                 document["readings"].push_back(std::move(entry));
             }
             if (line_.json) {
-                out_ << document.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
+                PrintJsonLine(document);
             } else {
                 text_.WatchSample(document);
             }
@@ -670,9 +672,7 @@ class Console {
             }
         }
         if (line_.json) {
-            out_ << json{{"log", path}, {"time", time}, {"message", message}}.dump(
-                        -1, ' ', false, json::error_handler_t::replace)
-                 << '\n';
+            PrintJsonLine({{"log", path}, {"time", time}, {"message", message}});
         } else {
             text_.LogLine(time.empty() ? message : time + "  " + message);
         }

@@ -297,14 +297,10 @@ void TextRenderer::WalkGroupBody(uint32_t component, const json& walked) {
     if (group.contains("attributes")) {
         TextTable table({"ID", "ATTRIBUTE", "TYPE", "VALUE"});
         for (const json& reading : ListIn(group, "attributes")) {
-            const std::string id = std::to_string(IdIn(reading, "id"));
-            if (reading.contains("skipped")) {
-                table.AddRow({id, TextIn(reading, "name"), TypeCell(component, groupId, reading),
-                              "(" + TextIn(reading, "skipped") + ")"});
-            } else {
-                table.AddRow({id, TextIn(reading, "name"), TypeCell(component, groupId, reading),
-                              ValueCell(reading)});
-            }
+            table.AddRow({std::to_string(IdIn(reading, "id")), TextIn(reading, "name"),
+                          TypeCell(component, groupId, reading),
+                          reading.contains("skipped") ? "(" + TextIn(reading, "skipped") + ")"
+                                                      : ValueCell(reading)});
         }
         table.Print(out_, "  ");
         return;
