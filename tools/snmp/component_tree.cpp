@@ -25,11 +25,9 @@ bool IsWriteOnly(const console::AttributeInfo& attribute) {
 // A read's outcome in a walk: a value, a step over, or the end of what can be read.
 enum class Step { Value, Skip, Unavailable };
 
-Step ReadStep(const json& answer, const console::AttributeInfo& attribute, SnmpValue* value,
-              uint32_t* status) {
-    *status = console::StatusOf(answer);
-    if (*status != DMIERR_NO_ERROR) {
-        return ReadFailureOf(*status) == ReadFailure::Unavailable ? Step::Unavailable : Step::Skip;
+Step ReadStep(const json& answer, const console::AttributeInfo& attribute, SnmpValue* value) {
+    if (const uint32_t status = console::StatusOf(answer); status != DMIERR_NO_ERROR) {
+        return ReadFailureOf(status) == ReadFailure::Unavailable ? Step::Unavailable : Step::Skip;
     }
     const auto found = answer.find("value");
     if (found == answer.end()) {
@@ -132,9 +130,8 @@ std::optional<uint32_t> CountRows(const GroupTree& group, const ReadFunction& re
     }
     for (uint32_t row = 1; row <= kMaxWalkRows; ++row) {
         SnmpValue value;
-        uint32_t status = 0;
         switch (ReadStep(read(group.info.id, key->id, console::TableRowKeys(group.info, row)), *key,
-                         &value, &status)) {
+                         &value)) {
             case Step::Value:
                 continue;
             case Step::Skip:
@@ -164,14 +161,12 @@ std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& 
                 continue;
             }
             SnmpValue value;
-            uint32_t status = 0;
             if (!group.IsTable()) {
                 Oid oid = ScalarOid(prefix, c, g, attribute.id);
                 if (!(name < oid)) {
                     continue;
                 }
-                const Step step =
-                    ReadStep(read(g, attribute.id, json::array()), attribute, &value, &status);
+                const Step step = ReadStep(read(g, attribute.id, json::array()), attribute, &value);
                 if (step == Step::Unavailable) {
                     *unavailable = true;
                     return std::nullopt;
@@ -215,7 +210,7 @@ std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& 
             }
             for (; row <= *last; ++row) {
                 const json keys = console::TableRowKeys(group.info, row);
-                const Step step = ReadStep(read(g, attribute.id, keys), attribute, &value, &status);
+                const Step step = ReadStep(read(g, attribute.id, keys), attribute, &value);
                 if (step == Step::Unavailable) {
                     *unavailable = true;
                     return std::nullopt;
