@@ -172,8 +172,6 @@ class ServiceProvider {
     }
 
     void Drop() { client_.reset(); }
-    const std::string& socketPath() const { return socketPath_; }
-    std::chrono::milliseconds timeout() const { return timeout_; }
 
   private:
     std::string socketPath_;
