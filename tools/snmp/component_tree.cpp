@@ -70,18 +70,23 @@ const GroupTree* ComponentTree::Find(uint32_t group) const {
     return found == groups.end() ? nullptr : &*found;
 }
 
+ComponentTree LoadComponent(console::ComponentCatalog& catalog,
+                            const console::ComponentInfo& component) {
+    ComponentTree tree{component, {}};
+    for (const console::GroupInfo& group : catalog.Groups(component.id)) {
+        GroupTree groupTree{group, catalog.Attributes(component.id, group.id)};
+        SortById(groupTree.attributes, [](const auto& a) { return a.id; });
+        tree.groups.push_back(std::move(groupTree));
+    }
+    SortById(tree.groups, [](const GroupTree& g) { return g.info.id; });
+    return tree;
+}
+
 std::vector<ComponentTree> LoadComponents(console::ManagementClient& client) {
     console::ComponentCatalog catalog([&]() -> console::ManagementClient& { return client; });
     std::vector<ComponentTree> components;
     for (const console::ComponentInfo& component : catalog.Components()) {
-        ComponentTree tree{component, {}};
-        for (const console::GroupInfo& group : catalog.Groups(component.id)) {
-            GroupTree groupTree{group, catalog.Attributes(component.id, group.id)};
-            SortById(groupTree.attributes, [](const auto& a) { return a.id; });
-            tree.groups.push_back(std::move(groupTree));
-        }
-        SortById(tree.groups, [](const GroupTree& g) { return g.info.id; });
-        components.push_back(std::move(tree));
+        components.push_back(LoadComponent(catalog, component));
     }
     SortById(components, [](const ComponentTree& c) { return c.info.id; });
     return components;

@@ -47,6 +47,11 @@ struct ComponentTree {
 // the service provider cannot be reached and StatusError when it refuses a list.
 std::vector<ComponentTree> LoadComponents(console::ManagementClient& client);
 
+// One component of `catalog` with its groups and attributes, in id order; throws as
+// LoadComponents does.
+ComponentTree LoadComponent(console::ComponentCatalog& catalog,
+                            const console::ComponentInfo& component);
+
 // One attribute of one row, as an object identifier names it.
 struct Instance {
     const GroupTree* group = nullptr;

@@ -14,6 +14,7 @@
 
 #include "console/component_catalog.h"
 #include "console/management_client.h"
+#include "dmi/dmi.h"
 #include "snmp/component_tree.h"
 #include "snmp/mib_writer.h"
 #include "snmp/subagent.h"
@@ -131,14 +132,17 @@ int Run(int argc, char** argv) {
         korvo::console::ManagementSocketPath(serve.managementSocket), serve.replyTimeout);
     korvo::console::ComponentCatalog catalog(
         [&]() -> korvo::console::ManagementClient& { return client; });
+    // Only the component asked for is read, from the list that resolved its name.
     const uint32_t id = catalog.ResolveComponent(positional[0]);
-    const auto components = korvo::snmp::LoadComponents(client);
+    const auto& components = catalog.Components();
     const auto found = std::find_if(components.begin(), components.end(),
-                                    [&](const auto& c) { return c.info.id == id; });
+                                    [&](const auto& c) { return c.id == id; });
     if (found == components.end()) {
-        throw korvo::console::StatusError(0x102, "component " + std::to_string(id) + " is gone");
+        throw korvo::console::StatusError(DMIERR_COMPONENT_NOT_FOUND,
+                                          "component " + std::to_string(id) + " is gone");
     }
-    const std::string text = korvo::snmp::WriteMib(*found, serve.prefix, moduleName);
+    const std::string text = korvo::snmp::WriteMib(korvo::snmp::LoadComponent(catalog, *found),
+                                                   serve.prefix, moduleName);
     if (output.empty()) {
         std::cout << text;
         return 0;
