@@ -17,6 +17,8 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
+#include "snmp/oid_mapping.h"
+
 namespace {
 
 volatile sig_atomic_t stopRequested = 0;
@@ -101,21 +103,14 @@ int main(int argc, char** argv) {
     if (argc % 2 != 1 || socket.empty() || oidText.empty() || values == 0) {
         return Usage();
     }
-    // Numeric only: ".1.3.6.1.4.1.32473.9" or "1.3.6.1.4.1.32473.9".
-    for (const char* at = oidText.c_str() + (oidText[0] == '.'); *at != '\0';) {
-        char* end = nullptr;
-        const unsigned long arc = std::strtoul(at, &end, 10);
-        if (end == at || (*end != '.' && *end != '\0') || root.size() == MAX_OID_LEN) {
-            std::fprintf(stderr, "korvo-agentx-floor: not a numeric object identifier: %s\n",
-                         oidText.c_str());
-            return 2;
-        }
-        root.push_back(arc);
-        at = *end == '.' ? end + 1 : end;
+    // Numeric only: ".1.3.6.1.4.1.32473.9" or "1.3.6.1.4.1.32473.9", with room for the index.
+    const auto parsed = korvo::snmp::ParseOid(oidText);
+    if (!parsed || parsed->size() >= MAX_OID_LEN) {
+        std::fprintf(stderr, "korvo-agentx-floor: not a numeric object identifier: %s\n",
+                     oidText.c_str());
+        return 2;
     }
-    if (root.size() < 2) {
-        return Usage();
-    }
+    root.assign(parsed->begin(), parsed->end());
 
     struct sigaction stop {};
     stop.sa_handler = OnStop;
