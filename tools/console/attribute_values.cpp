@@ -122,16 +122,6 @@ bool IsValidUtf8(std::string_view text) {
     return true;
 }
 
-std::string HexOf(std::string_view bytes) {
-    std::string hex;
-    for (const char c : bytes) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02X", static_cast<unsigned char>(c));
-        hex += pair;
-    }
-    return hex;
-}
-
 // Text typed by a user: as text when it is valid UTF-8 (the protocol's form), else its bytes.
 json StringData(uint32_t type, std::string_view text) {
     if (IsValidUtf8(text)) {
@@ -146,23 +136,6 @@ std::string DecodeHex(const std::string& hex) {
         unsigned value = 0;
         std::from_chars(hex.data() + i, hex.data() + i + 2, value, 16);
         bytes.push_back(static_cast<char>(value));
-    }
-    return bytes;
-}
-
-// The protocol sends a text's bytes above 0x7F as the code points U+0080 to U+00FF: turn
-// those back into single bytes, leaving any other character as its UTF-8.
-std::string BytesOfText(const std::string& text) {
-    std::string bytes;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        if ((lead == 0xC2 || lead == 0xC3) && i + 1 < text.size()) {
-            const auto next = static_cast<unsigned char>(text[i + 1]);
-            bytes.push_back(static_cast<char>(((lead & 0x03) << 6) | (next & 0x3F)));
-            ++i;
-        } else {
-            bytes.push_back(text[i]);
-        }
     }
     return bytes;
 }
@@ -234,6 +207,31 @@ std::string ShowNumber(const json& number, const AttributeInfo* info) {
 }
 
 }  // namespace
+
+std::string HexOf(std::string_view bytes) {
+    std::string hex;
+    for (const char c : bytes) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02X", static_cast<unsigned char>(c));
+        hex += pair;
+    }
+    return hex;
+}
+
+std::string BytesOfText(const std::string& text) {
+    std::string bytes;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if ((lead == 0xC2 || lead == 0xC3) && i + 1 < text.size()) {
+            const auto next = static_cast<unsigned char>(text[i + 1]);
+            bytes.push_back(static_cast<char>(((lead & 0x03) << 6) | (next & 0x3F)));
+            ++i;
+        } else {
+            bytes.push_back(text[i]);
+        }
+    }
+    return bytes;
+}
 
 AttributeInfo AttributeInfo::FromJson(const json& attribute) {
     AttributeInfo info;

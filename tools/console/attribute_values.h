@@ -43,6 +43,13 @@ uint32_t IdIn(const nlohmann::json& object, const char* member);
 // True when attribute data carries a value (a status-0 answer may carry only the id).
 bool HasValue(const nlohmann::json& value);
 
+// Bytes as pairs of upper-case hexadecimal digits, as "hex" attribute data carries them.
+std::string HexOf(std::string_view bytes);
+
+// The bytes of a "text" value: the protocol sends a text's bytes above 0x7F as the code points
+// U+0080 to U+00FF, which become single bytes again; any other character stays as its UTF-8.
+std::string BytesOfText(const std::string& text);
+
 // The value as a person reads it: display strings as text (trailing NULs dropped), octet
 // strings and unprintable bytes as hex pairs, numbers in full, enumerations by their MIF name.
 // `info` may be null when the attribute's description is not known.

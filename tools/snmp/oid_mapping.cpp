@@ -66,16 +66,6 @@ std::optional<uint64_t> UnsignedOf(const json& value) {
     return signedValue < 0 ? std::nullopt : std::optional<uint64_t>(signedValue);
 }
 
-std::string HexOf(std::string_view bytes) {
-    constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string hex;
-    for (const char c : bytes) {
-        hex += kDigits[static_cast<unsigned char>(c) >> 4];
-        hex += kDigits[static_cast<unsigned char>(c) & 0xF];
-    }
-    return hex;
-}
-
 json AttributeData(uint32_t id, uint32_t type) {
     return json{{"id", id}, {"type", type}};
 }
@@ -197,7 +187,7 @@ std::optional<json> KeysOfIndex(std::span<const uint32_t> index, std::span<const
             }
             bytes.push_back(static_cast<char>(index[at]));
         }
-        value["hex"] = HexOf(bytes);
+        value["hex"] = console::HexOf(bytes);
         values.push_back(std::move(value));
     }
     if (at != index.size()) {
@@ -314,7 +304,7 @@ SetValue FromSnmpValue(const SnmpValue& offered, const console::AttributeInfo& a
             if (attribute.maxSize != 0 && offered.bytes.size() > attribute.maxSize) {
                 return {std::nullopt, kWrongLength};
             }
-            value["hex"] = HexOf(offered.bytes);
+            value["hex"] = console::HexOf(offered.bytes);
             return {value};
         }
         default:
