@@ -62,6 +62,13 @@ TEST(OidMapping, RowIndexesRoundTripThroughKeyValues) {
     EXPECT_FALSE(KeysOfIndex(Oid{3, 1, 1}, twoIntegers));    // too long
     EXPECT_FALSE(KeysOfIndex(Oid{4, 'A', 'B'}, oneString));  // length beyond the index
     EXPECT_FALSE(KeysOfIndex(Oid{1, 256}, oneString));       // not a byte
+    // A key sent as text: its bytes above 0x7F travel as U+0080 to U+00FF, one byte each in
+    // the index, so that the index names the same row again.
+    const json textKey =
+        json::array({{{"id", 5}, {"type", MIF_DISPLAYSTRING}, {"text", "\u00e9"}}});
+    EXPECT_EQ(IndexOfKeys(textKey), (Oid{1, 0xE9}));
+    EXPECT_EQ(KeysOfIndex(Oid{1, 0xE9}, oneString),
+              json::array({{{"id", 5}, {"type", MIF_DISPLAYSTRING}, {"hex", "E9"}}}));
 }
 
 TEST(OidMapping, DmiValuesBecomeTheirSmiTypes) {
@@ -94,7 +101,8 @@ TEST(OidMapping, DmiValuesBecomeTheirSmiTypes) {
         {MIF_INTEGER, {{"integer", 2147483648}}, std::nullopt},
         {MIF_INTEGER64, {{"integer", -9223372036854775807}}, octets("-9223372036854775807")},
         {MIF_DISPLAYSTRING, {{"text", "en"}}, octets("en")},
-        {MIF_DISPLAYSTRING, {{"hex", "656E00"}}, octets("en")},  // trailing NULs dropped
+        {MIF_DISPLAYSTRING, {{"text", "caf\u00e9"}}, octets("caf\xE9")},  // Latin-1 byte
+        {MIF_DISPLAYSTRING, {{"hex", "656E00"}}, octets("en")},           // trailing NULs dropped
         {MIF_OCTETSTRING, {{"hex", "00FF00"}}, octets(std::string("\0\xFF\0", 3))},
         {MIF_OCTETSTRING, {{"hex", "0"}}, std::nullopt},
         {MIF_DATE, {{"text", "00000000000000.000000+000"}}, octets("00000000000000.000000+000")},

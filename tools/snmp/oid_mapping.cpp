@@ -16,7 +16,7 @@ using nlohmann::json;
 // The bytes of a string value: "text" or "hex" (the management protocol's two spellings).
 std::optional<std::string> BytesOf(const json& value) {
     if (const auto text = value.find("text"); text != value.end() && text->is_string()) {
-        return text->get<std::string>();
+        return console::BytesOfText(text->get_ref<const std::string&>());
     }
     const auto hex = value.find("hex");
     if (hex == value.end() || !hex->is_string()) {
