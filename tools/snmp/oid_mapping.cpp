@@ -209,7 +209,6 @@ SmiType SmiTypeOf(uint32_t dmiType) {
         case MIF_OCTETSTRING:
             return {AsnKind::OctetString, "OCTET STRING"};
         case MIF_DISPLAYSTRING:
-            return {AsnKind::OctetString, "DisplayString"};
         case MIF_DATE:
             return {AsnKind::OctetString, "DisplayString"};
         default:
