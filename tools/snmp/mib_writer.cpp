@@ -379,16 +379,14 @@ std::string WriteMib(const ComponentTree& component, const Oid& prefix,
                 << Quoted("One row of " + group.info.name + ", indexed by its keys.", "        ")
                 << "\n    INDEX { ";
             for (size_t k = 0; k < group.info.keys.size(); ++k) {
-                const auto at =
-                    std::find_if(group.attributes.begin(), group.attributes.end(),
-                                 [&](const auto& a) { return a.id == group.info.keys[k]; });
-                if (at == group.attributes.end()) {
+                const AttributeInfo* key = group.Find(group.info.keys[k]);
+                if (key == nullptr) {
                     throw MibError("group " + std::to_string(group.info.id) +
                                    " has key attribute " + std::to_string(group.info.keys[k]) +
                                    " that it does not list");
                 }
                 out << (k == 0 ? "" : ", ")
-                    << named.attributes[static_cast<size_t>(at - group.attributes.begin())];
+                    << named.attributes[static_cast<size_t>(key - group.attributes.data())];
             }
             out << " }\n    ::= { " << named.node << " " << kTableEntry << " }\n\n";
             out << named.entryType << " ::= SEQUENCE {\n";
