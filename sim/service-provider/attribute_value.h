@@ -22,6 +22,10 @@ struct AttributeValue {
 
 // The size of a date's text (yyyymmddHHMMSS.uuuuuu+ooo and its padding).
 constexpr size_t kDateSize = sizeof(DmiTimestamp);
+#define KORVO_CHECK_DATE_SIZE(constant, code, name, size) \
+    static_assert(constant != MIF_DATE || size == kDateSize, "a date's size, twice");
+KORVO_MIF_TYPES(KORVO_CHECK_DATE_SIZE)
+#undef KORVO_CHECK_DATE_SIZE
 
 bool IsKnownType(uint32_t type);
 bool IsStringType(uint32_t type);  // octet string, display string, date
