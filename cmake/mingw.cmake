@@ -7,8 +7,9 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KORVO_MINGW_TRIPLET)
 
 set(CMAKE_SYSTEM_NAME Windows)
 string(REGEX REPLACE "-.*" "" CMAKE_SYSTEM_PROCESSOR ${KORVO_MINGW_TRIPLET})
-# The posix thread model: the callbacks run on the service provider's threads and the agent
-# guards its shared write record with std::mutex, which the win32 model of GCC 12 lacks.
+# The posix thread model: the service provider stand-in, the tools and the test programs use
+# std::thread and std::mutex, which the win32 model of GCC 12 lacks. The agent itself builds
+# with the win32 model, whose runtime Windows 95 can load (cmake/windows9x_agent.cmake).
 set(CMAKE_C_COMPILER ${KORVO_MINGW_TRIPLET}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${KORVO_MINGW_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER ${KORVO_MINGW_TRIPLET}-windres)

@@ -4,6 +4,7 @@
 // is written down in the host platform contract and in the file that implements the call.
 #pragma once
 
+#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -107,6 +108,27 @@ BOOL SetCurrentDirectoryA(LPCSTR pathName);
 DWORD GetCurrentDirectoryA(DWORD bufferLength, LPSTR buffer);
 DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
 void Sleep(DWORD milliseconds);
+
+// ---- Critical sections and interlocked words -----------------------------------------------
+// A critical section may be entered again by the thread that holds it and is left as many times
+// as it was entered. The interlocked calls are atomic; InterlockedExchange returns the previous
+// value, Increment and Decrement the new one (Windows 95 gives only its sign: rely on no more).
+typedef struct _CRITICAL_SECTION {
+    pthread_mutex_t mutex;
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+void InitializeCriticalSection(LPCRITICAL_SECTION section);
+void EnterCriticalSection(LPCRITICAL_SECTION section);
+void LeaveCriticalSection(LPCRITICAL_SECTION section);
+void DeleteCriticalSection(LPCRITICAL_SECTION section);
+LONG InterlockedExchange(volatile LONG* target, LONG value);
+LONG InterlockedIncrement(volatile LONG* addend);
+LONG InterlockedDecrement(volatile LONG* addend);
+
+// ---- Text ----------------------------------------------------------------------------------
+// Formats as USER32's wsprintfA: the printf conversions for integers, characters and strings
+// (no floating point), at most 1024 bytes with the terminator; returns the characters stored.
+int wsprintfA(LPSTR buffer, LPCSTR format, ...) __attribute__((format(printf, 2, 3)));
 
 // ---- Registry (read only) --------------------------------------------------------------------
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002u)

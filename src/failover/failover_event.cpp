@@ -1,8 +1,6 @@
 // The failover event: a multi-row record with the event-generation row (group 22) and the
 // failover adapter table row (group 21), built from new library records each time and
 // describing the pair as the last failover check left it.
-#include <cstdio>
-
 #include "dmi/dmi_api.h"
 #include "failover/failover.h"
 #include "state/service_state.h"
@@ -101,9 +99,9 @@ void FillAdapterTableRow(DmiAttributeData* keys, DmiAttributeData* values) {
     // that number rather than read from outside the table.
     char label[sizeof "Adapter -2147483648"];
     if (active == 1 || active == 2) {
-        std::snprintf(label, sizeof label, "%s", AdapterLabels[active - 1]);
+        wsprintfA(label, "%s", AdapterLabels[active - 1]);
     } else {
-        std::snprintf(label, sizeof label, "Adapter %d", static_cast<int>(active));
+        wsprintfA(label, "Adapter %d", static_cast<int>(active));
     }
     SetIntegerEntry(values[0], 1, active);
     (void)SetStringEntry(values[1], 2, label);  // a failed label still lets the event go out

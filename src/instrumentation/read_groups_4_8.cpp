@@ -114,7 +114,7 @@ DmiErrorStatus ReadDriverFileName(DmiAttributeData* record) {
         return status;
     }
     if (NamesNdisFiveDriver(name, length)) {
-        serviceState.driverVariant.store(1);
+        InterlockedExchange(&serviceState.driverVariant, 1);
     }
     return DMIERR_NO_ERROR;
 }

@@ -8,9 +8,9 @@
 #include "instrumentation/write_attribute.h"
 
 #include <cstdint>
-#include <mutex>
 
 #include "driver/driver_channel.h"
+#include "platform.h"
 #include "instrumentation/component_groups.h"
 #include "instrumentation/read_rules.h"
 
@@ -19,7 +19,13 @@ using namespace korvo::driver;
 namespace {
 
 DriverRequest writeRequest{};  // zero at start; shared by every write
-std::mutex writeRequestLock;
+// Made ready before WinMain (or any other caller in the program) runs, and never deleted: the
+// service provider's threads may still be inside a write while the process ends.
+CRITICAL_SECTION writeRequestLock;
+[[maybe_unused]] const bool writeRequestLockReady = [] {
+    InitializeCriticalSection(&writeRequestLock);
+    return true;
+}();
 
 // A value the driver takes as a 32-bit number: counter, gauge or integer.
 bool Is32BitNumber(const DmiAttributeData* value) {
@@ -39,13 +45,15 @@ DmiErrorStatus SendWrite(uint16_t code, const DmiAttributeValues* keyList, uint3
     if (row == 0 || row > lastRow) {
         return RowNotFound;
     }
-    std::lock_guard lock(writeRequestLock);
+    EnterCriticalSection(&writeRequestLock);
     writeRequest.requestCode = code;
     // The status is the driver's answer to this write, not a failure left by the last one.
     writeRequest.status = 0;
     SetRequestByte(writeRequest, kIndexOffset, static_cast<uint8_t>(row - 1));
     SetRequestWord(writeRequest, kValueOffset, newValue);
-    return SendDriverRequest(kRequestControlWord, &writeRequest) ? DMIERR_NO_ERROR : ValueUnknown;
+    const bool sent = SendDriverRequest(kRequestControlWord, &writeRequest);
+    LeaveCriticalSection(&writeRequestLock);
+    return sent ? DMIERR_NO_ERROR : ValueUnknown;
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 // driverVariant, which a read may set to 1 and nothing sets back.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "dmi/dmi.h"
@@ -31,9 +30,11 @@ struct ServiceState {
     uint32_t startupRunning = 0;          // 1 while a start-up attempt runs
     uint32_t shownBoxes = 0;              // the start-up message boxes shown so far, one bit each
 
-    std::atomic<uint32_t> driverVariant{0};  // 0: NDIS 4.0 driver, 1: NDIS 5.0 driver
-    int32_t lastActiveAdapter = 1;           // active adapter number last seen
-    int32_t activeSlot = 0;                  // physical slot from the last successful check
+    // 0: NDIS 4.0 driver, 1: NDIS 5.0 driver. One aligned word, written only with
+    // InterlockedExchange; a read of it is a single load (see DriverVariant()).
+    volatile LONG driverVariant = 0;
+    int32_t lastActiveAdapter = 1;  // active adapter number last seen
+    int32_t activeSlot = 0;         // physical slot from the last successful check
 };
 
 extern ServiceState serviceState;

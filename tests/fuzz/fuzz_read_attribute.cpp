@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     ResetServiceState();
     serviceState.memoryDescriptor = korvo::test::FakeDmi::memoryDescriptor();
-    serviceState.driverVariant.store(input.ConsumeBool() ? 1 : 0);
+    serviceState.driverVariant = input.ConsumeBool() ? 1 : 0;
     const DmiId group = korvo::fuzz::ConsumeId(input, 22);
     const DmiId attribute = korvo::fuzz::ConsumeId(input, 21);
     const auto modeKind = input.ConsumeIntegral<uint8_t>();

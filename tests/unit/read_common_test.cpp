@@ -107,7 +107,8 @@ TEST_F(ReadCommon, AFailedExchangeLeavesTheValueUnknown) {
             EXPECT_EQ(result.record->data.value.words[1], 0u);
             EXPECT_EQ(SentCodes().size(), failure.noDevice ? 0u : 1u);
         }
-        EXPECT_EQ(serviceState.driverVariant.load(), 0u) << "a failed name read set the variant";
+        EXPECT_EQ(static_cast<LONG>(serviceState.driverVariant), 0)
+            << "a failed name read set the variant";
     }
 }
 

@@ -86,7 +86,7 @@ TEST_F(ReadGroups10To21, SingleRowGroupsComputeTheirValues) {
 TEST_F(ReadGroups10To21, DriverFileNameFollowsTheDriverVariant) {
     const std::pair<DmiId, DmiId> attributes[] = {{10, 3}, {11, 5}, {12, 4}};
     for (uint32_t variant : {0u, 1u}) {
-        serviceState.driverVariant.store(variant);
+        serviceState.driverVariant = static_cast<LONG>(variant);
         for (auto [group, attribute] : attributes) {
             const auto result = Read(group, attribute);
             EXPECT_EQ(result.status, 0u);

@@ -44,7 +44,7 @@ class ReadGroups4To8 : public ReadFixture {
     void DriverName(const std::string& name) {
         OnRequest(13, [name](Record& r) { PutText(r, name); });
     }
-    uint32_t Variant() const { return serviceState.driverVariant.load(); }
+    uint32_t Variant() const { return static_cast<uint32_t>(serviceState.driverVariant); }
 };
 
 // Group 4 -----------------------------------------------------------------------------------
@@ -246,7 +246,7 @@ TEST_F(ReadGroups4To8, Group6DriverNameAndTheVariantSwitch) {
         {twentyBytes, twentyBytes + ".SYS", 1},  // no NUL in the record: the 20 bytes there
     };
     for (const Case& c : cases) {
-        serviceState.driverVariant.store(0);
+        serviceState.driverVariant = 0;
         DriverName(c.name);
         const auto result = Read(6, 2);
         EXPECT_EQ(result.status, 0u);
@@ -329,7 +329,7 @@ TEST_F(ReadGroup6FileSize, SizeOfTheVariantsFileWhateverTheCaseOnDisk) {
     EXPECT_EQ(FileSize(), 1234u);
 
     WriteFile(windir + "/system/KORVOM5.sys", 56789);
-    serviceState.driverVariant.store(1);
+    serviceState.driverVariant = 1;
     EXPECT_EQ(FileSize(), 56789u);
     EXPECT_TRUE(SentCodes().empty());
 }

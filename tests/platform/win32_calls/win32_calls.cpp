@@ -621,6 +621,100 @@ CALLS_CASE(TheRegistryAnswersWithTheWin32Codes) {
     RegCloseKey(slots);
 }
 
+// ---- Critical sections and interlocked words -----------------------------------------------
+
+CALLS_CASE(ACriticalSectionIsReenteredByItsOwnerAndKeepsOtherThreadsOut) {
+    CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    EnterCriticalSection(&section);
+    EnterCriticalSection(&section);  // the owner enters again without blocking
+    LONG entered = 0;
+    std::thread other([&] {
+        EnterCriticalSection(&section);
+        InterlockedExchange(&entered, 1);
+        LeaveCriticalSection(&section);
+    });
+    std::this_thread::sleep_for(50ms);
+    CHECK_EQ(InterlockedExchange(&entered, 0), 0);
+    LeaveCriticalSection(&section);  // entered twice: still held
+    std::this_thread::sleep_for(50ms);
+    CHECK_EQ(InterlockedExchange(&entered, 0), 0);
+    LeaveCriticalSection(&section);
+    other.join();
+    CHECK_EQ(InterlockedExchange(&entered, 0), 1);
+
+    // Threads that change a plain record only inside the section lose none of the changes.
+    uint32_t total = 0;
+    std::vector<std::thread> adders;
+    for (int t = 0; t < 4; ++t) {
+        adders.emplace_back([&] {
+            for (int i = 0; i < 20000; ++i) {
+                EnterCriticalSection(&section);
+                total = total + 1;
+                LeaveCriticalSection(&section);
+            }
+        });
+    }
+    for (std::thread& adder : adders) {
+        adder.join();
+    }
+    CHECK_EQ(total, 80000u);
+    DeleteCriticalSection(&section);
+}
+
+CALLS_CASE(InterlockedCallsChangeAWordWhole) {
+    volatile LONG word = 5;
+    const auto value = [&word] { return static_cast<LONG>(word); };
+    CHECK_EQ(InterlockedExchange(&word, 9), 5);  // the previous value
+    CHECK_EQ(value(), 9);
+    // Windows 95 answers Increment and Decrement with the sign of the result only.
+    word = -1;
+    CHECK_EQ(InterlockedIncrement(&word), 0);
+    CHECK(InterlockedIncrement(&word) > 0);
+    CHECK_EQ(value(), 1);
+    CHECK(InterlockedDecrement(&word) == 0);
+    CHECK(InterlockedDecrement(&word) < 0);
+    CHECK_EQ(value(), -1);
+
+    word = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&word, up = t % 2 == 0] {
+            for (int i = 0; i < 20000; ++i) {
+                if (up) {
+                    InterlockedIncrement(&word);
+                    InterlockedIncrement(&word);
+                } else {
+                    InterlockedDecrement(&word);
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    CHECK_EQ(value(), 40000);
+}
+
+// ---- Text ----------------------------------------------------------------------------------
+
+CALLS_CASE(WsprintfFormatsIntegersAndStringsWithinItsLimit) {
+    char text[32];
+    CHECK_EQ(wsprintfA(text, "Adapter %d", static_cast<int>(-2147483647 - 1)), 19);
+    CHECK_EQ(std::string(text), "Adapter -2147483648");
+    CHECK_EQ(wsprintfA(text, "%s", "Adapter 2"), 9);
+    CHECK_EQ(std::string(text), "Adapter 2");
+    CHECK_EQ(wsprintfA(text, "%u|%lu|%x|%c|%%", 4000000000u, 7ul, 0xBEEFu, 'k'), 21);
+    CHECK_EQ(std::string(text), "4000000000|7|beef|k|%");
+
+    // Nothing is written past the 1024th byte, however long the result would be.
+    const std::string along(2000, 'a');
+    std::vector<char> wide(4096, '#');
+    CHECK(wsprintfA(wide.data(), "%s", along.c_str()) <= 1024);
+    CHECK(std::string(wide.data(), 1023) == along.substr(0, 1023));
+    CHECK(wide[1024] == '#');
+}
+
 // ---- Libraries -------------------------------------------------------------------------------
 
 // Where each copy of the probe library was put (see probe_library.c and the build).
