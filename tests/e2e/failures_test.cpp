@@ -1,7 +1,8 @@
 // What a user meets when the adapter fails: reads whose driver does not answer say "value
 // unknown" through the console (exit 1, the status by name, per value in a walk) while values
 // that need no driver still answer; writes to rows the tables do not have, of values of the
-// wrong type, or that the driver refuses, say why and send nothing the driver would misread.
+// wrong type, or that the driver refuses, say why and send nothing the driver would misread;
+// Verify says whether the driver answers.
 #include <string>
 #include <vector>
 
@@ -81,6 +82,34 @@ TEST_F(EndToEndFailures, ReadsOfAnAdapterThatDoesNotAnswerAreUnknown) {
         const Json healed = machine_.ConsoleJson({"get", "1", "4", "2"}, &run);
         EXPECT_EQ(run.exitCode, 0) << run.out;
         EXPECT_EQ(healed["value"]["text"], "024B4F525601") << healed.dump(2);
+    }
+}
+
+// Verify (group 1 attribute 6) asks the driver probe on every read: 7 "functioning correctly"
+// while the adapter answers it, 6 "not functioning correctly" while it does not.
+TEST_F(EndToEndFailures, VerifySaysWhetherTheDriverAnswersTheProbe) {
+    ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
+    const auto verify = [&] {
+        RunResult run;
+        const Json answer = machine_.ConsoleJson({"get", "1", "1", "6"}, &run);
+        EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+        return answer.value("value", Json::object()).value("integer", -1);
+    };
+    EXPECT_EQ(verify(), 7);
+    struct Fault {
+        const char* name;
+        std::vector<std::string> fail, heal;
+    } faults[] = {
+        {"stopped", {"stop"}, {"start"}},
+        {"probe fails", {"fail", "probe", "status"}, {"heal", "all"}},
+        {"every call fails", {"fail", "all", "call"}, {"heal", "all"}},
+    };
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        ASSERT_EQ(machine_.AdapterCommand(fault.fail).exitCode, 0);
+        EXPECT_EQ(verify(), 6);
+        ASSERT_EQ(machine_.AdapterCommand(fault.heal).exitCode, 0);
+        EXPECT_EQ(verify(), 7);
     }
 }
 

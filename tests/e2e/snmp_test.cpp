@@ -178,6 +178,22 @@ TEST_F(EndToEndSnmp, GetAnswersEachTypeAndMissingInstances) {
     }
 }
 
+// A monitoring check of Verify (`check_snmp -o ...1.6.0 -c 7:7`) sees the driver stop.
+TEST_F(EndToEndSnmp, VerifyFollowsTheDriver) {
+    const auto verifyIs = [&](const char* value) {
+        return WaitFor(
+            [&] {
+                return Get("1.6.0").find(std::string("INTEGER: ") + value) != std::string::npos;
+            },
+            10s, 100ms);
+    };
+    EXPECT_TRUE(verifyIs("7")) << Get("1.6.0");
+    ASSERT_EQ(machine_.AdapterCommand({"stop"}).exitCode, 0);
+    EXPECT_TRUE(verifyIs("6")) << Get("1.6.0");
+    ASSERT_EQ(machine_.AdapterCommand({"start"}).exitCode, 0);
+    EXPECT_TRUE(verifyIs("7")) << Get("1.6.0");
+}
+
 TEST_F(EndToEndSnmp, WalksShowTheConsolesValuesByNameFromTheGeneratedMib) {
     const std::string mibs = snmp_ + "/mibs";
     std::filesystem::create_directories(mibs);
