@@ -3,6 +3,7 @@
 // adapter, the message boxes of a start-up that the service provider refuses, and the ways the
 // agent ends.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -98,6 +99,52 @@ TEST_F(EndToEndStartup, ASecondInstanceEndsAtOnceAndTheFirstKeepsServing) {
     EXPECT_EQ(machine_.RegisteredComponents(), std::vector<unsigned>{1});
     const Json address = machine_.ConsoleJson({"get", "1", "4", "2"});
     EXPECT_EQ(address["value"]["text"], "024B4F525601") << address.dump(2);
+}
+
+// Laying the machine out again while it runs, as a second terminal does, leaves the running
+// agent alone: an unchanged file is not touched, a changed one (a rebuilt library) is renamed
+// into place, so the library the agent has loaded is never rewritten under it.
+TEST_F(EndToEndStartup, LayingTheMachineOutAgainLeavesTheRunningAgentAnswering) {
+    ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
+    const auto inode = [&] {
+        struct stat status {};
+        return stat(machine_.libraryPath().c_str(), &status) == 0 ? status.st_ino : 0;
+    };
+    const auto firstLibrary = inode();
+
+    // A build whose library differs from the one the agent runs.
+    const std::string rebuilt = machine_.root() + "/rebuilt";
+    std::filesystem::create_directories(rebuilt + "/sim/service-provider");
+    std::filesystem::copy_file(KORVO_SP_LIBRARY, rebuilt + "/sim/service-provider/Wcdmi.dll");
+    std::ofstream(rebuilt + "/sim/service-provider/Wcdmi.dll", std::ios::app) << "rebuilt";
+
+    const struct {
+        const char* what;
+        std::string build;
+        bool replaced;
+    } layouts[] = {
+        {"the same build", KORVO_BUILD_DIR, false},
+        {"a rebuilt library", rebuilt, true},
+        {"the rebuilt library again", rebuilt, false},
+    };
+    for (const auto& layout : layouts) {
+        SCOPED_TRACE(layout.what);
+        const auto before = inode();
+        const RunResult again = machine_.Run(KORVO_SOURCE_DIR "/scripts/lay-out-machine",
+                                             {machine_.root(), layout.build});
+        ASSERT_EQ(again.exitCode, 0) << again.err;
+        EXPECT_EQ(inode() != before, layout.replaced);
+        for (int read = 0; read < 20; ++read) {
+            const Json address = machine_.ConsoleJson({"get", "1", "4", "2"});
+            ASSERT_EQ(address.value("value", Json::object()).value("text", ""), "024B4F525601")
+                << address.dump(2) << machine_.ErrorOutput(agent_);
+        }
+        EXPECT_TRUE(machine_.Running(agent_));
+    }
+    EXPECT_NE(inode(), firstLibrary);
+    for (const auto& entry : std::filesystem::directory_iterator(machine_.dmiPath() + "/bin")) {
+        EXPECT_EQ(entry.path().filename(), "Wcdmi.dll") << "a staged file was left behind";
+    }
 }
 
 TEST_F(EndToEndStartup, RetriesUntilTheLibraryAppears) {
