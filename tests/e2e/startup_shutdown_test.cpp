@@ -155,11 +155,14 @@ TEST_F(EndToEndStartup, RetriesUntilTheLibraryAppears) {
     ASSERT_TRUE(WaitFor([&] { return SocketAnswers(machine_.windowSocket()); }, 5s))
         << machine_.ErrorOutput(agent_);
 
-    // Several retries fail quietly: no library, so no service provider and no message.
+    // Several retries fail: no library, so no service provider and no message box, and one
+    // line says what start-up waits for and how often it tries again.
     std::this_thread::sleep_for(200ms);
     EXPECT_TRUE(machine_.Running(agent_));
     EXPECT_FALSE(std::filesystem::exists(machine_.managementSocket()));
-    EXPECT_EQ(machine_.ErrorOutput(agent_), "");
+    const std::string waiting = "korvoci: start-up is waiting for the library Wcdmi.dll in " +
+                                machine_.dmiPath() + "/bin; it tries again every 30 ms\n";
+    EXPECT_EQ(machine_.ErrorOutput(agent_), waiting);
 
     // Renamed into place, so that no retry can find half a file.
     const std::string partial = machine_.libraryPath() + ".part";
@@ -167,7 +170,7 @@ TEST_F(EndToEndStartup, RetriesUntilTheLibraryAppears) {
     std::filesystem::rename(partial, machine_.libraryPath());
     EXPECT_TRUE(machine_.WaitUntilRegistered(5s))
         << "no retry registered the instrumentation after the library appeared";
-    EXPECT_EQ(machine_.ErrorOutput(agent_), "");
+    EXPECT_EQ(machine_.ErrorOutput(agent_), waiting);
 }
 
 // The blocks the service provider has handed out and not had back once they settle to what
@@ -193,6 +196,11 @@ TEST_F(EndToEndStartup, AnAgentStartedBeforeItsAdapterRegistersOnceItAppears) {
         << machine_.ErrorOutput(agent_);
     std::this_thread::sleep_for(200ms);  // several retries find no driver
     EXPECT_TRUE(machine_.RegisteredComponents().empty());
+    const std::string waiting =
+        "korvoci: start-up is waiting for the control device \\\\.\\korvodmi.vxd (nothing "
+        "listens on " +
+        machine_.korvoRoot() + "/devices/korvodmi.vxd); it tries again every 30 ms\n";
+    EXPECT_EQ(machine_.ErrorOutput(agent_), waiting);
 
     adapter_ = machine_.StartAdapter();
     ASSERT_GT(adapter_, 0) << machine_.error();
@@ -209,7 +217,7 @@ TEST_F(EndToEndStartup, AnAgentStartedBeforeItsAdapterRegistersOnceItAppears) {
     EXPECT_EQ(connections, 1u) << log;
     EXPECT_EQ(SettledBlocks(machine_, kInstallBlocks), kInstallBlocks);
     EXPECT_EQ(machine_.ConsoleJson({"get", "1", "4", "2"})["value"]["text"], "024B4F525601");
-    EXPECT_EQ(machine_.ErrorOutput(agent_), "");
+    EXPECT_EQ(machine_.ErrorOutput(agent_), waiting);
 }
 
 // A start-up step that the service provider refuses shows its message box once; the retries
