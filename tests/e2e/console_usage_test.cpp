@@ -109,7 +109,7 @@ TEST_F(EndToEndConsoleUsage, GetNextNamesTheRowItAnswered) {
     const RunResult next = machine_.Console({"get-next", "1", "5", "4", "1"});
     EXPECT_EQ(next.exitCode, 0) << next.err;
     EXPECT_TRUE(next.out.starts_with("Address Table.Address[2] = ")) << next.out;
-    const Json document = machine_.ConsoleJson({"get-next", "1", "5", "4", "1"});
+    const Json document = machine_.ConsoleReading({"get-next", "1", "5", "4", "1"});
     EXPECT_EQ(document["instance"]["keys"][0]["integer"], 2) << document.dump(2);
 }
 

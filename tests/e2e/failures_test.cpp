@@ -57,7 +57,7 @@ TEST_F(EndToEndFailures, ReadsOfAnAdapterThatDoesNotAnswerAreUnknown) {
         EXPECT_NE(address.out.find("value unknown"), std::string::npos) << address.out;
 
         RunResult run;
-        const Json counter = machine_.ConsoleJson({"get", "1", "4", "6"}, &run);
+        const Json counter = machine_.ConsoleReading({"get", "1", "4", "6"}, &run);
         EXPECT_EQ(run.exitCode, 1) << run.out;
         EXPECT_EQ(counter["status"], kValueUnknown) << counter.dump(2);
         EXPECT_EQ(counter["statusName"], "value unknown");
@@ -74,12 +74,12 @@ TEST_F(EndToEndFailures, ReadsOfAnAdapterThatDoesNotAnswerAreUnknown) {
         EXPECT_NE(walkText.out.find("every attribute answers value unknown (0x10F)"),
                   std::string::npos)
             << walkText.out;
-        const Json constant = machine_.ConsoleJson({"get", "1", "8", "3"});
+        const Json constant = machine_.ConsoleReading({"get", "1", "8", "3"});
         EXPECT_EQ(constant["status"], 0) << constant.dump(2);
         EXPECT_EQ(constant["value"]["integer"], 3);
 
         ASSERT_EQ(machine_.AdapterCommand(fault.heal).exitCode, 0);
-        const Json healed = machine_.ConsoleJson({"get", "1", "4", "2"}, &run);
+        const Json healed = machine_.ConsoleReading({"get", "1", "4", "2"}, &run);
         EXPECT_EQ(run.exitCode, 0) << run.out;
         EXPECT_EQ(healed["value"]["text"], "024B4F525601") << healed.dump(2);
     }
@@ -91,7 +91,7 @@ TEST_F(EndToEndFailures, VerifySaysWhetherTheDriverAnswersTheProbe) {
     ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
     const auto verify = [&] {
         RunResult run;
-        const Json answer = machine_.ConsoleJson({"get", "1", "1", "6"}, &run);
+        const Json answer = machine_.ConsoleReading({"get", "1", "1", "6"}, &run);
         EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
         return answer.value("value", Json::object()).value("integer", -1);
     };

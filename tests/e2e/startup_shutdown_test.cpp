@@ -71,7 +71,7 @@ TEST_F(EndToEndStartup, InstallsRegistersAndAnswersReadsThroughTheConsole) {
         SCOPED_TRACE("dmicli get " + std::to_string(component) + " " + read.where[0] + " " +
                      read.where[1]);
         RunResult run;
-        const Json answer = machine_.ConsoleJson(args, &run);
+        const Json answer = machine_.ConsoleReading(args, &run);
         ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
         EXPECT_EQ(answer["status"], 0);
         EXPECT_EQ(answer["value"]["type"], read.type);
@@ -82,7 +82,7 @@ TEST_F(EndToEndStartup, InstallsRegistersAndAnswersReadsThroughTheConsole) {
     // Past the table's last row: the instrumentation's "row not found" reaches the console.
     RunResult run;
     const Json beyond =
-        machine_.ConsoleJson({"get", std::to_string(component), "13", "2", "126"}, &run);
+        machine_.ConsoleReading({"get", std::to_string(component), "13", "2", "126"}, &run);
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(beyond["status"], 266) << run.out;
 }
@@ -97,7 +97,7 @@ TEST_F(EndToEndStartup, ASecondInstanceEndsAtOnceAndTheFirstKeepsServing) {
     EXPECT_TRUE(machine_.Running(agent_));
     EXPECT_TRUE(SocketAnswers(machine_.windowSocket()));
     EXPECT_EQ(machine_.RegisteredComponents(), std::vector<unsigned>{1});
-    const Json address = machine_.ConsoleJson({"get", "1", "4", "2"});
+    const Json address = machine_.ConsoleReading({"get", "1", "4", "2"});
     EXPECT_EQ(address["value"]["text"], "024B4F525601") << address.dump(2);
 }
 
@@ -135,7 +135,7 @@ TEST_F(EndToEndStartup, LayingTheMachineOutAgainLeavesTheRunningAgentAnswering) 
         ASSERT_EQ(again.exitCode, 0) << again.err;
         EXPECT_EQ(inode() != before, layout.replaced);
         for (int read = 0; read < 20; ++read) {
-            const Json address = machine_.ConsoleJson({"get", "1", "4", "2"});
+            const Json address = machine_.ConsoleReading({"get", "1", "4", "2"});
             ASSERT_EQ(address.value("value", Json::object()).value("text", ""), "024B4F525601")
                 << address.dump(2) << machine_.ErrorOutput(agent_);
         }
@@ -216,7 +216,7 @@ TEST_F(EndToEndStartup, AnAgentStartedBeforeItsAdapterRegistersOnceItAppears) {
     }
     EXPECT_EQ(connections, 1u) << log;
     EXPECT_EQ(SettledBlocks(machine_, kInstallBlocks), kInstallBlocks);
-    EXPECT_EQ(machine_.ConsoleJson({"get", "1", "4", "2"})["value"]["text"], "024B4F525601");
+    EXPECT_EQ(machine_.ConsoleReading({"get", "1", "4", "2"})["value"]["text"], "024B4F525601");
     EXPECT_EQ(machine_.ErrorOutput(agent_), waiting);
 }
 

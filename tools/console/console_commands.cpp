@@ -179,6 +179,35 @@ class Console {
         out_ << document.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
     }
 
+    // With --json, the message of a get, get-next or set that failed (a DMI status, or the end
+    // of a table) also goes to standard error, as every other failure's does; the text shown
+    // to people already says it.
+    void ReportFailure(const json& result) {
+        if (!line_.json) {
+            return;
+        }
+        const std::string subject = result.value("groupName", std::string()) + "." +
+                                    result.value("attributeName", std::string()) + " (" +
+                                    result.value("op", std::string()) + " " +
+                                    std::to_string(result.value("component", 0u)) + " " +
+                                    std::to_string(result.value("group", 0u)) + " " +
+                                    std::to_string(result.value("attribute", 0u)) + ")";
+        if (const auto end = result.find("end"); end != result.end()) {
+            err_ << "dmicli: " << subject << ": " << end->value("description", std::string())
+                 << '\n';
+            return;
+        }
+        const uint32_t status = result.value("status", 0u);
+        if (status == DMIERR_NO_ERROR) {
+            return;
+        }
+        err_ << "dmicli: " << subject << ": " << dmi::DescribeStatus(status);
+        if (const std::string error = result.value("error", std::string()); !error.empty()) {
+            err_ << ": " << error;
+        }
+        err_ << '\n';
+    }
+
     // A command's result: the document itself for --json, else its rendering for people.
     void Show(const json& document, void (TextRenderer::*render)(const json&)) {
         Show(document, [&] { (text_.*render)(document); });
@@ -344,10 +373,16 @@ class Console {
             allRead = allRead && reading.status == DMIERR_NO_ERROR && !document.contains("end");
             results.push_back(std::move(document));
         }
+        // One shape for scripts however many attributes were asked; people see one reading
+        // as a line of its own.
+        const json document{{"op", op}, {"results", results}};
         if (results.size() == 1) {
-            Show(results[0], &TextRenderer::Reading);
+            Show(document, [&] { text_.Reading(results[0]); });
         } else {
-            Show({{"op", op}, {"results", results}}, &TextRenderer::Readings);
+            Show(document, &TextRenderer::Readings);
+        }
+        for (const json& result : results) {
+            ReportFailure(result);
         }
         return allRead ? kExitSuccess : kExitDmiStatus;
     }
@@ -470,6 +505,7 @@ class Console {
                 " --type integer " + line_.arguments[3];
         }
         Show(document, &TextRenderer::Written);
+        ReportFailure(document);
         return status == DMIERR_NO_ERROR ? kExitSuccess : kExitDmiStatus;
     }
 
