@@ -190,6 +190,9 @@ std::vector<std::string> Answer(const json& request) {
                               : value({{"type", 2}, {"integer", 1099511627776}});
     }
     if (op == "get" && group == 5) {
+        if (row == 0) {  // as the agent answers a key its driver has no row for
+            return status(kValueUnknown, "value unknown");
+        }
         if (row > 3) {
             return attribute == 1 ? status(kRowNotFound, "row not found")
                                   : status(kValueUnknown, "value unknown");
@@ -641,9 +644,13 @@ TEST_F(ConsoleTest, EventsShowTheLogWithNamesAndFollowOnlyNewOnes) {
                          "Event 1  2024-01-02T03:04:05.000000+01:00  Component 1: "
                          "KORVO Ethernet Adapter"))
         << log.out;
-    EXPECT_TRUE(Contains(log.out, "key    5   Associated Group  QEV|Failover Adapter Table|001"))
+    // The row's key stands apart from the values, so neither is read as the other.
+    EXPECT_TRUE(Contains(log.out,
+                         "    the row whose key is Associated Group (5) = "
+                         "QEV|Failover Adapter Table|001, with the values:\n"
+                         "    ID  ATTRIBUTE       VALUE\n"))
         << log.out;
-    EXPECT_TRUE(Contains(log.out, "value  2   Event Severity    critical (16)")) << log.out;
+    EXPECT_TRUE(Contains(log.out, "    2   Event Severity  critical (16)")) << log.out;
 
     const Outcome follow = Run({"events", "--follow", "--count", "1", "--timeout", "5"});
     EXPECT_EQ(follow.exit, 0) << follow.err;
@@ -704,6 +711,45 @@ TEST_F(ConsoleTest, UsageErrorsExitTwoBeforeAskingAnything) {
         EXPECT_TRUE(Contains(outcome.err, "dmicli --help")) << outcome.err;
     }
     EXPECT_TRUE(server_.Requests().empty());
+}
+
+// A mistyped option, message name or count says what it takes.
+TEST_F(ConsoleTest, UsageErrorsSayWhatWouldBeTaken) {
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"get", "1", "4", "2", "-ov"}, "unknown option -ov (the short options are -h -n -Ov -On"},
+        {{"get", "-x", "1", "4", "2"}, "unknown option -x"},
+        {{"post-message", "KORVO", "WM_FOO"},
+         "unknown message name \"WM_FOO\": give one of WM_CLOSE, WM_QUIT, WM_ENDSESSION, "
+         "WM_TIMER, WM_USER, or a 32-bit number"},
+        {{"watch", "1", "4", "6", "--count", "0"}, "--count is at least 1"},
+        {{"events", "--follow", "--count", "0"}, "--count is at least 1"},
+    };
+    for (const Case& c : cases) {
+        const Outcome outcome = Run(c.arguments);
+        EXPECT_EQ(outcome.exit, 2) << testing::PrintToString(c.arguments);
+        EXPECT_TRUE(Contains(outcome.err, c.message)) << outcome.err;
+        EXPECT_EQ(outcome.out, "");
+    }
+    EXPECT_TRUE(server_.Requests().empty());
+    // A negative number is still a key.
+    EXPECT_EQ(Run({"get", "1", "5", "1", "-1"}).exit, 0);
+}
+
+// A get of a table without keys names the row it answered; key 0 says why it has no row.
+TEST_F(ConsoleTest, TableReadsNameTheRowOrSayWhyThereIsNone) {
+    const Outcome unkeyed = Run({"get", "1", "5", "4"});
+    EXPECT_EQ(unkeyed.out, "Multicast Table.Address[1] = displaystring: 01005E000001\n");
+    const json document = Run({"--json", "get", "1", "5", "4"}).document();
+    EXPECT_EQ(document["results"][0]["instance"]["keys"][0]["integer"], 1) << document.dump(2);
+
+    const Outcome zero = Run({"get", "1", "5", "4", "0"});
+    EXPECT_EQ(zero.exit, 1);
+    EXPECT_TRUE(Contains(zero.out, "key 0 names no row of this table: its rows are keyed from 1"))
+        << zero.out;
 }
 
 TEST_F(ConsoleTest, HelpIsShownForTheWholeAndForEachCommand) {

@@ -304,9 +304,17 @@ CommandLine ParseCommandLine(std::span<const std::string> arguments) {
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (endOfOptions || argument.size() < 2 || argument[0] != '-' ||
-            (argument[1] != '-' && LongName(argument) == argument)) {
+            (argument[1] >= '0' && argument[1] <= '9')) {
             positionals.push_back(argument);  // a negative number is a key, not an option
             continue;
+        }
+        if (argument[1] != '-' && LongName(argument) == argument) {
+            std::string known;
+            for (const auto& [shortName, longName] : kShortOptions) {
+                known += " " + std::string(shortName);
+            }
+            throw UsageError("unknown option " + argument + " (the short options are" + known +
+                             "; a negative key is a number, such as -1)");
         }
         if (argument == "--") {
             endOfOptions = true;
@@ -383,6 +391,9 @@ CommandLine ParseCommandLine(std::span<const std::string> arguments) {
             line.follow = true;
         } else if (name == "--count") {
             line.count = ParseCount(name, value);
+            if (*line.count == 0) {
+                throw UsageError("--count is at least 1 (leave it out to go on until Ctrl-C)");
+            }
         } else if (name == "--timeout") {
             line.timeoutSeconds = ParseSeconds(name, value);
         } else if (name == "--interval") {
@@ -456,7 +467,8 @@ std::string OverallHelp() {
         "                 when there is one, and for get-next \"instance\" (the row it\n"
         "                 answered, by its keys) or \"end\" (no row follows)\n"
         "  set            one such entry, with \"op\": \"set\" and the value sent\n"
-        "  a value        {\"type\", \"typeName\", \"integer\" | \"text\" | \"hex\", \"display\"};\n"
+        "  a value        {\"type\", \"typeName\", \"integer\" | \"text\" | \"hex\", "
+        "\"display\"};\n"
         "                 a counter64 or integer64 also \"decimal\", the number as exact\n"
         "                 text (readers such as jq hold numbers as doubles, which round\n"
         "                 above 2^53)\n"

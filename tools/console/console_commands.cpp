@@ -320,15 +320,17 @@ class Console {
         return {component, group, std::move(attributes), KeysWithIds(component, group, keys)};
     }
 
-    // The keys of the row after `keys`, as the table's key attributes answer get-next; or,
-    // when one of them answers without a value, the end of the table as the document's "end".
-    json NextRow(uint32_t component, uint32_t groupId, const json& keys, json& end) {
+    // The keys of the row that `op` with `keys` reads (get-next: the row after them; get
+    // without keys: the row the instrumentation chooses), as the table's key attributes
+    // answer; or, when one of them answers without a value, null and the end of the table as
+    // the document's "end".
+    json RowKeys(const char* op, uint32_t component, uint32_t groupId, const json& keys,
+                 json& end) {
         const GroupInfo* group = catalog_.FindGroup(component, groupId);
         json next = json::array();
         for (const uint32_t keyId : group != nullptr ? group->keys : std::vector<uint32_t>{}) {
             const AttributeInfo* info = catalog_.FindAttribute(component, groupId, keyId);
-            const Reading key =
-                ReadAttribute(Client(), "get-next", component, groupId, keyId, info, keys);
+            const Reading key = ReadAttribute(Client(), op, component, groupId, keyId, info, keys);
             if (key.status != DMIERR_NO_ERROR || !HasValue(key.value)) {
                 const std::string name = info != nullptr ? info->name : std::to_string(keyId);
                 end = {{"reason", "end of table"},
@@ -351,7 +353,17 @@ class Console {
         const GroupInfo* groupInfo = catalog_.FindGroup(component, group);
         const bool table = groupInfo != nullptr && !groupInfo->keys.empty();
         json end;
-        const json nextKeys = next && table ? NextRow(component, group, keyList, end) : json();
+        const json nextKeys =
+            next && table ? RowKeys("get-next", component, group, keyList, end) : json();
+        // A get of a table without keys reads the row the instrumentation takes for no key:
+        // its keys name it.
+        json unnamedEnd;
+        const json chosenKeys = !next && table && keyList.empty()
+                                    ? RowKeys("get", component, group, keyList, unnamedEnd)
+                                    : json();
+        // Key 0 of a table whose rows count from 1 names no row.
+        const bool keyZero =
+            !next && table && keyList.size() == 1 && keyList[0].value("integer", json()) == json(0);
         json results = json::array();
         bool allRead = true;
         for (const uint32_t attribute : attributes) {
@@ -369,6 +381,13 @@ class Console {
             } else if (next) {
                 document["instance"] = {
                     {"group", group}, {"attribute", attribute}, {"keys", nextKeys}};
+            } else if (chosenKeys.is_array()) {
+                document["instance"] = {
+                    {"group", group}, {"attribute", attribute}, {"keys", chosenKeys}};
+                document["note"] = "no key given: the row the table answers for none";
+            }
+            if (keyZero && reading.status != DMIERR_NO_ERROR) {
+                document["note"] = "key 0 names no row of this table: its rows are keyed from 1";
             }
             allRead = allRead && reading.status == DMIERR_NO_ERROR && !document.contains("end");
             results.push_back(std::move(document));
@@ -793,6 +812,10 @@ class Console {
         const std::string& name = line_.arguments[1];
         WindowMessage message;
         const auto named = WindowMessageByName(name);
+        if (!named && !name.empty() && (name[0] < '0' || name[0] > '9') && name[0] != '-') {
+            throw UsageError("unknown message name \"" + name + "\": give one of " +
+                             WindowMessageNames() + ", or a 32-bit number");
+        }
         message.message = named ? *named : static_cast<uint32_t>(ParseWord(name, 32, "message"));
         if (line_.arguments.size() > 2) {
             message.wParam = ParseWord(line_.arguments[2], 64, "WPARAM");
