@@ -26,7 +26,7 @@ struct ReadKind {
 inline constexpr uint32_t kBenchTableRow = 42;
 
 inline constexpr std::array<ReadKind, 5> kReadKinds = {{
-    {"constant", 1, 6, 0, MIF_INTEGER, false, 0, false},
+    {"constant", 1, 1, 0, MIF_INTEGER, false, 0, false},
     {"driver-integer", 7, 1, 0, MIF_INTEGER, true, 57, false},
     {"counter64", 4, 6, 0, MIF_COUNTER64, true, 3, false},
     {"display-string", 4, 2, 0, MIF_DISPLAYSTRING, true, 1, false},

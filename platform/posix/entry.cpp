@@ -1,6 +1,7 @@
 // The process entry of a program built on the host layer: answers --help and --version the
-// way a Linux program does, else hands control to WinMain as the Windows runtime does, with
-// the module's instance handle and the start-up show state.
+// way a Linux program does, refuses any other argument with a usage line (exit 2), else hands
+// control to WinMain as the Windows runtime does, with the module's instance handle and the
+// start-up show state.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,8 +12,10 @@ namespace {
 
 char moduleToken;  // its address stands for the module instance handle
 
+constexpr char kUsage[] = "usage: korvoci [--help | --version]\n";
+
+// What --help prints after the usage line.
 constexpr char kHelp[] =
-    "usage: korvoci [--help | --version]\n"
     "\n"
     "The DMI component instrumentation agent of the KORVO Ethernet adapters. It registers\n"
     "the adapter component with the DMI service provider, answers the service provider's\n"
@@ -33,12 +36,14 @@ constexpr char kHelp[] =
     "  -h, --help  this help\n"
     "  --version   the version\n"
     "\n"
-    "Exit status: 0 after a normal end, also when another instance runs.\n";
+    "Exit status: 0 after a normal end, also when another instance runs; 2 for an argument\n"
+    "it does not know (it then starts nothing).\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
         std::fputs(kHelp, stdout);
         return 0;
     }
@@ -46,13 +51,11 @@ int main(int argc, char** argv) {
         std::puts("korvoci " KORVO_VERSION);
         return 0;
     }
-    std::string commandLine;
-    for (int i = 1; i < argc; ++i) {
-        if (i > 1) {
-            commandLine += ' ';
-        }
-        commandLine += argv[i];
+    if (argc > 1) {
+        std::fprintf(stderr, "korvoci: unknown %s '%s'\n%s",
+                     argv[1][0] == '-' ? "option" : "argument", argv[1], kUsage);
+        return 2;
     }
-    return WinMain(reinterpret_cast<HINSTANCE>(&moduleToken), nullptr, commandLine.data(),
-                   SW_SHOWDEFAULT);
+    char commandLine[] = "";
+    return WinMain(reinterpret_cast<HINSTANCE>(&moduleToken), nullptr, commandLine, SW_SHOWDEFAULT);
 }

@@ -18,6 +18,7 @@
 
 #include "korvo_host.h"
 #include "platform.h"
+#include "startup_notice.h"
 
 namespace {
 
@@ -108,6 +109,13 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
         if (module == nullptr) {
             module = Open(name);
         }
+    }
+    if (module == nullptr) {
+        char cwd[PATH_MAX];
+        const bool relative = name.find_first_of("/\\") == std::string::npos;
+        korvo::host::NoteUnreached(
+            "the library " + name +
+            (relative && getcwd(cwd, sizeof cwd) != nullptr ? " in " + std::string(cwd) : ""));
     }
     SetLastError(module != nullptr ? ERROR_SUCCESS : ERROR_MOD_NOT_FOUND);
     return module;

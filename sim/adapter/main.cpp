@@ -1,8 +1,11 @@
 // korvo-adapter: the simulated adapter pair and its driver behind the control device
 // \\.\korvodmi.vxd, and the commands that change it while it runs.
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -28,11 +31,15 @@ control device \\.\korvodmi.vxd at $KORVO_ROOT/devices/korvodmi.vxd.
 
 Run the simulator:
   korvo-adapter serve [--variant 4|5] [--active 1|2] [--config FILE] [--quiet]
+                      [--background]
       --variant N    the NDIS 4.0 driver (KORVOm4) or the NDIS 5.0 driver (KORVOm5, default)
       --active N     the adapter that is active at start (default 1)
       --config FILE  start values, one KEY=VALUE a line (# starts a comment), of the
                      settings below
       --quiet        print nothing but errors (by default each request served is printed)
+      --background   return once the control device and the control socket listen, and go
+                     on serving in the background (exit 1, and nothing left running, when
+                     they cannot be opened)
     It ends on SIGTERM, SIGINT or `korvo-adapter quit` and removes its sockets.
 
 Change the running simulator (through $KORVO_ROOT/adapter.ctl):
@@ -100,10 +107,32 @@ std::optional<std::string> FlagValue(const std::vector<std::string>& args, size_
     return std::nullopt;
 }
 
+// Called once the sockets listen: the calling process returns (true) in a child of its own
+// session, with standard input from /dev/null, while its parent ends with status 0 without
+// closing anything the child serves. False, in the calling process, when there is no child.
+bool ServeInBackground() {
+    std::cout.flush();
+    std::cerr.flush();
+    const pid_t child = fork();
+    if (child < 0) {
+        return false;
+    }
+    if (child > 0) {
+        _exit(0);  // the listening sockets are the child's now: nothing is closed or unlinked
+    }
+    setsid();  // no signal of the terminal's job control reaches it
+    if (const int null = open("/dev/null", O_RDONLY | O_CLOEXEC); null >= 0) {
+        dup2(null, STDIN_FILENO);
+        close(null);
+    }
+    return true;
+}
+
 int RunServe(const std::vector<std::string>& args) {
     std::vector<Setting> fileSettings;
     std::vector<Setting> flagSettings;
     bool quiet = false;
+    bool background = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (IsHelp(arg)) {
@@ -112,6 +141,8 @@ int RunServe(const std::vector<std::string>& args) {
         }
         if (arg == "--quiet" || arg == "-q") {
             quiet = true;
+        } else if (arg == "--background") {
+            background = true;
         } else if (const auto variant = FlagValue(args, i, "--variant")) {
             flagSettings.push_back({"--variant", "variant", *variant});
         } else if (const auto active = FlagValue(args, i, "--active")) {
@@ -156,6 +187,9 @@ int RunServe(const std::vector<std::string>& args) {
         std::cout << "korvo-adapter: serving \\\\.\\" << kDeviceName << " at " << paths.device
                   << "\nkorvo-adapter: control socket " << paths.control << "\n"
                   << model.DescribeStatus() << std::flush;
+    }
+    if (background && !ServeInBackground()) {
+        return Fail(std::string("cannot go on in the background: ") + std::strerror(errno));
     }
     server.Run();
     runningServer = nullptr;

@@ -1,5 +1,6 @@
-// Reads of groups 1 to 3: the component's identification (constants), a state derived from
-// the driver's state number, and the three-row table keyed by row number.
+// Reads of groups 1 to 3: the component's identification (constants, and Verify from the
+// driver probe), a state derived from the driver's state number, and the three-row table keyed
+// by row number.
 #include "instrumentation/component_groups.h"
 #include "instrumentation/read_rules.h"
 
@@ -7,13 +8,16 @@ using namespace korvo::driver;
 
 namespace {
 constexpr uint32_t Group3LastRow = 3;
+// Verify (attribute 6): the component's level of function as the driver probe finds it.
+constexpr uint32_t VerifyFunctioning = 7;     // exists and is functioning correctly
+constexpr uint32_t VerifyNotFunctioning = 6;  // exists, and is not functioning correctly
 }  // namespace
 
 DmiErrorStatus ReadGroup1(ReadCall& call) {
     if (call.attributeId >= 1 && call.attributeId <= 5) {
         SetInteger(call.record, 0);
     } else if (call.attributeId == 6) {
-        SetInteger(call.record, 7);
+        SetInteger(call.record, ProbeDriver() ? VerifyFunctioning : VerifyNotFunctioning);
     }
     return DMIERR_NO_ERROR;
 }

@@ -190,6 +190,9 @@ std::vector<std::string> Answer(const json& request) {
                               : value({{"type", 2}, {"integer", 1099511627776}});
     }
     if (op == "get" && group == 5) {
+        if (row == 0) {  // as the agent answers a key its driver has no row for
+            return status(kValueUnknown, "value unknown");
+        }
         if (row > 3) {
             return attribute == 1 ? status(kRowNotFound, "row not found")
                                   : status(kValueUnknown, "value unknown");
@@ -205,7 +208,7 @@ std::vector<std::string> Answer(const json& request) {
                        : value({{"type", 5}, {"integer", attribute == 1 ? row : 1514}});
     }
     if (op == "get" && group == 15) {
-        return value({{"type", 2}, {"integer", 77}});
+        return value({{"type", 2}, {"integer", 18446744073709551615ull}});
     }
     if (op == "get" && group == 22) {
         return {Line({{"status", 0}, {"value", {{"id", attribute}}}})};
@@ -366,21 +369,76 @@ TEST_F(ConsoleTest, GetShowsTheValueByTypeAndTheStatusByName) {
 TEST_F(ConsoleTest, GetAndGetNextInJsonCarryTheDataTheStatusAndTheDisplay) {
     const Outcome found = Run({"--json", "get", "1", "4", "2"});
     EXPECT_EQ(found.exit, 0);
+    EXPECT_EQ(found.err, "");
     const json document = found.document();
-    EXPECT_EQ(document["status"], 0);
-    EXPECT_EQ(document["attributeName"], "Permanent Address");
-    EXPECT_EQ(document["value"]["hex"], "30304130433931323334353600");
-    EXPECT_EQ(document["value"]["display"], "00A0C9123456");
+    EXPECT_EQ(document["op"], "get");
+    ASSERT_EQ(document["results"].size(), 1u) << document.dump(2);
+    const json& address = document["results"][0];
+    EXPECT_EQ(address["status"], 0);
+    EXPECT_EQ(address["attributeName"], "Permanent Address");
+    EXPECT_EQ(address["value"]["hex"], "30304130433931323334353600");
+    EXPECT_EQ(address["value"]["display"], "00A0C9123456");
 
     const json next = Run({"get-next", "--json", "1", "5", "1", "1"}).document();
     EXPECT_EQ(next["op"], "get-next");
-    EXPECT_EQ(next["value"]["display"], "2");
+    ASSERT_EQ(next["results"].size(), 1u) << next.dump(2);
+    EXPECT_EQ(next["results"][0]["value"]["display"], "2");
     EXPECT_EQ(server_.Requests("get-next").at(0)["keys"][0]["integer"], 1);
+}
 
-    const json notFound = Run({"--json", "get", "1", "5", "1", "4"}).document();
-    EXPECT_EQ(notFound["status"], kRowNotFound);
-    EXPECT_EQ(notFound["statusName"], "row not found");
-    EXPECT_FALSE(notFound.contains("value"));
+// One shape per command whatever the number of attributes asked, 64-bit numbers also as exact
+// text (a double cannot hold 2^64 - 1), and the message of every failure on standard error.
+TEST_F(ConsoleTest, JsonHasOneShapeExactSixtyFourBitNumbersAndFailuresOnStandardError) {
+    struct Case {
+        std::vector<std::string> arguments;
+        size_t results;
+        int exit;
+        const char* error;  // on standard error; "" for none
+    };
+    const Case cases[] = {
+        {{"get", "1", "4", "6"}, 1, 0, ""},
+        {{"get", "1", "4", "2,6"}, 2, 0, ""},
+        {{"get-next", "1", "5", "4", "1"},
+         1,
+         1,
+         "Multicast Table.Address (get-next 1 5 4): value unknown (0x10F)"},
+        {{"get", "1", "5", "1", "4"},
+         1,
+         1,
+         "Multicast Table.Index (get 1 5 1): row not found (0x10A)"},
+        {{"get", "1", "5", "1,4", "2"},
+         2,
+         1,
+         "Multicast Table.Address (get 1 5 4): value unknown (0x10F)"},
+        {{"set", "1", "4", "7", "1"}, 0, 1, "illegal to set (0x106)"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = c.arguments;
+        arguments.insert(arguments.begin(), "--json");
+        const Outcome outcome = Run(arguments);
+        SCOPED_TRACE(c.arguments[0] + " " + c.arguments[2] + " " + c.arguments[3] + ": " +
+                     outcome.out + outcome.err);
+        EXPECT_EQ(outcome.exit, c.exit);
+        const json document = json::parse(outcome.out, nullptr, false);
+        ASSERT_TRUE(document.is_object());
+        EXPECT_EQ(document["op"], c.arguments[0]);
+        if (c.results > 0) {
+            ASSERT_TRUE(document["results"].is_array());
+            EXPECT_EQ(document["results"].size(), c.results);
+        }
+        if (c.error[0] == '\0') {
+            EXPECT_EQ(outcome.err, "");
+        } else {
+            EXPECT_TRUE(Contains(outcome.err, std::string("dmicli: ")) &&
+                        Contains(outcome.err, c.error))
+                << outcome.err;
+        }
+    }
+
+    const json wide = Run({"--json", "get", "1", "15", "1"}).document();
+    EXPECT_EQ(wide["results"][0]["value"]["decimal"], "18446744073709551615") << wide.dump(2);
+    const json narrow = Run({"--json", "get", "1", "1", "6"}).document();
+    EXPECT_FALSE(narrow["results"][0]["value"].contains("decimal")) << narrow.dump(2);
 }
 
 TEST_F(ConsoleTest, WalkReadsATableRowByRowUntilRowNotFound) {
@@ -586,9 +644,13 @@ TEST_F(ConsoleTest, EventsShowTheLogWithNamesAndFollowOnlyNewOnes) {
                          "Event 1  2024-01-02T03:04:05.000000+01:00  Component 1: "
                          "KORVO Ethernet Adapter"))
         << log.out;
-    EXPECT_TRUE(Contains(log.out, "key    5   Associated Group  QEV|Failover Adapter Table|001"))
+    // The row's key stands apart from the values, so neither is read as the other.
+    EXPECT_TRUE(Contains(log.out,
+                         "    the row whose key is Associated Group (5) = "
+                         "QEV|Failover Adapter Table|001, with the values:\n"
+                         "    ID  ATTRIBUTE       VALUE\n"))
         << log.out;
-    EXPECT_TRUE(Contains(log.out, "value  2   Event Severity    critical (16)")) << log.out;
+    EXPECT_TRUE(Contains(log.out, "    2   Event Severity  critical (16)")) << log.out;
 
     const Outcome follow = Run({"events", "--follow", "--count", "1", "--timeout", "5"});
     EXPECT_EQ(follow.exit, 0) << follow.err;
@@ -649,6 +711,45 @@ TEST_F(ConsoleTest, UsageErrorsExitTwoBeforeAskingAnything) {
         EXPECT_TRUE(Contains(outcome.err, "dmicli --help")) << outcome.err;
     }
     EXPECT_TRUE(server_.Requests().empty());
+}
+
+// A mistyped option, message name or count says what it takes.
+TEST_F(ConsoleTest, UsageErrorsSayWhatWouldBeTaken) {
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"get", "1", "4", "2", "-ov"}, "unknown option -ov (the short options are -h -n -Ov -On"},
+        {{"get", "-x", "1", "4", "2"}, "unknown option -x"},
+        {{"post-message", "KORVO", "WM_FOO"},
+         "unknown message name \"WM_FOO\": give one of WM_CLOSE, WM_QUIT, WM_ENDSESSION, "
+         "WM_TIMER, WM_USER, or a 32-bit number"},
+        {{"watch", "1", "4", "6", "--count", "0"}, "--count is at least 1"},
+        {{"events", "--follow", "--count", "0"}, "--count is at least 1"},
+    };
+    for (const Case& c : cases) {
+        const Outcome outcome = Run(c.arguments);
+        EXPECT_EQ(outcome.exit, 2) << testing::PrintToString(c.arguments);
+        EXPECT_TRUE(Contains(outcome.err, c.message)) << outcome.err;
+        EXPECT_EQ(outcome.out, "");
+    }
+    EXPECT_TRUE(server_.Requests().empty());
+    // A negative number is still a key.
+    EXPECT_EQ(Run({"get", "1", "5", "1", "-1"}).exit, 0);
+}
+
+// A get of a table without keys names the row it answered; key 0 says why it has no row.
+TEST_F(ConsoleTest, TableReadsNameTheRowOrSayWhyThereIsNone) {
+    const Outcome unkeyed = Run({"get", "1", "5", "4"});
+    EXPECT_EQ(unkeyed.out, "Multicast Table.Address[1] = displaystring: 01005E000001\n");
+    const json document = Run({"--json", "get", "1", "5", "4"}).document();
+    EXPECT_EQ(document["results"][0]["instance"]["keys"][0]["integer"], 1) << document.dump(2);
+
+    const Outcome zero = Run({"get", "1", "5", "4", "0"});
+    EXPECT_EQ(zero.exit, 1);
+    EXPECT_TRUE(Contains(zero.out, "key 0 names no row of this table: its rows are keyed from 1"))
+        << zero.out;
 }
 
 TEST_F(ConsoleTest, HelpIsShownForTheWholeAndForEachCommand) {

@@ -1,12 +1,14 @@
 // The console's connection to the management socket: what it does when the service provider
-// is missing, silent, or answers outside the protocol.
+// is missing, gone, silent, or answers outside the protocol.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -120,6 +122,30 @@ TEST_F(ManagementClientTest, BrokenAnswersAreConnectionErrors) {
             EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos)
                 << c.what << ": " << error.what();
         }
+    }
+}
+
+// A provider whose process ended (its socket file left behind, its queued connections
+// dropped) is said to be gone, not to refuse this user.
+TEST_F(ManagementClientTest, AProviderThatEndedIsSaidToBeGone) {
+    std::filesystem::create_directories(root_.path() + "/dmi");
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, SocketPath().c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ManagementClient client(SocketPath(), 1000ms);  // queued, never taken
+    close(listener);
+    try {
+        client.Request({{"op", "stats"}});
+        ADD_FAILURE() << "accepted";
+    } catch (const ConnectionError& error) {
+        const std::string message = error.what();
+        EXPECT_NE(message.find("it has gone, nothing listens there any more"), std::string::npos)
+            << message;
+        EXPECT_EQ(message.find("own user"), std::string::npos) << message;
     }
 }
 

@@ -38,7 +38,7 @@ TEST_F(EndToEndAttributes, IndexWritesReachTheDriverAndReadsGiveTheRow) {
         EXPECT_NE(log.out.find(write.request), std::string::npos) << log.out;
         // The index attribute reads as the row number, whatever was written to it.
         const Json read =
-            machine_.ConsoleJson({"get", "1", write.group, write.attribute, write.key});
+            machine_.ConsoleReading({"get", "1", write.group, write.attribute, write.key});
         EXPECT_EQ(read["value"]["integer"], std::stoi(write.key)) << read.dump(2);
     }
 }
@@ -55,7 +55,7 @@ TEST_F(EndToEndAttributes, RowValueWrittenAsA32BitIntegerReadsBack) {
              {"value", {{"id", 2}, {"type", type}, {"integer", value}}}});
     };
     const auto readRowValue = [&] {
-        return machine_.ConsoleJson({"get", "1", "14", "2", "5"})["value"]["integer"];
+        return machine_.ConsoleReading({"get", "1", "14", "2", "5"})["value"]["integer"];
     };
 
     const Json written = setRowValue(5, 1500);
@@ -82,7 +82,7 @@ TEST_F(EndToEndAttributes, ConsoleWritesTheRowValueOfTheSmallTable) {
         {"set", "1", "14", "2", "--key", "3", "--type", "integer", "1500"}, &run);
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_EQ(set["status"], 0) << set.dump(2);
-    const Json read = machine_.ConsoleJson({"get", "1", "14", "2", "3"});
+    const Json read = machine_.ConsoleReading({"get", "1", "14", "2", "3"});
     EXPECT_EQ(read["value"]["integer"], 1500) << read.dump(2);
 }
 

@@ -109,7 +109,7 @@ TEST_F(EndToEndConsoleUsage, GetNextNamesTheRowItAnswered) {
     const RunResult next = machine_.Console({"get-next", "1", "5", "4", "1"});
     EXPECT_EQ(next.exitCode, 0) << next.err;
     EXPECT_TRUE(next.out.starts_with("Address Table.Address[2] = ")) << next.out;
-    const Json document = machine_.ConsoleJson({"get-next", "1", "5", "4", "1"});
+    const Json document = machine_.ConsoleReading({"get-next", "1", "5", "4", "1"});
     EXPECT_EQ(document["instance"]["keys"][0]["integer"], 2) << document.dump(2);
 }
 
@@ -130,6 +130,23 @@ TEST_F(EndToEndConsoleUsage, EveryToolTellsItsVersionAndKorvociItsUse) {
     EXPECT_EQ(help.exitCode, 0) << help.err;
     EXPECT_TRUE(help.out.starts_with("usage: korvoci")) << help.out;
     EXPECT_FALSE(machine_.WaitUntilRegistered(std::chrono::milliseconds(200)));
+
+    // An argument it does not know, mistyped or not, gets the usage line and starts nothing,
+    // whether or not an agent already runs.
+    for (bool agentRunning : {false, true}) {
+        if (agentRunning) {
+            ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
+        }
+        for (const char* argument : {"--hlep", "--bogus", "-x", "start"}) {
+            SCOPED_TRACE(std::string(argument) + (agentRunning ? " beside an agent" : ""));
+            const RunResult unknown =
+                machine_.Run(KORVO_AGENT_BINARY, {argument}, {}, std::chrono::seconds(5));
+            EXPECT_EQ(unknown.exitCode, 2) << unknown.err;
+            EXPECT_TRUE(Contains(unknown.err, argument)) << unknown.err;
+            EXPECT_TRUE(Contains(unknown.err, "usage: korvoci")) << unknown.err;
+        }
+        EXPECT_EQ(machine_.WaitUntilRegistered(std::chrono::milliseconds(100)), agentRunning);
+    }
 
     const RunResult unknownCode = machine_.Run(KORVO_ADAPTER_BINARY, {"fail", "999", "status"});
     EXPECT_EQ(unknownCode.exitCode, 2);

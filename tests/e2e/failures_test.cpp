@@ -1,7 +1,8 @@
 // What a user meets when the adapter fails: reads whose driver does not answer say "value
 // unknown" through the console (exit 1, the status by name, per value in a walk) while values
 // that need no driver still answer; writes to rows the tables do not have, of values of the
-// wrong type, or that the driver refuses, say why and send nothing the driver would misread.
+// wrong type, or that the driver refuses, say why and send nothing the driver would misread;
+// Verify says whether the driver answers.
 #include <string>
 #include <vector>
 
@@ -56,7 +57,7 @@ TEST_F(EndToEndFailures, ReadsOfAnAdapterThatDoesNotAnswerAreUnknown) {
         EXPECT_NE(address.out.find("value unknown"), std::string::npos) << address.out;
 
         RunResult run;
-        const Json counter = machine_.ConsoleJson({"get", "1", "4", "6"}, &run);
+        const Json counter = machine_.ConsoleReading({"get", "1", "4", "6"}, &run);
         EXPECT_EQ(run.exitCode, 1) << run.out;
         EXPECT_EQ(counter["status"], kValueUnknown) << counter.dump(2);
         EXPECT_EQ(counter["statusName"], "value unknown");
@@ -73,14 +74,42 @@ TEST_F(EndToEndFailures, ReadsOfAnAdapterThatDoesNotAnswerAreUnknown) {
         EXPECT_NE(walkText.out.find("every attribute answers value unknown (0x10F)"),
                   std::string::npos)
             << walkText.out;
-        const Json constant = machine_.ConsoleJson({"get", "1", "8", "3"});
+        const Json constant = machine_.ConsoleReading({"get", "1", "8", "3"});
         EXPECT_EQ(constant["status"], 0) << constant.dump(2);
         EXPECT_EQ(constant["value"]["integer"], 3);
 
         ASSERT_EQ(machine_.AdapterCommand(fault.heal).exitCode, 0);
-        const Json healed = machine_.ConsoleJson({"get", "1", "4", "2"}, &run);
+        const Json healed = machine_.ConsoleReading({"get", "1", "4", "2"}, &run);
         EXPECT_EQ(run.exitCode, 0) << run.out;
         EXPECT_EQ(healed["value"]["text"], "024B4F525601") << healed.dump(2);
+    }
+}
+
+// Verify (group 1 attribute 6) asks the driver probe on every read: 7 "functioning correctly"
+// while the adapter answers it, 6 "not functioning correctly" while it does not.
+TEST_F(EndToEndFailures, VerifySaysWhetherTheDriverAnswersTheProbe) {
+    ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
+    const auto verify = [&] {
+        RunResult run;
+        const Json answer = machine_.ConsoleReading({"get", "1", "1", "6"}, &run);
+        EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+        return answer.value("value", Json::object()).value("integer", -1);
+    };
+    EXPECT_EQ(verify(), 7);
+    struct Fault {
+        const char* name;
+        std::vector<std::string> fail, heal;
+    } faults[] = {
+        {"stopped", {"stop"}, {"start"}},
+        {"probe fails", {"fail", "probe", "status"}, {"heal", "all"}},
+        {"every call fails", {"fail", "all", "call"}, {"heal", "all"}},
+    };
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        ASSERT_EQ(machine_.AdapterCommand(fault.fail).exitCode, 0);
+        EXPECT_EQ(verify(), 6);
+        ASSERT_EQ(machine_.AdapterCommand(fault.heal).exitCode, 0);
+        EXPECT_EQ(verify(), 7);
     }
 }
 

@@ -125,7 +125,7 @@ TEST_F(EndToEndHostile, FifosInPlaceOfFilesHoldNothingUp) {
     ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
     const auto asked = Clock::now();
     // The driver file that cannot be opened has no size to tell, as a missing one has none.
-    const Json driverFile = machine_.ConsoleJson({"get", "1", "6", "5"});
+    const Json driverFile = machine_.ConsoleReading({"get", "1", "6", "5"});
     EXPECT_EQ(driverFile["status"], DMIERR_VALUE_UNKNOWN) << driverFile.dump();
     EXPECT_FALSE(driverFile.contains("value")) << driverFile.dump();
     EXPECT_EQ(machine_.Console({"get", "1", "4", "2"}).exitCode, 0);

@@ -308,6 +308,15 @@ Json Machine::ConsoleJson(const std::vector<std::string>& args, RunResult* resul
     return parsed;
 }
 
+Json Machine::ConsoleReading(const std::vector<std::string>& args, RunResult* result) {
+    const Json document = ConsoleJson(args, result);
+    const auto results = document.is_object() ? document.find("results") : document.end();
+    if (results == document.end() || !results->is_array() || results->size() != 1) {
+        return Json(Json::value_t::discarded);
+    }
+    return results->front();
+}
+
 RunResult Machine::AdapterCommand(const std::vector<std::string>& args) {
     return Run(KORVO_ADAPTER_BINARY, args);
 }

@@ -92,6 +92,9 @@ class Machine {
     RunResult Console(const std::vector<std::string>& args, const Environment& extra = {});
     // `dmicli --json ARGS`, its output parsed; a discarded value when it printed no JSON.
     Json ConsoleJson(const std::vector<std::string>& args, RunResult* result = nullptr);
+    // A get or get-next of one attribute (`dmicli --json get ...`): the one entry of its
+    // "results"; a discarded value when there is not exactly one.
+    Json ConsoleReading(const std::vector<std::string>& args, RunResult* result = nullptr);
     // A control command to the running simulated adapter (`korvo-adapter ARGS`).
     RunResult AdapterCommand(const std::vector<std::string>& args);
 

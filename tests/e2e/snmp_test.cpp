@@ -3,6 +3,7 @@
 // service provider, the agent and the simulated adapter; driven by Net-SNMP's own tools.
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -176,6 +177,43 @@ TEST_F(EndToEndSnmp, GetAnswersEachTypeAndMissingInstances) {
         EXPECT_TRUE(std::regex_search(run.out, std::regex(" = " + std::string(c.answer))))
             << run.out << run.err;
     }
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Started before snmpd (or at the wrong socket), the subagent says it waits for it rather
+// than that it serves.
+TEST_F(EndToEndSnmp, SaysItWaitsForAMasterThatDoesNotAnswer) {
+    EXPECT_TRUE(Contains(machine_.ErrorOutput(subagent_), "dmi-snmp: serving under "))
+        << machine_.ErrorOutput(subagent_);
+    const std::string nowhere = snmp_ + "/nowhere.sock";
+    const pid_t early = machine_.Start(KORVO_SNMP_BINARY, {"--agentx", nowhere, "--ping", "1"});
+    ASSERT_GT(early, 0) << machine_.error();
+    const std::string expected =
+        "dmi-snmp: waiting for snmpd: no AgentX master answers on " + nowhere;
+    EXPECT_TRUE(WaitFor([&] { return Contains(machine_.ErrorOutput(early), expected); }, 10s))
+        << machine_.ErrorOutput(early);
+    EXPECT_FALSE(Contains(machine_.ErrorOutput(early), "dmi-snmp: serving under "))
+        << machine_.ErrorOutput(early);
+    EXPECT_EQ(machine_.Stop(early, SIGTERM), std::optional<int>(0));
+}
+
+// A monitoring check of Verify (`check_snmp -o ...1.6.0 -c 7:7`) sees the driver stop.
+TEST_F(EndToEndSnmp, VerifyFollowsTheDriver) {
+    const auto verifyIs = [&](const char* value) {
+        return WaitFor(
+            [&] {
+                return Get("1.6.0").find(std::string("INTEGER: ") + value) != std::string::npos;
+            },
+            10s, 100ms);
+    };
+    EXPECT_TRUE(verifyIs("7")) << Get("1.6.0");
+    ASSERT_EQ(machine_.AdapterCommand({"stop"}).exitCode, 0);
+    EXPECT_TRUE(verifyIs("6")) << Get("1.6.0");
+    ASSERT_EQ(machine_.AdapterCommand({"start"}).exitCode, 0);
+    EXPECT_TRUE(verifyIs("7")) << Get("1.6.0");
 }
 
 TEST_F(EndToEndSnmp, WalksShowTheConsolesValuesByNameFromTheGeneratedMib) {

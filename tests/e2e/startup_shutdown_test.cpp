@@ -3,6 +3,7 @@
 // adapter, the message boxes of a start-up that the service provider refuses, and the ways the
 // agent ends.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -70,7 +71,7 @@ TEST_F(EndToEndStartup, InstallsRegistersAndAnswersReadsThroughTheConsole) {
         SCOPED_TRACE("dmicli get " + std::to_string(component) + " " + read.where[0] + " " +
                      read.where[1]);
         RunResult run;
-        const Json answer = machine_.ConsoleJson(args, &run);
+        const Json answer = machine_.ConsoleReading(args, &run);
         ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
         EXPECT_EQ(answer["status"], 0);
         EXPECT_EQ(answer["value"]["type"], read.type);
@@ -81,7 +82,7 @@ TEST_F(EndToEndStartup, InstallsRegistersAndAnswersReadsThroughTheConsole) {
     // Past the table's last row: the instrumentation's "row not found" reaches the console.
     RunResult run;
     const Json beyond =
-        machine_.ConsoleJson({"get", std::to_string(component), "13", "2", "126"}, &run);
+        machine_.ConsoleReading({"get", std::to_string(component), "13", "2", "126"}, &run);
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(beyond["status"], 266) << run.out;
 }
@@ -96,8 +97,54 @@ TEST_F(EndToEndStartup, ASecondInstanceEndsAtOnceAndTheFirstKeepsServing) {
     EXPECT_TRUE(machine_.Running(agent_));
     EXPECT_TRUE(SocketAnswers(machine_.windowSocket()));
     EXPECT_EQ(machine_.RegisteredComponents(), std::vector<unsigned>{1});
-    const Json address = machine_.ConsoleJson({"get", "1", "4", "2"});
+    const Json address = machine_.ConsoleReading({"get", "1", "4", "2"});
     EXPECT_EQ(address["value"]["text"], "024B4F525601") << address.dump(2);
+}
+
+// Laying the machine out again while it runs, as a second terminal does, leaves the running
+// agent alone: an unchanged file is not touched, a changed one (a rebuilt library) is renamed
+// into place, so the library the agent has loaded is never rewritten under it.
+TEST_F(EndToEndStartup, LayingTheMachineOutAgainLeavesTheRunningAgentAnswering) {
+    ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
+    const auto inode = [&] {
+        struct stat status {};
+        return stat(machine_.libraryPath().c_str(), &status) == 0 ? status.st_ino : 0;
+    };
+    const auto firstLibrary = inode();
+
+    // A build whose library differs from the one the agent runs.
+    const std::string rebuilt = machine_.root() + "/rebuilt";
+    std::filesystem::create_directories(rebuilt + "/sim/service-provider");
+    std::filesystem::copy_file(KORVO_SP_LIBRARY, rebuilt + "/sim/service-provider/Wcdmi.dll");
+    std::ofstream(rebuilt + "/sim/service-provider/Wcdmi.dll", std::ios::app) << "rebuilt";
+
+    const struct {
+        const char* what;
+        std::string build;
+        bool replaced;
+    } layouts[] = {
+        {"the same build", KORVO_BUILD_DIR, false},
+        {"a rebuilt library", rebuilt, true},
+        {"the rebuilt library again", rebuilt, false},
+    };
+    for (const auto& layout : layouts) {
+        SCOPED_TRACE(layout.what);
+        const auto before = inode();
+        const RunResult again = machine_.Run(KORVO_SOURCE_DIR "/scripts/lay-out-machine",
+                                             {machine_.root(), layout.build});
+        ASSERT_EQ(again.exitCode, 0) << again.err;
+        EXPECT_EQ(inode() != before, layout.replaced);
+        for (int read = 0; read < 20; ++read) {
+            const Json address = machine_.ConsoleReading({"get", "1", "4", "2"});
+            ASSERT_EQ(address.value("value", Json::object()).value("text", ""), "024B4F525601")
+                << address.dump(2) << machine_.ErrorOutput(agent_);
+        }
+        EXPECT_TRUE(machine_.Running(agent_));
+    }
+    EXPECT_NE(inode(), firstLibrary);
+    for (const auto& entry : std::filesystem::directory_iterator(machine_.dmiPath() + "/bin")) {
+        EXPECT_EQ(entry.path().filename(), "Wcdmi.dll") << "a staged file was left behind";
+    }
 }
 
 TEST_F(EndToEndStartup, RetriesUntilTheLibraryAppears) {
@@ -108,11 +155,14 @@ TEST_F(EndToEndStartup, RetriesUntilTheLibraryAppears) {
     ASSERT_TRUE(WaitFor([&] { return SocketAnswers(machine_.windowSocket()); }, 5s))
         << machine_.ErrorOutput(agent_);
 
-    // Several retries fail quietly: no library, so no service provider and no message.
+    // Several retries fail: no library, so no service provider and no message box, and one
+    // line says what start-up waits for and how often it tries again.
     std::this_thread::sleep_for(200ms);
     EXPECT_TRUE(machine_.Running(agent_));
     EXPECT_FALSE(std::filesystem::exists(machine_.managementSocket()));
-    EXPECT_EQ(machine_.ErrorOutput(agent_), "");
+    const std::string waiting = "korvoci: start-up is waiting for the library Wcdmi.dll in " +
+                                machine_.dmiPath() + "/bin; it tries again every 30 ms\n";
+    EXPECT_EQ(machine_.ErrorOutput(agent_), waiting);
 
     // Renamed into place, so that no retry can find half a file.
     const std::string partial = machine_.libraryPath() + ".part";
@@ -120,7 +170,7 @@ TEST_F(EndToEndStartup, RetriesUntilTheLibraryAppears) {
     std::filesystem::rename(partial, machine_.libraryPath());
     EXPECT_TRUE(machine_.WaitUntilRegistered(5s))
         << "no retry registered the instrumentation after the library appeared";
-    EXPECT_EQ(machine_.ErrorOutput(agent_), "");
+    EXPECT_EQ(machine_.ErrorOutput(agent_), waiting);
 }
 
 // The blocks the service provider has handed out and not had back once they settle to what
@@ -146,6 +196,11 @@ TEST_F(EndToEndStartup, AnAgentStartedBeforeItsAdapterRegistersOnceItAppears) {
         << machine_.ErrorOutput(agent_);
     std::this_thread::sleep_for(200ms);  // several retries find no driver
     EXPECT_TRUE(machine_.RegisteredComponents().empty());
+    const std::string waiting =
+        "korvoci: start-up is waiting for the control device \\\\.\\korvodmi.vxd (nothing "
+        "listens on " +
+        machine_.korvoRoot() + "/devices/korvodmi.vxd); it tries again every 30 ms\n";
+    EXPECT_EQ(machine_.ErrorOutput(agent_), waiting);
 
     adapter_ = machine_.StartAdapter();
     ASSERT_GT(adapter_, 0) << machine_.error();
@@ -161,8 +216,8 @@ TEST_F(EndToEndStartup, AnAgentStartedBeforeItsAdapterRegistersOnceItAppears) {
     }
     EXPECT_EQ(connections, 1u) << log;
     EXPECT_EQ(SettledBlocks(machine_, kInstallBlocks), kInstallBlocks);
-    EXPECT_EQ(machine_.ConsoleJson({"get", "1", "4", "2"})["value"]["text"], "024B4F525601");
-    EXPECT_EQ(machine_.ErrorOutput(agent_), "");
+    EXPECT_EQ(machine_.ConsoleReading({"get", "1", "4", "2"})["value"]["text"], "024B4F525601");
+    EXPECT_EQ(machine_.ErrorOutput(agent_), waiting);
 }
 
 // A start-up step that the service provider refuses shows its message box once; the retries

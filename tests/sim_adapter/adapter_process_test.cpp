@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "adapter_server.h"
@@ -173,6 +174,30 @@ TEST_F(AdapterProgram, CommandsChangeTheRunningSimulator) {
     EXPECT_EQ(Finish(server_, "server").exitCode, 0);
     server_ = -1;
     EXPECT_FALSE(std::filesystem::exists(paths_.control));
+}
+
+// `serve --background` returns only once it listens, so that whatever a script starts next
+// finds the device at once; one that cannot listen fails before it returns.
+TEST_F(AdapterProgram, InTheBackgroundServeReturnsOnceItListens) {
+    const RunResult started = Run({"serve", "--quiet", "--background"});
+    ASSERT_EQ(started.exitCode, 0) << started.err;
+    EXPECT_EQ(started.out, "");
+    const auto name = DeviceClient(paths_.device).Request(code::kDriverName);  // no wait first
+    EXPECT_TRUE(name.has_value());
+    EXPECT_EQ(Run({"status"}).exitCode, 0);
+
+    const RunResult second = Run({"serve", "--quiet", "--background"});
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.err.find("already served by a running simulator"), std::string::npos)
+        << second.err;
+
+    const RunResult quit = Run({"quit"});
+    EXPECT_EQ(quit.exitCode, 0) << quit.err;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::filesystem::exists(paths_.control) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_FALSE(std::filesystem::exists(paths_.control)) << "the background simulator did not end";
 }
 
 TEST_F(AdapterProgram, NotifyWithoutAnAgentWindowFailsAfterTheFailover) {

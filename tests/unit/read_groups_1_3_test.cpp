@@ -1,10 +1,16 @@
-// Groups 1 to 3: constants, the state derived from request 22, and the three-row table.
+// Groups 1 to 3: constants and Verify from the driver probe, the state derived from request 22, and
+// the three-row table.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
+
+#include "support/private_root.h"
 #include "support/read_fixture.h"
 
 namespace {
 
+using korvo::test::FakeDevice;
 using korvo::test::KeyList;
 using korvo::test::ReadFixture;
 
@@ -15,17 +21,57 @@ class ReadGroups1To3 : public ReadFixture {
     }
 };
 
-TEST_F(ReadGroups1To3, Group1IsConstantUnderGetAndGetNext) {
+TEST_F(ReadGroups1To3, Group1IdentificationIsConstantUnderGetAndGetNext) {
     KeyList keys{9};
     for (uint32_t mode : {0u, 1u}) {
-        for (DmiId attribute = 1; attribute <= 6; ++attribute) {
+        for (DmiId attribute = 1; attribute <= 5; ++attribute) {
             const auto result = Read(1, attribute, keys.get(), mode);
             EXPECT_EQ(result.status, 0u);
             EXPECT_EQ(result.type(), 5u);
-            EXPECT_EQ(result.u32(), attribute == 6 ? 7u : 0u);
+            EXPECT_EQ(result.u32(), 0u);
         }
     }
     EXPECT_TRUE(SentCodes().empty());
+}
+
+// Verify (attribute 6) asks the driver probe: 7 "functioning correctly" only when a driver of
+// the expected kind answers it, 6 "not functioning correctly" however else it goes.
+TEST_F(ReadGroups1To3, Group1VerifyFollowsTheDriverProbe) {
+    struct Case {
+        const char* name;
+        uint8_t signature[4];
+        FakeDevice::Reply how;
+        uint32_t expected;
+        bool noDevice = false;
+    };
+    const Case cases[] = {
+        {"answers", {0x44, 0x4D, 0x49, 0x10}, {}, 7},
+        {"another signature", {0x44, 0x4D, 0x49, 0x11}, {}, 6},
+        {"call fails", {0x44, 0x4D, 0x49, 0x10}, {.success = 0}, 6},
+        {"no bytes", {0x44, 0x4D, 0x49, 0x10}, {.bytesReturned = 0}, 6},
+        {"hangs up", {0x44, 0x4D, 0x49, 0x10}, {.hangUp = true}, 6},
+        {"no control device", {0x44, 0x4D, 0x49, 0x10}, {}, 6, true},
+    };
+    for (const Case& c : cases) {
+        OnRequest(0, [&c](Record& r) { std::copy_n(c.signature, 4, &r[4]); });
+        FailRequest(0, c.how);
+        std::optional<korvo::test::PrivateRoot> emptyMachine;
+        if (c.noDevice) {
+            emptyMachine.emplace();
+        }
+        for (uint32_t mode : {0u, 1u}) {
+            const auto result = Read(1, 6, nullptr, mode);
+            EXPECT_EQ(result.status, 0u) << c.name;
+            EXPECT_EQ(result.type(), 5u) << c.name;
+            EXPECT_EQ(result.u32(), c.expected) << c.name;
+        }
+        const auto probes = device.exchanges();
+        ASSERT_EQ(probes.size(), c.noDevice ? 0u : 2u) << c.name;
+        for (const auto& probe : probes) {
+            EXPECT_EQ(probe.controlWord(), 0xFF0102FFu) << c.name;
+        }
+        SentCodes();
+    }
 }
 
 TEST_F(ReadGroups1To3, Group2FollowsTheStateNumber) {

@@ -306,6 +306,14 @@ json AnnotateValue(const json& value, const AttributeInfo* info) {
     if (annotated.contains("type")) {
         annotated["typeName"] = dmi::TypeName(IdIn(value, "type"));
     }
+    // A 64-bit number as exact decimal text too: JSON readers that hold numbers as doubles
+    // (jq, JavaScript) round those above 2^53.
+    const uint32_t type = IdIn(value, "type");
+    if (const auto number = value.find("integer");
+        (type == MIF_COUNTER64 || type == MIF_INTEGER64) && number != value.end() &&
+        number->is_number_integer()) {
+        annotated["decimal"] = number->dump();
+    }
     annotated["display"] = FormatValue(value, info);
     return annotated;
 }

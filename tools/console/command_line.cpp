@@ -304,9 +304,17 @@ CommandLine ParseCommandLine(std::span<const std::string> arguments) {
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (endOfOptions || argument.size() < 2 || argument[0] != '-' ||
-            (argument[1] != '-' && LongName(argument) == argument)) {
+            (argument[1] >= '0' && argument[1] <= '9')) {
             positionals.push_back(argument);  // a negative number is a key, not an option
             continue;
+        }
+        if (argument[1] != '-' && LongName(argument) == argument) {
+            std::string known;
+            for (const auto& [shortName, longName] : kShortOptions) {
+                known += " " + std::string(shortName);
+            }
+            throw UsageError("unknown option " + argument + " (the short options are" + known +
+                             "; a negative key is a number, such as -1)");
         }
         if (argument == "--") {
             endOfOptions = true;
@@ -383,6 +391,9 @@ CommandLine ParseCommandLine(std::span<const std::string> arguments) {
             line.follow = true;
         } else if (name == "--count") {
             line.count = ParseCount(name, value);
+            if (*line.count == 0) {
+                throw UsageError("--count is at least 1 (leave it out to go on until Ctrl-C)");
+            }
         } else if (name == "--timeout") {
             line.timeoutSeconds = ParseSeconds(name, value);
         } else if (name == "--interval") {
@@ -444,9 +455,27 @@ std::string OverallHelp() {
         "                 $WIN32DMIPATH/dmi.sock), or tcp:PORT for a loopback port\n"
         "                 (default when dmi.sock is missing: the port in dmi.port)\n"
         "  --json         print JSON for scripts: one document per command, one line per\n"
-        "                 event with events --follow\n"
+        "                 event with events --follow, sample with watch, log line with\n"
+        "                 log --follow (see JSON below)\n"
         "  -h, --help     this help; \"dmicli COMMAND --help\" for a command's\n"
         "  --version      the version\n"
+        "\n"
+        "JSON: each command has one shape, whatever the number of attributes asked:\n"
+        "  get, get-next  {\"op\", \"results\": [an entry per attribute]}, each entry with\n"
+        "                 \"component\", \"group\", \"groupName\", \"attribute\",\n"
+        "                 \"attributeName\", \"keys\", \"status\", \"statusName\", \"value\"\n"
+        "                 when there is one, and for get-next \"instance\" (the row it\n"
+        "                 answered, by its keys) or \"end\" (no row follows)\n"
+        "  set            one such entry, with \"op\": \"set\" and the value sent\n"
+        "  a value        {\"type\", \"typeName\", \"integer\" | \"text\" | \"hex\", "
+        "\"display\"};\n"
+        "                 a counter64 or integer64 also \"decimal\", the number as exact\n"
+        "                 text (readers such as jq hold numbers as doubles, which round\n"
+        "                 above 2^53)\n"
+        "  a failure      {\"error\", \"exitStatus\"}, with \"status\" and \"statusName\" for a\n"
+        "                 DMI status; every failure's message, a get's, get-next's or set's\n"
+        "                 DMI status too, is also written to standard error\n"
+        "Times are ISO 8601 with their offset.\n"
         "\n"
         "Exit status:\n"
         "  0  success\n"

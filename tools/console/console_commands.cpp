@@ -179,6 +179,35 @@ class Console {
         out_ << document.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
     }
 
+    // With --json, the message of a get, get-next or set that failed (a DMI status, or the end
+    // of a table) also goes to standard error, as every other failure's does; the text shown
+    // to people already says it.
+    void ReportFailure(const json& result) {
+        if (!line_.json) {
+            return;
+        }
+        const std::string subject = result.value("groupName", std::string()) + "." +
+                                    result.value("attributeName", std::string()) + " (" +
+                                    result.value("op", std::string()) + " " +
+                                    std::to_string(result.value("component", 0u)) + " " +
+                                    std::to_string(result.value("group", 0u)) + " " +
+                                    std::to_string(result.value("attribute", 0u)) + ")";
+        if (const auto end = result.find("end"); end != result.end()) {
+            err_ << "dmicli: " << subject << ": " << end->value("description", std::string())
+                 << '\n';
+            return;
+        }
+        const uint32_t status = result.value("status", 0u);
+        if (status == DMIERR_NO_ERROR) {
+            return;
+        }
+        err_ << "dmicli: " << subject << ": " << dmi::DescribeStatus(status);
+        if (const std::string error = result.value("error", std::string()); !error.empty()) {
+            err_ << ": " << error;
+        }
+        err_ << '\n';
+    }
+
     // A command's result: the document itself for --json, else its rendering for people.
     void Show(const json& document, void (TextRenderer::*render)(const json&)) {
         Show(document, [&] { (text_.*render)(document); });
@@ -291,15 +320,17 @@ class Console {
         return {component, group, std::move(attributes), KeysWithIds(component, group, keys)};
     }
 
-    // The keys of the row after `keys`, as the table's key attributes answer get-next; or,
-    // when one of them answers without a value, the end of the table as the document's "end".
-    json NextRow(uint32_t component, uint32_t groupId, const json& keys, json& end) {
+    // The keys of the row that `op` with `keys` reads (get-next: the row after them; get
+    // without keys: the row the instrumentation chooses), as the table's key attributes
+    // answer; or, when one of them answers without a value, null and the end of the table as
+    // the document's "end".
+    json RowKeys(const char* op, uint32_t component, uint32_t groupId, const json& keys,
+                 json& end) {
         const GroupInfo* group = catalog_.FindGroup(component, groupId);
         json next = json::array();
         for (const uint32_t keyId : group != nullptr ? group->keys : std::vector<uint32_t>{}) {
             const AttributeInfo* info = catalog_.FindAttribute(component, groupId, keyId);
-            const Reading key =
-                ReadAttribute(Client(), "get-next", component, groupId, keyId, info, keys);
+            const Reading key = ReadAttribute(Client(), op, component, groupId, keyId, info, keys);
             if (key.status != DMIERR_NO_ERROR || !HasValue(key.value)) {
                 const std::string name = info != nullptr ? info->name : std::to_string(keyId);
                 end = {{"reason", "end of table"},
@@ -322,7 +353,17 @@ class Console {
         const GroupInfo* groupInfo = catalog_.FindGroup(component, group);
         const bool table = groupInfo != nullptr && !groupInfo->keys.empty();
         json end;
-        const json nextKeys = next && table ? NextRow(component, group, keyList, end) : json();
+        const json nextKeys =
+            next && table ? RowKeys("get-next", component, group, keyList, end) : json();
+        // A get of a table without keys reads the row the instrumentation takes for no key:
+        // its keys name it.
+        json unnamedEnd;
+        const json chosenKeys = !next && table && keyList.empty()
+                                    ? RowKeys("get", component, group, keyList, unnamedEnd)
+                                    : json();
+        // Key 0 of a table whose rows count from 1 names no row.
+        const bool keyZero =
+            !next && table && keyList.size() == 1 && keyList[0].value("integer", json()) == json(0);
         json results = json::array();
         bool allRead = true;
         for (const uint32_t attribute : attributes) {
@@ -340,14 +381,27 @@ class Console {
             } else if (next) {
                 document["instance"] = {
                     {"group", group}, {"attribute", attribute}, {"keys", nextKeys}};
+            } else if (chosenKeys.is_array()) {
+                document["instance"] = {
+                    {"group", group}, {"attribute", attribute}, {"keys", chosenKeys}};
+                document["note"] = "no key given: the row the table answers for none";
+            }
+            if (keyZero && reading.status != DMIERR_NO_ERROR) {
+                document["note"] = "key 0 names no row of this table: its rows are keyed from 1";
             }
             allRead = allRead && reading.status == DMIERR_NO_ERROR && !document.contains("end");
             results.push_back(std::move(document));
         }
+        // One shape for scripts however many attributes were asked; people see one reading
+        // as a line of its own.
+        const json document{{"op", op}, {"results", results}};
         if (results.size() == 1) {
-            Show(results[0], &TextRenderer::Reading);
+            Show(document, [&] { text_.Reading(results[0]); });
         } else {
-            Show({{"op", op}, {"results", results}}, &TextRenderer::Readings);
+            Show(document, &TextRenderer::Readings);
+        }
+        for (const json& result : results) {
+            ReportFailure(result);
         }
         return allRead ? kExitSuccess : kExitDmiStatus;
     }
@@ -470,6 +524,7 @@ class Console {
                 " --type integer " + line_.arguments[3];
         }
         Show(document, &TextRenderer::Written);
+        ReportFailure(document);
         return status == DMIERR_NO_ERROR ? kExitSuccess : kExitDmiStatus;
     }
 
@@ -757,6 +812,10 @@ class Console {
         const std::string& name = line_.arguments[1];
         WindowMessage message;
         const auto named = WindowMessageByName(name);
+        if (!named && !name.empty() && (name[0] < '0' || name[0] > '9') && name[0] != '-') {
+            throw UsageError("unknown message name \"" + name + "\": give one of " +
+                             WindowMessageNames() + ", or a 32-bit number");
+        }
         message.message = named ? *named : static_cast<uint32_t>(ParseWord(name, 32, "message"));
         if (line_.arguments.size() > 2) {
             message.wParam = ParseWord(line_.arguments[2], 64, "WPARAM");

@@ -45,10 +45,22 @@ _dmicli() {
         2) names=$(_dmicli_names groups "${words[1]}") ;;
         *) return ;;
     esac
-    local matches=($(compgen -W "$names" -- "${current//\\/}")) match
+    # Inside an open quote readline completes the text after the quote and closes it: the
+    # match goes in as it is (in double quotes, with \ " $ ` escaped). A bare word gets
+    # every special character escaped.
+    local quote='' typed=${current//\\/}
+    case $current in
+        \"*) quote='"' typed=${current#\"} ;;
+        \'*) quote="'" typed=${current#\'} ;;
+    esac
+    local matches=($(compgen -W "$names" -- "$typed")) match
     COMPREPLY=()
     for match in "${matches[@]}"; do
-        COMPREPLY+=("$(printf '%q' "$match")")
+        case $quote in
+            '"') COMPREPLY+=("$(printf '%s' "$match" | sed 's/[\\"$`]/\\&/g')") ;;
+            "'") COMPREPLY+=("$match") ;;
+            *) COMPREPLY+=("$(printf '%q' "$match")") ;;
+        esac
     done
 }
 

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 #include "korvo/management_protocol.h"
 #include "korvo_host.h"
@@ -182,7 +183,7 @@ void ManagementClient::SendLine(const nlohmann::json& message) {
         }
         throw ConnectionError("the service provider on " + socketPath_ +
                               " closed the connection before taking the request (" +
-                              std::strerror(error) + ")");
+                              std::strerror(error) + ")" + WhyClosedUnanswered());
     }
 }
 
@@ -227,12 +228,39 @@ std::optional<std::string> ManagementClient::ReadLine(
             std::string message =
                 "the service provider on " + socketPath_ + " closed the connection";
             if (!answered_) {
-                message += " without an answer (it serves only peers that run as its own user)";
+                message += " without an answer" + WhyClosedUnanswered();
             }
             throw ConnectionError(message);
         }
         buffered_.append(chunk, static_cast<size_t>(got));
     }
+}
+
+std::string ManagementClient::WhyClosedUnanswered() const {
+    if (socketPath_.starts_with(kTcpPrefix)) {
+        return std::string();
+    }
+    // The credentials of the process that listens on the socket.
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    const bool known = getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
+    if (known && peer.uid != getuid()) {
+        return " (it runs as user " + std::to_string(peer.uid) +
+               " and serves only peers that run as its own user)";
+    }
+    // A process that is ending closes its connections just before its socket: a moment's grace.
+    constexpr int kChecks = 5;
+    constexpr auto kCheckInterval = std::chrono::milliseconds(20);
+    for (int check = 0; check < kChecks; ++check) {
+        const int probe = korvo::host::ConnectUnix(socketPath_, kSendTimeoutMs);
+        if (probe < 0) {
+            return ": it has gone, nothing listens there any more (has the agent that loads it "
+                   "ended?)";
+        }
+        close(probe);
+        std::this_thread::sleep_for(kCheckInterval);
+    }
+    return std::string();
 }
 
 nlohmann::json ManagementClient::ParseMessage(const std::string& line, bool isResponse) const {

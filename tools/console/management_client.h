@@ -51,6 +51,9 @@ class ManagementClient {
   private:
     void SendLine(const nlohmann::json& message);
     std::optional<std::string> ReadLine(std::chrono::steady_clock::time_point deadline);
+    // Why the provider closed the connection before answering anything, as the end of a
+    // message: it has gone, or it serves only peers of its own user; empty when neither shows.
+    std::string WhyClosedUnanswered() const;
     // A response must carry a numeric "status"; the later lines of a subscription need not.
     nlohmann::json ParseMessage(const std::string& line, bool isResponse) const;
 

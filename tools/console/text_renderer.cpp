@@ -219,6 +219,9 @@ void TextRenderer::Reading(const json& document) {
     if (IdIn(document, "status") != DMIERR_NO_ERROR || value == document.end() ||
         !HasValue(*value)) {
         out_ << ValueCell(document, true) << '\n';
+        if (const std::string note = TextIn(document, "note"); !note.empty()) {
+            out_ << "  (" << note << ")\n";
+        }
         return;
     }
     out_ << TypeCell(IdIn(document, "component"), IdIn(document, "group"), document) << ": "
@@ -348,13 +351,20 @@ void TextRenderer::Event(const json& event) {
             out_ << "  " << name;
         }
         out_ << "  (" << row.value("class", std::string()) << ")\n";
-        TextTable table({"", "ID", "ATTRIBUTE", "VALUE"});
-        for (const char* part : {"keys", "values"}) {
-            for (const json& value : ListIn(row, part)) {
-                table.AddRow({part == std::string_view("keys") ? "key" : "value",
-                              std::to_string(IdIn(value, "id")), TextIn(value, "name"),
-                              TextIn(value, "display")});
-            }
+        // The row's keys on a line of their own, so that a key is never read as the value of
+        // the attribute of the same name in the table below.
+        std::string keys;
+        for (const json& key : ListIn(row, "keys")) {
+            keys += (keys.empty() ? "" : ", ") + TextIn(key, "name") + " (" +
+                    std::to_string(IdIn(key, "id")) + ") = " + TextIn(key, "display");
+        }
+        if (!keys.empty()) {
+            out_ << "    the row whose key is " << keys << ", with the values:\n";
+        }
+        TextTable table({"ID", "ATTRIBUTE", "VALUE"});
+        for (const json& value : ListIn(row, "values")) {
+            table.AddRow({std::to_string(IdIn(value, "id")), TextIn(value, "name"),
+                          TextIn(value, "display")});
         }
         table.Print(out_, "    ");
     }

@@ -52,6 +52,14 @@ std::optional<uint32_t> WindowMessageByName(std::string_view name) {
     return std::nullopt;
 }
 
+std::string WindowMessageNames() {
+    std::string names;
+    for (const auto& [name, message] : kNamedMessages) {
+        names += (names.empty() ? "" : ", ") + std::string(name);
+    }
+    return names;
+}
+
 std::string PostWindowMessage(const std::string& className, const WindowMessage& message) {
     if (className.empty() || className.find('/') != std::string::npos ||
         className.find('\\') != std::string::npos || className == "." || className == "..") {

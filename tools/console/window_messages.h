@@ -33,6 +33,8 @@ std::array<uint8_t, kWindowMessageBytes> EncodeWindowMessage(const WindowMessage
 
 // WM_TIMER, WM_CLOSE, ... (without regard to case); nothing for another name.
 std::optional<uint32_t> WindowMessageByName(std::string_view name);
+// The names WindowMessageByName knows, separated by ", ".
+std::string WindowMessageNames();
 
 // Connects to the window socket of `className` under $KORVO_ROOT/windows, sends the message
 // and closes. Returns the socket path used; throws ConnectionError when no such window

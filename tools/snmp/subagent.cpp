@@ -28,6 +28,10 @@
 #include "dmi/dmi.h"
 #include "snmp/component_tree.h"
 
+// The AgentX subagent's session with its master, which Net-SNMP's agent library keeps (and
+// exports without declaring it): null while no master has answered.
+extern "C" netsnmp_session* main_session;
+
 namespace korvo::snmp {
 
 namespace {
@@ -675,7 +679,17 @@ int RunSubagent(const SubagentOptions& options) {
     {
         EventFollower events(options.managementSocket, options.replyTimeout);
         register_readfd(events.readFd(), OnEvents, &events);
-        Log("serving under " + FormatOid(options.prefix));
+        if (main_session == nullptr) {
+            // The library has said it could not connect; say what happens next.
+            const char* master =
+                netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET);
+            Log("waiting for snmpd: no AgentX master answers on " +
+                std::string(master != nullptr ? master : "its default socket") +
+                "; trying again every " + std::to_string(options.pingSeconds) +
+                " s, then serving under " + FormatOid(options.prefix));
+        } else {
+            Log("serving under " + FormatOid(options.prefix));
+        }
         while (stopRequested == 0) {
             agent_check_and_process(1);
         }
