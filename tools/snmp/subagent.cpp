@@ -9,15 +9,18 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
@@ -250,6 +253,17 @@ class EventFollower {
         return waiting.fd >= 0 && poll(&waiting, 1, 0) > 0;
     }
 
+    // The groups that sets by any client wrote since the last call, or `all` when sets may
+    // have gone unnoticed (while no subscription was open).
+    struct Written {
+        bool all = false;
+        std::vector<std::pair<uint32_t, uint32_t>> groups;  // component, group
+    };
+    Written TakeWritten() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(written_, {});
+    }
+
     std::deque<json> Take() {
         char drain[64];
         while (read(pipe_[0], drain, sizeof drain) > 0) {
@@ -259,6 +273,16 @@ class EventFollower {
     }
 
   private:
+    void Noticed(const std::function<void(Written&)>& note) {
+        {
+            std::lock_guard lock(mutex_);
+            note(written_);
+        }
+        ++sets_;
+        const char wake = 1;
+        (void)!write(pipe_[1], &wake, 1);
+    }
+
     void Follow() {
         std::optional<uint64_t> since;
         bool connected = true;
@@ -284,14 +308,16 @@ class EventFollower {
                     connected = true;
                 }
                 subscription_ = client.descriptor();
-                // Sets made while no subscription was open are not noticed: count one.
-                ++sets_;
+                // Sets made while no subscription was open were not noticed.
+                Noticed([](Written& written) { written.all = true; });
                 while (!stopping_) {
                     const auto line = client.Receive(kEventWait);
                     if (line && line->contains("set")) {
-                        ++sets_;
-                        const char wake = 1;
-                        (void)!write(pipe_[1], &wake, 1);
+                        const json& set = (*line)["set"];
+                        Noticed([&](Written& written) {
+                            written.groups.emplace_back(set.value("component", 0u),
+                                                        set.value("group", 0u));
+                        });
                         continue;
                     }
                     if (!line || !line->contains("event")) {
@@ -328,6 +354,7 @@ class EventFollower {
     std::atomic<int> subscription_{-1};
     std::mutex mutex_;
     std::deque<json> events_;
+    Written written_;
     std::thread thread_;
 };
 
@@ -349,7 +376,7 @@ class Subagent {
               std::chrono::duration_cast<Clock::duration>(options.agentxTimeout) - kAnswerMargin,
               kShortestBudget)) {}
 
-    void Follow(const EventFollower* follower) { follower_ = follower; }
+    void Follow(EventFollower* follower) { follower_ = follower; }
 
     void Refresh() {
         std::vector<ComponentTree> components;
@@ -405,9 +432,12 @@ class Subagent {
     }
 
     void SendEvents(EventFollower& follower) {
-        readAhead_.clear();
-        setsSeen_ = follower.SetsNoticed();
-        for (const json& event : follower.Take()) {
+        DropWritten();
+        std::deque<json> events = follower.Take();
+        if (!events.empty()) {
+            readAhead_.clear();
+        }
+        for (const json& event : events) {
             if (masterConnected) {
                 SendNotification(event, Clock::now());
                 continue;
@@ -481,16 +511,37 @@ class Subagent {
         return rows;
     }
 
+    // Drops the readings of the groups another client's set wrote; all of them while a line
+    // of the subscription waits unread, which may be such a notice.
+    void DropWritten() {
+        if (follower_ == nullptr) {
+            return;
+        }
+        if (follower_->LinesWaiting()) {
+            readAhead_.clear();
+        }
+        const uint64_t noticed = follower_->SetsNoticed();
+        if (noticed == setsSeen_) {
+            return;
+        }
+        setsSeen_ = noticed;
+        const EventFollower::Written written = follower_->TakeWritten();
+        if (written.all) {
+            readAhead_.clear();
+            return;
+        }
+        std::erase_if(readAhead_, [&](const auto& entry) {
+            const auto group = std::make_pair(std::get<0>(entry.first), std::get<1>(entry.first));
+            return std::find(written.groups.begin(), written.groups.end(), group) !=
+                   written.groups.end();
+        });
+    }
+
     // A get-next's read: served from the values read ahead, or read together with the rest
     // of its group (a table from its row onwards, a group without keys whole) in one request.
     json ReadAhead(const ComponentTree& component, uint32_t group, uint32_t attribute,
                    const json& keys) {
-        // Another client's set, noticed or perhaps waiting unread, makes every reading stale.
-        if (follower_ != nullptr &&
-            (follower_->SetsNoticed() != setsSeen_ || follower_->LinesWaiting())) {
-            readAhead_.clear();
-            setsSeen_ = follower_->SetsNoticed();
-        }
+        DropWritten();
         const auto now = std::chrono::steady_clock::now();
         const ReadingKey key{component.info.id, group, attribute, keys.dump()};
         if (const auto found = readAhead_.find(key);
@@ -798,7 +849,7 @@ class Subagent {
         std::chrono::steady_clock::time_point read;
     };
     std::map<ReadingKey, Reading> readAhead_;
-    const EventFollower* follower_ = nullptr;
+    EventFollower* follower_ = nullptr;
     uint64_t setsSeen_ = 0;
     bool reachable_ = true;
     // The master agent's current request: when its answer is due.
