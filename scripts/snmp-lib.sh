@@ -34,6 +34,7 @@ snmp_start_master() {
         echo "agentXTimeout $snmp_agentx_timeout"
         echo "agentXRetries 0"
         echo "dontLogTCPWrappersConnects yes"
+        echo "dontRetainLogs yes"
         [ -z "$trap_port" ] || echo "trap2sink 127.0.0.1:$trap_port public"
     } >"$dir/snmpd.conf"
     snmpd -f -Lo -C -c "$dir/snmpd.conf" -I -smux -p "$dir/snmpd.pid" >"$dir/snmpd.log" 2>&1 &
@@ -49,11 +50,13 @@ snmp_start_master() {
 }
 
 # snmp_start_receiver DIR PORT [MIB_OPTIONS...]: snmptrapd on udp:127.0.0.1:PORT, logging
-# every notification to DIR/traps.log. Sets snmp_receiver_pid.
+# every notification to DIR/traps.log. Sets snmp_receiver_pid. Neither it nor the master keeps
+# the notifications in memory as well (their notification log MIB, up to 1000 each), so that
+# their resident memory says what the load costs them.
 snmp_start_receiver() {
     local dir=$1 port=$2
     shift 2
-    echo "disableAuthorization yes" >"$dir/snmptrapd.conf"
+    printf 'disableAuthorization yes\ndontRetainLogs yes\n' >"$dir/snmptrapd.conf"
     snmptrapd -f -Lf "$dir/traps.log" -C -c "$dir/snmptrapd.conf" "$@" -p "$dir/snmptrapd.pid" \
         "udp:127.0.0.1:$port" >"$dir/snmptrapd.out" 2>&1 &
     snmp_receiver_pid=$!
