@@ -48,6 +48,10 @@
 //   {"op":"subscribe","since":N}
 //       -> {"status":0}, then the events after N, then each new event as it is originated,
 //          one line each ({"event":EVENT}); the connection serves nothing else afterwards.
+//          Each successful set by any client from then on is noticed on its own line,
+//          {"set":{"component":C,"group":G,"attribute":A,"keys":[KEY...]}}, handed to the
+//          subscriptions before the set itself is answered (at most the latest 256 wait for a
+//          subscriber that lags).
 //   {"op":"stats"}
 //       -> "memory": {"outstanding":N,"allocations":N,"frees":N,"badFrees":N,
 //                     "blocks":[{"size":N,"kind":"<allocating call>"}]},

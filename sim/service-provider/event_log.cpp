@@ -102,9 +102,28 @@ std::vector<nlohmann::json> EventLog::Since(uint64_t sequence) const {
     return SinceLocked(sequence);
 }
 
-std::vector<nlohmann::json> EventLog::WaitSince(uint64_t sequence, std::chrono::milliseconds wait) {
+void EventLog::NoticeSet(nlohmann::json notice) {
+    std::lock_guard lock(mutex_);
+    notices_.push_back(std::move(notice));
+    if (notices_.size() > kKeptNotices) {
+        notices_.pop_front();
+    }
+    ++lastNotice_;
+    arrived_.notify_all();
+}
+
+std::vector<nlohmann::json> EventLog::WaitSince(uint64_t sequence, uint64_t* notice,
+                                                std::vector<nlohmann::json>* notices,
+                                                std::chrono::milliseconds wait) {
     std::unique_lock lock(mutex_);
-    arrived_.wait_for(lock, wait, [&] { return lastSequence_ > sequence; });
+    if (*notice == kFromNow) {
+        *notice = lastNotice_;
+    }
+    arrived_.wait_for(lock, wait,
+                      [&] { return lastSequence_ > sequence || lastNotice_ > *notice; });
+    const uint64_t missing = std::min<uint64_t>(lastNotice_ - *notice, notices_.size());
+    notices->assign(notices_.end() - static_cast<std::ptrdiff_t>(missing), notices_.end());
+    *notice = lastNotice_;
     return SinceLocked(sequence);
 }
 

@@ -2,7 +2,8 @@
 // a time in $WIN32DMIPATH/events.log (one JSON object per line, appended whole), and handed to
 // whoever waits for the next one (the subscribers of the management socket). Only a window of
 // the latest kKeptEvents is kept: in memory, and in the file, which is cut back to them once it
-// holds twice as many lines.
+// holds twice as many lines. The subscribers are also handed notices of successful sets, which
+// are not events: numbered apart, kept in memory only, the latest kKeptNotices.
 #pragma once
 
 #include <chrono>
@@ -21,6 +22,9 @@ namespace korvo::sp {
 class EventLog {
   public:
     static constexpr size_t kKeptEvents = 1000;
+    static constexpr size_t kKeptNotices = 256;
+    // Asks for the notices that come after now.
+    static constexpr uint64_t kFromNow = UINT64_MAX;
 
     // Reads the latest events already in the file at `path`. Lines that are not events (a
     // line cut short by a crash) are skipped and described in `warnings`, as is a file that
@@ -35,8 +39,14 @@ class EventLog {
     // The kept events after `sequence`, oldest first.
     std::vector<nlohmann::json> Since(uint64_t sequence) const;
 
-    // The events after `sequence`, waiting up to `wait` for one to come when there are none.
-    std::vector<nlohmann::json> WaitSince(uint64_t sequence, std::chrono::milliseconds wait);
+    // Hands a notice of a set to the waiters.
+    void NoticeSet(nlohmann::json notice);
+
+    // The events after `sequence` and the notices after `*notice` (which becomes the last
+    // one's number), waiting up to `wait` for either to come when there are none.
+    std::vector<nlohmann::json> WaitSince(uint64_t sequence, uint64_t* notice,
+                                          std::vector<nlohmann::json>* notices,
+                                          std::chrono::milliseconds wait);
 
   private:
     std::vector<nlohmann::json> SinceLocked(uint64_t sequence) const;
@@ -51,6 +61,8 @@ class EventLog {
     std::deque<nlohmann::json> events_;  // ascending sequence numbers
     uint64_t lastSequence_ = 0;
     size_t linesInFile_ = 0;
+    std::deque<nlohmann::json> notices_;  // the latest, the last numbered lastNotice_
+    uint64_t lastNotice_ = 0;
 };
 
 }  // namespace korvo::sp

@@ -123,10 +123,12 @@ void Provider::Deliver(const std::vector<RowCopy>& rows) {
     }
 }
 
-std::vector<nlohmann::json> Provider::EventsAfter(uint64_t since, std::chrono::milliseconds wait) {
+std::vector<nlohmann::json> Provider::EventsAfter(uint64_t since, uint64_t* notice,
+                                                  std::vector<nlohmann::json>* notices,
+                                                  std::chrono::milliseconds wait) {
     std::string error;
     const auto log = Events(&error);
-    return log ? log->WaitSince(since, wait) : std::vector<nlohmann::json>{};
+    return log ? log->WaitSince(since, notice, notices, wait) : std::vector<nlohmann::json>{};
 }
 
 }  // namespace korvo::sp

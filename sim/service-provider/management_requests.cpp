@@ -261,7 +261,18 @@ nlohmann::json Provider::AttributeRequestJson(const nlohmann::json& request) {
             attribute != nullptr ? mif::TypeCode(attribute->type) : MIF_INTEGER, &value, &error)) {
         return Answer(status, "value: " + error);
     }
-    return OutcomeJson(Set(componentId, groupId, attributeId, keys, value));
+    nlohmann::json answer = OutcomeJson(Set(componentId, groupId, attributeId, keys, value));
+    if (answer["status"] == DMIERR_NO_ERROR) {
+        // Told to the subscribers before the writer hears of it, so that a cache a subscriber
+        // keeps never outlives a write by another client.
+        if (const auto log = Events(&error)) {
+            log->NoticeSet({{"component", componentId},
+                            {"group", groupId},
+                            {"attribute", attributeId},
+                            {"keys", request.value("keys", nlohmann::json::array())}});
+        }
+    }
+    return answer;
 }
 
 }  // namespace korvo::sp

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "event_log.h"
 #include "korvo/management_protocol.h"
 #include "management_answer.h"
 
@@ -223,12 +224,19 @@ bool ManagementServer::HandleLine(os::Socket fd, const std::string& line) {
 
 void ManagementServer::ServeSubscription(os::Socket fd, uint64_t since) {
     uint64_t last = since;
+    uint64_t notice = EventLog::kFromNow;
+    std::vector<nlohmann::json> sets;
     while (!stopping_) {
-        for (const auto& event : backend_.EventsAfter(last, kSubscriberPoll)) {
+        for (const auto& event : backend_.EventsAfter(last, &notice, &sets, kSubscriberPoll)) {
             if (!SendLine(fd, {{"event", event}})) {
                 return;
             }
             last = event["sequence"].get<uint64_t>();
+        }
+        for (const auto& set : sets) {
+            if (!SendLine(fd, {{"set", set}})) {
+                return;
+            }
         }
         if (os::PeerGone(fd)) {
             return;

@@ -27,8 +27,11 @@ class ManagementBackend {
     virtual ~ManagementBackend() = default;
     // Answers one request object of any op but "subscribe".
     virtual nlohmann::json Handle(const nlohmann::json& request) = 0;
-    // The events after `since`, waiting up to `wait` for one when there are none yet.
-    virtual std::vector<nlohmann::json> EventsAfter(uint64_t since,
+    // The events after `since` and the notices of sets after `*notice` (which becomes the
+    // last one's number; EventLog::kFromNow at first), waiting up to `wait` for either when
+    // there are none yet.
+    virtual std::vector<nlohmann::json> EventsAfter(uint64_t since, uint64_t* notice,
+                                                    std::vector<nlohmann::json>* notices,
                                                     std::chrono::milliseconds wait) = 0;
 };
 

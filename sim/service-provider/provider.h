@@ -134,7 +134,8 @@ class Provider : public ManagementBackend {
 
     // The management protocol (everything but "subscribe", which the server runs itself).
     nlohmann::json Handle(const nlohmann::json& request) override;
-    std::vector<nlohmann::json> EventsAfter(uint64_t since,
+    std::vector<nlohmann::json> EventsAfter(uint64_t since, uint64_t* notice,
+                                            std::vector<nlohmann::json>* notices,
                                             std::chrono::milliseconds wait) override;
 
     nlohmann::json StatsJson();

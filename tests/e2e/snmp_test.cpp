@@ -216,6 +216,21 @@ TEST_F(EndToEndSnmp, VerifyFollowsTheDriver) {
     EXPECT_TRUE(verifyIs("7")) << Get("1.6.0");
 }
 
+TEST_F(EndToEndSnmp, AnIndexPastEveryRowFailsItsOwnVarbindAlone) {
+    for (const char* oid : {"14.1.2.2147483648", "14.1.2.4294967295", "13.1.2.2147483648",
+                            "13.1.2.4294967295", "5.1.1.4294967295", "5.1.2.2147483648"}) {
+        SCOPED_TRACE(oid);
+        const RunResult run = Snmp("snmpget", {Oid(oid), Oid("1.1.0")});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_NE(run.out.find("." + Oid(oid) + " = No Such Instance"), std::string::npos)
+            << run.out << run.err;
+        EXPECT_NE(run.out.find("STRING: \"ZUL\""), std::string::npos) << run.out;
+        // A walk from there goes on past it.
+        const RunResult next = Snmp("snmpgetnext", {Oid(oid)});
+        EXPECT_EQ(next.exitCode, 0) << next.err;
+    }
+}
+
 TEST_F(EndToEndSnmp, WalksShowTheConsolesValuesByNameFromTheGeneratedMib) {
     const std::string mibs = snmp_ + "/mibs";
     std::filesystem::create_directories(mibs);
@@ -326,6 +341,97 @@ TEST_F(EndToEndSnmp, WritesReachTheDriverAndRefusalsComeBackAsTheirErrors) {
     EXPECT_NE(Snmp("snmpwalk", {Oid("14.1.2")}).out.find("STRING: \"1234\""), std::string::npos);
     ASSERT_EQ(Snmp("snmpset", {Oid("14.1.2.5"), "s", "4321"}, {"-On"}, "private").exitCode, 0);
     EXPECT_NE(Snmp("snmpwalk", {Oid("14.1.2")}).out.find("STRING: \"4321\""), std::string::npos);
+}
+
+TEST_F(EndToEndSnmp, ASetIsCheckedWholeAndItsWritesStopAtTheFirstFailure) {
+    // Row 36 of the 35 does not exist: nothing is written, neither row 20 before it nor 21.
+    const RunResult missing = Snmp(
+        "snmpset",
+        {Oid("14.1.2.20"), "s", "77", Oid("14.1.2.36"), "s", "78", Oid("14.1.2.21"), "s", "79"},
+        {"-On"}, "private");
+    EXPECT_NE(missing.exitCode, 0);
+    EXPECT_NE(missing.err.find("Reason: noCreation"), std::string::npos) << missing.err;
+    EXPECT_NE(missing.err.find("Failed object: ." + Oid("14.1.2.36")), std::string::npos)
+        << missing.err;
+    std::string log = machine_.AdapterCommand({"log", "-n", "40"}).out;
+    EXPECT_EQ(log.find("code 33"), std::string::npos) << log;
+
+    // The driver refuses the second write: the first stays written, the third is not tried.
+    ASSERT_EQ(machine_.AdapterCommand({"fail", "33", "status"}).exitCode, 0);
+    const RunResult refused =
+        Snmp("snmpset",
+             {Oid("13.1.1.20"), "i", "99", Oid("14.1.2.5"), "s", "77", Oid("13.1.1.21"), "i", "98"},
+             {"-On"}, "private");
+    ASSERT_EQ(machine_.AdapterCommand({"heal", "33"}).exitCode, 0);
+    EXPECT_NE(refused.exitCode, 0);
+    EXPECT_NE(refused.err.find("Failed object: ." + Oid("14.1.2.5")), std::string::npos)
+        << refused.err;
+    log = machine_.AdapterCommand({"log", "-n", "40"}).out;
+    EXPECT_NE(log.find("code 30 word 0xFF010200 index 0x13 value 0x00000063 -> ok"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("code 33 word 0xFF010200 index 0x04 value 0x0000004D -> fault"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("index 0x14 value 0x00000062"), std::string::npos) << log;
+}
+
+TEST_F(EndToEndSnmp, AWalkRightAfterAnotherClientsSetShowsTheNewValue) {
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        const std::string value = std::to_string(700 + round);
+        ASSERT_EQ(Snmp("snmpwalk", {Oid("14.1.2")}).exitCode, 0);  // the values read ahead
+        const RunResult set =
+            machine_.Console({"set", "1", "14", "2", "--key", "5", "--type", "integer", value});
+        ASSERT_EQ(set.exitCode, 0) << set.err;
+        const RunResult walk = Snmp("snmpwalk", {Oid("14.1.2")});
+        EXPECT_NE(walk.out.find("." + Oid("14.1.2.5") + " = STRING: \"" + value + "\""),
+                  std::string::npos)
+            << walk.out;
+    }
+}
+
+TEST_F(EndToEndSnmp, AStalledDeviceKeepsTheSubtreeRegistered) {
+    // The device silent for longer than the master agent waits: each answer comes within
+    // the master's timeout, with an error for what the device did not give in time.
+    ASSERT_EQ(machine_.AdapterCommand({"fail", "all", "silent"}).exitCode, 0);
+    for (int get = 0; get < 2; ++get) {
+        const RunResult stalled = Snmp("snmpget", {Oid("4.6.0"), Oid("1.1.0")});
+        EXPECT_FALSE(stalled.timedOut);
+        EXPECT_EQ(stalled.err.find("Timeout"), std::string::npos) << stalled.err;
+        EXPECT_NE(stalled.err.find("genError"), std::string::npos) << stalled.err;
+    }
+    ASSERT_EQ(machine_.AdapterCommand({"heal", "all"}).exitCode, 0);
+    // The registration held: the first get after the device healed has its value.
+    EXPECT_NE(Get("4.6.0").find("Counter64"), std::string::npos)
+        << machine_.ErrorOutput(subagent_) << ReadFile(snmp_ + "/snmpd.log");
+    EXPECT_EQ(machine_.ErrorOutput(subagent_).find("dropped"), std::string::npos);
+}
+
+TEST_F(EndToEndSnmp, NotificationsRaisedWhileTheMasterIsAwayAreSentWhenItReturns) {
+    ASSERT_TRUE(machine_.Stop(master_, SIGTERM).has_value());
+    ASSERT_TRUE(WaitFor(
+        [&] { return machine_.ErrorOutput(subagent_).find("dropped") != std::string::npos; }, 5s))
+        << machine_.ErrorOutput(subagent_);
+    for (const char* adapter : {"2", "1"}) {
+        ASSERT_EQ(machine_.AdapterCommand({"failover", adapter, "--notify"}).exitCode, 0);
+    }
+    std::this_thread::sleep_for(1s);  // the events reach the subagent, which has no master
+    ASSERT_NO_FATAL_FAILURE(StartMaster());
+    const std::string notification = "OID: ." + Oid("0.22");
+    const auto count = [&] {
+        const std::string received = ReadFile(traps_);
+        size_t found = 0;
+        for (auto at = received.find(notification); at != std::string::npos;
+             at = received.find(notification, at + 1)) {
+            ++found;
+        }
+        return found;
+    };
+    EXPECT_TRUE(WaitFor([&] { return count() == 2; }, 10s))
+        << ReadFile(traps_) << machine_.ErrorOutput(subagent_);
+    // Each says when its event came (sysUpTime), not when it could be sent.
+    EXPECT_NE(ReadFile(traps_).find(".1.3.6.1.2.1.1.3.0 = Timeticks"), std::string::npos);
 }
 
 TEST_F(EndToEndSnmp, FailoverArrivesAsANotificationCarryingTheEventsRows) {

@@ -320,6 +320,31 @@ TEST_F(ManagementSocketTest, SubscribersGetEachEventAsItIsOriginated) {
     EXPECT_NE(access((dmiPath() + "/dmi.sock").c_str(), F_OK), 0);
 }
 
+TEST_F(ManagementSocketTest, SubscribersAreToldOfEachSuccessfulSetByAnyClient) {
+    ManagementClient subscriber;
+    EXPECT_EQ(subscriber.Ask({{"op", "subscribe"}})["status"], 0);
+    ManagementClient writer;
+    auto set = Attribute("set", 2, 2, {{{"integer", 2}}});
+    set["value"] = {{"text", "hello"}};
+    ASSERT_EQ(writer.Ask(set)["status"], 0);
+    const auto notice = subscriber.ReadLine();
+    ASSERT_TRUE(notice.contains("set")) << notice.dump();
+    EXPECT_EQ(notice["set"]["component"], componentId);
+    EXPECT_EQ(notice["set"]["group"], 2);
+    EXPECT_EQ(notice["set"]["attribute"], 2);
+    EXPECT_EQ(notice["set"]["keys"][0]["integer"], 2);
+
+    // A refused set changes nothing and is not told: the next line is the next event.
+    set["value"] = {{"text", "longer than sixteen bytes"}};
+    ASSERT_EQ(writer.Ask(set)["status"], DMIERR_VALUE_EXCEEDS_MAXSIZE);
+    DmiMultiRowData* event = BuildWidgetEvent(md, componentId);
+    ASSERT_EQ(DmiOriginateEvent(componentId, nullptr, nullptr, event), DMIERR_NO_ERROR);
+    DmiFreeMultiRowData(event, md);
+    EXPECT_TRUE(subscriber.ReadLine().contains("event"));
+    // Notices are not events: the log holds the one event only.
+    EXPECT_EQ(writer.Ask({{"op", "events"}})["events"].size(), 1u);
+}
+
 TEST_F(ManagementSocketTest, AClientThatLeavesMidRequestDisturbsNoOne) {
     {
         ManagementClient leaving;

@@ -112,6 +112,20 @@ TEST_F(ComponentTreeTest, WalkGoesColumnByColumnOverTheRowsTheKeyHas) {
     EXPECT_TRUE(Walk(*ParseOid(base_ + "5.1.2.3")).empty());
 }
 
+TEST_F(ComponentTreeTest, IndexesPastEveryRowGoOnToTheNextColumnWithoutReading) {
+    for (const char* from :
+         {"5.1.1.2147483647", "5.1.1.2147483648", "5.1.1.4294967295", "5.1.1.4294967295.1"}) {
+        SCOPED_TRACE(from);
+        counted_.reset();
+        bool unavailable = false;
+        const auto next = Next(*ParseOid(base_ + from), &unavailable);
+        ASSERT_TRUE(next);
+        EXPECT_EQ(FormatOid(next->instance.oid).substr(base_.size()), "5.1.2.1");
+        // A name past the rows tells nothing of how many there are.
+        EXPECT_FALSE(counted_.has_value()) << *counted_;
+    }
+}
+
 TEST_F(ComponentTreeTest, WalkWithoutInstrumentationIsUnavailableNotEmpty) {
     unregistered_ = true;
     bool unavailable = false;
@@ -137,6 +151,8 @@ TEST_F(ComponentTreeTest, ResolvesIdentifiersToAttributesAndRows) {
          json::array({{{"id", 1}, {"type", MIF_INTEGER}, {"integer", 7}}}),
          {}},
         {"5.1.2.7.1", std::nullopt, nullptr, ReadFailure::NoSuchInstance},
+        {"5.1.2.2147483648", std::nullopt, nullptr, ReadFailure::NoSuchInstance},
+        {"5.1.2.4294967295", std::nullopt, nullptr, ReadFailure::NoSuchInstance},
         {"5.1.2", std::nullopt, nullptr, ReadFailure::NoSuchInstance},
         {"5.2.2.7", std::nullopt, nullptr, ReadFailure::NoSuchObject},
         {"7.1.2.2.65.66",

@@ -62,6 +62,10 @@ TEST(OidMapping, RowIndexesRoundTripThroughKeyValues) {
     EXPECT_FALSE(KeysOfIndex(Oid{3, 1, 1}, twoIntegers));    // too long
     EXPECT_FALSE(KeysOfIndex(Oid{4, 'A', 'B'}, oneString));  // length beyond the index
     EXPECT_FALSE(KeysOfIndex(Oid{1, 256}, oneString));       // not a byte
+    // Past the largest DMI integer: no row, rather than a key no instrumentation takes.
+    EXPECT_TRUE(KeysOfIndex(Oid{2147483647, 1}, twoIntegers));
+    EXPECT_FALSE(KeysOfIndex(Oid{2147483648, 1}, twoIntegers));
+    EXPECT_FALSE(KeysOfIndex(Oid{1, 4294967295}, twoIntegers));
     // A key sent as text: its bytes above 0x7F travel as U+0080 to U+00FF, one byte each in
     // the index, so that the index names the same row again.
     const json textKey =

@@ -147,12 +147,16 @@ ManagementClient::~ManagementClient() {
 }
 
 nlohmann::json ManagementClient::Request(const nlohmann::json& request) {
+    return Request(request, replyTimeout_);
+}
+
+nlohmann::json ManagementClient::Request(const nlohmann::json& request,
+                                         std::chrono::milliseconds timeout) {
     SendLine(request);
-    const auto line = ReadLine(std::chrono::steady_clock::now() + replyTimeout_);
+    const auto line = ReadLine(std::chrono::steady_clock::now() + timeout);
     if (!line) {
-        throw ConnectionError("the service provider on " + socketPath_ + " did not answer \"" +
-                              request.value("op", std::string()) + "\" within " +
-                              Seconds(replyTimeout_));
+        throw ReplyTimeout("the service provider on " + socketPath_ + " did not answer \"" +
+                           request.value("op", std::string()) + "\" within " + Seconds(timeout));
     }
     return ParseMessage(*line, true);
 }

@@ -18,6 +18,13 @@ class ConnectionError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// No answer came in time. Its answer may still come: the connection is out of step and must
+// carry no other request.
+class ReplyTimeout : public ConnectionError {
+  public:
+    using ConnectionError::ConnectionError;
+};
+
 // The management socket: `overridePath` when not empty, else $WIN32DMIPATH/dmi.sock, or, when
 // that does not exist and $WIN32DMIPATH/dmi.port names a port, "tcp:127.0.0.1:PORT" (the
 // Windows build of the service provider). Throws ConnectionError saying what to set when
@@ -43,6 +50,11 @@ class ManagementClient {
 
     // Sends one request and returns its response: a JSON object with a numeric "status".
     nlohmann::json Request(const nlohmann::json& request);
+    // The same, waiting at most `timeout` for this one response.
+    nlohmann::json Request(const nlohmann::json& request, std::chrono::milliseconds timeout);
+
+    // The socket, for a caller that only polls it to see whether lines wait unread.
+    int descriptor() const { return fd_; }
 
     // The next line of a subscription (a JSON object: the first response, then {"event":...}
     // lines), or nothing when none arrived within `wait`.

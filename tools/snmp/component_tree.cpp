@@ -202,6 +202,9 @@ std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& 
             } else if (!(name < column)) {
                 continue;
             }
+            if (row > kMaxWalkRows) {
+                continue;  // past every row a walk reads: the next column
+            }
             // The first key's column ends at the table's end, and so tells the row count; the
             // other columns end at the count.
             const bool keyColumn = attribute.id == group.info.keys[0];

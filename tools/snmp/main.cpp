@@ -1,7 +1,7 @@
 // dmi-snmp: the DMI-to-SNMP subagent, and the MIB generator that describes what it serves.
 //
 //   dmi-snmp [serve] [--agentx SOCKET] [--prefix OID] [--socket PATH] [--ping SECONDS]
-//                    [--refresh SECONDS] [--timeout MS]
+//                    [--refresh SECONDS] [--timeout MS] [--agentx-timeout SECONDS]
 //   dmi-snmp mib COMPONENT [--prefix OID] [--module NAME] [--socket PATH] [--output FILE]
 #include <algorithm>
 #include <charconv>
@@ -34,9 +34,12 @@ options:
                     default: the library's, /var/agentx/master
   --prefix OID      where the components' subtrees are (default 1.3.6.1.4.1.32473.1)
   --socket PATH     the service provider's management socket (default $WIN32DMIPATH/dmi.sock)
-  --ping SECONDS    how often the master agent is checked and reconnected (default 5)
+  --ping SECONDS    how often the master agent is checked and reconnected (default 1)
   --refresh SECONDS how often the component list is read again (default 5)
   --timeout MS      how long an answer of the service provider may take (default 5000)
+  --agentx-timeout SECONDS
+                    how long the master agent waits for an answer: its agentXTimeout
+                    (default 1, snmpd's own); what cannot be read within it answers an error
   --module NAME     the MIB module's name (default from the component's name)
   --output FILE     write the MIB there instead of to standard output
   -h, --help        this help
@@ -84,8 +87,9 @@ int Run(int argc, char** argv) {
             positional.push_back(option);
             continue;
         }
-        constexpr std::string_view kOptions[] = {"--agentx",  "--prefix",  "--socket", "--ping",
-                                                 "--refresh", "--timeout", "--module", "--output"};
+        constexpr std::string_view kOptions[] = {"--agentx", "--prefix",  "--socket",
+                                                 "--ping",   "--refresh", "--timeout",
+                                                 "--module", "--output",  "--agentx-timeout"};
         if (std::find(std::begin(kOptions), std::end(kOptions), option) == std::end(kOptions)) {
             throw UsageError{"unknown option " + std::string(option)};
         }
@@ -110,6 +114,8 @@ int Run(int argc, char** argv) {
             serve.refreshSeconds = PositiveNumber(option, value);
         } else if (option == "--timeout") {
             serve.replyTimeout = std::chrono::milliseconds(PositiveNumber(option, value));
+        } else if (option == "--agentx-timeout") {
+            serve.agentxTimeout = std::chrono::seconds(PositiveNumber(option, value));
         } else if (option == "--module") {
             moduleName = value;
         } else {

@@ -172,6 +172,11 @@ std::optional<json> KeysOfIndex(std::span<const uint32_t> index, std::span<const
         }
         json value = AttributeData(key.id, IsStringType(key.type) ? key.type : MIF_INTEGER);
         if (!IsStringType(key.type)) {
+            // A DMI integer key is signed 32-bit and no index is negative: a larger
+            // sub-identifier names no row.
+            if (index[at] > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) {
+                return std::nullopt;
+            }
             value["integer"] = index[at++];
             values.push_back(std::move(value));
             continue;

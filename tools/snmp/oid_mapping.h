@@ -56,7 +56,8 @@ bool IsStringType(uint32_t dmiType);
 std::optional<Oid> IndexOfKeys(const nlohmann::json& keys);
 
 // The key values an index stands for, given the group's key attributes (id and type each);
-// nothing when the index does not decode to exactly those keys.
+// nothing when the index does not decode to exactly those keys, or an integer key would be
+// beyond 2147483647 (a DMI integer).
 struct KeySpec {
     uint32_t id = 0;
     uint32_t type = 0;

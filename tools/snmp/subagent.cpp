@@ -1,26 +1,31 @@
 // The subagent's life on Net-SNMP's agent library: AgentX role, one handler registration per
 // component, the handler's get, get-next and set, the periodic re-reading of the component
-// list, and the thread that follows the service provider's events for the main loop to send
-// as notifications. The library is used from the main thread only.
+// list, and the thread that follows the service provider's events (and its notices of sets)
+// for the main loop to send as notifications. The library is used from the main thread only.
 #include "snmp/subagent.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
+#include <net-snmp/agent/agent_callbacks.h>
 
 #include "console/component_catalog.h"
 #include "console/management_client.h"
@@ -44,9 +49,19 @@ static_assert(kGenErr == SNMP_ERR_GENERR && kWrongType == SNMP_ERR_WRONGTYPE &&
               kResourceUnavailable == SNMP_ERR_RESOURCEUNAVAILABLE &&
               kNotWritable == SNMP_ERR_NOTWRITABLE);
 
+using Clock = std::chrono::steady_clock;
+
 constexpr const char* kAppName = "dmi-snmp";
-// snmpTrapOID.0 (SNMPv2-MIB), the first varbind of every notification after sysUpTime.
+// sysUpTime.0 and snmpTrapOID.0 (SNMPv2-MIB), the first two varbinds of every notification.
+const oid kSysUpTime[] = {1, 3, 6, 1, 2, 1, 1, 3, 0};
 const oid kSnmpTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
+// What an answer to the master agent keeps in hand for sending it before the master's timeout.
+constexpr auto kAnswerMargin = std::chrono::milliseconds(250);
+constexpr auto kShortestBudget = std::chrono::milliseconds(100);
+// Notifications kept while the master agent is away; beyond it the oldest is dropped, and
+// logged.
+constexpr size_t kMaxWaitingNotifications = 200;
+constexpr auto kFailureLogInterval = std::chrono::seconds(10);
 constexpr auto kEventWait = std::chrono::milliseconds(500);
 constexpr auto kEventRetry = std::chrono::seconds(1);
 constexpr auto kRowCountLife = std::chrono::seconds(1);
@@ -54,6 +69,10 @@ constexpr auto kRowCountLife = std::chrono::seconds(1);
 constexpr auto kReadAheadLife = std::chrono::milliseconds(250);
 
 volatile sig_atomic_t stopRequested = 0;
+// Whether the AgentX session with the master agent is open (the library says so through its
+// index callbacks), and whether it was open once.
+bool masterConnected = false;
+bool masterSeen = false;
 
 void OnStopSignal(int) {
     stopRequested = 1;
@@ -62,6 +81,19 @@ void OnStopSignal(int) {
 void Log(const std::string& text) {
     std::fprintf(stderr, "dmi-snmp: %s\n", text.c_str());
     std::fflush(stderr);
+}
+
+int OnMasterSession(int, int minor, void*, void*) {
+    const bool open = minor == SNMPD_CALLBACK_INDEX_START;
+    if (open && masterSeen && !masterConnected) {
+        Log("registered with the master agent again");
+    } else if (!open && masterConnected) {
+        Log("the master agent dropped the AgentX session; registering again as soon as it "
+            "answers, and notifications wait until then");
+    }
+    masterSeen = masterSeen || open;
+    masterConnected = open;
+    return SNMPERR_SUCCESS;
 }
 
 std::vector<oid> ToNetsnmp(const Oid& name) {
@@ -154,11 +186,23 @@ class ServiceProvider {
     ServiceProvider(std::string socketPath, std::chrono::milliseconds timeout)
         : socketPath_(std::move(socketPath)), timeout_(timeout) {}
 
-    // The response; throws ConnectionError when the service provider cannot be reached now.
-    json Request(const json& request) {
+    // The response, due before `deadline`; throws ConnectionError when the service provider
+    // cannot be reached now or does not answer in time. A connection that fails at once (the
+    // provider closed it while idle) is opened again once; one that timed out is not asked
+    // again.
+    json Request(const json& request, Clock::time_point deadline) {
         for (int attempt = 0;; ++attempt) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                throw console::ReplyTimeout(
+                    "no time left within the master agent's timeout to ask the service provider");
+            }
             try {
-                return Client().Request(request);
+                return Client().Request(request, std::min(timeout_, left));
+            } catch (const console::ReplyTimeout&) {
+                client_.reset();
+                throw;
             } catch (const console::ConnectionError&) {
                 client_.reset();
                 if (attempt > 0) {
@@ -205,6 +249,25 @@ class EventFollower {
 
     int readFd() const { return pipe_[0]; }
 
+    // How many notices of sets by any client have arrived; and whether lines wait unread on
+    // the subscription, which may be such a notice.
+    uint64_t SetsNoticed() const { return sets_; }
+    bool LinesWaiting() const {
+        pollfd waiting{subscription_.load(), POLLIN, 0};
+        return waiting.fd >= 0 && poll(&waiting, 1, 0) > 0;
+    }
+
+    // The groups that sets by any client wrote since the last call, or `all` when sets may
+    // have gone unnoticed (while no subscription was open).
+    struct Written {
+        bool all = false;
+        std::vector<std::pair<uint32_t, uint32_t>> groups;  // component, group
+    };
+    Written TakeWritten() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(written_, {});
+    }
+
     std::deque<json> Take() {
         char drain[64];
         while (read(pipe_[0], drain, sizeof drain) > 0) {
@@ -214,6 +277,16 @@ class EventFollower {
     }
 
   private:
+    void Noticed(const std::function<void(Written&)>& note) {
+        {
+            std::lock_guard lock(mutex_);
+            note(written_);
+        }
+        ++sets_;
+        const char wake = 1;
+        (void)!write(pipe_[1], &wake, 1);
+    }
+
     void Follow() {
         std::optional<uint64_t> since;
         bool connected = true;
@@ -238,8 +311,19 @@ class EventFollower {
                     Log("following the service provider's events again");
                     connected = true;
                 }
+                subscription_ = client.descriptor();
+                // Sets made while no subscription was open were not noticed.
+                Noticed([](Written& written) { written.all = true; });
                 while (!stopping_) {
                     const auto line = client.Receive(kEventWait);
+                    if (line && line->contains("set")) {
+                        const json& set = (*line)["set"];
+                        Noticed([&](Written& written) {
+                            written.groups.emplace_back(set.value("component", 0u),
+                                                        set.value("group", 0u));
+                        });
+                        continue;
+                    }
                     if (!line || !line->contains("event")) {
                         continue;
                     }
@@ -253,6 +337,7 @@ class EventFollower {
                     (void)!write(pipe_[1], &wake, 1);
                 }
             } catch (const std::exception& error) {
+                subscription_ = -1;
                 if (connected) {
                     Log(std::string("events: ") + error.what() + "; trying again every second");
                     connected = false;
@@ -269,8 +354,11 @@ class EventFollower {
     std::chrono::milliseconds timeout_;
     int pipe_[2] = {-1, -1};
     std::atomic<bool> stopping_{false};
+    std::atomic<uint64_t> sets_{0};
+    std::atomic<int> subscription_{-1};
     std::mutex mutex_;
     std::deque<json> events_;
+    Written written_;
     std::thread thread_;
 };
 
@@ -286,7 +374,13 @@ struct Registered {
 class Subagent {
   public:
     explicit Subagent(const SubagentOptions& options)
-        : options_(options), provider_(options.managementSocket, options.replyTimeout) {}
+        : options_(options),
+          provider_(options.managementSocket, options.replyTimeout),
+          budget_(std::max<Clock::duration>(
+              std::chrono::duration_cast<Clock::duration>(options.agentxTimeout) - kAnswerMargin,
+              kShortestBudget)) {}
+
+    void Follow(EventFollower* follower) { follower_ = follower; }
 
     void Refresh() {
         std::vector<ComponentTree> components;
@@ -342,15 +436,42 @@ class Subagent {
     }
 
     void SendEvents(EventFollower& follower) {
-        readAhead_.clear();
-        for (const json& event : follower.Take()) {
-            SendNotification(event);
+        DropWritten();
+        std::deque<json> events = follower.Take();
+        if (!events.empty()) {
+            readAhead_.clear();
+        }
+        for (const json& event : events) {
+            if (masterConnected) {
+                SendNotification(event, Clock::now());
+                continue;
+            }
+            waiting_.push_back({event, Clock::now()});
+            if (waiting_.size() > kMaxWaitingNotifications) {
+                Log("event " + std::to_string(waiting_.front().event.value("sequence", 0)) +
+                    " dropped: " + std::to_string(kMaxWaitingNotifications) +
+                    " notifications already wait for the master agent");
+                waiting_.pop_front();
+            }
+        }
+    }
+
+    // Sends the notifications that waited for the master agent, once it is back.
+    void SendWaiting() {
+        if (!masterConnected || waiting_.empty()) {
+            return;
+        }
+        Log(std::to_string(waiting_.size()) +
+            " notifications that waited for the master agent go out now");
+        for (const Waiting& notification : std::exchange(waiting_, {})) {
+            SendNotification(notification.event, notification.arrived);
         }
     }
 
     static int Handle(netsnmp_mib_handler*, netsnmp_handler_registration* registration,
                       netsnmp_agent_request_info* info, netsnmp_request_info* requests) {
         auto* entry = static_cast<Registered*>(registration->my_reg_void);
+        entry->owner->BeginRequest(info);
         for (netsnmp_request_info* request = requests; request != nullptr;
              request = request->next) {
             if (request->processed) {
@@ -362,6 +483,20 @@ class Subagent {
     }
 
   private:
+    // Sets when the answer to the master agent's current request is due. The handler is
+    // called once per registration, and a set's two test phases share the master's one
+    // timeout; a request is told apart by its agent session and transaction.
+    void BeginRequest(netsnmp_agent_request_info* info) {
+        const long transaction =
+            info->asp != nullptr && info->asp->pdu != nullptr ? info->asp->pdu->transid : -1;
+        const bool sameSet = info->mode == MODE_SET_RESERVE2 && transaction == transaction_;
+        if ((info->asp != session_ || transaction != transaction_) && !sameSet) {
+            deadline_ = Clock::now() + budget_;
+        }
+        session_ = info->asp;
+        transaction_ = transaction;
+    }
+
     // The rows of a table as a walk finds them, counted again once the count is older than
     // kRowCountLife (a walk of the key column renews it), so that a walk reads no row twice
     // and a poller sees rows come and go.
@@ -380,10 +515,37 @@ class Subagent {
         return rows;
     }
 
+    // Drops the readings of the groups another client's set wrote; all of them while a line
+    // of the subscription waits unread, which may be such a notice.
+    void DropWritten() {
+        if (follower_ == nullptr) {
+            return;
+        }
+        if (follower_->LinesWaiting()) {
+            readAhead_.clear();
+        }
+        const uint64_t noticed = follower_->SetsNoticed();
+        if (noticed == setsSeen_) {
+            return;
+        }
+        setsSeen_ = noticed;
+        const EventFollower::Written written = follower_->TakeWritten();
+        if (written.all) {
+            readAhead_.clear();
+            return;
+        }
+        std::erase_if(readAhead_, [&](const auto& entry) {
+            const auto group = std::make_pair(std::get<0>(entry.first), std::get<1>(entry.first));
+            return std::find(written.groups.begin(), written.groups.end(), group) !=
+                   written.groups.end();
+        });
+    }
+
     // A get-next's read: served from the values read ahead, or read together with the rest
     // of its group (a table from its row onwards, a group without keys whole) in one request.
     json ReadAhead(const ComponentTree& component, uint32_t group, uint32_t attribute,
                    const json& keys) {
+        DropWritten();
         const auto now = std::chrono::steady_clock::now();
         const ReadingKey key{component.info.id, group, attribute, keys.dump()};
         if (const auto found = readAhead_.find(key);
@@ -417,7 +579,8 @@ class Subagent {
         };
         if (!group.IsTable()) {
             const json answer = provider_.Request(
-                {{"op", "get-group"}, {"component", component}, {"group", group.info.id}});
+                {{"op", "get-group"}, {"component", component}, {"group", group.info.id}},
+                deadline_);
             if (console::StatusOf(answer) == DMIERR_NO_ERROR) {
                 keep(json::array(), answer.value("attributes", json::array()));
             }
@@ -428,7 +591,8 @@ class Subagent {
                                                {"component", component},
                                                {"group", group.info.id},
                                                {"keys", console::TableRowKeys(group.info, first)},
-                                               {"count", management::kMaxRowsPerRequest}});
+                                               {"count", management::kMaxRowsPerRequest}},
+                                              deadline_);
         uint32_t status = console::StatusOf(answer);
         json end = answer.value("end", json());
         if (status == DMIERR_ROW_NOT_FOUND) {
@@ -454,7 +618,8 @@ class Subagent {
                                   {"component", component},
                                   {"group", group},
                                   {"attribute", attribute},
-                                  {"keys", keys}});
+                                  {"keys", keys}},
+                                 deadline_);
     }
 
     void Answer(const Registered& entry, netsnmp_agent_request_info* info,
@@ -495,12 +660,31 @@ class Subagent {
                     return;
             }
         } catch (const std::exception& error) {
-            // The service provider is gone: unavailable, never a value made up.
-            Log(std::string("request failed: ") + error.what());
+            // The service provider is gone or too slow for the master agent's timeout:
+            // unavailable, never a value made up.
+            LogFailure(std::string("request failed: ") + error.what());
             const bool setting = info->mode == MODE_SET_RESERVE1 || info->mode == MODE_SET_RESERVE2;
+            if (info->mode == MODE_SET_RESERVE2) {
+                stoppedSet_ = info->asp;
+            }
             netsnmp_set_request_error(info, request,
                                       setting ? SNMP_ERR_RESOURCEUNAVAILABLE : SNMP_ERR_GENERR);
         }
+    }
+
+    // Failures said at most once every kFailureLogInterval, with how many went unsaid, so
+    // that a stalled device under load does not flood the log.
+    void LogFailure(const std::string& text) {
+        const auto now = Clock::now();
+        if (lastFailureLogged_ && now - *lastFailureLogged_ < kFailureLogInterval) {
+            ++unsaidFailures_;
+            return;
+        }
+        Log(unsaidFailures_ == 0 ? text
+                                 : text + " (and " + std::to_string(unsaidFailures_) +
+                                       " more failures since the last one said)");
+        unsaidFailures_ = 0;
+        lastFailureLogged_ = now;
     }
 
     void AnswerGet(const Registered& entry, netsnmp_agent_request_info* info,
@@ -531,11 +715,18 @@ class Subagent {
         SetVarValue(request->requestvb, *value);
     }
 
-    // Checks come in the first test phase and the write itself in the second, so that a
-    // write the instrumentation refuses comes back as the error that says why (DMI has no
-    // transactions: a set of several values that fails partway keeps the writes before it).
+    // A set is checked whole before anything is written: in the first test phase every
+    // varbind's name, access, type and value, and that its row exists. The writes follow in
+    // the second phase, in the varbinds' order, each answering the error that says why the
+    // instrumentation refused it; the first that fails ends the set. DMI has no transactions:
+    // the writes before it stay, and the varbinds after it are not written.
     void AnswerSet(const Registered& entry, netsnmp_agent_request_info* info,
                    netsnmp_request_info* request, const Oid& name) {
+        if (info->mode == MODE_SET_RESERVE1) {
+            stoppedSet_ = nullptr;
+        } else if (stoppedSet_ == info->asp) {
+            return;
+        }
         const Resolved resolved = ResolveInstance(entry.tree, options_.prefix, name);
         if (!resolved.instance) {
             netsnmp_set_request_error(info, request,
@@ -556,23 +747,49 @@ class Subagent {
             netsnmp_set_request_error(info, request, value.error);
             return;
         }
-        if (info->mode != MODE_SET_RESERVE2) {
+        const uint32_t component = entry.tree.info.id;
+        if (info->mode == MODE_SET_RESERVE1) {
+            if (const SnmpError error = RowError(component, instance)) {
+                netsnmp_set_request_error(info, request, error);
+            }
             return;
         }
         readAhead_.clear();
         const json answer = provider_.Request({{"op", "set"},
-                                               {"component", entry.tree.info.id},
+                                               {"component", component},
                                                {"group", instance.group->info.id},
                                                {"attribute", instance.attribute->id},
                                                {"keys", instance.keys},
-                                               {"value", *value.value}});
+                                               {"value", *value.value}},
+                                              deadline_);
         const uint32_t status = console::StatusOf(answer);
         if (const SnmpError error = SetErrorOf(status, instance.attribute->typeCode())) {
             netsnmp_set_request_error(info, request, error);
+            stoppedSet_ = info->asp;
         }
     }
 
-    void SendNotification(const json& event) {
+    // Why a set of a table's row cannot be made there: the row's first key attribute is read,
+    // and a row that is not found cannot be created. Nothing for a group without keys.
+    SnmpError RowError(uint32_t component, const Instance& instance) {
+        const GroupTree& group = *instance.group;
+        if (!group.IsTable()) {
+            return kNoError;
+        }
+        const uint32_t status =
+            console::StatusOf(Read(component, group.info.id, group.info.keys.at(0), instance.keys));
+        switch (status) {
+            case DMIERR_NO_ERROR:
+            case DMIERR_VALUE_UNKNOWN:
+                return kNoError;
+            default:
+                return SetErrorOf(status, instance.attribute->typeCode());
+        }
+    }
+
+    // Sends an event as a notification; its sysUpTime says when the event arrived, also for
+    // one that waited for the master agent.
+    void SendNotification(const json& event, Clock::time_point arrived) {
         const uint32_t component = event.value("component", 0u);
         const auto found = registered_.find(component);
         const json& rows = event.value("rows", json::array());
@@ -583,6 +800,13 @@ class Subagent {
         }
         const ComponentTree& tree = found->second->tree;
         netsnmp_variable_list* variables = nullptr;
+        const auto waited =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - arrived).count();
+        const u_long uptime = netsnmp_get_agent_uptime();
+        const u_long ticks =
+            waited / 10 < static_cast<long long>(uptime) ? uptime - waited / 10 : 0;
+        snmp_varlist_add_variable(&variables, kSysUpTime, OID_LENGTH(kSysUpTime), ASN_TIMETICKS,
+                                  &ticks, sizeof ticks);
         const auto trapOid =
             ToNetsnmp(NotificationOid(options_.prefix, component, rows[0].value("group", 0u)));
         snmp_varlist_add_variable(&variables, kSnmpTrapOid, OID_LENGTH(kSnmpTrapOid), ASN_OBJECT_ID,
@@ -629,7 +853,23 @@ class Subagent {
         std::chrono::steady_clock::time_point read;
     };
     std::map<ReadingKey, Reading> readAhead_;
+    EventFollower* follower_ = nullptr;
+    uint64_t setsSeen_ = 0;
     bool reachable_ = true;
+    // The master agent's current request: when its answer is due.
+    Clock::duration budget_;
+    Clock::time_point deadline_;
+    const void* session_ = nullptr;
+    long transaction_ = -1;
+    // The set whose write failed: its later varbinds are not written.
+    const void* stoppedSet_ = nullptr;
+    std::optional<Clock::time_point> lastFailureLogged_;
+    uint64_t unsaidFailures_ = 0;
+    struct Waiting {
+        json event;
+        Clock::time_point arrived;
+    };
+    std::deque<Waiting> waiting_;
 };
 
 Subagent* running = nullptr;
@@ -664,6 +904,10 @@ int RunSubagent(const SubagentOptions& options) {
         netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET,
                               options.agentxSocket.c_str());
     }
+    snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START, OnMasterSession,
+                           nullptr);
+    snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP, OnMasterSession,
+                           nullptr);
     init_agent(kAppName);
     // Also how a master that went away is found again: its registrations are sent anew. Set
     // after init_agent, which gives it its default.
@@ -678,6 +922,7 @@ int RunSubagent(const SubagentOptions& options) {
                         nullptr);
     {
         EventFollower events(options.managementSocket, options.replyTimeout);
+        subagent.Follow(&events);
         register_readfd(events.readFd(), OnEvents, &events);
         if (main_session == nullptr) {
             // The library has said it could not connect; say what happens next.
@@ -692,8 +937,10 @@ int RunSubagent(const SubagentOptions& options) {
         }
         while (stopRequested == 0) {
             agent_check_and_process(1);
+            subagent.SendWaiting();
         }
         unregister_readfd(events.readFd());
+        subagent.Follow(nullptr);
     }
     running = nullptr;
     snmp_shutdown(kAppName);

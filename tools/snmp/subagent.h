@@ -14,9 +14,13 @@ struct SubagentOptions {
     std::string agentxSocket;      // empty: the library's default (/var/agentx/master)
     std::string managementSocket;  // resolved as the console resolves it
     Oid prefix;
-    int pingSeconds = 5;     // how often the master is checked, and reconnected
+    int pingSeconds = 1;     // how often the master is checked, and reconnected
     int refreshSeconds = 5;  // how often the component list is read again
     std::chrono::milliseconds replyTimeout{5000};
+    // How long the master agent waits for an answer (snmpd's agentXTimeout): every answer is
+    // sent within it, with an error for what could not be read in time, so that the master
+    // never gives up on the session.
+    std::chrono::seconds agentxTimeout{1};
 };
 
 // Runs until SIGTERM or SIGINT; returns the process's exit status.
