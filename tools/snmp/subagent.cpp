@@ -27,6 +27,7 @@
 #include "korvo/management_protocol.h"
 #include "dmi/dmi.h"
 #include "snmp/component_tree.h"
+#include "snmp/log.h"
 
 namespace korvo::snmp {
 
@@ -55,9 +56,8 @@ void OnStopSignal(int) {
     stopRequested = 1;
 }
 
-void Log(const std::string& text) {
-    std::fprintf(stderr, "dmi-snmp: %s\n", text.c_str());
-    std::fflush(stderr);
+void Log(const std::string& text, LogPriority priority = LogPriority::Notice) {
+    LogAt(priority, text);
 }
 
 std::vector<oid> ToNetsnmp(const Oid& name) {
@@ -250,7 +250,8 @@ class EventFollower {
                 }
             } catch (const std::exception& error) {
                 if (connected) {
-                    Log(std::string("events: ") + error.what() + "; trying again every second");
+                    Log(std::string("events: ") + error.what() + "; trying again every second",
+                        LogPriority::Warning);
                     connected = false;
                 }
                 for (auto waited = std::chrono::milliseconds(0); !stopping_ && waited < kEventRetry;
@@ -292,7 +293,8 @@ class Subagent {
             provider_.Drop();
             if (reachable_) {
                 Log(std::string("the service provider cannot be read: ") + error.what() +
-                    "; its components stay registered and answer as unavailable");
+                        "; its components stay registered and answer as unavailable",
+                    LogPriority::Warning);
                 reachable_ = false;
             }
             return;
@@ -328,7 +330,8 @@ class Subagent {
                 name.c_str(), &Subagent::Handle, root.data(), root.size(), HANDLER_CAN_RWRITE);
             entry->registration->my_reg_void = entry.get();
             if (netsnmp_register_handler(entry->registration) != MIB_REGISTERED_OK) {
-                Log("cannot register " + FormatOid(ComponentOid(options_.prefix, id)));
+                Log("cannot register " + FormatOid(ComponentOid(options_.prefix, id)),
+                    LogPriority::Warning);
                 continue;
             }
             Log("component " + std::to_string(id) + " (" + entry->tree.info.name + ") at " +
@@ -492,7 +495,7 @@ class Subagent {
             }
         } catch (const std::exception& error) {
             // The service provider is gone: unavailable, never a value made up.
-            Log(std::string("request failed: ") + error.what());
+            Log(std::string("request failed: ") + error.what(), LogPriority::Warning);
             const bool setting = info->mode == MODE_SET_RESERVE1 || info->mode == MODE_SET_RESERVE2;
             netsnmp_set_request_error(info, request,
                                       setting ? SNMP_ERR_RESOURCEUNAVAILABLE : SNMP_ERR_GENERR);
@@ -608,7 +611,8 @@ class Subagent {
         }
         send_v2trap(variables);
         snmp_free_varbind(variables);
-        Log("event " + std::to_string(event.value("sequence", 0)) + " sent as a notification");
+        Log("event " + std::to_string(event.value("sequence", 0)) + " sent as a notification",
+            LogPriority::Info);
     }
 
     SubagentOptions options_;
@@ -654,7 +658,7 @@ int RunSubagent(const SubagentOptions& options) {
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
-    snmp_enable_stderrlog();
+    RouteNetsnmpLog();
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
     if (!options.agentxSocket.empty()) {
         netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET,
