@@ -80,7 +80,7 @@ Files:
 Examples:
   The snmpd drop-in, )" KORVO_SNMPD_DROPIN R"(:
     > view systemonly included .1.3.6.1.4.1.32473.1
-    > agentXPerms 0660 0750 Debian-snmp Debian-snmp
+    > agentXPerms 0660 0755 Debian-snmp Debian-snmp
   Run beside the system's snmpd, and read the component by name:
     $ systemctl enable --now dmi-snmp
     $ snmpwalk -v2c -c public localhost korvoMIB
