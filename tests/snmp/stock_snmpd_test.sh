@@ -46,8 +46,9 @@ chmod 0755 "$tmp"
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do
-        kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+        kill -TERM "$pid" 2>/dev/null || true
     done
+    wait 2>/dev/null || true
     rm -rf "$tmp"
 }
 trap cleanup EXIT
