@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -237,6 +238,12 @@ TEST_F(EndToEndSnmp, WalksShowTheConsolesValuesByNameFromTheGeneratedMib) {
     const RunResult mib = machine_.Run(KORVO_SNMP_BINARY,
                                        {"mib", "korvo", "--output", mibs + "/" + kModule + ".txt"});
     ASSERT_EQ(mib.exitCode, 0) << mib.err;
+    // What the build writes from the MIF file alone is the module the running component gives.
+    const RunResult fromMif =
+        machine_.Run(KORVO_SNMP_BINARY, {"mib", "--mif", KORVO_SOURCE_DIR "/mif/korvo.mif"});
+    ASSERT_EQ(fromMif.exitCode, 0) << fromMif.err;
+    std::ifstream written(mibs + "/" + kModule + ".txt");
+    EXPECT_EQ(fromMif.out, std::string(std::istreambuf_iterator<char>(written), {}));
 
     if (access("/usr/bin/smilint", X_OK) == 0) {
         // Severity 3 and below are errors; warnings (an index that is also a readable or

@@ -2,7 +2,9 @@
 //
 //   dmi-snmp [serve] [--agentx SOCKET] [--prefix OID] [--socket PATH] [--ping SECONDS]
 //                    [--refresh SECONDS] [--timeout MS] [--agentx-timeout SECONDS]
+//                    [--verbose | --quiet]
 //   dmi-snmp mib COMPONENT [--prefix OID] [--module NAME] [--socket PATH] [--output FILE]
+//   dmi-snmp mib --mif FILE [--id N] [--prefix OID] [--module NAME] [--output FILE]
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -16,7 +18,9 @@
 #include "console/management_client.h"
 #include "dmi/dmi.h"
 #include "snmp/component_tree.h"
+#include "snmp/log.h"
 #include "snmp/mib_writer.h"
+#include "snmp/mif_component.h"
 #include "snmp/subagent.h"
 
 namespace {
@@ -25,9 +29,13 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitUnreachable = 3;
 
+// Also the manual page: help2man makes its ENVIRONMENT, FILES and EXAMPLES sections of the
+// paragraphs so headed, and cmake/man_pages.cmake its SEE ALSO of the last one.
 constexpr const char* kUsage = R"(usage:
-  dmi-snmp [serve] [OPTIONS]      run as an AgentX subagent of the master agent
+  dmi-snmp [serve] [OPTIONS]       run as an AgentX subagent of the master agent
   dmi-snmp mib COMPONENT [OPTIONS] write the SMIv2 module of a component (id or name)
+  dmi-snmp mib --mif FILE [OPTIONS] write it from the component's MIF file, with no
+                                   service provider running
 
 options:
   --agentx SOCKET   the master agent's AgentX socket (a path, or tcp:HOST:PORT);
@@ -40,11 +48,53 @@ options:
   --agentx-timeout SECONDS
                     how long the master agent waits for an answer: its agentXTimeout
                     (default 1, snmpd's own); what cannot be read within it answers an error
+  --verbose         also say each notification sent, and Net-SNMP's informational messages
+  --quiet           say only warnings and errors, not connects, losses and registrations
   --module NAME     the MIB module's name (default from the component's name)
+  --mif FILE        mib: read the component from its MIF file instead
+  --id N            mib --mif: the component's id under the prefix (default 1, the id the
+                    service provider gives the first component installed)
   --output FILE     write the MIB there instead of to standard output
   -h, --help        this help
   --version         the version
 exit status: 0 success, 1 failure, 2 usage error, 3 the service provider cannot be reached
+
+Messages go to standard error, one line each; under systemd (JOURNAL_STREAM set) each line
+carries its priority for the journal. dmi-snmp says when it connects to the master agent,
+loses it and finds it again, and when the service provider stops and starts answering.
+
+Environment:
+  WIN32DMIPATH      the directory the agent and its service provider run with; the
+                    management socket is $WIN32DMIPATH/dmi.sock unless --socket says
+  JOURNAL_STREAM    set by systemd: messages carry their priority as "<N>"
+  dmi-snmp reads no SNMP configuration, MIB or persistent file (MIBS, MIBDIRS and
+  SNMPCONFPATH are not used): all it needs is on its command line.
+
+Files:
+  )" KORVO_SNMPD_DROPIN R"(
+                    makes the component visible to the stock snmpd.conf's
+                    community and lets the Debian-snmp group reach the AgentX socket
+  )" KORVO_MIB_DIR R"(/KORVO-ETHERNET-ADAPTER-MIB.txt
+                    the component's MIB, with the SMIv2 base modules it imports
+  )" KORVO_SNMP_CONF R"(
+                    loads that MIB in every Net-SNMP command, so names show
+  )" KORVO_ENVIRONMENT_FILE R"(
+                    DMI_SNMP_OPTIONS and WIN32DMIPATH for the systemd unit dmi-snmp.service
+
+Examples:
+  The snmpd drop-in, )" KORVO_SNMPD_DROPIN R"(:
+    > view systemonly included .1.3.6.1.4.1.32473.1
+    > agentXPerms 0660 0755 Debian-snmp Debian-snmp
+  Run beside the system's snmpd, and read the component by name:
+    $ systemctl enable --now dmi-snmp
+    $ snmpwalk -v2c -c public localhost korvoMIB
+    $ snmptable -v2c -c public localhost korvoDriverTable35RowsTable
+  Write the MIB with no service provider running, as the build does:
+    $ dmi-snmp mib --mif mif/korvo.mif --output KORVO-ETHERNET-ADAPTER-MIB.txt
+
+See also:
+  snmpd(8), snmpd.conf(5), snmp.conf(5), snmpwalk(1), snmptable(1), snmptrapd(8),
+  dmicli(1), korvoci(1)
 )";
 
 struct UsageError {
@@ -61,6 +111,20 @@ int PositiveNumber(std::string_view option, std::string_view text) {
     return value;
 }
 
+// Writes the MIB to `output`, or to standard output when it is empty.
+int WriteOut(const std::string& text, const std::string& output) {
+    if (output.empty()) {
+        std::cout << text;
+        return 0;
+    }
+    std::ofstream file(output, std::ios::binary | std::ios::trunc);
+    if (!(file << text) || !file.flush()) {
+        std::cerr << "dmi-snmp: cannot write " << output << '\n';
+        return kExitFailure;
+    }
+    return 0;
+}
+
 int Run(int argc, char** argv) {
     std::vector<std::string_view> args(argv + 1, argv + argc);
     std::string command = "serve";
@@ -72,6 +136,8 @@ int Run(int argc, char** argv) {
     serve.prefix = *korvo::snmp::ParseOid(korvo::snmp::kDefaultPrefix);
     std::string moduleName;
     std::string output;
+    std::string mifFile;
+    uint32_t mifId = 1;
     std::vector<std::string_view> positional;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string_view option = args[i];
@@ -87,9 +153,14 @@ int Run(int argc, char** argv) {
             positional.push_back(option);
             continue;
         }
-        constexpr std::string_view kOptions[] = {"--agentx", "--prefix",  "--socket",
-                                                 "--ping",   "--refresh", "--timeout",
-                                                 "--module", "--output",  "--agentx-timeout"};
+        if (option == "--verbose" || option == "--quiet") {
+            korvo::snmp::SetLogLevel(option == "--verbose" ? korvo::snmp::LogLevel::Verbose
+                                                           : korvo::snmp::LogLevel::Quiet);
+            continue;
+        }
+        constexpr std::string_view kOptions[] = {
+            "--agentx", "--prefix", "--socket", "--ping", "--refresh",       "--timeout",
+            "--module", "--output", "--mif",    "--id",   "--agentx-timeout"};
         if (std::find(std::begin(kOptions), std::end(kOptions), option) == std::end(kOptions)) {
             throw UsageError{"unknown option " + std::string(option)};
         }
@@ -118,6 +189,10 @@ int Run(int argc, char** argv) {
             serve.agentxTimeout = std::chrono::seconds(PositiveNumber(option, value));
         } else if (option == "--module") {
             moduleName = value;
+        } else if (option == "--mif") {
+            mifFile = value;
+        } else if (option == "--id") {
+            mifId = static_cast<uint32_t>(PositiveNumber(option, value));
         } else {
             output = value;
         }
@@ -131,8 +206,16 @@ int Run(int argc, char** argv) {
     if (command != "mib") {
         throw UsageError{"unknown command \"" + command + "\""};
     }
+    if (!mifFile.empty()) {
+        if (!positional.empty()) {
+            throw UsageError{"mib --mif takes no COMPONENT"};
+        }
+        return WriteOut(korvo::snmp::WriteMib(korvo::snmp::LoadMifComponent(mifFile, mifId),
+                                              serve.prefix, moduleName),
+                        output);
+    }
     if (positional.size() != 1) {
-        throw UsageError{"mib needs one COMPONENT (its id or name)"};
+        throw UsageError{"mib needs one COMPONENT (its id or name), or --mif FILE"};
     }
     korvo::console::ManagementClient client(
         korvo::console::ManagementSocketPath(serve.managementSocket), serve.replyTimeout);
@@ -147,18 +230,9 @@ int Run(int argc, char** argv) {
         throw korvo::console::StatusError(DMIERR_COMPONENT_NOT_FOUND,
                                           "component " + std::to_string(id) + " is gone");
     }
-    const std::string text = korvo::snmp::WriteMib(korvo::snmp::LoadComponent(catalog, *found),
-                                                   serve.prefix, moduleName);
-    if (output.empty()) {
-        std::cout << text;
-        return 0;
-    }
-    std::ofstream file(output, std::ios::binary | std::ios::trunc);
-    if (!(file << text) || !file.flush()) {
-        std::cerr << "dmi-snmp: cannot write " << output << '\n';
-        return kExitFailure;
-    }
-    return 0;
+    return WriteOut(korvo::snmp::WriteMib(korvo::snmp::LoadComponent(catalog, *found), serve.prefix,
+                                          moduleName),
+                    output);
 }
 
 }  // namespace

@@ -32,6 +32,7 @@
 #include "korvo/management_protocol.h"
 #include "dmi/dmi.h"
 #include "snmp/component_tree.h"
+#include "snmp/log.h"
 
 // The AgentX subagent's session with its master, which Net-SNMP's agent library keeps (and
 // exports without declaring it): null while no master has answered.
@@ -78,9 +79,8 @@ void OnStopSignal(int) {
     stopRequested = 1;
 }
 
-void Log(const std::string& text) {
-    std::fprintf(stderr, "dmi-snmp: %s\n", text.c_str());
-    std::fflush(stderr);
+void Log(const std::string& text, LogPriority priority = LogPriority::Notice) {
+    LogAt(priority, text);
 }
 
 int OnMasterSession(int, int minor, void*, void*) {
@@ -339,7 +339,8 @@ class EventFollower {
             } catch (const std::exception& error) {
                 subscription_ = -1;
                 if (connected) {
-                    Log(std::string("events: ") + error.what() + "; trying again every second");
+                    Log(std::string("events: ") + error.what() + "; trying again every second",
+                        LogPriority::Warning);
                     connected = false;
                 }
                 for (auto waited = std::chrono::milliseconds(0); !stopping_ && waited < kEventRetry;
@@ -390,7 +391,8 @@ class Subagent {
             provider_.Drop();
             if (reachable_) {
                 Log(std::string("the service provider cannot be read: ") + error.what() +
-                    "; its components stay registered and answer as unavailable");
+                        "; its components stay registered and answer as unavailable",
+                    LogPriority::Warning);
                 reachable_ = false;
             }
             return;
@@ -426,7 +428,8 @@ class Subagent {
                 name.c_str(), &Subagent::Handle, root.data(), root.size(), HANDLER_CAN_RWRITE);
             entry->registration->my_reg_void = entry.get();
             if (netsnmp_register_handler(entry->registration) != MIB_REGISTERED_OK) {
-                Log("cannot register " + FormatOid(ComponentOid(options_.prefix, id)));
+                Log("cannot register " + FormatOid(ComponentOid(options_.prefix, id)),
+                    LogPriority::Warning);
                 continue;
             }
             Log("component " + std::to_string(id) + " (" + entry->tree.info.name + ") at " +
@@ -682,7 +685,8 @@ class Subagent {
         }
         Log(unsaidFailures_ == 0 ? text
                                  : text + " (and " + std::to_string(unsaidFailures_) +
-                                       " more failures since the last one said)");
+                                       " more failures since the last one said)",
+            LogPriority::Warning);
         unsaidFailures_ = 0;
         lastFailureLogged_ = now;
     }
@@ -836,7 +840,8 @@ class Subagent {
         }
         send_v2trap(variables);
         snmp_free_varbind(variables);
-        Log("event " + std::to_string(event.value("sequence", 0)) + " sent as a notification");
+        Log("event " + std::to_string(event.value("sequence", 0)) + " sent as a notification",
+            LogPriority::Info);
     }
 
     SubagentOptions options_;
@@ -898,7 +903,7 @@ int RunSubagent(const SubagentOptions& options) {
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
-    snmp_enable_stderrlog();
+    RouteNetsnmpLog();
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
     if (!options.agentxSocket.empty()) {
         netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET,
