@@ -517,6 +517,42 @@ TEST_F(ConsoleTest, WalkOfAComponentReadsEveryReadableAttributeOfEveryGroup) {
     EXPECT_EQ(server_.Requests("get-row").size() + server_.Requests("get-rows").size(), 6u);
 }
 
+// A key attribute the service provider could not read ends the listing without making a row
+// or passing for the table's end: the walk says what failed, and exits with a DMI status.
+TEST_F(ConsoleTest, WalkReportsAKeyThatCouldNotBeRead) {
+    const std::string socket = root_.path() + "/failing.sock";
+    FakeManagementServer failing(socket, [](const json& request) {
+        std::vector<std::string> lines = Answer(request);
+        if (request.value("op", "") == "get-rows" && request.value("group", 0) == 5) {
+            json answer = json::parse(lines.at(0));
+            answer["rows"] = json::array({answer["rows"][0]});
+            answer["end"] = {{"reason", "read failed"},
+                             {"index", 1},
+                             {"attribute", 1},
+                             {"status", kValueUnknown},
+                             {"statusName", "value unknown"}};
+            lines = {Line(answer)};
+        }
+        return lines;
+    });
+    const Outcome walk = RunWithoutSocket({"--socket", socket, "--json", "walk", "1", "5"});
+    EXPECT_EQ(walk.exit, 1) << walk.out << walk.err;
+    const json group = walk.document()["groups"][0];
+    EXPECT_EQ(group["rows"].size(), 1u);
+    EXPECT_EQ(group["end"], json({{"reason", "read failed"},
+                                  {"row", 2},
+                                  {"attribute", 1},
+                                  {"status", kValueUnknown},
+                                  {"statusName", "value unknown"}}));
+
+    const Outcome text = RunWithoutSocket({"--socket", socket, "walk", "1", "5"});
+    EXPECT_EQ(text.exit, 1);
+    EXPECT_TRUE(Contains(text.out,
+                         "1 row; stopped at row 2: its key attribute 1 could not be read: value "
+                         "unknown (0x10F)"))
+        << text.out;
+}
+
 TEST_F(ConsoleTest, ComponentsAreFoundByIdOrByAnyUniquePartOfTheirName) {
     EXPECT_EQ(Run({"get", "ETHERNET", "1", "1"}).exit, 0);
     EXPECT_EQ(server_.Requests("get").back()["component"], 1);

@@ -370,14 +370,14 @@ DirectReading ReadThroughCallback(DmiId group, DmiId attribute, uint32_t row) {
     return reading;
 }
 
-// Every attribute of every row of groups 5 and 13, and the row past the end of 13.
+// Every attribute of every row of groups 5 and 13, and the row past the end of each.
 std::vector<std::pair<std::string, DirectReading>> ReadTablesThroughCallbacks() {
     struct Table {
         DmiId group;
         DmiId lastAttribute;
         uint32_t rowsRead;
     };
-    constexpr Table Tables[] = {{5, 4, 3}, {13, 2, 126}};
+    constexpr Table Tables[] = {{5, 4, 4}, {13, 2, 126}};
     std::vector<std::pair<std::string, DirectReading>> readings;
     for (const Table& table : Tables) {
         for (uint32_t row = 1; row <= table.rowsRead; ++row) {

@@ -143,6 +143,32 @@ TEST_F(HardeningFaults, DeviceFailingEachWayLeavesTheAgentServing) {
     }
 }
 
+// The address table's rows exist only as the driver's entries: a failed entry request neither
+// makes a row nor passes for the table's end, and no attribute answers for a row the driver
+// does not have.
+TEST_F(HardeningFaults, AFailedKeyReadNeitherMakesNorEndsARow) {
+    ManagementLine console;
+    const nlohmann::json wholeTable{{"op", "get-group"}, {"component", component}, {"group", 5}};
+    adapter.model().SetFault(11, adapter::FaultMode::Status);
+    const auto failed = console.Ask(wholeTable);
+    EXPECT_EQ(failed["rows"], nlohmann::json::array()) << failed.dump();
+    EXPECT_EQ(failed["end"]["reason"], "read failed") << failed.dump();
+    EXPECT_EQ(failed["end"]["status"], DMIERR_VALUE_UNKNOWN);
+    EXPECT_EQ(console.Ask(GetRequest(component, 5, 2, 1))["status"], DMIERR_VALUE_UNKNOWN);
+    adapter.model().SetFault(11, adapter::FaultMode::Healthy);
+
+    const auto healthy = console.Ask(wholeTable);
+    EXPECT_EQ(healthy["rows"].size(), 3u) << healthy.dump();
+    EXPECT_EQ(healthy["end"], nlohmann::json({{"reason", "row not found"}, {"index", 3}}));
+    for (const uint32_t row : {4u, 257u, 1000u}) {
+        for (const DmiId attribute : {1u, 2u, 3u, 4u}) {
+            EXPECT_EQ(console.Ask(GetRequest(component, 5, attribute, row))["status"],
+                      DMIERR_ROW_NOT_FOUND)
+                << "row " << row << " attribute " << attribute;
+        }
+    }
+}
+
 TEST_F(HardeningFaults, ADeviceThatNeverAnswersIsGivenUpAfterFiveSeconds) {
     ASSERT_EQ(korvo::host::DeviceReplyTimeoutMs(), 5000);
     adapter.model().SetFault(3, adapter::FaultMode::Silent);  // group 4 attribute 6's counter

@@ -29,6 +29,7 @@
 #include "console/text_renderer.h"
 #include "console/window_messages.h"
 #include "dmi/dmi.h"
+#include "korvo/management_protocol.h"
 
 namespace korvo::console {
 
@@ -381,8 +382,11 @@ class Console {
         }
         GroupWalk walk([this]() -> ManagementClient& { return Client(); }, catalog_,
                        line_.json ? nullptr : &text_);
+        bool cutShort = false;  // a table whose walk stopped at a failed read
         for (const GroupInfo* group : selected) {
             json walked = walk.Walk(component, *group);
+            cutShort = cutShort || walked.value("end", json::object()).value("reason", "") ==
+                                       management::kEndReadFailed;
             if (line_.rows) {
                 ElideRows(walked, *line_.rows);
             }
@@ -391,7 +395,7 @@ class Console {
         if (line_.json) {
             PrintJson(document);
         }
-        return kExitSuccess;
+        return cutShort ? kExitDmiStatus : kExitSuccess;
     }
 
     int Set() {
