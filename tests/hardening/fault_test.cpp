@@ -4,6 +4,8 @@
 // answer is the one decided for that fault (a driver that does not answer makes a value
 // unknown), and no service provider memory is lost.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <filesystem>
@@ -216,6 +218,32 @@ TEST_F(HardeningFaults, ClientsLeavingMidRequestLoseNothing) {
     }
     std::this_thread::sleep_for(milliseconds(3 * ShortReplyTimeoutMs));
     WaitForBaseline();
+}
+
+// With no room to write the component database, start-up fails at the install; the attempt
+// after room returns installs the component and registers. (Files of this process stand in
+// for a full disk: a write of any byte fails, as on a file system with no block left.)
+TEST(HardeningFullDisk, AStartUpThatFoundTheDiskFullRegistersOnceThereIsRoom) {
+    AgentMachine machine;
+    InProcessAdapter adapter;
+    rlimit room{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &room), 0);
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit full = room;
+    full.rlim_cur = 0;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+    const int whileFull = RunStartup();
+    const uint32_t managementLeft = serviceState.managementRegistered;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &room), 0);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(whileFull, 0);
+    EXPECT_EQ(managementLeft, 1u) << "the install, not an earlier step, met the full disk";
+
+    EXPECT_EQ(machine.Start(), 1) << "the next attempt registers";
+    EXPECT_EQ(serviceState.ciRegistered, 1u);
+    ManagementLine console;
+    EXPECT_EQ(console.Ask({{"op", "stats"}})["registered"],
+              nlohmann::json::array({serviceState.componentId}));
 }
 
 TEST_F(HardeningFaults, AMalformedRegistryFileGivesTheDeviceNumber) {
