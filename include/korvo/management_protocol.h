@@ -38,7 +38,8 @@
 //          found" (a read found no such row), "row repeats" (the row answered exactly as the
 //          one before: the keys select nothing) or "no value" (no attribute of the row has a
 //          value; that row is the last in "rows"). Neither of the first two is in "rows".
-//          R is "read failed" when a key attribute of the I-th row could not be read: whether
+//          R is "read failed" when the instrumentation could not read a key attribute of the
+//          I-th row (a key it does not serve reads as no value, as above): whether
 //          that row exists is not known, so it is not in "rows", and the rows after it were
 //          not read; "end" then also has "attribute", "status", "statusName" and, where
 //          there is more to say, "error", as that attribute's READING.

@@ -271,8 +271,9 @@ nlohmann::json Provider::AttributeRequestJson(const nlohmann::json& request) {
 namespace korvo::sp {
 
 // The readings of one row, each attribute read on its own; stops at the first read that finds
-// no such row. A key attribute that answers anything else but a value leaves the row's
-// existence unknown: that reading is kept as the row's key failure.
+// no such row. A key attribute whose instrumentation answers anything else but a value leaves
+// the row's existence unknown: that reading is kept as the row's key failure. (A key that no
+// instrumentation serves has no value in any row; such rows end the table as "no value".)
 Provider::RowReadings Provider::ReadRow(DmiId componentId, const mif::Group& group,
                                         const std::vector<DmiId>& attributes,
                                         const std::vector<AttributeValue>& keys) {
@@ -288,7 +289,7 @@ Provider::RowReadings Provider::ReadRow(DmiId componentId, const mif::Group& gro
         row.anyValue = row.anyValue || hasValue;
         nlohmann::json reading = OutcomeJson(outcome);
         reading["id"] = attributeId;
-        if (!hasValue && row.keyFailure.is_null() &&
+        if (!hasValue && outcome.called && row.keyFailure.is_null() &&
             std::find(group.keys.begin(), group.keys.end(), attributeId) != group.keys.end()) {
             row.keyFailure = reading;
         }

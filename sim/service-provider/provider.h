@@ -78,6 +78,9 @@ struct Outcome {
     DmiErrorStatus status = DMIERR_NO_ERROR;
     std::string error;
     std::optional<AttributeValue> value;
+    // The status is what an instrumentation's callback answered (or made of its answer), not
+    // one the service provider gave without asking.
+    bool called = false;
 };
 
 class Provider : public ManagementBackend {
