@@ -38,6 +38,11 @@
 //          found" (a read found no such row), "row repeats" (the row answered exactly as the
 //          one before: the keys select nothing) or "no value" (no attribute of the row has a
 //          value; that row is the last in "rows"). Neither of the first two is in "rows".
+//          R is "read failed" when the instrumentation could not read a key attribute of the
+//          I-th row (a key it does not serve reads as no value, as above): whether
+//          that row exists is not known, so it is not in "rows", and the rows after it were
+//          not read; "end" then also has "attribute", "status", "statusName" and, where
+//          there is more to say, "error", as that attribute's READING.
 //   {"op":"get-group","component":C,"group":G,"attributes":[A...]}
 //       -> a group without keys: "attributes" as get-row; a table: "rows" and "end" as
 //          get-rows from its first row (every key 1).
@@ -84,6 +89,7 @@ inline constexpr unsigned kMaxRowsPerRequest = 256;
 inline constexpr char kEndRowNotFound[] = "row not found";
 inline constexpr char kEndRowRepeats[] = "row repeats";
 inline constexpr char kEndNoValue[] = "no value";
+inline constexpr char kEndReadFailed[] = "read failed";
 
 // The socket of the service provider whose directory is $WIN32DMIPATH (either separator).
 inline std::string SocketPath() {

@@ -5,21 +5,22 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace korvo::host {
 
 struct RegistryValue {
-    uint32_t type = 0;          // REG_SZ, REG_DWORD, REG_BINARY, or the N of hex(N)
-    std::vector<uint8_t> data;  // strings hold their NUL
+    uint32_t type = 0;  // REG_SZ, REG_DWORD, REG_BINARY, or the N of hex(N)
+    std::string data;   // the bytes; strings hold their NUL. Short data is kept inline.
 };
 
 // One key: its subkeys in the order in which they first appear in the file, and its values.
-// Names compare without regard to the case of ASCII letters.
+// Names compare without regard to the case of ASCII letters. A parsed tree is compact: sorted
+// vectors, no per-entry index nodes, so that it takes a few times the file's size.
 struct RegistryKey {
     std::string name;  // as first written
     std::vector<std::unique_ptr<RegistryKey>> subkeys;
@@ -27,13 +28,16 @@ struct RegistryKey {
     const RegistryKey* FindSubkey(std::string_view subkeyName) const;
     const RegistryValue* FindValue(std::string_view valueName) const;  // "" is the default value
 
-    // Finds the subkey or appends it; sets (or replaces) a value.
+    // While the tree is built: the subkey named so if it is the last one added, else a new one;
+    // sets a value (the last one set of a name wins). Finish() then merges the subkeys that
+    // share a name and sorts the indexes, throughout the tree; lookups need it done.
     RegistryKey& AddSubkey(std::string_view subkeyName);
     void SetValue(std::string_view valueName, RegistryValue value);
+    void Finish();
 
   private:
-    std::map<std::string, size_t> subkeyIndex_;    // folded name -> position in `subkeys`
-    std::map<std::string, RegistryValue> values_;  // folded name -> value
+    std::vector<uint32_t> subkeyOrder_;  // positions in `subkeys`, by folded name
+    std::vector<std::pair<std::string, RegistryValue>> values_;  // by folded name
 };
 
 struct RegistryParse {

@@ -3,7 +3,8 @@
 // directory, the current directory, then the dynamic linker's own search. The file is an ELF
 // shared object, opened with dlopen and never unloaded. A file that another user could have
 // put there or changed (not ours or root's, or writable by group or others, or in a directory
-// that is) is not loaded: one line on standard error says so and the search goes on.
+// that is) is not loaded: one line on standard error says so, once for as long as the file is
+// refused for the same reason, and the search goes on.
 #include <dlfcn.h>
 #include <errno.h>
 #include <limits.h>
@@ -14,6 +15,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "korvo_host.h"
@@ -51,13 +54,35 @@ std::string UntrustedBecause(const std::string& path) {
     return {};
 }
 
+// The refusals said already, by path: a caller that tries again every so often (the agent's
+// start-up retries every 30 seconds) is told once, not at every attempt.
+std::mutex saidRefusalsLock;
+std::map<std::string, std::string> saidRefusals;
+
+// Says why `path` is refused, unless it was said already; an empty reason forgets it, so that
+// a file refused again later is reported again.
+void SayRefusal(const std::string& path, const std::string& reason) {
+    std::lock_guard lock(saidRefusalsLock);
+    if (reason.empty()) {
+        saidRefusals.erase(path);
+        return;
+    }
+    std::string& said = saidRefusals[path];
+    if (said == reason) {
+        return;
+    }
+    said = reason;
+    std::fprintf(stderr, "LoadLibraryA: not loading %s: %s\n", path.c_str(), reason.c_str());
+}
+
 // Opens `path` when it is a regular file we may trust.
 HMODULE OpenTrusted(const std::string& path) {
     if (!IsRegularFile(path)) {
         return nullptr;
     }
-    if (const std::string reason = UntrustedBecause(path); !reason.empty()) {
-        std::fprintf(stderr, "LoadLibraryA: not loading %s: %s\n", path.c_str(), reason.c_str());
+    const std::string reason = UntrustedBecause(path);
+    SayRefusal(path, reason);
+    if (!reason.empty()) {
         return nullptr;
     }
     return static_cast<HMODULE>(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));

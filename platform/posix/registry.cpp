@@ -5,6 +5,7 @@
 // opened on. Only a regular file of at most 16 MiB is read. Results are the Win32 ones. Open keys
 // are heap objects in a table guarded by a mutex, so lookups may run on several threads at once.
 #include <errno.h>
+#include <malloc.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "korvo_host.h"
@@ -88,8 +90,8 @@ std::optional<uint32_t> ParseHexNumber(std::string_view text, size_t maxDigits) 
 }
 
 // "01,02,ff": bytes of one or two digits separated by commas; empty is no bytes.
-std::optional<std::vector<uint8_t>> ParseByteList(std::string_view text) {
-    std::vector<uint8_t> bytes;
+std::optional<std::string> ParseByteList(std::string_view text) {
+    std::string bytes;
     text = TrimBlanks(text);
     if (text.empty()) {
         return bytes;
@@ -100,7 +102,7 @@ std::optional<std::vector<uint8_t>> ParseByteList(std::string_view text) {
         if (!byte) {
             return std::nullopt;
         }
-        bytes.push_back(static_cast<uint8_t>(*byte));
+        bytes.push_back(static_cast<char>(*byte));
         if (comma == std::string_view::npos) {
             return bytes;
         }
@@ -145,8 +147,8 @@ std::optional<RegistryValue> ParseValueData(std::string_view data) {
             return std::nullopt;
         }
         value.type = REG_SZ;
-        value.data.assign(text->begin(), text->end());
-        value.data.push_back(0);
+        value.data = std::move(*text);
+        value.data.push_back('\0');
         return value;
     }
     if (StartsWithFolded(data, DwordPrefix)) {
@@ -157,7 +159,7 @@ std::optional<RegistryValue> ParseValueData(std::string_view data) {
         }
         value.type = REG_DWORD;
         for (int shift = 0; shift < 32; shift += 8) {
-            value.data.push_back(static_cast<uint8_t>(*number >> shift));
+            value.data.push_back(static_cast<char>(*number >> shift));
         }
         return value;
     }
@@ -206,6 +208,7 @@ class RegistryParser {
                 return result;
             }
         }
+        root_->Finish();
         result.root = std::move(root_);
         return result;
     }
@@ -363,28 +366,109 @@ std::string FoldRegistryName(std::string_view name) {
     return folded;
 }
 
+namespace {
+
+// <0, 0 or >0 as `a` sorts before, with or after `b`, ASCII letters folded.
+int CompareFolded(std::string_view a, std::string_view b) {
+    const size_t common = std::min(a.size(), b.size());
+    for (size_t i = 0; i < common; ++i) {
+        const auto x = static_cast<unsigned char>(FoldChar(a[i]));
+        const auto y = static_cast<unsigned char>(FoldChar(b[i]));
+        if (x != y) {
+            return x < y ? -1 : 1;
+        }
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+}  // namespace
+
 const RegistryKey* RegistryKey::FindSubkey(std::string_view subkeyName) const {
-    const auto found = subkeyIndex_.find(FoldRegistryName(subkeyName));
-    return found == subkeyIndex_.end() ? nullptr : subkeys[found->second].get();
+    const auto found = std::lower_bound(
+        subkeyOrder_.begin(), subkeyOrder_.end(), subkeyName,
+        [this](uint32_t at, auto name) { return CompareFolded(subkeys[at]->name, name) < 0; });
+    return found != subkeyOrder_.end() && CompareFolded(subkeys[*found]->name, subkeyName) == 0
+               ? subkeys[*found].get()
+               : nullptr;
 }
 
 const RegistryValue* RegistryKey::FindValue(std::string_view valueName) const {
-    const auto found = values_.find(FoldRegistryName(valueName));
-    return found == values_.end() ? nullptr : &found->second;
+    const auto found = std::lower_bound(
+        values_.begin(), values_.end(), valueName,
+        [](const auto& entry, auto name) { return CompareFolded(entry.first, name) < 0; });
+    return found != values_.end() && CompareFolded(found->first, valueName) == 0 ? &found->second
+                                                                                 : nullptr;
 }
 
 RegistryKey& RegistryKey::AddSubkey(std::string_view subkeyName) {
-    const auto [entry, added] = subkeyIndex_.emplace(FoldRegistryName(subkeyName), subkeys.size());
-    if (added) {
+    // Sections usually come grouped by key: the one added last is nearly always the one named
+    // again. Any other repeat is merged by Finish().
+    if (subkeys.empty() || CompareFolded(subkeys.back()->name, subkeyName) != 0) {
         auto key = std::make_unique<RegistryKey>();
         key->name = std::string(subkeyName);
         subkeys.push_back(std::move(key));
     }
-    return *subkeys[entry->second];
+    return *subkeys.back();
 }
 
 void RegistryKey::SetValue(std::string_view valueName, RegistryValue value) {
-    values_[FoldRegistryName(valueName)] = std::move(value);
+    values_.emplace_back(FoldRegistryName(valueName), std::move(value));
+}
+
+void RegistryKey::Finish() {
+    // Subkeys named alike become the first of them, which takes the later ones' subkeys and
+    // values after its own: the order of first appearance, and the last value set wins.
+    std::vector<uint32_t> order(subkeys.size());
+    for (uint32_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    auto byName = [this](uint32_t a, uint32_t b) {
+        return CompareFolded(subkeys[a]->name, subkeys[b]->name) < 0;
+    };
+    std::stable_sort(order.begin(), order.end(), byName);
+    bool merged = false;
+    for (size_t first = 0; first < order.size();) {
+        size_t next = first + 1;
+        RegistryKey& kept = *subkeys[order[first]];
+        for (; next < order.size() && !byName(order[first], order[next]); ++next) {
+            std::unique_ptr<RegistryKey> later = std::move(subkeys[order[next]]);
+            for (auto& child : later->subkeys) {
+                kept.subkeys.push_back(std::move(child));
+            }
+            for (auto& value : later->values_) {
+                kept.values_.push_back(std::move(value));
+            }
+            merged = true;
+        }
+        first = next;
+    }
+    if (merged) {
+        std::erase(subkeys, nullptr);
+        order.resize(subkeys.size());
+        for (uint32_t i = 0; i < order.size(); ++i) {
+            order[i] = i;
+        }
+        std::sort(order.begin(), order.end(), byName);
+    }
+    subkeys.shrink_to_fit();
+    subkeyOrder_ = std::move(order);
+
+    // Values by name, the last one set of each name kept.
+    std::stable_sort(values_.begin(), values_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::pair<std::string, RegistryValue>> kept;
+    kept.reserve(values_.size());
+    for (size_t i = 0; i < values_.size(); ++i) {
+        if (i + 1 < values_.size() && values_[i + 1].first == values_[i].first) {
+            continue;
+        }
+        kept.push_back(std::move(values_[i]));
+    }
+    values_ = std::move(kept);
+
+    for (const auto& subkey : subkeys) {
+        subkey->Finish();
+    }
 }
 
 RegistryParse ParseRegistryText(std::string_view text) {
@@ -464,6 +548,9 @@ struct ParseCache {
     std::string path;
     FileStamp stamp;
     std::shared_ptr<const RegistryKey> root;
+    // Held while a file is read and parsed: one parse at a time, however many threads look
+    // something up while the file changes.
+    std::mutex parsing;
 };
 
 ParseCache& TheParseCache() {
@@ -484,12 +571,20 @@ LSTATUS LoadRegistry(std::shared_ptr<const RegistryKey>& root) {
     }
     const FileStamp stamp{info.st_dev, info.st_ino, info.st_size, info.st_mtim};
     ParseCache& cache = TheParseCache();
-    {
+    auto cached = [&] {
         std::lock_guard lock(cache.mutex);
         if (cache.root != nullptr && cache.path == path && cache.stamp == stamp) {
             root = cache.root;
-            return ERROR_SUCCESS;
+            return true;
         }
+        return false;
+    };
+    if (cached()) {
+        return ERROR_SUCCESS;
+    }
+    std::lock_guard parsing(cache.parsing);
+    if (cached()) {
+        return ERROR_SUCCESS;  // parsed by the thread that held the lock before us
     }
     std::string text;
     std::string problem;
@@ -503,6 +598,7 @@ LSTATUS LoadRegistry(std::shared_ptr<const RegistryKey>& root) {
                                                                   : ERROR_BADDB;
     }
     auto parsed = korvo::host::ParseRegistryText(text);
+    std::string().swap(text);
     if (!parsed.root) {
         return ERROR_BADDB;
     }
@@ -514,10 +610,19 @@ LSTATUS LoadRegistry(std::shared_ptr<const RegistryKey>& root) {
     if (now.tv_sec - info.st_mtim.tv_sec < RecentModificationSeconds) {
         return ERROR_SUCCESS;
     }
-    std::lock_guard lock(cache.mutex);
-    cache.path = path;
-    cache.stamp = stamp;
-    cache.root = root;
+    std::shared_ptr<const RegistryKey> stale;
+    {
+        std::lock_guard lock(cache.mutex);
+        cache.path = path;
+        cache.stamp = stamp;
+        stale = std::exchange(cache.root, root);
+    }
+    if (stale != nullptr && stale.use_count() == 1) {
+        // The last holder of the previous parse: its memory goes back to the system, not only
+        // to the allocator, so that a registry that shrank takes less again.
+        stale.reset();
+        malloc_trim(0);
+    }
     return ERROR_SUCCESS;
 }
 

@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -206,9 +207,13 @@ void AdapterServer::Run() {
     }
 }
 
-// Accepts every connection waiting on `listenFd`, and serves at once what has already arrived.
+// Accepts the connections waiting on `listenFd`, at most kAcceptsPerWake of them, and serves
+// at once what has already arrived. The rest wait for the next turn of the loop, which first
+// closes the connections whose clients have hung up: a client that connects for each exchange
+// comes back at once, and an accept loop that never let go would count every one it served as
+// still open until the cap refused the next.
 bool AdapterServer::Accept(int listenFd, Kind kind) {
-    for (;;) {
+    for (size_t accepted = 0; accepted < kAcceptsPerWake; ++accepted) {
         const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             if (errno == EINTR) {
@@ -220,6 +225,9 @@ bool AdapterServer::Accept(int listenFd, Kind kind) {
             close(fd);
             Say("closed a connection from another user");
             continue;
+        }
+        if (connections_.size() >= kMaxConnections) {
+            CloseHungUp();
         }
         if (connections_.size() >= kMaxConnections) {
             close(fd);
@@ -240,6 +248,24 @@ bool AdapterServer::Accept(int listenFd, Kind kind) {
             host::SteadyNowMs() + (kind == Kind::Device ? idleLimitMs_ : kControlReadTimeoutMs);
         // A client writes its request right after connecting: it is often here already.
         if (!OnReadable(connection)) {
+            Close(fd);
+        }
+    }
+    return true;
+}
+
+// Serves what the connections have sent, as their turn in the loop would, and closes those
+// whose clients have hung up in the meantime.
+void AdapterServer::CloseHungUp() {
+    std::vector<int> ready;
+    for (const auto& [fd, connection] : connections_) {
+        pollfd waiting{fd, POLLIN | POLLRDHUP, 0};
+        if (!connection.watchingOutput && poll(&waiting, 1, 0) == 1) {
+            ready.push_back(fd);
+        }
+    }
+    for (const int fd : ready) {
+        if (!OnReadable(connections_.at(fd))) {
             Close(fd);
         }
     }

@@ -54,8 +54,11 @@ class AdapterServer {
     // Once a request has begun, each further part of it must arrive within this time.
     static constexpr int kRequestPartTimeoutMs = 5000;
     static constexpr size_t kMaxControlLine = 4096;
-    // Connections served at once; one more is closed at once, and told nothing.
+    // Connections served at once; one more is closed at once, and told nothing. Connections
+    // whose clients have hung up do not count, even before the loop has come to them.
     static constexpr size_t kMaxConnections = 64;
+    // Connections accepted at one turn of the loop; the rest are accepted at the next.
+    static constexpr size_t kAcceptsPerWake = 16;
     // A device connection that starts no request for this long is closed.
     static constexpr int kIdleLimitMs = 10000;
 
@@ -80,6 +83,7 @@ class AdapterServer {
 
     // False when the process is out of descriptors.
     bool Accept(int listenFd, Kind kind);
+    void CloseHungUp();
     // Reads what is there and serves what is whole; false when the connection is done with.
     bool OnReadable(Connection& connection);
     bool OnWritable(Connection& connection);

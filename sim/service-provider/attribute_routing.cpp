@@ -65,7 +65,9 @@ Outcome Provider::Get(DmiId componentId, DmiId groupId, DmiId attributeId,
         return {target.status, target.error, std::nullopt};
     }
     if (target.ci) {
-        return CallGet(*target.ci, componentId, groupId, attributeId, keys, next);
+        Outcome outcome = CallGet(*target.ci, componentId, groupId, attributeId, keys, next);
+        outcome.called = true;
+        return outcome;
     }
     if (target.attribute->value) {
         // A declared value is the group's only row: get-next finds no row after it in a table.

@@ -2,6 +2,8 @@
 // database, the attribute routing and the event log; and the socket that carries them.
 #include "provider.h"
 
+#include <algorithm>
+
 #include "korvo/management_protocol.h"
 #include "management_answer.h"
 #include "sp_log.h"
@@ -280,21 +282,28 @@ nlohmann::json Provider::AttributeRequestJson(const nlohmann::json& request) {
 namespace korvo::sp {
 
 // The readings of one row, each attribute read on its own; stops at the first read that finds
-// no such row.
-Provider::RowReadings Provider::ReadRow(DmiId componentId, DmiId groupId,
+// no such row. A key attribute whose instrumentation answers anything else but a value leaves
+// the row's existence unknown: that reading is kept as the row's key failure. (A key that no
+// instrumentation serves has no value in any row; such rows end the table as "no value".)
+Provider::RowReadings Provider::ReadRow(DmiId componentId, const mif::Group& group,
                                         const std::vector<DmiId>& attributes,
                                         const std::vector<AttributeValue>& keys) {
     RowReadings row;
     row.readings = nlohmann::json::array();
     for (const DmiId attributeId : attributes) {
-        const Outcome outcome = Get(componentId, groupId, attributeId, keys, false);
+        const Outcome outcome = Get(componentId, group.id, attributeId, keys, false);
         if (outcome.status == DMIERR_ROW_NOT_FOUND) {
             row.rowNotFound = true;
             return row;
         }
-        row.anyValue = row.anyValue || (outcome.status == DMIERR_NO_ERROR && outcome.value);
+        const bool hasValue = outcome.status == DMIERR_NO_ERROR && outcome.value;
+        row.anyValue = row.anyValue || hasValue;
         nlohmann::json reading = OutcomeJson(outcome);
         reading["id"] = attributeId;
+        if (!hasValue && outcome.called && row.keyFailure.is_null() &&
+            std::find(group.keys.begin(), group.keys.end(), attributeId) != group.keys.end()) {
+            row.keyFailure = reading;
+        }
         row.readings.push_back(std::move(reading));
     }
     return row;
@@ -322,7 +331,7 @@ nlohmann::json Provider::MultipleGetJson(const nlohmann::json& request) {
         return Answer(status, error);
     }
     if (op == "get-row" || (op == "get-group" && keys.empty())) {
-        RowReadings row = ReadRow(componentId, groupId, attributes, keys);
+        RowReadings row = ReadRow(componentId, *found.group, attributes, keys);
         if (row.rowNotFound) {
             return Answer(DMIERR_ROW_NOT_FOUND);
         }
@@ -352,9 +361,20 @@ nlohmann::json Provider::MultipleGetJson(const nlohmann::json& request) {
     };
     nlohmann::json previous;
     for (uint64_t index = 0; index < count; ++index, ++keys[0].integer) {
-        RowReadings row = ReadRow(componentId, groupId, attributes, keys);
+        RowReadings row = ReadRow(componentId, *found.group, attributes, keys);
         if (row.rowNotFound) {
             endAt(management::kEndRowNotFound, index);
+            break;
+        }
+        if (!row.keyFailure.is_null()) {
+            // Neither a row nor the table's end: the listing stops at the failure and says so.
+            endAt(management::kEndReadFailed, index);
+            answer["end"]["attribute"] = row.keyFailure["id"];
+            for (const char* member : {"status", "statusName", "error"}) {
+                if (row.keyFailure.contains(member)) {
+                    answer["end"][member] = row.keyFailure[member];
+                }
+            }
             break;
         }
         if (index > 0 && row.readings == previous) {

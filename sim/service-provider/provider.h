@@ -78,6 +78,9 @@ struct Outcome {
     DmiErrorStatus status = DMIERR_NO_ERROR;
     std::string error;
     std::optional<AttributeValue> value;
+    // The status is what an instrumentation's callback answered (or made of its answer), not
+    // one the service provider gave without asking.
+    bool called = false;
 };
 
 class Provider : public ManagementBackend {
@@ -185,8 +188,10 @@ class Provider : public ManagementBackend {
         nlohmann::json readings;  // the protocol's READING of each attribute read
         bool rowNotFound = false;
         bool anyValue = false;
+        nlohmann::json keyFailure;  // the READING of the first key attribute that failed
     };
-    RowReadings ReadRow(DmiId componentId, DmiId groupId, const std::vector<DmiId>& attributes,
+    RowReadings ReadRow(DmiId componentId, const mif::Group& group,
+                        const std::vector<DmiId>& attributes,
                         const std::vector<AttributeValue>& keys);
     nlohmann::json EventsJson(const nlohmann::json& request);
     nlohmann::json StatsAnswerJson(const nlohmann::json& request);

@@ -19,6 +19,9 @@ constexpr DmiId LastCounterAttribute = 13;
 // Group 8 attribute 2 under get-next.
 constexpr DmiErrorStatus AttributeNotFound = DMIERR_ATTRIBUTE_NOT_FOUND;
 
+// The driver's address table: an entry for each value of the index byte.
+constexpr uint32_t AddressTableRows = 256;
+
 constexpr size_t AddressBytes = 6;
 constexpr uint32_t AddressTextLength = 2 * AddressBytes + 1;  // the NUL counts
 constexpr size_t ReplyDataBytes = sizeof(DriverRequest) - kDataOffset;
@@ -204,16 +207,24 @@ DmiErrorStatus ReadGroup4(ReadCall& call) {
 }
 
 DmiErrorStatus ReadGroup5(ReadCall& call) {
+    if (call.attributeId < 1 || call.attributeId > 4) {
+        return DMIERR_NO_ERROR;
+    }
+    // Every attribute of a row answers only for an entry the driver has: rows 1 to 256, one
+    // for each index byte, ending at the first empty entry.
     const uint32_t row = RequestedRow(call);
+    if (row == 0 || RowBeyond(call, AddressTableRows)) {
+        return RowNotFound;
+    }
     DriverRequest reply;
+    if (!AskAddressTableEntry(row, reply)) {
+        return ValueUnknown;
+    }
+    if (IsEmptyEntry(reply)) {
+        return RowNotFound;
+    }
     switch (call.attributeId) {
         case 1:
-            if (!AskAddressTableEntry(row, reply)) {
-                return ValueUnknown;
-            }
-            if (IsEmptyEntry(reply)) {
-                return RowNotFound;
-            }
             SetInteger(call.record, row);
             break;
         case 2:
@@ -222,13 +233,8 @@ DmiErrorStatus ReadGroup5(ReadCall& call) {
         case 3:
             SetInteger(call.record, 1);
             break;
-        case 4:
-            if (!AskAddressTableEntry(row, reply) || IsEmptyEntry(reply)) {
-                return ValueUnknown;
-            }
-            return SetAddressText(call.record, reply);
         default:
-            break;
+            return SetAddressText(call.record, reply);
     }
     return DMIERR_NO_ERROR;
 }

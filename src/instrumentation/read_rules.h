@@ -13,8 +13,8 @@
 
 // Status for "no such row": the end of a table walk.
 inline constexpr DmiErrorStatus RowNotFound = DMIERR_ROW_NOT_FOUND;
-// Status for a value the driver could not give: its exchange failed (or, in group 5, the
-// entry is empty). The record keeps its attribute id and no value, as for a missing row.
+// Status for a value the driver could not give: its exchange failed. The record keeps its
+// attribute id and no value, as for a missing row.
 inline constexpr DmiErrorStatus ValueUnknown = DMIERR_VALUE_UNKNOWN;
 
 enum : uint32_t { ReadModeGet = 0, ReadModeGetNext = 1 };

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -575,6 +576,42 @@ TEST_F(ConsoleTest, WalkOfAComponentReadsEveryReadableAttributeOfEveryGroup) {
     EXPECT_EQ(server_.Requests("get-row").size() + server_.Requests("get-rows").size(), 6u);
 }
 
+// A key attribute the service provider could not read ends the listing without making a row
+// or passing for the table's end: the walk says what failed, and exits with a DMI status.
+TEST_F(ConsoleTest, WalkReportsAKeyThatCouldNotBeRead) {
+    const std::string socket = root_.path() + "/failing.sock";
+    FakeManagementServer failing(socket, [](const json& request) {
+        std::vector<std::string> lines = Answer(request);
+        if (request.value("op", "") == "get-rows" && request.value("group", 0) == 5) {
+            json answer = json::parse(lines.at(0));
+            answer["rows"] = json::array({answer["rows"][0]});
+            answer["end"] = {{"reason", "read failed"},
+                             {"index", 1},
+                             {"attribute", 1},
+                             {"status", kValueUnknown},
+                             {"statusName", "value unknown"}};
+            lines = {Line(answer)};
+        }
+        return lines;
+    });
+    const Outcome walk = RunWithoutSocket({"--socket", socket, "--json", "walk", "1", "5"});
+    EXPECT_EQ(walk.exit, 1) << walk.out << walk.err;
+    const json group = walk.document()["groups"][0];
+    EXPECT_EQ(group["rows"].size(), 1u);
+    EXPECT_EQ(group["end"], json({{"reason", "read failed"},
+                                  {"row", 2},
+                                  {"attribute", 1},
+                                  {"status", kValueUnknown},
+                                  {"statusName", "value unknown"}}));
+
+    const Outcome text = RunWithoutSocket({"--socket", socket, "walk", "1", "5"});
+    EXPECT_EQ(text.exit, 1);
+    EXPECT_TRUE(Contains(text.out,
+                         "1 row; stopped at row 2: its key attribute 1 could not be read: value "
+                         "unknown (0x10F)"))
+        << text.out;
+}
+
 TEST_F(ConsoleTest, ComponentsAreFoundByIdOrByAnyUniquePartOfTheirName) {
     EXPECT_EQ(Run({"get", "ETHERNET", "1", "1"}).exit, 0);
     EXPECT_EQ(server_.Requests("get").back()["component"], 1);
@@ -681,6 +718,74 @@ TEST_F(ConsoleTest, FollowGivesUpAtTheTimeoutAndSaysWhenEventsAreMissing) {
     const Outcome short_ = Run({"events", "--follow", "--count", "2", "--timeout", "0.2"});
     EXPECT_EQ(short_.exit, 1);
     EXPECT_TRUE(Contains(short_.err, "1 of 2 events arrived within 0.2 s")) << short_.err;
+}
+
+// events --follow and watch wait for a service provider that went away and carry on when it
+// is back, saying so once: following events from the last one shown, neither losing nor
+// repeating one, and watching with the samples that could not be read left out.
+TEST_F(ConsoleTest, FollowingCommandsCarryOnAcrossARestartOfTheServiceProvider) {
+    const std::string socket = root_.path() + "/restarting.sock";
+    // Answers as Answer does, but a subscription has the events up to `lastEvent` only.
+    auto serving = [](int lastEvent) {
+        return [lastEvent](const json& request) {
+            if (request.value("op", "") != "subscribe") {
+                return Answer(request);
+            }
+            std::vector<std::string> lines{Line({{"status", 0}})};
+            for (int sequence = request.value("since", 0) + 1; sequence <= lastEvent; ++sequence) {
+                lines.push_back(Line({{"event", Event(sequence)}}));
+            }
+            return lines;
+        };
+    };
+    // Once `server` has had `op`, it goes away for a while and another takes its place.
+    auto restartAfter = [&](std::optional<FakeManagementServer>& server, const char* op) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (server->Requests(op).empty() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        server.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        server.emplace(socket, serving(3));
+    };
+    auto countOf = [](const std::string& text, const std::string& part) {
+        size_t count = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+
+    std::optional<FakeManagementServer> server(std::in_place, socket, serving(1));
+    Outcome follow;
+    std::thread following([&] {
+        follow = RunWithoutSocket({"--socket", socket, "--json", "events", "--follow", "--since",
+                                   "0", "--count", "3", "--timeout", "20"});
+    });
+    restartAfter(server, "subscribe");
+    following.join();
+    EXPECT_EQ(follow.exit, 0) << follow.err;
+    std::istringstream events(follow.out);
+    std::vector<int> sequences;
+    for (std::string line; std::getline(events, line);) {
+        sequences.push_back(json::parse(line)["sequence"]);
+    }
+    EXPECT_EQ(sequences, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(countOf(follow.err, "reconnecting"), 1u) << follow.err;
+    ASSERT_FALSE(server->Requests("subscribe").empty());
+    EXPECT_EQ(server->Requests("subscribe").front()["since"], 1);
+
+    Outcome watch;
+    std::thread watching([&] {
+        watch = RunWithoutSocket({"--socket", socket, "--json", "watch", "1", "4", "6",
+                                  "--interval", "0.1", "--count", "4"});
+    });
+    restartAfter(server, "get");
+    watching.join();
+    EXPECT_EQ(watch.exit, 0) << watch.err;
+    EXPECT_EQ(countOf(watch.out, "\"readings\""), 4u) << watch.out;
+    EXPECT_EQ(countOf(watch.err, "reconnecting"), 1u) << watch.err;
 }
 
 TEST_F(ConsoleTest, StatsShowTheMemoryTrackingAndTheRegisteredComponents) {

@@ -283,5 +283,152 @@ TEST(HardeningConcurrency, CallbacksRunSideBySideButNeverAfterUnregistering) {
     EXPECT_EQ(held.made, made);
 }
 
+// Readers side by side, each comparing every value with what one reader alone was told. The
+// agent opens a device connection for each exchange, so the readers together make the adapter
+// accept and close hundreds of connections a second.
+constexpr int Readers = 6;
+constexpr int ReaderRounds = 4;
+
+nlohmann::json GroupRequest(DmiId component, DmiId group) {
+    return {{"op", "get-group"}, {"component", component}, {"group", group}};
+}
+
+TEST(HardeningConcurrency, ReadersOfWholeGroupsAgreeWithAQuietRead) {
+    AgentMachine machine;
+    InProcessAdapter adapter;
+    ASSERT_EQ(machine.Start(), 1);
+    const DmiId component = serviceState.componentId;
+    constexpr DmiId Groups[] = {5, 13};
+    std::map<DmiId, nlohmann::json> quiet;
+    {
+        ManagementLine line;
+        for (const DmiId group : Groups) {
+            quiet[group] = line.Ask(GroupRequest(component, group));
+            ASSERT_EQ(quiet[group]["status"], 0) << quiet[group].dump();
+        }
+    }
+    ASSERT_EQ(quiet[5]["rows"].size(), 3u);
+    ASSERT_EQ(quiet[13]["rows"].size(), 125u);
+
+    std::vector<std::string> failures[Readers];
+    std::vector<std::thread> readers;
+    for (int reader = 0; reader < Readers; ++reader) {
+        readers.emplace_back([&, reader] {
+            ManagementLine line;
+            for (int round = 0; round < ReaderRounds; ++round) {
+                for (const DmiId group : Groups) {
+                    const nlohmann::json answer = line.Ask(GroupRequest(component, group));
+                    if (answer != quiet[group]) {
+                        failures[reader].push_back("reader " + std::to_string(reader) + " group " +
+                                                   std::to_string(group) + ": " +
+                                                   answer.dump().substr(0, 2000));
+                    }
+                }
+            }
+        });
+    }
+    for (std::thread& thread : readers) {
+        thread.join();
+    }
+    for (const auto& readerFailures : failures) {
+        for (const std::string& failure : readerFailures) {
+            ADD_FAILURE() << failure;
+        }
+    }
+}
+
+// One attribute of one row as the get callback answered it.
+struct DirectReading {
+    DmiErrorStatus status = 0;
+    DmiUnsigned type = 0;
+    uint64_t integer = 0;
+    std::string text;
+    bool operator==(const DirectReading&) const = default;
+};
+
+DirectReading ReadThroughCallback(DmiId group, DmiId attribute, uint32_t row) {
+    DmiAttributeData keyData{};
+    keyData.id = 1;
+    keyData.data.type = MIF_INTEGER;
+    keyData.data.value.words[0] = row;
+    DmiAttributeValues keys{1, &keyData};
+    DmiAttributeData* record = nullptr;
+    DirectReading reading;
+    reading.status = OnCiGetAttribute(0, group, attribute, nullptr, &keys, &record);
+    if (record == nullptr) {
+        return reading;
+    }
+    reading.type = record->data.type;
+    if (reading.type == MIF_DISPLAYSTRING || reading.type == MIF_OCTETSTRING) {
+        const DmiString* text = record->data.value.str;
+        reading.text.assign(text->body, text->size);
+    } else {
+        reading.integer =
+            static_cast<uint64_t>(record->data.value.words[1]) << 32 | record->data.value.words[0];
+    }
+    DmiApi.DmiFreeAttributeData(record, serviceState.memoryDescriptor);
+    return reading;
+}
+
+// Every attribute of every row of groups 5 and 13, and the row past the end of each.
+std::vector<std::pair<std::string, DirectReading>> ReadTablesThroughCallbacks() {
+    struct Table {
+        DmiId group;
+        DmiId lastAttribute;
+        uint32_t rowsRead;
+    };
+    constexpr Table Tables[] = {{5, 4, 4}, {13, 2, 126}};
+    std::vector<std::pair<std::string, DirectReading>> readings;
+    for (const Table& table : Tables) {
+        for (uint32_t row = 1; row <= table.rowsRead; ++row) {
+            for (DmiId attribute = 1; attribute <= table.lastAttribute; ++attribute) {
+                readings.emplace_back(std::to_string(table.group) + "." +
+                                          std::to_string(attribute) + " row " + std::to_string(row),
+                                      ReadThroughCallback(table.group, attribute, row));
+            }
+        }
+    }
+    return readings;
+}
+
+TEST(HardeningConcurrency, ThreadsInTheGetCallbackAgreeWithAQuietRead) {
+    AgentMachine machine;
+    InProcessAdapter adapter;
+    ASSERT_EQ(machine.Start(), 1);
+    const auto quiet = ReadTablesThroughCallbacks();
+    for (const auto& [where, reading] : quiet) {
+        ASSERT_TRUE(reading.status == DMIERR_NO_ERROR || reading.status == DMIERR_ROW_NOT_FOUND)
+            << where << " answered " << reading.status << " with nobody else reading";
+    }
+
+    std::vector<std::string> failures[Readers];
+    std::vector<std::thread> readers;
+    for (int reader = 0; reader < Readers; ++reader) {
+        readers.emplace_back([&, reader] {
+            for (int round = 0; round < ReaderRounds; ++round) {
+                const auto busy = ReadTablesThroughCallbacks();
+                for (size_t i = 0; i < busy.size(); ++i) {
+                    if (!(busy[i].second == quiet[i].second)) {
+                        failures[reader].push_back(
+                            busy[i].first + ": status " + std::to_string(busy[i].second.status) +
+                            " value " + std::to_string(busy[i].second.integer) +
+                            busy[i].second.text + ", alone status " +
+                            std::to_string(quiet[i].second.status));
+                    }
+                }
+            }
+        });
+    }
+    for (std::thread& thread : readers) {
+        thread.join();
+    }
+    for (const auto& readerFailures : failures) {
+        for (size_t i = 0; i < readerFailures.size() && i < 5; ++i) {
+            ADD_FAILURE() << readerFailures[i];
+        }
+        EXPECT_TRUE(readerFailures.empty()) << readerFailures.size() << " readings differed";
+    }
+}
+
 }  // namespace
 }  // namespace korvo::hardening

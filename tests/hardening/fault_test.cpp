@@ -4,6 +4,8 @@
 // answer is the one decided for that fault (a driver that does not answer makes a value
 // unknown), and no service provider memory is lost.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <filesystem>
@@ -143,6 +145,32 @@ TEST_F(HardeningFaults, DeviceFailingEachWayLeavesTheAgentServing) {
     }
 }
 
+// The address table's rows exist only as the driver's entries: a failed entry request neither
+// makes a row nor passes for the table's end, and no attribute answers for a row the driver
+// does not have.
+TEST_F(HardeningFaults, AFailedKeyReadNeitherMakesNorEndsARow) {
+    ManagementLine console;
+    const nlohmann::json wholeTable{{"op", "get-group"}, {"component", component}, {"group", 5}};
+    adapter.model().SetFault(11, adapter::FaultMode::Status);
+    const auto failed = console.Ask(wholeTable);
+    EXPECT_EQ(failed["rows"], nlohmann::json::array()) << failed.dump();
+    EXPECT_EQ(failed["end"]["reason"], "read failed") << failed.dump();
+    EXPECT_EQ(failed["end"]["status"], DMIERR_VALUE_UNKNOWN);
+    EXPECT_EQ(console.Ask(GetRequest(component, 5, 2, 1))["status"], DMIERR_VALUE_UNKNOWN);
+    adapter.model().SetFault(11, adapter::FaultMode::Healthy);
+
+    const auto healthy = console.Ask(wholeTable);
+    EXPECT_EQ(healthy["rows"].size(), 3u) << healthy.dump();
+    EXPECT_EQ(healthy["end"], nlohmann::json({{"reason", "row not found"}, {"index", 3}}));
+    for (const uint32_t row : {4u, 257u, 1000u}) {
+        for (const DmiId attribute : {1u, 2u, 3u, 4u}) {
+            EXPECT_EQ(console.Ask(GetRequest(component, 5, attribute, row))["status"],
+                      DMIERR_ROW_NOT_FOUND)
+                << "row " << row << " attribute " << attribute;
+        }
+    }
+}
+
 TEST_F(HardeningFaults, ADeviceThatNeverAnswersIsGivenUpAfterFiveSeconds) {
     ASSERT_EQ(korvo::host::DeviceReplyTimeoutMs(), 5000);
     adapter.model().SetFault(3, adapter::FaultMode::Silent);  // group 4 attribute 6's counter
@@ -190,6 +218,32 @@ TEST_F(HardeningFaults, ClientsLeavingMidRequestLoseNothing) {
     }
     std::this_thread::sleep_for(milliseconds(3 * ShortReplyTimeoutMs));
     WaitForBaseline();
+}
+
+// With no room to write the component database, start-up fails at the install; the attempt
+// after room returns installs the component and registers. (Files of this process stand in
+// for a full disk: a write of any byte fails, as on a file system with no block left.)
+TEST(HardeningFullDisk, AStartUpThatFoundTheDiskFullRegistersOnceThereIsRoom) {
+    AgentMachine machine;
+    InProcessAdapter adapter;
+    rlimit room{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &room), 0);
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit full = room;
+    full.rlim_cur = 0;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+    const int whileFull = RunStartup();
+    const uint32_t managementLeft = serviceState.managementRegistered;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &room), 0);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(whileFull, 0);
+    EXPECT_EQ(managementLeft, 1u) << "the install, not an earlier step, met the full disk";
+
+    EXPECT_EQ(machine.Start(), 1) << "the next attempt registers";
+    EXPECT_EQ(serviceState.ciRegistered, 1u);
+    ManagementLine console;
+    EXPECT_EQ(console.Ask({{"op", "stats"}})["registered"],
+              nlohmann::json::array({serviceState.componentId}));
 }
 
 TEST_F(HardeningFaults, AMalformedRegistryFileGivesTheDeviceNumber) {

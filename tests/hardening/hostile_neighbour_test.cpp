@@ -159,6 +159,45 @@ TEST(HostileNeighbour, LibrariesOthersCouldHaveWrittenAreNotLoaded) {
     }
 }
 
+// The agent's start-up looks for the library again every 30 seconds: a library refused for
+// the same reason is reported once, and again only once it was trusted in between.
+TEST(HostileNeighbour, ARefusedLibraryIsReportedOnceNotAtEveryRetry) {
+    PrivateRoot scratch;
+    const std::string directory = scratch.path() + "/bin";
+    const std::string library = directory + "/Wcdmi.dll";
+    std::filesystem::create_directories(directory);
+    ASSERT_EQ(chmod(directory.c_str(), 0700), 0);
+    std::filesystem::copy_file(KORVO_SP_LIBRARY, library);
+    // Another user's file where we may change its owner; one others may write to elsewhere.
+    const bool root = geteuid() == 0;
+    const std::string reason =
+        root ? "the file belongs to user 65534" : "the file is writable by group or others";
+    auto refuse = [&] {
+        ASSERT_EQ(root ? chown(library.c_str(), Nobody, Nobody) : chmod(library.c_str(), 0666), 0);
+    };
+    auto attempts = [&](int count) {
+        testing::internal::CaptureStderr();
+        for (int attempt = 0; attempt < count; ++attempt) {
+            EXPECT_EQ(LoadLibraryA(library.c_str()), nullptr);
+        }
+        const std::string said = testing::internal::GetCapturedStderr();
+        size_t lines = 0;
+        for (size_t at = said.find("not loading " + library + ": " + reason);
+             at != std::string::npos; at = said.find("not loading", at + 1)) {
+            ++lines;
+        }
+        return lines;
+    };
+    refuse();
+    EXPECT_EQ(attempts(3), 1u);
+    EXPECT_EQ(attempts(2), 0u);
+
+    ASSERT_EQ(root ? chown(library.c_str(), getuid(), getgid()) : chmod(library.c_str(), 0755), 0);
+    EXPECT_NE(LoadLibraryA(library.c_str()), nullptr);
+    refuse();
+    EXPECT_EQ(attempts(2), 1u) << "refused again after it was trusted";
+}
+
 // CreateFileA opens nothing but a regular file, and never waits on the open.
 TEST(HostileNeighbour, OnlyRegularFilesOpenAndNothingBlocks) {
     PrivateRoot scratch;

@@ -167,6 +167,26 @@ TEST_F(ManagementSocketTest, ManyValuesInOneRequest) {
         EXPECT_EQ(answer.value("end", nlohmann::json()), c.end);
     }
 
+    // A key attribute that could not be read neither makes a row nor ends the table: the
+    // listing stops there and names the failure.
+    const auto failed =
+        ask("get-rows", 2,
+            {{"keys", {{{"integer", TestInstrumentation::kUnknownRow}}}}, {"attributes", {1, 2}}});
+    EXPECT_EQ(failed["status"], 0) << failed.dump();
+    EXPECT_EQ(failed["rows"], nlohmann::json::array());
+    EXPECT_EQ(failed.value("end", nlohmann::json()),
+              nlohmann::json({{"reason", "read failed"},
+                              {"index", 0},
+                              {"attribute", 1},
+                              {"status", DMIERR_VALUE_UNKNOWN},
+                              {"statusName", "value unknown"}}));
+    // Only the key tells whether a row exists: another attribute failing is a reading.
+    const auto valueFailed =
+        ask("get-rows", 2,
+            {{"keys", {{{"integer", TestInstrumentation::kUnknownRow}}}}, {"attributes", {2}}});
+    EXPECT_EQ(valueFailed.value("end", nlohmann::json()),
+              nlohmann::json({{"reason", "no value"}, {"index", 0}}));
+
     // A group of one row: every attribute but the write-only ones, or those asked for.
     const auto row = ask("get-row", 1, nlohmann::json::object());
     ASSERT_EQ(row["status"], 0) << row.dump();

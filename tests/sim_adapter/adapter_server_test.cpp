@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -105,6 +106,30 @@ TEST_F(AdapterServerTest, ServesSeveralConnectionsAtOnceAndSurvivesHangUps) {
     DeviceClient after(paths_.device);
     EXPECT_TRUE(after.Request(code::kLanguage));
     EXPECT_EQ(model_.RecentRequests(10).size(), 3u);  // the hung-up request was never served
+}
+
+// The host layer connects for each exchange and hangs up after it, so a few busy readers make
+// the server accept and close connections as fast as it can serve them: the cap counts only
+// the connections still open, and none of those readers is ever turned away.
+TEST_F(AdapterServerTest, ClientsThatConnectForEachExchangeAreNeverTurnedAway) {
+    constexpr int Clients = 6;
+    constexpr int Exchanges = 400;
+    std::atomic<int> failed{0};
+    std::vector<std::thread> clients;
+    for (int client = 0; client < Clients; ++client) {
+        clients.emplace_back([&failed] {
+            for (int i = 0; i < Exchanges; ++i) {
+                DeviceClient device(DefaultServerPaths().device);
+                if (!device.Request(code::kState)) {
+                    ++failed;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : clients) {
+        thread.join();
+    }
+    EXPECT_EQ(failed.load(), 0) << "of " << Clients * Exchanges << " exchanges";
 }
 
 TEST_F(AdapterServerTest, MalformedRequestsAreRefusedWithoutHarm) {

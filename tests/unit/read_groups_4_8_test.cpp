@@ -164,7 +164,7 @@ TEST_F(ReadGroup5, GetNextWalksTheTableToTheEmptyEntry) {
         if (row.status != 0) {
             EXPECT_EQ(row.status, RowNotFound);
             EXPECT_EQ(row.type(), 0u);
-            EXPECT_EQ(address.status, ValueUnknown);
+            EXPECT_EQ(address.status, RowNotFound);
             EXPECT_EQ(address.type(), 0u);
             EXPECT_EQ(address.record->id, 4u);
             break;
@@ -202,7 +202,7 @@ TEST_F(ReadGroup5, IndexWrapsAtByteSizeAndIsSignExtended) {
     } cases[] = {
         {1, 0, 0x00, 0x00000000, 1},     {128, 0, 0x7F, 0x0000007F, 128},
         {128, 1, 0x80, 0xFFFFFF80, 129}, {256, 0, 0xFF, 0xFFFFFFFF, 256},
-        {256, 1, 0x00, 0x00000000, 257}, {0, 0, 0xFF, 0xFFFFFFFF, 0},
+        {255, 1, 0xFF, 0xFFFFFFFF, 256}, {0, 1, 0x00, 0x00000000, 1},
     };
     for (const Case& c : cases) {
         device.ClearExchanges();
@@ -217,16 +217,60 @@ TEST_F(ReadGroup5, IndexWrapsAtByteSizeAndIsSignExtended) {
     }
 }
 
-TEST_F(ReadGroup5, ConstantAttributesAskNothing) {
-    KeyList far{5000};
-    for (uint32_t mode : {0u, 1u}) {
-        EXPECT_EQ(Read(5, 2, far.get(), mode).u32(), 0u);
-        const auto three = Read(5, 3, far.get(), mode);
-        EXPECT_EQ(three.type(), 5u);
-        EXPECT_EQ(three.u32(), 1u);
-        EXPECT_EQ(Read(5, 5, far.get(), mode).type(), 0u);
+// Row 0 and the rows past the 256th would alias other entries: they are not asked for.
+TEST_F(ReadGroup5, RowsOutsideTheTableAreNotFoundWithoutAsking) {
+    OnRequest(11, [](Record&) {});  // every entry present
+    struct Case {
+        uint32_t key;
+        uint32_t mode;
+    } cases[] = {{257, 0}, {256, 1}, {0, 0}, {1000, 0}, {0xFFFFFFFE, 0}, {0xFFFFFFFE, 1}};
+    for (const Case& c : cases) {
+        KeyList keys{c.key};
+        for (DmiId attribute = 1; attribute <= 4; ++attribute) {
+            const auto result = Read(5, attribute, keys.get(), c.mode);
+            EXPECT_EQ(result.status, RowNotFound)
+                << "key " << c.key << " mode " << c.mode << " attribute " << attribute;
+            EXPECT_EQ(result.type(), 0u);
+        }
     }
     EXPECT_TRUE(SentCodes().empty());
+}
+
+// Attributes 2 and 3 hold constants, but only for a row the driver has: they ask for the row's
+// entry as attribute 1 does, and a failed exchange is a failure, not a constant.
+TEST_F(ReadGroup5, ConstantAttributesAnswerOnlyForRowsThatExist) {
+    ThreeEntries();
+    for (uint32_t mode : {0u, 1u}) {
+        for (uint32_t row = 1; row <= 4; ++row) {
+            KeyList keys{row - mode};
+            const auto two = Read(5, 2, keys.get(), mode);
+            const auto three = Read(5, 3, keys.get(), mode);
+            if (row == 4) {
+                EXPECT_EQ(two.status, RowNotFound);
+                EXPECT_EQ(three.status, RowNotFound);
+                continue;
+            }
+            EXPECT_EQ(two.status, 0u);
+            EXPECT_EQ(two.type(), 5u);
+            EXPECT_EQ(two.u32(), 0u);
+            EXPECT_EQ(three.status, 0u);
+            EXPECT_EQ(three.type(), 5u);
+            EXPECT_EQ(three.u32(), 1u);
+        }
+    }
+    for (const auto& exchange : device.exchanges()) {
+        EXPECT_EQ(exchange.requestCode(), 11);
+    }
+    EXPECT_EQ(device.exchanges().size(), 16u);
+
+    FailRequest(11, {.success = 0});
+    KeyList first{1};
+    for (DmiId attribute = 1; attribute <= 4; ++attribute) {
+        const auto failed = Read(5, attribute, first.get());
+        EXPECT_EQ(failed.status, ValueUnknown) << "attribute " << attribute;
+        EXPECT_EQ(failed.type(), 0u);
+    }
+    EXPECT_EQ(Read(5, 5, first.get()).type(), 0u) << "no such attribute";
 }
 
 // Group 6 -----------------------------------------------------------------------------------

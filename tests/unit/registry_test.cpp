@@ -3,6 +3,7 @@
 // be parsed or are no regular files.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -145,8 +146,18 @@ TEST_F(Registry, NamesIgnoreAsciiCaseAndSubkeysComeInFileOrder) {
         "[hkey_local_machine\\SOFT\\ZETA]\n"
         "[HKEY_LOCAL_MACHINE\\Soft\\Mid]\n"
         "[HKEY_LOCAL_MACHINE\\Soft\\ALPHA]\n"
-        "\"slot\"=dword:00000002\n");
+        "\"slot\"=dword:00000002\n"
+        "[HKEY_LOCAL_MACHINE\\Soft\\zeta\\Other]\n"
+        "[HKEY_LOCAL_MACHINE\\Soft\\Mid]\n"
+        "\"Bus\"=dword:00000003\n"
+        "[HKEY_LOCAL_MACHINE\\Soft\\ZETA\\deep\\First]\n"
+        "[HKEY_LOCAL_MACHINE\\Soft\\Mid]\n"
+        "\"BUS\"=dword:00000004\n");
     EXPECT_EQ(SubkeyNames("soft"), (std::vector<std::string>{"Zeta", "alpha", "Mid"}));
+    EXPECT_EQ(SubkeyNames("soft\\zeta"), (std::vector<std::string>{"Deep", "Other"}));
+    EXPECT_EQ(SubkeyNames("soft\\zeta\\deep"), (std::vector<std::string>{"Deeper", "First"}));
+    EXPECT_EQ(QueryValue("soft\\mid", "bus").data, (std::vector<uint8_t>{4, 0, 0, 0}))
+        << "the value set last wins";
     EXPECT_EQ(SubkeyNames(""), std::vector<std::string>{"Soft"});
     // Keys exist when only a section below them does.
     EXPECT_EQ(OpenStatus("SOFT\\zeta\\DEEP"), ERROR_SUCCESS);
@@ -382,6 +393,53 @@ TEST_F(Registry, AParseIsKeptUntilTheFileChanges) {
     Write(table(2));
     AgeFile(path, 50);
     EXPECT_EQ(QueryValue("SOFTWARE\\Slots\\899", "Bus").data, (std::vector<uint8_t>{2, 0, 0, 0}));
+}
+
+// A registry of many small keys, as a machine with much software installed has: `bytes` long.
+std::string ManyKeys(size_t bytes) {
+    std::string text = "REGEDIT4\n";
+    for (int i = 0; text.size() < bytes; ++i) {
+        text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor" + std::to_string(i % 50) + "\\Product" +
+                std::to_string(i % 997) + "\\Item" + std::to_string(i) + "]\n";
+        text += "\"Name\"=\"Some value text " + std::to_string(i) + "\"\n";
+        text += "\"Count\"=dword:0000000b\n\"Data\"=hex:01,02,03,04,05,06,07,08\n\n";
+    }
+    return text;
+}
+
+size_t ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0;
+    size_t resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// The parse of a large registry takes a few times the file's size, and once the file has
+// shrunk, the memory of the old parse goes back to the system.
+TEST_F(Registry, AParseTakesAFewTimesTheFilesSizeAndAStaleOneIsFreed) {
+    const std::string big = ManyKeys(512 * 1024);
+    const size_t inUse = mallinfo2().uordblks;
+    {
+        const auto parse = korvo::host::ParseRegistryText(big);
+        ASSERT_NE(parse.root, nullptr) << parse.error;
+        const size_t held = mallinfo2().uordblks - inUse;
+        EXPECT_LT(held, 5 * big.size()) << "the parse of " << big.size() << " bytes holds " << held;
+    }
+    malloc_trim(0);  // what follows measures the resident memory of a parse of its own
+
+    const std::string path = root.path() + "/registry.reg";
+    Write(big);
+    AgeFile(path, 100);
+    const size_t before = ResidentBytes();
+    ASSERT_EQ(OpenStatus("SOFTWARE\\Vendor7\\Product7\\Item7"), ERROR_SUCCESS);
+    const size_t grown = ResidentBytes() - before;
+    ASSERT_GT(grown, big.size()) << "the parse is kept";
+    Write(ManyKeys(1000));
+    AgeFile(path, 50);
+    ASSERT_EQ(OpenStatus("SOFTWARE\\Vendor7\\Product7\\Item7"), ERROR_SUCCESS);
+    EXPECT_LT(ResidentBytes(), before + grown / 4)
+        << "grew by " << grown << " bytes for the large file";
 }
 
 // Only a regular file is read, and never with an open that could block; a file over 16 MiB is

@@ -14,28 +14,46 @@ namespace {
 
 struct WalkEndReason {
     WalkEnd end;
-    const char* reason;                     // the "reason" of the document's "end"
-    std::string (*describe)(uint32_t row);  // `row` is where the walk ended
+    const char* reason;                                  // the "reason" of the document's "end"
+    std::string (*describe)(const nlohmann::json& end);  // the document's "end"
 };
+
+uint32_t RowOf(const nlohmann::json& end) {
+    return end.value("row", 0u);
+}
 
 const WalkEndReason kReasons[] = {
     {WalkEnd::RowNotFound, management::kEndRowNotFound,
-     [](uint32_t row) {
-         return "row " + std::to_string(row) + ": " + dmi::DescribeStatus(DMIERR_ROW_NOT_FOUND);
+     [](const nlohmann::json& end) {
+         return "row " + std::to_string(RowOf(end)) + ": " +
+                dmi::DescribeStatus(DMIERR_ROW_NOT_FOUND);
      }},
     {WalkEnd::RowRepeats, management::kEndRowRepeats,
-     [](uint32_t row) {
-         return "stopped at row " + std::to_string(row) + ": it answered exactly as row " +
-                std::to_string(row - 1) + ", so the keys do not select rows";
+     [](const nlohmann::json& end) {
+         return "stopped at row " + std::to_string(RowOf(end)) + ": it answered exactly as row " +
+                std::to_string(RowOf(end) - 1) + ", so the keys do not select rows";
      }},
     {WalkEnd::NoValue, management::kEndNoValue,
-     [](uint32_t row) {
-         return "stopped at row " + std::to_string(row) + ": none of its attributes has a value";
+     [](const nlohmann::json& end) {
+         return "stopped at row " + std::to_string(RowOf(end)) +
+                ": none of its attributes has a value";
      }},
     {WalkEnd::RowBound, "row bound",
-     [](uint32_t row) { return "stopped after " + std::to_string(row - 1) + " rows"; }},
+     [](const nlohmann::json& end) {
+         return "stopped after " + std::to_string(RowOf(end) - 1) + " rows";
+     }},
     {WalkEnd::NoReadableAttribute, "no readable attribute",
-     [](uint32_t) { return std::string("no attribute to read"); }},
+     [](const nlohmann::json&) { return std::string("no attribute to read"); }},
+    {WalkEnd::ReadFailed, management::kEndReadFailed,
+     [](const nlohmann::json& end) {
+         std::string text = "stopped at row " + std::to_string(RowOf(end)) +
+                            ": its key attribute " + std::to_string(end.value("attribute", 0u)) +
+                            " could not be read: " + dmi::DescribeStatus(end.value("status", 0u));
+         if (const std::string error = end.value("error", std::string()); !error.empty()) {
+             text += ": " + error;
+         }
+         return text;
+     }},
 };
 
 }  // namespace
@@ -62,7 +80,7 @@ std::string DescribeWalkEnd(const nlohmann::json& end) {
     const std::string reason = end.value("reason", std::string());
     for (const WalkEndReason& known : kReasons) {
         if (reason == known.reason) {
-            return known.describe(end.value("row", 0u));
+            return known.describe(end);
         }
     }
     return reason;
@@ -259,6 +277,13 @@ void GroupWalk::Table(uint32_t component, const GroupInfo& group,
                     batchEnd.dump());
             }
             end = WalkEndJson(named->end, first + batchEnd.value("index", 0u));
+            if (named->end == WalkEnd::ReadFailed) {
+                for (const char* member : {"attribute", "status", "statusName", "error"}) {
+                    if (const auto given = batchEnd.find(member); given != batchEnd.end()) {
+                        end[member] = *given;
+                    }
+                }
+            }
             break;
         }
         if (row - first != count) {

@@ -27,6 +27,7 @@ enum class WalkEnd {
     NoValue,              // no attribute of the row has a value
     RowBound,             // kWalkRowBound rows were read
     NoReadableAttribute,  // every attribute is write-only
+    ReadFailed,           // a key attribute of the row could not be read: the walk is cut short
 };
 
 // {"reason":"row not found","row":N,...} for a walk that ended at `row`.

@@ -29,6 +29,7 @@
 #include "console/text_renderer.h"
 #include "console/window_messages.h"
 #include "dmi/dmi.h"
+#include "korvo/management_protocol.h"
 
 namespace korvo::console {
 
@@ -39,6 +40,8 @@ using Clock = std::chrono::steady_clock;
 
 // The longest --timeout honoured; beyond it the deadline would overflow the clock.
 constexpr double kLongestTimeoutSeconds = 1e8;
+// How often a following command tries to reach a service provider that has gone away.
+constexpr auto kReconnectPause = std::chrono::milliseconds(200);
 
 // A message number or parameter: decimal or 0x hex, a negative number as its two's
 // complement in `bits` bits.
@@ -435,8 +438,11 @@ class Console {
         }
         GroupWalk walk([this]() -> ManagementClient& { return Client(); }, catalog_,
                        line_.json ? nullptr : &text_);
+        bool cutShort = false;  // a table whose walk stopped at a failed read
         for (const GroupInfo* group : selected) {
             json walked = walk.Walk(component, *group);
+            cutShort = cutShort || walked.value("end", json::object()).value("reason", "") ==
+                                       management::kEndReadFailed;
             if (line_.rows) {
                 ElideRows(walked, *line_.rows);
             }
@@ -445,7 +451,7 @@ class Console {
         if (line_.json) {
             PrintJson(document);
         }
-        return kExitSuccess;
+        return cutShort ? kExitDmiStatus : kExitSuccess;
     }
 
     int Set() {
@@ -592,8 +598,15 @@ class Console {
                 }
             }
         }
-        ManagementClient subscription(ManagementSocketPath(line_.socketPath));
-        RequestOk(subscription, {{"op", "subscribe"}, {"since", since}}, "subscribing to events");
+        // The subscription; empty while the service provider is away and being waited for.
+        std::optional<ManagementClient> subscription;
+        auto subscribe = [&] {
+            subscription.emplace(ManagementSocketPath(line_.socketPath));
+            RequestOk(*subscription, {{"op", "subscribe"}, {"since", since}},
+                      "subscribing to events");
+        };
+        subscribe();
+        bool away = false;  // the connection was lost and has not come back yet
 
         std::optional<Clock::time_point> deadline;
         if (line_.timeoutSeconds) {
@@ -612,13 +625,29 @@ class Console {
                 }
                 wait = std::min(wait, left);
             }
-            const auto message = subscription.Receive(wait);
+            std::optional<json> message;
+            try {
+                if (!subscription) {
+                    std::this_thread::sleep_for(std::min<Clock::duration>(wait, kReconnectPause));
+                    subscribe();  // the events after the last one shown, none lost or repeated
+                }
+                message = subscription->Receive(wait);
+            } catch (const ConnectionError& lost) {
+                SayReconnecting(away, lost);
+                subscription.reset();
+                continue;
+            }
+            away = false;
             if (!message) {
                 continue;
             }
             const auto event = message->find("event");
             if (event == message->end() || !event->is_object()) {
                 continue;
+            }
+            if (const auto sequence = event->find("sequence");
+                sequence != event->end() && sequence->is_number_unsigned()) {
+                since = std::max(since, sequence->get<uint64_t>());
             }
             const json annotated = AnnotateEvent(*event);
             if (line_.json) {
@@ -637,6 +666,16 @@ class Console {
         return kExitSuccess;
     }
 
+    // Says once per absence of the service provider that a following command waits for it to
+    // come back; `away` is set from then until the connection is back.
+    void SayReconnecting(bool& away, const ConnectionError& lost) {
+        if (!away) {
+            err_ << "dmicli: " << lost.what() << "; reconnecting when it is back\n";
+            err_.flush();
+        }
+        away = true;
+    }
+
     int Watch() {
         const auto [component, group, attributes, keyList] = ReadTarget();
         const auto interval = std::chrono::duration_cast<Clock::duration>(
@@ -648,7 +687,9 @@ class Console {
         std::vector<std::optional<Previous>> previous(attributes.size());
         InterruptCatcher catcher;
         auto next = Clock::now();
-        for (uint64_t sample = 0; !line_.count || sample < *line_.count; ++sample) {
+        bool away = false;  // the connection was lost and has not come back yet
+        uint64_t shown = 0;
+        for (uint64_t sample = 0; !line_.count || shown < *line_.count; ++sample) {
             if (sample > 0 && !InterruptCatcher::Sleep(next - Clock::now())) {
                 break;
             }
@@ -658,10 +699,24 @@ class Console {
             document.erase("attributeName");
             document["time"] = IsoTimeNow();
             document["readings"] = json::array();
+            std::vector<Reading> readings;
+            try {
+                for (const DmiId attribute : attributes) {
+                    readings.push_back(ReadAttribute(
+                        Client(), "get", component, group, attribute,
+                        catalog_.FindAttribute(component, group, attribute), keyList));
+                }
+            } catch (const ConnectionError& lost) {
+                // No sample this time: the next one is read from the service provider once it
+                // is back.
+                SayReconnecting(away, lost);
+                client_.reset();
+                continue;
+            }
+            away = false;
+            ++shown;
             for (size_t i = 0; i < attributes.size(); ++i) {
-                const AttributeInfo* info = catalog_.FindAttribute(component, group, attributes[i]);
-                const Reading reading =
-                    ReadAttribute(Client(), "get", component, group, attributes[i], info, keyList);
+                const Reading& reading = readings[i];
                 const auto at = Clock::now();
                 json entry = ReadingJson(reading);
                 const auto number = reading.value.find("integer");
