@@ -106,7 +106,10 @@ wine_install_driver() {
         echo "wine: the service manager did not take the korvodmi driver" >&2
         return 1
     }
-    wine_run sc start korvodmi >/dev/null || {
+    # A service manager still starting may start the new service by itself, being set to
+    # start with the system: then `sc start` finds it running.
+    wine_run sc start korvodmi >/dev/null 2>&1 ||
+        wine_run sc query korvodmi 2>/dev/null | grep -q 'STATE.*RUNNING' || {
         echo "wine: the korvodmi driver did not start" >&2
         return 1
     }
