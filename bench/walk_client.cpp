@@ -38,6 +38,7 @@
 #include "dmi/dmi.h"
 #include "korvo/management_protocol.h"
 #include "korvo_host.h"
+#include "console/management_client.h"
 
 namespace {
 
@@ -55,10 +56,13 @@ struct ConnectionLost : std::runtime_error {
 
 class Connection {
   public:
-    Connection() : fd_(korvo::host::ConnectUnix(korvo::management::SocketPath())) {
+    // $WIN32DMIPATH/dmi.sock, or the loopback port that a service provider built for Windows
+    // names in dmi.port (under Wine).
+    Connection() : Connection(korvo::console::ManagementSocketPath("")) {}
+    explicit Connection(const std::string& endpoint)
+        : fd_(korvo::console::ConnectManagementEndpoint(endpoint)) {
         if (fd_ < 0) {
-            throw ConnectionLost("cannot connect to " + korvo::management::SocketPath() + ": " +
-                                 std::strerror(errno) +
+            throw ConnectionLost("cannot connect to " + endpoint + ": " + std::strerror(errno) +
                                  "; is WIN32DMIPATH set and the agent running?");
         }
     }
@@ -353,6 +357,9 @@ int main(int argc, char** argv) {
                               : Load(connection, walk, count);
     } catch (const ConnectionLost& lost) {
         std::fprintf(stderr, "korvo-walk-client: %s\n", lost.what());
+        return 3;
+    } catch (const korvo::console::ConnectionError& unknown) {
+        std::fprintf(stderr, "korvo-walk-client: %s\n", unknown.what());
         return 3;
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "korvo-walk-client: %s\n", failure.what());

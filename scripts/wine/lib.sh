@@ -1,7 +1,7 @@
 # Shell functions for running the Windows build under Wine in a private prefix: build the Windows
 # programs, make the prefix, keep its server up, install the simulated adapter's kernel driver,
-# run Windows programs, and end every Wine process of the prefix whatever happens. Source it
-# from bash:
+# set the Windows version Wine gives a program, run Windows programs, and end every Wine
+# process of the prefix whatever happens. Source it from bash:
 #   . scripts/wine/lib.sh; wine_make_prefix DIR; trap wine_end_prefix EXIT
 # Debian's wine64 package keeps its launcher and server in its library directory, off PATH. The
 # server is called directly: the package's `wineserver` wrapper puts -p0 before the arguments.
@@ -79,23 +79,37 @@ wine_windows_dir() {
     echo "$WINEPREFIX/drive_c/windows"
 }
 
-# Installs DRIVER (a .sys file) as the kernel service korvodmi and starts it. Right after the
-# prefix is made, the service manager may still be finishing its first start and drop a
-# `sc create` without a word, so the service is created until it exists.
+# Makes Wine give programs whose file is named EXE the Windows version VERSION (win98, win95,
+# winxp, ...), as an application default: every other program of the prefix keeps its own.
+wine_set_version() {  # EXE VERSION
+    wine_run reg add "HKCU\\Software\\Wine\\AppDefaults\\$1" /v Version /t REG_SZ /d "$2" /f \
+        >/dev/null || {
+        echo "wine: cannot set the Windows version of $1 to $2" >&2
+        return 1
+    }
+}
+
+# Installs DRIVER (a .sys file) as the kernel service korvodmi, started with the system as the
+# adapter's driver is on Windows, and starts it. Right after the prefix is made, the service
+# manager may still be finishing its first start and drop a `sc create` without a word, so the
+# service is created until it exists.
 wine_install_driver() {
     local driver=$1 attempt
     cp "$driver" "$(wine_windows_dir)/system32/drivers/korvodmi.sys"
     for attempt in $(seq 1 20); do
         wine_run sc query korvodmi >/dev/null 2>&1 && break
         wine_run sc create korvodmi binpath= 'C:\windows\system32\drivers\korvodmi.sys' \
-            type= kernel >/dev/null 2>&1 || true
+            type= kernel start= auto >/dev/null 2>&1 || true
         sleep 0.5
     done
     wine_run sc query korvodmi >/dev/null 2>&1 || {
         echo "wine: the service manager did not take the korvodmi driver" >&2
         return 1
     }
-    wine_run sc start korvodmi >/dev/null || {
+    # A service manager still starting may start the new service by itself, being set to
+    # start with the system: then `sc start` finds it running.
+    wine_run sc start korvodmi >/dev/null 2>&1 ||
+        wine_run sc query korvodmi 2>/dev/null | grep -q 'STATE.*RUNNING' || {
         echo "wine: the korvodmi driver did not start" >&2
         return 1
     }

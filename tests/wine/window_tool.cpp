@@ -1,7 +1,9 @@
 // korvo-wine-window: what the tests under Wine do to the agent's windows from another Windows
 // process, as a person or another program would on Windows: wait for a window class, post a
 // message to it, and find and dismiss a message box (a modal dialog of class #32770, which
-// blocks its process until someone presses OK).
+// blocks its process until someone presses OK); measure the memory of a window's process as
+// Windows counts it; and say which Windows version Wine gives a program of its file name (a
+// copy of this tool named korvoci.exe shows the agent's).
 #include <windows.h>
 
 #include <cstdio>
@@ -23,7 +25,11 @@ void Usage() {
                  "       korvo-wine-window gone CLASS SECONDS     no window of CLASS exists\n"
                  "       korvo-wine-window post CLASS MESSAGE WPARAM [LPARAM]\n"
                  "       korvo-wine-window dismiss-box SECONDS    prints \"CAPTION: TEXT\", "
-                 "presses OK\n");
+                 "presses OK\n"
+                 "       korvo-wine-window memory CLASS           committed KiB of the window's "
+                 "process\n"
+                 "       korvo-wine-window version                \"MAJOR.MINOR 9x|nt\" as this "
+                 "program sees it\n");
 }
 
 std::optional<unsigned long long> ParseNumber(const char* text) {
@@ -82,14 +88,70 @@ int DismissBox(unsigned long long seconds) {
     return 0;
 }
 
+// The committed memory of the process that owns the window of `windowClass`, walked region by
+// region: "private" is what the process allocated for itself (heaps, stacks, the C runtime's
+// data), which counts against the machine's memory and swap file; "image" is its mapped
+// executable and DLLs, shared with every other process that maps the same file but for the
+// pages it wrote.
+int Memory(const char* windowClass) {
+    HWND window = FindWindowA(windowClass, nullptr);
+    DWORD processId = 0;
+    if (window == nullptr || GetWindowThreadProcessId(window, &processId) == 0) {
+        std::fprintf(stderr, "korvo-wine-window: no window of class %s\n", windowClass);
+        return kExitNotFound;
+    }
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+    if (process == nullptr) {
+        std::fprintf(stderr, "korvo-wine-window: OpenProcess failed: error %lu\n", GetLastError());
+        return kExitNotFound;
+    }
+    unsigned long long privateBytes = 0;
+    unsigned long long imageBytes = 0;
+    MEMORY_BASIC_INFORMATION region{};
+    for (const char* address = nullptr;
+         VirtualQueryEx(process, address, &region, sizeof region) == sizeof region;
+         address = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
+        if (region.State != MEM_COMMIT) {
+            continue;
+        }
+        if (region.Type == MEM_PRIVATE) {
+            privateBytes += region.RegionSize;
+        } else if (region.Type == MEM_IMAGE) {
+            imageBytes += region.RegionSize;
+        }
+    }
+    CloseHandle(process);
+    std::printf("private_kib=%llu image_kib=%llu\n", privateBytes / 1024, imageBytes / 1024);
+    return 0;
+}
+
+int Version() {
+    OSVERSIONINFOA version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!GetVersionExA(&version)) {
+        std::fprintf(stderr, "korvo-wine-window: GetVersionExA failed: error %lu\n",
+                     GetLastError());
+        return kExitNotFound;
+    }
+    std::printf("%lu.%lu %s\n", version.dwMajorVersion, version.dwMinorVersion,
+                version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS ? "9x" : "nt");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
+    if (argc < 2) {
         Usage();
         return kExitUsage;
     }
     const std::string_view verb = argv[1];
+    if (verb == "version" && argc == 2) {
+        return Version();
+    }
+    if (verb == "memory" && argc == 3) {
+        return Memory(argv[2]);
+    }
     if ((verb == "wait" || verb == "gone") && argc == 4) {
         const auto seconds = ParseNumber(argv[3]);
         if (!seconds) {

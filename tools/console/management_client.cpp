@@ -106,6 +106,18 @@ std::string ManagementSocketPath(const std::string& overridePath) {
     return socketPath;
 }
 
+int ConnectManagementEndpoint(const std::string& endpoint) {
+    if (!endpoint.starts_with(kTcpPrefix)) {
+        return korvo::host::ConnectUnix(endpoint);
+    }
+    const unsigned short port = TcpPort(endpoint);
+    if (port == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return ConnectLoopback(port);
+}
+
 ManagementClient::ManagementClient(std::string socketPath, std::chrono::milliseconds replyTimeout)
     : socketPath_(std::move(socketPath)), replyTimeout_(replyTimeout) {
     if (socketPath_.starts_with(kTcpPrefix)) {

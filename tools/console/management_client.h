@@ -31,6 +31,11 @@ class ReplyTimeout : public ConnectionError {
 // WIN32DMIPATH is not set either.
 std::string ManagementSocketPath(const std::string& overridePath);
 
+// Connects to an endpoint as ManagementSocketPath gives it, a Unix-domain socket path or
+// "tcp:[127.0.0.1:]PORT": the connected descriptor, or -1 with errno set (EINVAL for a tcp
+// endpoint that names no port), for a client that does its own reading and writing.
+int ConnectManagementEndpoint(const std::string& endpoint);
+
 class ManagementClient {
   public:
     // A read through the agent costs at most one driver exchange, which gives up after 5 s.

@@ -723,6 +723,9 @@ constexpr int32_t kInTheCurrentDirectory = 2;
 
 using ProbeWhere = int32_t (*)();
 
+// ERROR_DLL_NOT_FOUND: what LoadLibraryA of a missing file leaves on Windows 95, 98 and ME.
+constexpr DWORD kErrorDllNotFound9x = 1157;
+
 std::optional<int32_t> LoadProbe(const char* name) {
     HMODULE module = LoadLibraryA(name);
     if (module == nullptr) {
@@ -744,7 +747,9 @@ CALLS_CASE(LoadLibrarySearchesTheProgramsDirectoryThenTheCurrentOne) {
 
     SetLastError(0);
     CHECK_EQ(LoadLibraryA("KorvoNoSuchLibrary.dll"), nullptr);
-    CHECK_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+    // Windows 95, 98 and ME say the same thing with their own code.
+    const DWORD notFound = GetLastError();
+    CHECK(notFound == ERROR_MOD_NOT_FOUND || notFound == kErrorDllNotFound9x);
     HMODULE module = LoadLibraryA("KorvoProbe.dll");
     REQUIRE(module != nullptr);
     CHECK(GetProcAddress(module, "KorvoNoSuchFunction") == nullptr);
