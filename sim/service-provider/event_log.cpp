@@ -102,6 +102,11 @@ std::vector<nlohmann::json> EventLog::Since(uint64_t sequence) const {
     return SinceLocked(sequence);
 }
 
+uint64_t EventLog::LastNotice() const {
+    std::lock_guard lock(mutex_);
+    return lastNotice_;
+}
+
 void EventLog::NoticeSet(nlohmann::json notice) {
     std::lock_guard lock(mutex_);
     notices_.push_back(std::move(notice));
@@ -116,9 +121,6 @@ std::vector<nlohmann::json> EventLog::WaitSince(uint64_t sequence, uint64_t* not
                                                 std::vector<nlohmann::json>* notices,
                                                 std::chrono::milliseconds wait) {
     std::unique_lock lock(mutex_);
-    if (*notice == kFromNow) {
-        *notice = lastNotice_;
-    }
     arrived_.wait_for(lock, wait,
                       [&] { return lastSequence_ > sequence || lastNotice_ > *notice; });
     const uint64_t missing = std::min<uint64_t>(lastNotice_ - *notice, notices_.size());

@@ -23,8 +23,6 @@ class EventLog {
   public:
     static constexpr size_t kKeptEvents = 1000;
     static constexpr size_t kKeptNotices = 256;
-    // Asks for the notices that come after now.
-    static constexpr uint64_t kFromNow = UINT64_MAX;
 
     // Reads the latest events already in the file at `path`. Lines that are not events (a
     // line cut short by a crash) are skipped and described in `warnings`, as is a file that
@@ -39,6 +37,8 @@ class EventLog {
     // The kept events after `sequence`, oldest first.
     std::vector<nlohmann::json> Since(uint64_t sequence) const;
 
+    // The number of the latest notice of a set (0 before the first).
+    uint64_t LastNotice() const;
     // Hands a notice of a set to the waiters.
     void NoticeSet(nlohmann::json notice);
 

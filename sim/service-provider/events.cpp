@@ -123,6 +123,12 @@ void Provider::Deliver(const std::vector<RowCopy>& rows) {
     }
 }
 
+uint64_t Provider::LastNotice() {
+    std::string error;
+    const auto log = Events(&error);
+    return log ? log->LastNotice() : 0;
+}
+
 std::vector<nlohmann::json> Provider::EventsAfter(uint64_t since, uint64_t* notice,
                                                   std::vector<nlohmann::json>* notices,
                                                   std::chrono::milliseconds wait) {

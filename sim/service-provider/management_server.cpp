@@ -208,8 +208,9 @@ bool ManagementServer::HandleLine(os::Socket fd, const std::string& line) {
                 }
                 since = given->get<uint64_t>();
             }
+            const uint64_t notice = backend_.LastNotice();
             if (SendLine(fd, Answer(DMIERR_NO_ERROR))) {
-                ServeSubscription(fd, since);
+                ServeSubscription(fd, since, notice);
             }
             return false;
         }
@@ -222,9 +223,8 @@ bool ManagementServer::HandleLine(os::Socket fd, const std::string& line) {
     return SendLine(fd, answer);
 }
 
-void ManagementServer::ServeSubscription(os::Socket fd, uint64_t since) {
+void ManagementServer::ServeSubscription(os::Socket fd, uint64_t since, uint64_t notice) {
     uint64_t last = since;
-    uint64_t notice = EventLog::kFromNow;
     std::vector<nlohmann::json> sets;
     while (!stopping_) {
         for (const auto& event : backend_.EventsAfter(last, &notice, &sets, kSubscriberPoll)) {

@@ -27,9 +27,11 @@ class ManagementBackend {
     virtual ~ManagementBackend() = default;
     // Answers one request object of any op but "subscribe".
     virtual nlohmann::json Handle(const nlohmann::json& request) = 0;
+    // The number of the latest notice of a set: a subscription takes it before it is
+    // answered, so that no set after the answer goes unnoticed.
+    virtual uint64_t LastNotice() = 0;
     // The events after `since` and the notices of sets after `*notice` (which becomes the
-    // last one's number; EventLog::kFromNow at first), waiting up to `wait` for either when
-    // there are none yet.
+    // last one's number), waiting up to `wait` for either when there are none yet.
     virtual std::vector<nlohmann::json> EventsAfter(uint64_t since, uint64_t* notice,
                                                     std::vector<nlohmann::json>* notices,
                                                     std::chrono::milliseconds wait) = 0;
@@ -68,7 +70,7 @@ class ManagementServer {
     void Serve(Connection& connection);
     // False when the connection is to end (a write failed, or it became a subscription).
     bool HandleLine(os::Socket fd, const std::string& line);
-    void ServeSubscription(os::Socket fd, uint64_t since);
+    void ServeSubscription(os::Socket fd, uint64_t since, uint64_t notice);
     void ReapFinished();
 
     ManagementBackend& backend_;

@@ -137,6 +137,7 @@ class Provider : public ManagementBackend {
 
     // The management protocol (everything but "subscribe", which the server runs itself).
     nlohmann::json Handle(const nlohmann::json& request) override;
+    uint64_t LastNotice() override;
     std::vector<nlohmann::json> EventsAfter(uint64_t since, uint64_t* notice,
                                             std::vector<nlohmann::json>* notices,
                                             std::chrono::milliseconds wait) override;
