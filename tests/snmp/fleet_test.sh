@@ -15,35 +15,13 @@ build=$(cd "$1" && pwd)
 source_dir=$(cd "$2" && pwd)
 demo=0
 [ "${3:-}" = --demo ] && demo=1
+source "$source_dir/tests/snmp/test-lib.sh"
 
-failures=0
-fail() {
-    printf 'FAIL: %s\n' "$*" >&2
-    failures=$((failures + 1))
-}
-die() {
-    printf 'FAIL: %s\n' "$*" >&2
-    exit 1
-}
 say() { [ "$demo" -eq 0 ] || printf '\n\033[1m== %s\033[0m\n' "$*"; }
 show() { [ "$demo" -eq 0 ] || printf '%s\n' "$*"; }
-wait_for() {  # wait_for SECONDS COMMAND...: true once COMMAND succeeds
-    local seconds=$1
-    shift
-    for _ in $(seq $((seconds * 10))); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.1
-    done
-    return 1
-}
 
-for program in /usr/sbin/snmpd /usr/bin/prometheus /usr/bin/prometheus-snmp-exporter \
-    /usr/bin/prometheus-snmp-generator /usr/bin/curl; do
-    if [ ! -x "$program" ]; then
-        echo "SKIP: $program is missing (scripts/install-deps installs it)"
-        exit 0
-    fi
-done
+require /usr/sbin/snmpd /usr/bin/prometheus /usr/bin/prometheus-snmp-exporter \
+    /usr/bin/prometheus-snmp-generator /usr/bin/curl
 
 # Rates through one-second scrapes need programs that answer in well under a second.
 if grep -q '^KORVO_SANITIZE:STRING=.' "$build/CMakeCache.txt"; then
@@ -52,16 +30,7 @@ if grep -q '^KORVO_SANITIZE:STRING=.' "$build/CMakeCache.txt"; then
 fi
 
 source "$source_dir/scripts/snmp-lib.sh"
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/korvo-fleet.XXXXXX")
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do
-        kill -TERM "$pid" 2>/dev/null || true
-    done
-    wait 2>/dev/null || true
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
+private_directory korvo-fleet
 
 # --- The exporter's module, made by Debian's generator from the MIBs the build installs.
 say "The snmp_exporter module, generated from tools/snmp/prometheus/generator.yml"

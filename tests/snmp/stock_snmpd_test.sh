@@ -13,45 +13,13 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$2" && pwd)
 module=KORVO-ETHERNET-ADAPTER-MIB
+source "$source_dir/tests/snmp/test-lib.sh"
 
-failures=0
-fail() {
-    printf 'FAIL: %s\n' "$*" >&2
-    failures=$((failures + 1))
-}
-die() {
-    printf 'FAIL: %s\n' "$*" >&2
-    exit 1
-}
-wait_for() {  # wait_for SECONDS COMMAND...: true once COMMAND succeeds
-    local seconds=$1
-    shift
-    for _ in $(seq $((seconds * 10))); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
-for program in /usr/sbin/snmpd /usr/sbin/snmptrapd /usr/bin/snmpwalk /etc/snmp/snmpd.conf; do
-    if [ ! -e "$program" ]; then
-        echo "SKIP: $program is missing (scripts/install-deps installs it)"
-        exit 0
-    fi
-done
+require /usr/sbin/snmpd /usr/sbin/snmptrapd /usr/bin/snmpwalk /etc/snmp/snmpd.conf
 
 source "$source_dir/scripts/snmp-lib.sh"  # snmp_free_port
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/korvo-stock-snmpd.XXXXXX")
+private_directory korvo-stock-snmpd
 chmod 0755 "$tmp"
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do
-        kill -TERM "$pid" 2>/dev/null || true
-    done
-    wait 2>/dev/null || true
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
 
 # --- The installed tree, where Debian looks for each file.
 dest=$tmp/dest
