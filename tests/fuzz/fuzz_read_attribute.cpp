@@ -23,14 +23,17 @@ using korvo::fuzz::Check;
 constexpr uint32_t kLongestText = 32;
 constexpr int kLastAllocationToFail = 3;
 
-void CheckExchanges() {
+// Verify (group 1, attribute 6) asks the driver's probe; every other read asks for a value.
+void CheckExchanges(DmiId group, DmiId attribute) {
+    const uint32_t expectedWord =
+        group == 1 && attribute == 6 ? kProbeControlWord : kRequestControlWord;
     for (const korvo::fuzz::DeviceExchange& exchange : korvo::fuzz::DeviceExchanges()) {
         Check(exchange.controlCode == kQueryGlobalStatsCode, "exchange with another control code");
         Check(exchange.outputSize == sizeof(DriverRequest), "output buffer is not one record");
         Check(exchange.input.size() == 4, "input is not one control word");
         const uint32_t word = uint32_t(exchange.input[0]) | uint32_t(exchange.input[1]) << 8 |
                               uint32_t(exchange.input[2]) << 16 | uint32_t(exchange.input[3]) << 24;
-        Check(word == kRequestControlWord, "a read sent another control word");
+        Check(word == expectedWord, "a read sent another control word");
     }
 }
 
@@ -62,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ReadAttribute(42, group, attribute, nullptr, keys.get(), &record, mode);
 
     Check(korvo::fuzz::OpenHandleCount() == 0, "a handle was left open");
-    CheckExchanges();
+    CheckExchanges(group, attribute);
     Check(record != nullptr || status != DMIERR_NO_ERROR, "success without a record");
     if (record != nullptr) {
         Check(record->id == attribute, "the record does not carry the attribute id");
