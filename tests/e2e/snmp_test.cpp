@@ -23,6 +23,10 @@ constexpr const char* kSnmptrapd = "/usr/sbin/snmptrapd";
 constexpr const char* kTools = "/usr/bin/";
 constexpr const char* kSubtree = "1.3.6.1.4.1.32473.1.1";
 constexpr const char* kModule = "KORVO-ETHERNET-ADAPTER-MIB";
+// How long snmpd waits for dmi-snmp, and dmi-snmp's budget for an answer: three times the
+// default, so that a walk under a sanitizer on a loaded machine answers in time, and still
+// within the 5 s the tools wait.
+constexpr int kAgentxTimeoutSeconds = 3;
 
 std::string Oid(const std::string& tail) {
     return std::string(kSubtree) + "." + tail;
@@ -75,7 +79,8 @@ class EndToEndSnmp : public MachineTest {
         ASSERT_NO_FATAL_FAILURE(StartTrapReceiver());
         ASSERT_NO_FATAL_FAILURE(StartMaster());
         subagent_ = machine_.Start(KORVO_SNMP_BINARY,
-                                   {"--agentx", agentx_, "--ping", "1", "--refresh", "1"});
+                                   {"--agentx", agentx_, "--ping", "1", "--refresh", "1",
+                                    "--agentx-timeout", std::to_string(kAgentxTimeoutSeconds)});
         ASSERT_GT(subagent_, 0) << machine_.error();
         ASSERT_TRUE(WaitForSubtree()) << machine_.ErrorOutput(subagent_);
     }
@@ -101,8 +106,9 @@ class EndToEndSnmp : public MachineTest {
                   "agentAddress udp:127.0.0.1:" + std::to_string(port_) +
                       "\nrocommunity public 127.0.0.1\n"
                       "rwcommunity private 127.0.0.1\n"
-                      "master agentx\nagentXSocket " +
-                      agentx_ + "\ntrap2sink 127.0.0.1:" + std::to_string(trapPort_) + " public\n");
+                      "master agentx\nagentXTimeout " +
+                      std::to_string(kAgentxTimeoutSeconds) + "\nagentXSocket " + agentx_ +
+                      "\ntrap2sink 127.0.0.1:" + std::to_string(trapPort_) + " public\n");
         master_ = machine_.Start(kSnmpd,
                                  {"-f", "-Lo", "-C", "-c", snmp_ + "/snmpd.conf", "-I", "-smux",
                                   "-p", snmp_ + "/snmpd.pid"},
