@@ -381,11 +381,37 @@ void DmiHeap::ForEachEntryLocked(Block& block, Visit visit, std::string_view cal
 }
 
 void DmiHeap::FreeOwnedLocked(Block& block, RecordType type, std::string_view call) {
-    const std::byte* bytes = block.storage.get();
     switch (type) {
         case RecordType::Raw:
         case RecordType::Timestamp:
+            return;  // they own nothing
+        case RecordType::String:
+        case RecordType::DataUnion:
+        case RecordType::AttributeData:
+        case RecordType::RowData:
+        case RecordType::NodeAddress:
+            FreeRecordFieldsLocked(block, type, call);
             return;
+        case RecordType::AttributeValues:
+        case RecordType::MultiRowData:
+        case RecordType::MultiRowRequest:
+        case RecordType::FileTypeList:
+        case RecordType::FileDataList:
+        case RecordType::StringList:
+            FreeValueListLocked(block, type, call);
+            return;
+        case RecordType::ComponentList:
+        case RecordType::ClassNameList:
+        case RecordType::GroupList:
+        case RecordType::AttributeList:
+            FreeDescriptionListLocked(block, type, call);
+            return;
+    }
+}
+
+void DmiHeap::FreeRecordFieldsLocked(const Block& block, RecordType type, std::string_view call) {
+    const std::byte* bytes = block.storage.get();
+    switch (type) {
         case RecordType::String: {
             DmiString string;
             std::memcpy(&string, bytes, sizeof string);
@@ -404,6 +430,34 @@ void DmiHeap::FreeOwnedLocked(Block& block, RecordType type, std::string_view ca
             FreeUnionValueLocked(block, data.data, call);
             return;
         }
+        case RecordType::RowData: {
+            DmiRowData row;
+            std::memcpy(&row, bytes, sizeof row);
+            FreeRowFieldsLocked(block, row, call);
+            return;
+        }
+        case RecordType::NodeAddress: {
+            DmiNodeAddress node;
+            std::memcpy(&node, bytes, sizeof node);
+            FreeChildLocked(block, node.address, RecordType::String, call);
+            FreeChildLocked(block, node.rpc, RecordType::String, call);
+            FreeChildLocked(block, node.transport, RecordType::String, call);
+            return;
+        }
+        default:
+            return;  // not a single record: FreeOwnedLocked sends no other type here
+    }
+}
+
+void DmiHeap::FreeRowFieldsLocked(const Block& owner, const DmiRowData& row,
+                                  std::string_view call) {
+    FreeChildLocked(owner, row.className, RecordType::String, call);
+    FreeChildLocked(owner, row.keyList, RecordType::AttributeValues, call);
+    FreeChildLocked(owner, row.values, RecordType::AttributeValues, call);
+}
+
+void DmiHeap::FreeValueListLocked(Block& block, RecordType type, std::string_view call) {
+    switch (type) {
         case RecordType::AttributeValues:
             ForEachEntryLocked<DmiAttributeData>(
                 block,
@@ -412,21 +466,11 @@ void DmiHeap::FreeOwnedLocked(Block& block, RecordType type, std::string_view ca
                 },
                 call);
             return;
-        case RecordType::RowData: {
-            DmiRowData row;
-            std::memcpy(&row, bytes, sizeof row);
-            FreeChildLocked(block, row.className, RecordType::String, call);
-            FreeChildLocked(block, row.keyList, RecordType::AttributeValues, call);
-            FreeChildLocked(block, row.values, RecordType::AttributeValues, call);
-            return;
-        }
         case RecordType::MultiRowData:
             ForEachEntryLocked<DmiRowData>(
                 block,
                 [&](const Block& owner, const DmiRowData& row) {
-                    FreeChildLocked(owner, row.className, RecordType::String, call);
-                    FreeChildLocked(owner, row.keyList, RecordType::AttributeValues, call);
-                    FreeChildLocked(owner, row.values, RecordType::AttributeValues, call);
+                    FreeRowFieldsLocked(owner, row, call);
                 },
                 call);
             return;
@@ -438,14 +482,6 @@ void DmiHeap::FreeOwnedLocked(Block& block, RecordType type, std::string_view ca
                 },
                 call);
             return;
-        case RecordType::NodeAddress: {
-            DmiNodeAddress node;
-            std::memcpy(&node, bytes, sizeof node);
-            FreeChildLocked(block, node.address, RecordType::String, call);
-            FreeChildLocked(block, node.rpc, RecordType::String, call);
-            FreeChildLocked(block, node.transport, RecordType::String, call);
-            return;
-        }
         case RecordType::FileTypeList:
             ForEachEntryLocked<DmiUnsigned>(
                 block, [](const Block&, DmiUnsigned) {}, call);
@@ -458,6 +494,21 @@ void DmiHeap::FreeOwnedLocked(Block& block, RecordType type, std::string_view ca
                 },
                 call);
             return;
+        case RecordType::StringList:
+            ForEachEntryLocked<DmiString*>(
+                block,
+                [&](const Block& owner, DmiString* string) {
+                    FreeChildLocked(owner, string, RecordType::String, call);
+                },
+                call);
+            return;
+        default:
+            return;  // not a list of values: FreeOwnedLocked sends no other type here
+    }
+}
+
+void DmiHeap::FreeDescriptionListLocked(Block& block, RecordType type, std::string_view call) {
+    switch (type) {
         case RecordType::ComponentList:
             ForEachEntryLocked<DmiComponentInfo>(
                 block,
@@ -497,14 +548,8 @@ void DmiHeap::FreeOwnedLocked(Block& block, RecordType type, std::string_view ca
                 },
                 call);
             return;
-        case RecordType::StringList:
-            ForEachEntryLocked<DmiString*>(
-                block,
-                [&](const Block& owner, DmiString* string) {
-                    FreeChildLocked(owner, string, RecordType::String, call);
-                },
-                call);
-            return;
+        default:
+            return;  // not a description list: FreeListEntriesLocked sends no other type here
     }
 }
 

@@ -147,7 +147,13 @@ class DmiHeap {
                           std::string* error) const;
 
     void FreeLocked(const void* record, RecordType expected, std::string_view call);
+    // Frees what a block about to be released owns, by its record type: the fields of a single
+    // record, the entries of a list of values or rows, or those of a list of descriptions.
     void FreeOwnedLocked(Block& block, RecordType type, std::string_view call);
+    void FreeRecordFieldsLocked(const Block& block, RecordType type, std::string_view call);
+    void FreeRowFieldsLocked(const Block& owner, const DmiRowData& row, std::string_view call);
+    void FreeValueListLocked(Block& block, RecordType type, std::string_view call);
+    void FreeDescriptionListLocked(Block& block, RecordType type, std::string_view call);
     void FreeChildLocked(const Block& parent, const void* child, RecordType type,
                          std::string_view call);
     void FreeUnionValueLocked(const Block& parent, const DmiDataUnion& data, std::string_view call);

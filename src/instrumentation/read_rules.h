@@ -1,8 +1,8 @@
 // The rules every group of the read handler follows: the row key K, the requested row R and
 // the row checks, the driver exchange whose failure ends the read as "value unknown", the
 // driver variant in use, the building of integer and string values, and the text formatting
-// of addresses and versions. Each group's reader lives in a read_groups_*.cpp file and uses
-// only these.
+// of addresses and versions. Each group's reader lives in a read_*.cpp file named for what it
+// reads (component_groups.h lists them) and uses only these.
 #pragma once
 
 #include <cstddef>

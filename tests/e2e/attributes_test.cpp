@@ -68,13 +68,9 @@ TEST_F(EndToEndAttributes, RowValueWrittenAsA32BitIntegerReadsBack) {
     EXPECT_EQ(readRowValue(), 1500);
 }
 
-// KNOWN FAULT, reported and not yet fixed: the console writes a value with the type the MIF
-// declares, and the MIF declares group 14 attribute 2 as integer64 (its reads are 64-bit), while
-// the instrumentation takes only a 32-bit integer for group 14 and answers 257 to anything else.
-// So the console cannot write this attribute at all, although its own help gives exactly this
-// command as the example of "set". The write itself works (the test above).
-// The table's rows read as 64-bit integers, but the agent takes their writes only as 32-bit
-// integers: the console sends the narrower type when asked to.
+// The MIF declares the table's row value as a 64-bit integer (its reads are 64-bit), but the agent
+// takes its writes only as 32-bit integers and answers 257 to anything else (the test above).
+// The console writes it when told the narrower type, as the example of "set" in its help does.
 TEST_F(EndToEndAttributes, ConsoleWritesTheRowValueOfTheSmallTable) {
     ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
     RunResult run;

@@ -6,12 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "dmi/dmi_api.h"
 #include "failover/failover.h"
 #include "hardening_support.h"
+#include "instrumentation/component_groups.h"
 #include "instrumentation/registration.h"
+#include "mif_parser.h"
 #include "state/service_state.h"
 
 namespace korvo::hardening {
@@ -107,21 +111,41 @@ TEST_F(HardeningAllocation, StartupThatFindsTheComponent) {
     SweepStartup(false);
 }
 
-// The last attribute id of each group the agent answers; ids 0 to last + 1 are read.
+// Each group of the component table, with the last attribute id the MIF declares for it; ids 0
+// to last + 1 are read. A group of the table that the MIF lacks fails the sweep.
 struct GroupSpan {
     DmiId group;
     DmiId lastAttribute;
 };
-constexpr GroupSpan ServedGroups[] = {
-    {1, 6},  {2, 2},  {3, 7},  {4, 13}, {5, 4},   {6, 8},  {7, 6},  {8, 9},   {10, 3},
-    {11, 5}, {12, 4}, {13, 2}, {14, 2}, {15, 20}, {16, 7}, {20, 2}, {21, 10},
-};
+std::vector<GroupSpan> ServedGroups() {
+    const auto mif = mif::ParseMifFile(std::string(KORVO_SOURCE_DIR) + "/mif/korvo.mif");
+    std::vector<GroupSpan> spans;
+    if (!mif) {
+        ADD_FAILURE() << mif.error.Describe();
+        return spans;
+    }
+    for (const ComponentGroup& group : ComponentGroups) {
+        const mif::Group* declared = mif.component->FindGroup(group.id);
+        if (declared == nullptr) {
+            ADD_FAILURE() << "group " << group.id << " is not in the MIF";
+            continue;
+        }
+        DmiId last = 0;
+        for (const mif::Attribute& attribute : declared->attributes) {
+            last = std::max<DmiId>(last, attribute.id);
+        }
+        spans.push_back({group.id, last});
+    }
+    return spans;
+}
 
 TEST_F(HardeningAllocation, EveryReadOfEveryGroup) {
     ASSERT_EQ(machine.Start(), 1);
     const DmiMemDsc md = serviceState.memoryDescriptor;
     const unsigned badFrees = Controls().badFrees();
     const auto before = OutstandingKinds();
+    const std::vector<GroupSpan> served = ServedGroups();
+    ASSERT_EQ(served.size(), std::size(ComponentGroups));
 
     for (const uint32_t mode : {0u, 1u}) {
         // Get asks for row 1, get-next for the row after key 0: row 1 again.
@@ -131,7 +155,7 @@ TEST_F(HardeningAllocation, EveryReadOfEveryGroup) {
         key.data.value.words[0] = mode == 0 ? 1 : 0;
         DmiAttributeValues keys{1, &key};
         const auto callback = mode == 0 ? OnCiGetAttribute : OnCiGetNextAttribute;
-        for (const GroupSpan& span : ServedGroups) {
+        for (const GroupSpan& span : served) {
             for (DmiId attribute = 0; attribute <= span.lastAttribute + 1; ++attribute) {
                 SCOPED_TRACE("mode " + std::to_string(mode) + " group " +
                              std::to_string(span.group) + " attribute " +

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,54 +34,115 @@ bool AllZero(const void* block, size_t size) {
     return true;
 }
 
+// Each New or Alloc call with what its new record must hold, and the Free call that releases it.
+struct NewAndFree {
+    const char* call;
+    // Makes the record; a call given `status` must set it.
+    std::function<void*(DmiMemDsc md, DmiErrorStatus* status)> make;
+    bool setsStatus;
+    std::function<void(void* record)> check;
+    std::function<void(void* record, DmiMemDsc md)> release;
+};
+
+const NewAndFree kNewAndFree[] = {
+    {"DmiNewAttributeData",
+     [](DmiMemDsc md, DmiErrorStatus* status) { return DmiNewAttributeData(md, status); }, true,
+     [](void* r) { EXPECT_TRUE(AllZero(r, sizeof(DmiAttributeData))); },
+     [](void* r, DmiMemDsc md) { DmiFreeAttributeData(static_cast<DmiAttributeData*>(r), md); }},
+    {"DmiNewDataUnion",
+     [](DmiMemDsc md, DmiErrorStatus* status) { return DmiNewDataUnion(md, status); }, true,
+     [](void* r) { EXPECT_TRUE(AllZero(r, sizeof(DmiDataUnion))); },
+     [](void* r, DmiMemDsc md) { DmiFreeDataUnion(static_cast<DmiDataUnion*>(r), md); }},
+    {"DmiNewRowData",
+     [](DmiMemDsc md, DmiErrorStatus* status) { return DmiNewRowData(md, status); }, true,
+     [](void* r) { EXPECT_TRUE(AllZero(r, sizeof(DmiRowData))); },
+     [](void* r, DmiMemDsc md) { DmiFreeRowData(static_cast<DmiRowData*>(r), md); }},
+    {"DmiAlloc", [](DmiMemDsc md, DmiErrorStatus* status) { return DmiAlloc(36, md, status); },
+     true, [](void* r) { EXPECT_TRUE(AllZero(r, 36)); },
+     [](void* r, DmiMemDsc md) { DmiFree(r, md); }},
+    {"DmiNewAttributeValues",
+     [](DmiMemDsc md, DmiErrorStatus* status) { return DmiNewAttributeValues(3, md, status); },
+     true,
+     [](void* r) {
+         const auto* values = static_cast<DmiAttributeValues*>(r);
+         ASSERT_EQ(values->size, 3u);
+         EXPECT_TRUE(AllZero(values->list, 3 * sizeof(DmiAttributeData)));
+     },
+     [](void* r, DmiMemDsc md) {
+         DmiFreeAttributeValues(static_cast<DmiAttributeValues*>(r), md);
+     }},
+    {"DmiNewMultiRowRequest",
+     [](DmiMemDsc md, DmiErrorStatus* status) { return DmiNewMultiRowRequest(2, md, status); },
+     true, [](void* r) { EXPECT_EQ(static_cast<DmiMultiRowRequest*>(r)->size, 2u); },
+     [](void* r, DmiMemDsc md) {
+         DmiFreeMultiRowRequest(static_cast<DmiMultiRowRequest*>(r), md);
+     }},
+    {"DmiNewFileTypeList",
+     [](DmiMemDsc md, DmiErrorStatus* status) { return DmiNewFileTypeList(4, md, status); }, true,
+     [](void* r) { EXPECT_EQ(static_cast<DmiFileTypeList*>(r)->size, 4u); },
+     [](void* r, DmiMemDsc md) { DmiFreeFileTypeList(static_cast<DmiFileTypeList*>(r), md); }},
+    // md 0 and no status pointer, as the agent makes its file-data list and strings.
+    {"DmiNewFileDataList",
+     [](DmiMemDsc, DmiErrorStatus*) { return DmiNewFileDataList(1, nullptr, nullptr); }, false,
+     [](void* r) { EXPECT_EQ(static_cast<DmiFileDataList*>(r)->list[0].fileData, nullptr); },
+     [](void* r, DmiMemDsc md) { DmiFree(r, md); }},  // there is no Free call of its own
+    {"DmiNewOctetString",
+     [](DmiMemDsc, DmiErrorStatus*) {
+         return DmiNewOctetString(13, "0000C0FFEE00", nullptr, nullptr);
+     },
+     false,
+     [](void* r) {
+         const auto* octets = static_cast<DmiOctetString*>(r);
+         ASSERT_EQ(octets->size, 13u);
+         EXPECT_EQ(std::string(octets->body, 13), std::string("0000C0FFEE00", 13));
+     },
+     [](void* r, DmiMemDsc md) { DmiFreeOctetString(static_cast<DmiOctetString*>(r), md); }},
+    {"DmiNewString",
+     [](DmiMemDsc, DmiErrorStatus*) { return DmiNewString("ZUL|CSR|", nullptr, nullptr); }, false,
+     [](void* r) {
+         const auto* text = static_cast<DmiString*>(r);
+         EXPECT_EQ(std::string(text->body, text->size), "ZUL|CSR|");
+     },
+     [](void* r, DmiMemDsc md) { DmiFreeString(static_cast<DmiString*>(r), md); }},
+    {"DmiNewNodeAddress",
+     [](DmiMemDsc md, DmiErrorStatus* status) {
+         return DmiNewNodeAddress("", "local", "", md, status);
+     },
+     true,
+     [](void* r) {
+         const auto* node = static_cast<DmiNodeAddress*>(r);
+         EXPECT_EQ(std::string(node->rpc->body, node->rpc->size), "local");
+     },
+     [](void* r, DmiMemDsc md) { DmiFreeNodeAddress(static_cast<DmiNodeAddress*>(r), md); }},
+    {"DmiNewTimestamp",
+     [](DmiMemDsc, DmiErrorStatus* status) {
+         return DmiNewTimestamp(DmiGetClientMemDsc(0), status);
+     },
+     true, [](void* r) { EXPECT_TRUE(AllZero(r, sizeof(DmiTimestamp))); },
+     [](void* r, DmiMemDsc md) { DmiFreeTimestamp(static_cast<DmiTimestamp*>(r), md); }},
+};
+
 TEST_F(MemoryTest, EveryNewRecordIsZeroedAndReleasedByItsFree) {
     const unsigned before = KorvoSpOutstandingBlocks();
     const unsigned badBefore = KorvoSpBadFrees();
-    DmiErrorStatus status = 0xFFFF;
 
-    DmiAttributeData* data = DmiNewAttributeData(md, &status);
-    EXPECT_EQ(status, DMIERR_NO_ERROR);
-    EXPECT_TRUE(AllZero(data, sizeof *data));
-    DmiDataUnion* value = DmiNewDataUnion(md, &status);
-    EXPECT_TRUE(AllZero(value, sizeof *value));
-    DmiRowData* row = DmiNewRowData(md, &status);
-    EXPECT_TRUE(AllZero(row, sizeof *row));
-    void* raw = DmiAlloc(36, md, &status);
-    EXPECT_TRUE(AllZero(raw, 36));
-    DmiAttributeValues* values = DmiNewAttributeValues(3, md, &status);
-    ASSERT_EQ(values->size, 3u);
-    EXPECT_TRUE(AllZero(values->list, 3 * sizeof(DmiAttributeData)));
-    DmiMultiRowRequest* request = DmiNewMultiRowRequest(2, md, &status);
-    EXPECT_EQ(request->size, 2u);
-    DmiFileTypeList* types = DmiNewFileTypeList(4, md, &status);
-    EXPECT_EQ(types->size, 4u);
-    // md 0 and no status pointer, as the agent makes its file-data list and strings.
-    DmiFileDataList* files = DmiNewFileDataList(1, nullptr, nullptr);
-    ASSERT_NE(files, nullptr);
-    EXPECT_EQ(files->list[0].fileData, nullptr);
-    DmiOctetString* octets = DmiNewOctetString(13, "0000C0FFEE00", nullptr, nullptr);
-    ASSERT_EQ(octets->size, 13u);
-    EXPECT_EQ(std::string(octets->body, 13), std::string("0000C0FFEE00", 13));
-    DmiString* text = DmiNewString("ZUL|CSR|", nullptr, nullptr);
-    EXPECT_EQ(std::string(text->body, text->size), "ZUL|CSR|");
-    DmiNodeAddress* node = DmiNewNodeAddress("", "local", "", md, &status);
-    EXPECT_EQ(std::string(node->rpc->body, node->rpc->size), "local");
-    DmiTimestamp* stamp = DmiNewTimestamp(DmiGetClientMemDsc(0), &status);
-    EXPECT_TRUE(AllZero(stamp, sizeof *stamp));
-    EXPECT_EQ(KorvoSpOutstandingBlocks(), before + 12);
+    std::vector<void*> made;
+    for (const NewAndFree& c : kNewAndFree) {
+        SCOPED_TRACE(c.call);
+        DmiErrorStatus status = 0xFFFF;
+        void* record = c.make(md, &status);
+        ASSERT_NE(record, nullptr);
+        if (c.setsStatus) {
+            EXPECT_EQ(status, DMIERR_NO_ERROR);
+        }
+        c.check(record);
+        made.push_back(record);
+    }
+    EXPECT_EQ(KorvoSpOutstandingBlocks(), before + std::size(kNewAndFree));
 
-    DmiFreeAttributeData(data, md);
-    DmiFreeDataUnion(value, md);
-    DmiFreeRowData(row, md);
-    DmiFree(raw, md);
-    DmiFreeAttributeValues(values, md);
-    DmiFreeMultiRowRequest(request, md);
-    DmiFreeFileTypeList(types, md);
-    DmiFree(files, md);  // there is no Free call of its own
-    DmiFreeOctetString(octets, md);
-    DmiFreeString(text, md);
-    DmiFreeNodeAddress(node, md);
-    DmiFreeTimestamp(stamp, md);
+    for (size_t i = 0; i < made.size(); ++i) {
+        kNewAndFree[i].release(made[i], md);
+    }
     EXPECT_EQ(KorvoSpOutstandingBlocks(), before);
     EXPECT_EQ(KorvoSpBadFrees(), badBefore);
 }

@@ -58,6 +58,19 @@ void ReadFixture::FailRequest(uint16_t code, FakeDevice::Reply how) {
     failures_[code] = how;
 }
 
+void ReadFixture::ReplyValue(uint16_t code, uint32_t value, uint32_t high) {
+    OnRequest(code, [value, high](Record& r) {
+        FakeDevice::PutWord(r, 16, value);
+        FakeDevice::PutWord(r, 20, high);
+    });
+}
+
+void ReadFixture::PutBytes(Record& record, size_t offset, const std::vector<uint8_t>& bytes) {
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        record.at(offset + i) = bytes[i];
+    }
+}
+
 ReadResult ReadFixture::Read(DmiId group, DmiId attribute, DmiAttributeValues* keys,
                              uint32_t mode) {
     DmiAttributeData* record = nullptr;

@@ -28,7 +28,7 @@ struct ReadResult {
 };
 
 class ReadFixture : public testing::Test {
-protected:
+  protected:
     using Record = FakeDevice::Record;
 
     ReadFixture();
@@ -38,6 +38,10 @@ protected:
     void OnRequest(uint16_t code, std::function<void(Record&)> reply);
     // Every request with this code fails the given way.
     void FailRequest(uint16_t code, FakeDevice::Reply how);
+    // The reply to request `code` carries `value` at offset 16 and `high` at offset 20.
+    void ReplyValue(uint16_t code, uint32_t value, uint32_t high = 0);
+    // Writes `bytes` into the record from `offset` on.
+    static void PutBytes(Record& record, size_t offset, const std::vector<uint8_t>& bytes);
 
     ReadResult Read(DmiId group, DmiId attribute, DmiAttributeValues* keys = nullptr,
                     uint32_t mode = 0);
@@ -51,7 +55,7 @@ protected:
     FakeDevice device;
     FakeDmi dmi;
 
-private:
+  private:
     std::mutex mutex_;
     std::map<uint16_t, std::function<void(Record&)>> replies_;
     std::map<uint16_t, FakeDevice::Reply> failures_;

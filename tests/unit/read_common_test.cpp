@@ -1,13 +1,16 @@
 // The rules every read follows: the record handed out and tagged, the row key and requested
-// row, unknown groups and attributes, a driver that does not answer, failures of the library's
-// allocations, string values, and the text formatting helpers.
+// row, the rows of the single-row groups, unknown groups and attributes, a driver that does not
+// answer, failures of the library's allocations, string values, and the text formatting helpers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "dmi/dmi_api.h"
+#include "instrumentation/component_groups.h"
 #include "instrumentation/read_attribute.h"
 #include "instrumentation/read_rules.h"
 #include "state/service_state.h"
@@ -20,10 +23,29 @@ using korvo::test::FakeDevice;
 using korvo::test::KeyList;
 using korvo::test::ReadFixture;
 
+constexpr uint32_t RowNotFound = 0x10A;
+constexpr uint32_t AttributeNotFound = 0x100;
+
 class ReadCommon : public ReadFixture {};
 
+// The groups the component table lacks, from 0 to two past its last, and the largest id.
+std::vector<DmiId> UnservedGroups() {
+    std::vector<DmiId> groups;
+    DmiId last = 0;
+    for (const ComponentGroup& group : ComponentGroups) {
+        last = std::max(last, group.id);
+    }
+    for (DmiId group = 0; group <= last + 2; ++group) {
+        if (FindComponentGroup(group) == nullptr) {
+            groups.push_back(group);
+        }
+    }
+    groups.push_back(0xFFFFFFFFu);
+    return groups;
+}
+
 TEST_F(ReadCommon, UnservedGroupsAnswerZeroWithOnlyTheId) {
-    for (DmiId group : {0u, 9u, 17u, 18u, 19u, 22u, 23u, 0xFFFFFFFFu}) {
+    for (DmiId group : UnservedGroups()) {
         const auto result = Read(group, 5);
         EXPECT_EQ(result.status, 0u) << "group " << group;
         ASSERT_NE(result.record, nullptr);
@@ -203,6 +225,78 @@ TEST(FormatVersion, SinglePartsAndCountModes) {
         FormatVersion(text, version, c.mode);
         EXPECT_EQ(std::string(text, 9), std::string(c.expected, 9)) << "mode " << c.mode;
     }
+}
+
+// The single-row groups ---------------------------------------------------------------------
+
+TEST_F(ReadCommon, SingleRowGroupsRefuseOtherRowsBeforeAsking) {
+    KeyList one{1}, two{2}, almostAll{0xFFFFFFFE};
+    struct Case {
+        DmiAttributeValues* keys;
+        uint32_t mode;
+        DmiId attribute;
+    } cases[] = {
+        {two.get(), 0, 2},       {nullptr, 1, 2},    {one.get(), 1, 2},
+        {almostAll.get(), 1, 2}, {two.get(), 0, 99},  // the row is checked before the attribute
+    };
+    for (DmiId group : {4u, 6u, 8u}) {
+        for (const Case& c : cases) {
+            const auto result = Read(group, c.attribute, c.keys, c.mode);
+            EXPECT_EQ(result.status, RowNotFound) << "group " << group;
+            EXPECT_EQ(result.record->id, c.attribute);
+            EXPECT_EQ(result.type(), 0u);
+        }
+    }
+    EXPECT_TRUE(SentCodes().empty());
+}
+
+TEST_F(ReadCommon, FirstAttributesUnderGetNextOfKeyZero) {
+    KeyList zero{0};
+    for (DmiId group : {4u, 6u, 8u}) {
+        const auto next = ReadNext(group, 1, zero.get());
+        EXPECT_EQ(next.status, RowNotFound) << "group " << group;
+        EXPECT_EQ(next.type(), 0u);
+        const auto get = Read(group, 1, zero.get());
+        EXPECT_EQ(get.status, 0u);
+        EXPECT_EQ(get.type(), 5u);
+        EXPECT_EQ(get.u32(), 0u);
+    }
+    const auto group8Attribute2 = ReadNext(8, 2, zero.get());
+    EXPECT_EQ(group8Attribute2.status, AttributeNotFound);
+    EXPECT_EQ(group8Attribute2.type(), 0u);
+    EXPECT_EQ(Read(8, 2, zero.get()).status, 0u);
+
+    // Row 1 under get-next of key 0 answers the other attributes.
+    EXPECT_EQ(ReadNext(4, 5, zero.get()).u32(), 10u);
+    EXPECT_EQ(ReadNext(6, 6, zero.get()).u32(), 4u);
+    EXPECT_EQ(ReadNext(8, 3, zero.get()).u32(), 3u);
+}
+
+// Unlisted attributes and failed strings, across the groups -----------------------------------
+
+TEST_F(ReadCommon, UnlistedAttributesKeepOnlyTheirId) {
+    const std::pair<DmiId, DmiId> unlisted[] = {{15, 0}, {15, 21}, {16, 8}, {10, 4},
+                                                {11, 6}, {12, 5},  {20, 3}, {21, 11}};
+    for (auto [group, attribute] : unlisted) {
+        const auto result = Read(group, attribute);
+        EXPECT_EQ(result.status, 0u) << group << "/" << attribute;
+        EXPECT_EQ(result.record->id, attribute);
+        EXPECT_EQ(result.type(), 0u) << group << "/" << attribute;
+    }
+    EXPECT_TRUE(SentCodes().empty());
+}
+
+TEST_F(ReadCommon, AFailedStringCreationIsReturnedWithoutAType) {
+    const std::pair<DmiId, DmiId> strings[] = {{10, 3}, {11, 5}, {12, 4}, {16, 1},
+                                               {16, 6}, {16, 7}, {20, 1}, {21, 2}};
+    for (auto [group, attribute] : strings) {
+        dmi.FailAllocation(2);  // the record is the first allocation, the string the second
+        const auto result = Read(group, attribute);
+        EXPECT_EQ(result.status, unsigned(DMIERR_OUT_OF_MEMORY)) << group << "/" << attribute;
+        ASSERT_NE(result.record, nullptr);
+        EXPECT_EQ(result.type(), 0u) << group << "/" << attribute;
+    }
+    dmi.FailAllocation(0);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "dmi/dmi_api.h"
 #include "dmi/load_dmi_library.h"
 #include "host/startup.h"
+#include "instrumentation/component_groups.h"
 #include "state/service_state.h"
 #include "support/fake_device.h"
 #include "support/fake_dmi.h"
@@ -93,7 +94,7 @@ TEST_F(Startup, RegistersAFoundComponent) {
     EXPECT_EQ(Count("DmiAddComponent"), 0);
     EXPECT_STREQ(serviceState.mifPath, "") << "no MIF path is built for a known component";
     EXPECT_EQ(dmi.registeredInfo.compId, 4u);
-    EXPECT_EQ(dmi.registeredAccess.size(), 15u);
+    EXPECT_EQ(dmi.registeredAccess.size(), RegisteredGroupCount()) << "the whole access list";
     // Only the node address, kept for the life of the process, stays allocated.
     EXPECT_EQ(dmi.outstanding(), 1);
     EXPECT_EQ(dmi.badFrees(), 0);

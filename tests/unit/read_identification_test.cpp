@@ -1,5 +1,5 @@
-// Groups 1 to 3: constants and Verify from the driver probe, the state derived from request 22, and
-// the three-row table.
+// The groups that describe the component itself: constants and Verify from the driver probe
+// (1), the state derived from request 22 (2), and the three-row table (3).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,14 +14,14 @@ using korvo::test::FakeDevice;
 using korvo::test::KeyList;
 using korvo::test::ReadFixture;
 
-class ReadGroups1To3 : public ReadFixture {
+class ReadIdentification : public ReadFixture {
   protected:
     void StateNumber(uint32_t value) {
         OnRequest(22, [value](Record& r) { korvo::test::FakeDevice::PutWord(r, 16, value); });
     }
 };
 
-TEST_F(ReadGroups1To3, Group1IdentificationIsConstantUnderGetAndGetNext) {
+TEST_F(ReadIdentification, Group1IdentificationIsConstantUnderGetAndGetNext) {
     KeyList keys{9};
     for (uint32_t mode : {0u, 1u}) {
         for (DmiId attribute = 1; attribute <= 5; ++attribute) {
@@ -36,7 +36,7 @@ TEST_F(ReadGroups1To3, Group1IdentificationIsConstantUnderGetAndGetNext) {
 
 // Verify (attribute 6) asks the driver probe: 7 "functioning correctly" only when a driver of
 // the expected kind answers it, 6 "not functioning correctly" however else it goes.
-TEST_F(ReadGroups1To3, Group1VerifyFollowsTheDriverProbe) {
+TEST_F(ReadIdentification, Group1VerifyFollowsTheDriverProbe) {
     struct Case {
         const char* name;
         uint8_t signature[4];
@@ -74,7 +74,7 @@ TEST_F(ReadGroups1To3, Group1VerifyFollowsTheDriverProbe) {
     }
 }
 
-TEST_F(ReadGroups1To3, Group2FollowsTheStateNumber) {
+TEST_F(ReadIdentification, Group2FollowsTheStateNumber) {
     const std::pair<uint32_t, uint32_t> cases[] = {{1, 2}, {2, 3}, {3, 2}, {4, 3}, {0, 2}, {9, 2}};
     for (auto [state, expected] : cases) {
         StateNumber(state);
@@ -88,7 +88,7 @@ TEST_F(ReadGroups1To3, Group2FollowsTheStateNumber) {
     EXPECT_EQ(SentCodes(), std::vector<uint16_t>(12, 22));
 }
 
-TEST_F(ReadGroups1To3, Group3RowsFromTheKey) {
+TEST_F(ReadIdentification, Group3RowsFromTheKey) {
     StateNumber(2);
     KeyList zero{0};
     auto row0 = Read(3, 1, zero.get());
@@ -112,7 +112,7 @@ TEST_F(ReadGroups1To3, Group3RowsFromTheKey) {
     EXPECT_TRUE(SentCodes().empty()) << "rows 0 to 2 ask the driver nothing";
 }
 
-TEST_F(ReadGroups1To3, Group3Row3DependsOnTheState) {
+TEST_F(ReadIdentification, Group3Row3DependsOnTheState) {
     KeyList three{3};
     for (uint32_t state : {1u, 3u}) {
         StateNumber(state);
@@ -128,7 +128,7 @@ TEST_F(ReadGroups1To3, Group3Row3DependsOnTheState) {
     EXPECT_EQ(SentCodes(), std::vector<uint16_t>(6, 22));
 }
 
-TEST_F(ReadGroups1To3, Group3BeyondRow3IsRefusedWithoutAsking) {
+TEST_F(ReadIdentification, Group3BeyondRow3IsRefusedWithoutAsking) {
     KeyList four{4}, three{3}, huge{0xFFFFFFFE};
     EXPECT_EQ(Read(3, 1, four.get()).status, unsigned(DMIERR_ROW_NOT_FOUND));
     EXPECT_EQ(ReadNext(3, 1, three.get()).status, unsigned(DMIERR_ROW_NOT_FOUND));

@@ -1,6 +1,6 @@
-// Reads of groups 1 to 3: the component's identification (constants, and Verify from the
-// driver probe), a state derived from the driver's state number, and the three-row table keyed
-// by row number.
+// Reads of the groups that describe the component itself: its identification (group 1,
+// "ComponentID": constants, and Verify from the driver probe), its state summary (group 2, from
+// the driver's state number) and the three-row table keyed by row number (group 3, "Row Table").
 #include "instrumentation/component_groups.h"
 #include "instrumentation/read_rules.h"
 
