@@ -12,14 +12,16 @@
 #include <sstream>
 #include <thread>
 
-#include "console/attribute_values.h"
+#include "management/attribute_values.h"
 #include "console/console_commands.h"
 #include "console/component_walk.h"
 #include "korvo/management_protocol.h"
-#include "fake_management_server.h"
+#include "management/fake_management_server.h"
 #include "support/private_root.h"
 
 namespace korvo::console {
+
+using management::HasValue;
 namespace {
 
 using nlohmann::json;

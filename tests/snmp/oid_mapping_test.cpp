@@ -120,7 +120,7 @@ TEST(OidMapping, DmiValuesBecomeTheirSmiTypes) {
 
 TEST(OidMapping, SetValuesAreCheckedAgainstTheAttribute) {
     const auto attribute = [](const char* type, uint32_t maxSize = 0) {
-        console::AttributeInfo info;
+        management::AttributeInfo info;
         info.id = 2;
         info.type = type;
         info.maxSize = maxSize;
@@ -134,10 +134,10 @@ TEST(OidMapping, SetValuesAreCheckedAgainstTheAttribute) {
         v.bytes = std::move(bytes);
         return v;
     };
-    console::AttributeInfo enumeration = attribute("integer");
+    management::AttributeInfo enumeration = attribute("integer");
     enumeration.enumNames = {{1, "On"}, {2, "Off"}};
     const struct {
-        console::AttributeInfo attribute;
+        management::AttributeInfo attribute;
         SnmpValue offered;
         json value;  // null when refused
         SnmpError error;

@@ -5,9 +5,11 @@
 #include <charconv>
 #include <limits>
 
-#include "console/attribute_values.h"
+#include "management/attribute_values.h"
 
 namespace korvo::console {
+
+using management::UsageError;
 
 namespace {
 

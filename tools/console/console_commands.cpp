@@ -19,19 +19,44 @@
 
 #include <nlohmann/json.hpp>
 
-#include "console/attribute_reads.h"
-#include "console/attribute_values.h"
+#include "management/attribute_reads.h"
+#include "management/attribute_values.h"
 #include "console/command_line.h"
-#include "console/component_catalog.h"
+#include "management/component_catalog.h"
 #include "console/component_walk.h"
 #include "console/counter_rates.h"
-#include "console/management_client.h"
+#include "management/management_client.h"
 #include "console/text_renderer.h"
 #include "console/window_messages.h"
 #include "dmi/dmi.h"
 #include "korvo/management_protocol.h"
 
 namespace korvo::console {
+
+using management::AnnotateValue;
+using management::AttributeInfo;
+using management::ComponentCatalog;
+using management::ComponentInfo;
+using management::ConnectionError;
+using management::ErrorText;
+using management::GroupInfo;
+using management::HasValue;
+using management::IdIn;
+using management::IsoTimeNow;
+using management::IsoTimeOfDmiDate;
+using management::ManagementClient;
+using management::ManagementSocketPath;
+using management::ParseKey;
+using management::ParseValue;
+using management::PutReading;
+using management::PutStatus;
+using management::ReadAttribute;
+using management::Reading;
+using management::ReadingJson;
+using management::RequestOk;
+using management::StatusError;
+using management::StatusOf;
+using management::UsageError;
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "console/component_catalog.h"
-#include "console/management_client.h"
+#include "management/component_catalog.h"
+#include "management/management_client.h"
 #include "dmi/dmi.h"
 #include "snmp/component_tree.h"
 #include "snmp/log.h"
@@ -217,18 +217,18 @@ int Run(int argc, char** argv) {
     if (positional.size() != 1) {
         throw UsageError{"mib needs one COMPONENT (its id or name), or --mif FILE"};
     }
-    korvo::console::ManagementClient client(
-        korvo::console::ManagementSocketPath(serve.managementSocket), serve.replyTimeout);
-    korvo::console::ComponentCatalog catalog(
-        [&]() -> korvo::console::ManagementClient& { return client; });
+    korvo::management::ManagementClient client(
+        korvo::management::ManagementSocketPath(serve.managementSocket), serve.replyTimeout);
+    korvo::management::ComponentCatalog catalog(
+        [&]() -> korvo::management::ManagementClient& { return client; });
     // Only the component asked for is read, from the list that resolved its name.
     const uint32_t id = catalog.ResolveComponent(positional[0]);
     const auto& components = catalog.Components();
     const auto found = std::find_if(components.begin(), components.end(),
                                     [&](const auto& c) { return c.id == id; });
     if (found == components.end()) {
-        throw korvo::console::StatusError(DMIERR_COMPONENT_NOT_FOUND,
-                                          "component " + std::to_string(id) + " is gone");
+        throw korvo::management::StatusError(DMIERR_COMPONENT_NOT_FOUND,
+                                             "component " + std::to_string(id) + " is gone");
     }
     return WriteOut(korvo::snmp::WriteMib(korvo::snmp::LoadComponent(catalog, *found), serve.prefix,
                                           moduleName),
@@ -243,10 +243,10 @@ int main(int argc, char** argv) {
     } catch (const UsageError& error) {
         std::cerr << "dmi-snmp: " << error.text << "\n\n" << kUsage;
         return kExitUsage;
-    } catch (const korvo::console::ConnectionError& error) {
+    } catch (const korvo::management::ConnectionError& error) {
         std::cerr << "dmi-snmp: " << error.what() << '\n';
         return kExitUnreachable;
-    } catch (const korvo::console::UsageError& error) {
+    } catch (const korvo::management::UsageError& error) {
         std::cerr << "dmi-snmp: " << error.what() << '\n';
         return kExitUsage;
     } catch (const std::exception& error) {

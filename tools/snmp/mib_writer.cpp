@@ -15,7 +15,7 @@ namespace korvo::snmp {
 
 namespace {
 
-using console::AttributeInfo;
+using management::AttributeInfo;
 
 // enterprises, the arc every vendor's prefix lies under.
 const Oid kEnterprises = {1, 3, 6, 1, 4, 1};

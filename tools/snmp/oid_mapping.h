@@ -23,7 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "console/attribute_values.h"
+#include "management/attribute_values.h"
 
 namespace korvo::snmp {
 
@@ -111,7 +111,7 @@ struct SetValue {
     std::optional<nlohmann::json> value;
     SnmpError error = kNoError;
 };
-SetValue FromSnmpValue(const SnmpValue& offered, const console::AttributeInfo& attribute);
+SetValue FromSnmpValue(const SnmpValue& offered, const management::AttributeInfo& attribute);
 
 // What a get (or a get-next step) answers for a DMI status other than 0.
 enum class ReadFailure {
