@@ -49,8 +49,8 @@ const management::AttributeInfo* GroupTree::Find(uint32_t attribute) const {
     return found == attributes.end() ? nullptr : &*found;
 }
 
-std::vector<KeySpec> GroupTree::KeySpecs() const {
-    std::vector<KeySpec> keys;
+std::vector<KeyLayout> GroupTree::KeyLayouts() const {
+    std::vector<KeyLayout> keys;
     for (const uint32_t id : info.keys) {
         const management::AttributeInfo* attribute = Find(id);
         keys.push_back({id, attribute != nullptr ? attribute->typeCode() : MIF_INTEGER});
@@ -59,9 +59,9 @@ std::vector<KeySpec> GroupTree::KeySpecs() const {
 }
 
 bool GroupTree::Walkable() const {
-    const auto keys = KeySpecs();
+    const auto keys = KeyLayouts();
     return IsTable() && std::none_of(keys.begin(), keys.end(),
-                                     [](const KeySpec& k) { return IsStringType(k.type); });
+                                     [](const KeyLayout& k) { return IsStringType(k.type); });
 }
 
 const GroupTree* ComponentTree::Find(uint32_t group) const {
@@ -120,8 +120,8 @@ Resolved ResolveInstance(const ComponentTree& component, const Oid& prefix, cons
     if (attribute == nullptr) {
         return {};
     }
-    const auto specs = group->KeySpecs();
-    auto keys = KeysOfIndex(rest.subspan(3), specs);
+    const auto layouts = group->KeyLayouts();
+    auto keys = KeysOfIndex(rest.subspan(3), layouts);
     if (!keys) {
         return {std::nullopt, ReadFailure::NoSuchInstance};
     }

@@ -32,8 +32,8 @@ struct GroupTree {
 
     bool IsTable() const { return !info.keys.empty(); }
     const management::AttributeInfo* Find(uint32_t attribute) const;
-    std::vector<KeySpec> KeySpecs() const;
-    bool Walkable() const;  // a table whose keys are all integers
+    std::vector<KeyLayout> KeyLayouts() const;  // its keys' layout, in order
+    bool Walkable() const;                      // a table whose keys are all integers
 };
 
 struct ComponentTree {

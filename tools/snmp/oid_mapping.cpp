@@ -163,10 +163,10 @@ std::optional<Oid> IndexOfKeys(const json& keys) {
     return index;
 }
 
-std::optional<json> KeysOfIndex(std::span<const uint32_t> index, std::span<const KeySpec> keys) {
+std::optional<json> KeysOfIndex(std::span<const uint32_t> index, std::span<const KeyLayout> keys) {
     json values = json::array();
     size_t at = 0;
-    for (const KeySpec& key : keys) {
+    for (const KeyLayout& key : keys) {
         if (at >= index.size()) {
             return std::nullopt;
         }
