@@ -38,7 +38,7 @@
 #include "dmi/dmi.h"
 #include "korvo/management_protocol.h"
 #include "korvo_host.h"
-#include "console/management_client.h"
+#include "management/management_client.h"
 
 namespace {
 
@@ -58,9 +58,9 @@ class Connection {
   public:
     // $WIN32DMIPATH/dmi.sock, or the loopback port that a service provider built for Windows
     // names in dmi.port (under Wine).
-    Connection() : Connection(korvo::console::ManagementSocketPath("")) {}
+    Connection() : Connection(korvo::management::ManagementSocketPath("")) {}
     explicit Connection(const std::string& endpoint)
-        : fd_(korvo::console::ConnectManagementEndpoint(endpoint)) {
+        : fd_(korvo::management::ConnectManagementEndpoint(endpoint)) {
         if (fd_ < 0) {
             throw ConnectionLost("cannot connect to " + endpoint + ": " + std::strerror(errno) +
                                  "; is WIN32DMIPATH set and the agent running?");
@@ -358,7 +358,7 @@ int main(int argc, char** argv) {
     } catch (const ConnectionLost& lost) {
         std::fprintf(stderr, "korvo-walk-client: %s\n", lost.what());
         return 3;
-    } catch (const korvo::console::ConnectionError& unknown) {
+    } catch (const korvo::management::ConnectionError& unknown) {
         std::fprintf(stderr, "korvo-walk-client: %s\n", unknown.what());
         return 3;
     } catch (const std::exception& failure) {

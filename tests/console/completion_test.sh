@@ -38,4 +38,11 @@ check 'Driver Table (35 rows)|' get korvo "'Driver T"
 check 'Driver Table (35 rows)|Driver Info|' get korvo '"Dri'
 check 'KORVO Ethernet Adapter|' get '"KO'
 check '|' get korvo '"Nothing'
+# The commands, each command's options and the words after an option's value, all from
+# dmicli's command table.
+check 'get|get-next|' ge
+check '--rows|' walk korvo --r
+check '--help|--json|--numeric|--socket|--value-only|--version|' get -
+check 'Driver\ Info|' get --socket /tmp/dmi.sock korvo 'Driver\ I'
+check '|' groups korvo 'Dri'
 exit $((failures > 0))

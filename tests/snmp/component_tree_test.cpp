@@ -11,8 +11,9 @@ namespace {
 
 using nlohmann::json;
 
-console::AttributeInfo Attribute(uint32_t id, const char* type, const char* access = "read-only") {
-    console::AttributeInfo info;
+management::AttributeInfo Attribute(uint32_t id, const char* type,
+                                    const char* access = "read-only") {
+    management::AttributeInfo info;
     info.id = id;
     info.name = "attribute " + std::to_string(id);
     info.type = type;

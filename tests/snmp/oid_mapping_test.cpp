@@ -29,7 +29,7 @@ TEST(OidMapping, LayoutUnderThePrefix) {
 TEST(OidMapping, RowIndexesRoundTripThroughKeyValues) {
     const struct {
         json keys;
-        std::vector<KeySpec> specs;
+        std::vector<KeyLayout> layouts;
         Oid index;
     } cases[] = {
         {json::array({{{"id", 1}, {"type", MIF_INTEGER}, {"integer", 7}}}),
@@ -50,14 +50,14 @@ TEST(OidMapping, RowIndexesRoundTripThroughKeyValues) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.keys.dump());
         EXPECT_EQ(IndexOfKeys(c.keys), c.index);
-        EXPECT_EQ(KeysOfIndex(c.index, c.specs), c.keys);
+        EXPECT_EQ(KeysOfIndex(c.index, c.layouts), c.keys);
     }
     // A key that cannot be an index, and indexes that are not the group's keys.
     EXPECT_FALSE(IndexOfKeys(json::array({{{"integer", -1}}})));
     EXPECT_FALSE(IndexOfKeys(json::array(
         {{{"type", MIF_OCTETSTRING}, {"hex", std::string(2 * (kMaxIndexString + 1), 'A')}}})));
-    const std::vector<KeySpec> oneString = {{5, MIF_DISPLAYSTRING}};
-    const std::vector<KeySpec> twoIntegers = {{1, MIF_INTEGER}, {2, MIF_INTEGER}};
+    const std::vector<KeyLayout> oneString = {{5, MIF_DISPLAYSTRING}};
+    const std::vector<KeyLayout> twoIntegers = {{1, MIF_INTEGER}, {2, MIF_INTEGER}};
     EXPECT_FALSE(KeysOfIndex(Oid{3}, twoIntegers));          // too short
     EXPECT_FALSE(KeysOfIndex(Oid{3, 1, 1}, twoIntegers));    // too long
     EXPECT_FALSE(KeysOfIndex(Oid{4, 'A', 'B'}, oneString));  // length beyond the index
@@ -120,7 +120,7 @@ TEST(OidMapping, DmiValuesBecomeTheirSmiTypes) {
 
 TEST(OidMapping, SetValuesAreCheckedAgainstTheAttribute) {
     const auto attribute = [](const char* type, uint32_t maxSize = 0) {
-        console::AttributeInfo info;
+        management::AttributeInfo info;
         info.id = 2;
         info.type = type;
         info.maxSize = maxSize;
@@ -134,10 +134,10 @@ TEST(OidMapping, SetValuesAreCheckedAgainstTheAttribute) {
         v.bytes = std::move(bytes);
         return v;
     };
-    console::AttributeInfo enumeration = attribute("integer");
+    management::AttributeInfo enumeration = attribute("integer");
     enumeration.enumNames = {{1, "On"}, {2, "Off"}};
     const struct {
-        console::AttributeInfo attribute;
+        management::AttributeInfo attribute;
         SnmpValue offered;
         json value;  // null when refused
         SnmpError error;

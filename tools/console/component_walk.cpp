@@ -10,6 +10,16 @@
 
 namespace korvo::console {
 
+using management::AttributeInfo;
+using management::ConnectionError;
+using management::GroupInfo;
+using management::Reading;
+using management::ReadingFrom;
+using management::ReadingJson;
+using management::StatusError;
+using management::StatusOf;
+using management::TableRowKeys;
+
 namespace {
 
 struct WalkEndReason {

@@ -10,9 +10,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "console/attribute_reads.h"
-#include "console/component_catalog.h"
-#include "console/management_client.h"
+#include "management/attribute_reads.h"
+#include "management/component_catalog.h"
+#include "management/management_client.h"
 
 namespace korvo::console {
 
@@ -43,23 +43,23 @@ void ElideRows(nlohmann::json& group, uint64_t keep);
 class GroupWalk {
   public:
     // `client` connects on first use; `text`, when not null, shows each group as it is read.
-    GroupWalk(std::function<ManagementClient&()> client, ComponentCatalog& catalog,
-              TextRenderer* text)
+    GroupWalk(std::function<management::ManagementClient&()> client,
+              management::ComponentCatalog& catalog, TextRenderer* text)
         : client_(std::move(client)), catalog_(catalog), text_(text) {}
 
     // The group's document: its id, name, class and keys, then "attributes" (a group of one
     // row), "rows" and "end" (a table), or "status" and "error" when its attributes cannot be
     // listed.
-    nlohmann::json Walk(uint32_t component, const GroupInfo& group);
+    nlohmann::json Walk(uint32_t component, const management::GroupInfo& group);
 
   private:
-    nlohmann::json SingleRow(uint32_t component, const GroupInfo& group,
-                             const std::vector<AttributeInfo>& attributes);
-    void Table(uint32_t component, const GroupInfo& group,
-               const std::vector<AttributeInfo>& attributes, nlohmann::json& document);
+    nlohmann::json SingleRow(uint32_t component, const management::GroupInfo& group,
+                             const std::vector<management::AttributeInfo>& attributes);
+    void Table(uint32_t component, const management::GroupInfo& group,
+               const std::vector<management::AttributeInfo>& attributes, nlohmann::json& document);
 
-    std::function<ManagementClient&()> client_;
-    ComponentCatalog& catalog_;
+    std::function<management::ManagementClient&()> client_;
+    management::ComponentCatalog& catalog_;
     TextRenderer* text_;
 };
 

@@ -1,5 +1,5 @@
-// The console's commands: what each one asks the service provider (or posts to a window), and
-// its answer as a document, printed as JSON for scripts or rendered as tables for people.
+// The console run as a whole: a command line in, its output, its errors and an exit status
+// out. The commands themselves are the rows of the command table (command_line.h).
 #pragma once
 
 #include <ostream>

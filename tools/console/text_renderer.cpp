@@ -8,12 +8,19 @@
 #include <string>
 #include <vector>
 
-#include "console/attribute_values.h"
+#include "management/attribute_values.h"
 #include "console/text_table.h"
 #include "console/component_walk.h"
 #include "dmi/dmi_names.h"
 
 namespace korvo::console {
+
+using management::AttributeInfo;
+using management::ComponentInfo;
+using management::FormatValue;
+using management::GroupInfo;
+using management::HasValue;
+using management::IdIn;
 
 namespace {
 

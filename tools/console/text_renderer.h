@@ -11,13 +11,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "console/component_catalog.h"
+#include "management/component_catalog.h"
 
 namespace korvo::console {
 
 class TextRenderer {
   public:
-    TextRenderer(std::ostream& out, ComponentCatalog& catalog) : out_(out), catalog_(catalog) {}
+    TextRenderer(std::ostream& out, management::ComponentCatalog& catalog)
+        : out_(out), catalog_(catalog) {}
 
     // --value-only: reads show their values alone; --numeric: attributes named by their ids.
     void SetForm(bool valueOnly, bool numeric) {
@@ -55,7 +56,7 @@ class TextRenderer {
     std::string Label(const nlohmann::json& document) const;
 
     std::ostream& out_;
-    ComponentCatalog& catalog_;
+    management::ComponentCatalog& catalog_;
     bool valueOnly_ = false;
     bool numeric_ = false;
     std::optional<uint64_t> rowsShown_;

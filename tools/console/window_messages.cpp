@@ -8,8 +8,8 @@
 
 #include <cstring>
 
-#include "console/attribute_values.h"
-#include "console/management_client.h"
+#include "management/attribute_values.h"
+#include "management/management_client.h"
 #include "korvo_host.h"
 
 namespace korvo::console {
@@ -63,26 +63,27 @@ std::string WindowMessageNames() {
 std::string PostWindowMessage(const std::string& className, const WindowMessage& message) {
     if (className.empty() || className.find('/') != std::string::npos ||
         className.find('\\') != std::string::npos || className == "." || className == "..") {
-        throw UsageError("\"" + className + "\" cannot be a window class name");
+        throw management::UsageError("\"" + className + "\" cannot be a window class name");
     }
     // Class names compare without regard to case, as on Windows.
     const std::string path = korvo::host::ResolvePath(korvo::host::WindowPath(className));
     const int fd = korvo::host::ConnectUnix(path);
     if (fd < 0) {
         const int error = errno;
-        throw ConnectionError("no window of class " + className + ": nothing accepts " +
-                              "connections on " + path + " (" + std::strerror(error) +
-                              "). The agent must be running with the same KORVO_ROOT (" +
-                              korvo::host::RootPath() + ")");
+        throw management::ConnectionError(
+            "no window of class " + className + ": nothing accepts " + "connections on " + path +
+            " (" + std::strerror(error) +
+            "). The agent must be running with the same KORVO_ROOT (" + korvo::host::RootPath() +
+            ")");
     }
     const auto bytes = EncodeWindowMessage(message);
     const bool sent = korvo::host::WriteFull(fd, bytes.data(), bytes.size());
     const int error = errno;
     close(fd);
     if (!sent) {
-        throw ConnectionError("the window of class " + className + " on " + path +
-                              " closed the connection before taking the message (" +
-                              std::strerror(error) + ")");
+        throw management::ConnectionError("the window of class " + className + " on " + path +
+                                          " closed the connection before taking the message (" +
+                                          std::strerror(error) + ")");
     }
     return path;
 }

@@ -18,15 +18,15 @@ void SortById(std::vector<T>& items, auto idOf) {
               [&](const T& a, const T& b) { return idOf(a) < idOf(b); });
 }
 
-bool IsWriteOnly(const console::AttributeInfo& attribute) {
+bool IsWriteOnly(const management::AttributeInfo& attribute) {
     return attribute.access == "write-only";
 }
 
 // A read's outcome in a walk: a value, a step over, or the end of what can be read.
 enum class Step { Value, Skip, Unavailable };
 
-Step ReadStep(const json& answer, const console::AttributeInfo& attribute, SnmpValue* value) {
-    if (const uint32_t status = console::StatusOf(answer); status != DMIERR_NO_ERROR) {
+Step ReadStep(const json& answer, const management::AttributeInfo& attribute, SnmpValue* value) {
+    if (const uint32_t status = management::StatusOf(answer); status != DMIERR_NO_ERROR) {
         return ReadFailureOf(status) == ReadFailure::Unavailable ? Step::Unavailable : Step::Skip;
     }
     const auto found = answer.find("value");
@@ -43,25 +43,25 @@ Step ReadStep(const json& answer, const console::AttributeInfo& attribute, SnmpV
 
 }  // namespace
 
-const console::AttributeInfo* GroupTree::Find(uint32_t attribute) const {
+const management::AttributeInfo* GroupTree::Find(uint32_t attribute) const {
     const auto found = std::find_if(attributes.begin(), attributes.end(),
                                     [&](const auto& a) { return a.id == attribute; });
     return found == attributes.end() ? nullptr : &*found;
 }
 
-std::vector<KeySpec> GroupTree::KeySpecs() const {
-    std::vector<KeySpec> keys;
+std::vector<KeyLayout> GroupTree::KeyLayouts() const {
+    std::vector<KeyLayout> keys;
     for (const uint32_t id : info.keys) {
-        const console::AttributeInfo* attribute = Find(id);
+        const management::AttributeInfo* attribute = Find(id);
         keys.push_back({id, attribute != nullptr ? attribute->typeCode() : MIF_INTEGER});
     }
     return keys;
 }
 
 bool GroupTree::Walkable() const {
-    const auto keys = KeySpecs();
+    const auto keys = KeyLayouts();
     return IsTable() && std::none_of(keys.begin(), keys.end(),
-                                     [](const KeySpec& k) { return IsStringType(k.type); });
+                                     [](const KeyLayout& k) { return IsStringType(k.type); });
 }
 
 const GroupTree* ComponentTree::Find(uint32_t group) const {
@@ -70,10 +70,10 @@ const GroupTree* ComponentTree::Find(uint32_t group) const {
     return found == groups.end() ? nullptr : &*found;
 }
 
-ComponentTree LoadComponent(console::ComponentCatalog& catalog,
-                            const console::ComponentInfo& component) {
+ComponentTree LoadComponent(management::ComponentCatalog& catalog,
+                            const management::ComponentInfo& component) {
     ComponentTree tree{component, {}};
-    for (const console::GroupInfo& group : catalog.Groups(component.id)) {
+    for (const management::GroupInfo& group : catalog.Groups(component.id)) {
         GroupTree groupTree{group, catalog.Attributes(component.id, group.id)};
         SortById(groupTree.attributes, [](const auto& a) { return a.id; });
         tree.groups.push_back(std::move(groupTree));
@@ -82,10 +82,10 @@ ComponentTree LoadComponent(console::ComponentCatalog& catalog,
     return tree;
 }
 
-std::vector<ComponentTree> LoadComponents(console::ManagementClient& client) {
-    console::ComponentCatalog catalog([&]() -> console::ManagementClient& { return client; });
+std::vector<ComponentTree> LoadComponents(management::ManagementClient& client) {
+    management::ComponentCatalog catalog([&]() -> management::ManagementClient& { return client; });
     std::vector<ComponentTree> components;
-    for (const console::ComponentInfo& component : catalog.Components()) {
+    for (const management::ComponentInfo& component : catalog.Components()) {
         components.push_back(LoadComponent(catalog, component));
     }
     SortById(components, [](const ComponentTree& c) { return c.info.id; });
@@ -104,7 +104,7 @@ Resolved ResolveInstance(const ComponentTree& component, const Oid& prefix, cons
         return {};
     }
     if (!group->IsTable()) {
-        const console::AttributeInfo* attribute = group->Find(rest[1]);
+        const management::AttributeInfo* attribute = group->Find(rest[1]);
         if (attribute == nullptr) {
             return {};
         }
@@ -116,12 +116,12 @@ Resolved ResolveInstance(const ComponentTree& component, const Oid& prefix, cons
     if (rest[1] != kTableEntry || rest.size() < 3) {
         return {};
     }
-    const console::AttributeInfo* attribute = group->Find(rest[2]);
+    const management::AttributeInfo* attribute = group->Find(rest[2]);
     if (attribute == nullptr) {
         return {};
     }
-    const auto specs = group->KeySpecs();
-    auto keys = KeysOfIndex(rest.subspan(3), specs);
+    const auto layouts = group->KeyLayouts();
+    auto keys = KeysOfIndex(rest.subspan(3), layouts);
     if (!keys) {
         return {std::nullopt, ReadFailure::NoSuchInstance};
     }
@@ -129,14 +129,14 @@ Resolved ResolveInstance(const ComponentTree& component, const Oid& prefix, cons
 }
 
 std::optional<uint32_t> CountRows(const GroupTree& group, const ReadFunction& read) {
-    const console::AttributeInfo* key = group.Find(group.info.keys.at(0));
+    const management::AttributeInfo* key = group.Find(group.info.keys.at(0));
     if (key == nullptr) {
         return 0;
     }
     for (uint32_t row = 1; row <= kMaxWalkRows; ++row) {
         SnmpValue value;
-        switch (ReadStep(read(group.info.id, key->id, console::TableRowKeys(group.info, row)), *key,
-                         &value)) {
+        switch (ReadStep(read(group.info.id, key->id, management::TableRowKeys(group.info, row)),
+                         *key, &value)) {
             case Step::Value:
                 continue;
             case Step::Skip:
@@ -161,7 +161,7 @@ std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& 
         if (inside && name[base.size()] > g) {
             continue;
         }
-        for (const console::AttributeInfo& attribute : group.attributes) {
+        for (const management::AttributeInfo& attribute : group.attributes) {
             if (IsWriteOnly(attribute)) {
                 continue;
             }
@@ -191,7 +191,7 @@ std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& 
                 const Oid asked(name.begin() + static_cast<ptrdiff_t>(column.size()), name.end());
                 if (!asked.empty()) {
                     row = std::max<uint32_t>(asked[0], 1);
-                    const auto index = IndexOfKeys(console::TableRowKeys(group.info, row));
+                    const auto index = IndexOfKeys(management::TableRowKeys(group.info, row));
                     if (!(asked < *index)) {
                         if (row == UINT32_MAX) {
                             continue;
@@ -217,7 +217,7 @@ std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& 
                 return std::nullopt;
             }
             for (; row <= *last; ++row) {
-                const json keys = console::TableRowKeys(group.info, row);
+                const json keys = management::TableRowKeys(group.info, row);
                 const Step step = ReadStep(read(g, attribute.id, keys), attribute, &value);
                 if (step == Step::Unavailable) {
                     *unavailable = true;

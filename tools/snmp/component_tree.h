@@ -2,7 +2,7 @@
 // row an object identifier names, and which instance comes next in a walk. Reads go through
 // a function, so the same walking rules serve the subagent and its tests.
 //
-// A table's rows are walked as the console walks them (console::TableRowKeys): the first key
+// A table's rows are walked as the console walks them (management::TableRowKeys): the first key
 // counts 1, 2, 3 ... and any further keys stay 1. The rows are those whose first key attribute has
 // a value: the table ends at the first row where it has none ("row not found"), or after
 // kMaxWalkRows. Only tables whose keys are all integers can be walked; the rows of other tables can
@@ -17,9 +17,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "console/attribute_values.h"
-#include "console/component_catalog.h"
-#include "console/management_client.h"
+#include "management/attribute_values.h"
+#include "management/component_catalog.h"
+#include "management/management_client.h"
 #include "snmp/oid_mapping.h"
 
 namespace korvo::snmp {
@@ -27,17 +27,17 @@ namespace korvo::snmp {
 inline constexpr uint32_t kMaxWalkRows = 4096;
 
 struct GroupTree {
-    console::GroupInfo info;
-    std::vector<console::AttributeInfo> attributes;  // in id order
+    management::GroupInfo info;
+    std::vector<management::AttributeInfo> attributes;  // in id order
 
     bool IsTable() const { return !info.keys.empty(); }
-    const console::AttributeInfo* Find(uint32_t attribute) const;
-    std::vector<KeySpec> KeySpecs() const;
-    bool Walkable() const;  // a table whose keys are all integers
+    const management::AttributeInfo* Find(uint32_t attribute) const;
+    std::vector<KeyLayout> KeyLayouts() const;  // its keys' layout, in order
+    bool Walkable() const;                      // a table whose keys are all integers
 };
 
 struct ComponentTree {
-    console::ComponentInfo info;
+    management::ComponentInfo info;
     std::vector<GroupTree> groups;  // in id order
 
     const GroupTree* Find(uint32_t group) const;
@@ -45,17 +45,17 @@ struct ComponentTree {
 
 // Every component with its groups and attributes, in id order. Throws ConnectionError when
 // the service provider cannot be reached and StatusError when it refuses a list.
-std::vector<ComponentTree> LoadComponents(console::ManagementClient& client);
+std::vector<ComponentTree> LoadComponents(management::ManagementClient& client);
 
 // One component of `catalog` with its groups and attributes, in id order; throws as
 // LoadComponents does.
-ComponentTree LoadComponent(console::ComponentCatalog& catalog,
-                            const console::ComponentInfo& component);
+ComponentTree LoadComponent(management::ComponentCatalog& catalog,
+                            const management::ComponentInfo& component);
 
 // One attribute of one row, as an object identifier names it.
 struct Instance {
     const GroupTree* group = nullptr;
-    const console::AttributeInfo* attribute = nullptr;
+    const management::AttributeInfo* attribute = nullptr;
     nlohmann::json keys = nlohmann::json::array();
     Oid oid;
 };

@@ -10,12 +10,13 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "console/component_catalog.h"
-#include "console/management_client.h"
+#include "management/component_catalog.h"
+#include "management/management_client.h"
 #include "dmi/dmi.h"
 #include "snmp/component_tree.h"
 #include "snmp/log.h"
@@ -125,32 +126,73 @@ int WriteOut(const std::string& text, const std::string& output) {
     return 0;
 }
 
-int Run(int argc, char** argv) {
-    std::vector<std::string_view> args(argv + 1, argv + argc);
+// A command line as dmi-snmp understands it.
+struct Invocation {
     std::string command = "serve";
-    if (!args.empty() && !args[0].starts_with("-")) {
-        command = args[0];
-        args.erase(args.begin());
-    }
     korvo::snmp::SubagentOptions serve;
-    serve.prefix = *korvo::snmp::ParseOid(korvo::snmp::kDefaultPrefix);
     std::string moduleName;
     std::string output;
     std::string mifFile;
     uint32_t mifId = 1;
     std::vector<std::string_view> positional;
+    std::optional<int> answered;  // --help or --version: done, with this exit status
+};
+
+// An option that takes a value, given it.
+void TakeOption(Invocation& invocation, std::string_view option, std::string_view value) {
+    korvo::snmp::SubagentOptions& serve = invocation.serve;
+    if (option == "--agentx") {
+        serve.agentxSocket = value;
+    } else if (option == "--prefix") {
+        const auto prefix = korvo::snmp::ParseOid(value);
+        if (!prefix) {
+            throw UsageError{"--prefix needs a dotted object identifier, not \"" +
+                             std::string(value) + "\""};
+        }
+        serve.prefix = *prefix;
+    } else if (option == "--socket") {
+        serve.managementSocket = value;
+    } else if (option == "--ping") {
+        serve.pingSeconds = PositiveNumber(option, value);
+    } else if (option == "--refresh") {
+        serve.refreshSeconds = PositiveNumber(option, value);
+    } else if (option == "--timeout") {
+        serve.replyTimeout = std::chrono::milliseconds(PositiveNumber(option, value));
+    } else if (option == "--agentx-timeout") {
+        serve.agentxTimeout = std::chrono::seconds(PositiveNumber(option, value));
+    } else if (option == "--module") {
+        invocation.moduleName = value;
+    } else if (option == "--mif") {
+        invocation.mifFile = value;
+    } else if (option == "--id") {
+        invocation.mifId = static_cast<uint32_t>(PositiveNumber(option, value));
+    } else {
+        invocation.output = value;
+    }
+}
+
+Invocation ParseArguments(int argc, char** argv) {
+    std::vector<std::string_view> args(argv + 1, argv + argc);
+    Invocation invocation;
+    invocation.serve.prefix = *korvo::snmp::ParseOid(korvo::snmp::kDefaultPrefix);
+    if (!args.empty() && !args[0].starts_with("-")) {
+        invocation.command = args[0];
+        args.erase(args.begin());
+    }
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string_view option = args[i];
         if (option == "-h" || option == "--help") {
             std::cout << kUsage;
-            return 0;
+            invocation.answered = 0;
+            return invocation;
         }
         if (option == "--version") {
             std::cout << "dmi-snmp " KORVO_VERSION "\n";
-            return 0;
+            invocation.answered = 0;
+            return invocation;
         }
         if (!option.starts_with("--")) {
-            positional.push_back(option);
+            invocation.positional.push_back(option);
             continue;
         }
         if (option == "--verbose" || option == "--quiet") {
@@ -167,72 +209,60 @@ int Run(int argc, char** argv) {
         if (i + 1 >= args.size()) {
             throw UsageError{std::string(option) + " needs a value"};
         }
-        const std::string_view value = args[++i];
-        if (option == "--agentx") {
-            serve.agentxSocket = value;
-        } else if (option == "--prefix") {
-            const auto prefix = korvo::snmp::ParseOid(value);
-            if (!prefix) {
-                throw UsageError{"--prefix needs a dotted object identifier, not \"" +
-                                 std::string(value) + "\""};
-            }
-            serve.prefix = *prefix;
-        } else if (option == "--socket") {
-            serve.managementSocket = value;
-        } else if (option == "--ping") {
-            serve.pingSeconds = PositiveNumber(option, value);
-        } else if (option == "--refresh") {
-            serve.refreshSeconds = PositiveNumber(option, value);
-        } else if (option == "--timeout") {
-            serve.replyTimeout = std::chrono::milliseconds(PositiveNumber(option, value));
-        } else if (option == "--agentx-timeout") {
-            serve.agentxTimeout = std::chrono::seconds(PositiveNumber(option, value));
-        } else if (option == "--module") {
-            moduleName = value;
-        } else if (option == "--mif") {
-            mifFile = value;
-        } else if (option == "--id") {
-            mifId = static_cast<uint32_t>(PositiveNumber(option, value));
-        } else {
-            output = value;
-        }
+        TakeOption(invocation, option, args[++i]);
     }
-    if (command == "serve") {
-        if (!positional.empty()) {
-            throw UsageError{"serve takes no argument \"" + std::string(positional[0]) + "\""};
-        }
-        return korvo::snmp::RunSubagent(serve);
-    }
-    if (command != "mib") {
-        throw UsageError{"unknown command \"" + command + "\""};
-    }
-    if (!mifFile.empty()) {
-        if (!positional.empty()) {
+    return invocation;
+}
+
+// dmi-snmp mib: the module of a component from its MIF file, or from the service provider.
+int WriteComponentMib(const Invocation& invocation) {
+    const korvo::snmp::SubagentOptions& serve = invocation.serve;
+    if (!invocation.mifFile.empty()) {
+        if (!invocation.positional.empty()) {
             throw UsageError{"mib --mif takes no COMPONENT"};
         }
-        return WriteOut(korvo::snmp::WriteMib(korvo::snmp::LoadMifComponent(mifFile, mifId),
-                                              serve.prefix, moduleName),
-                        output);
+        return WriteOut(korvo::snmp::WriteMib(
+                            korvo::snmp::LoadMifComponent(invocation.mifFile, invocation.mifId),
+                            serve.prefix, invocation.moduleName),
+                        invocation.output);
     }
-    if (positional.size() != 1) {
+    if (invocation.positional.size() != 1) {
         throw UsageError{"mib needs one COMPONENT (its id or name), or --mif FILE"};
     }
-    korvo::console::ManagementClient client(
-        korvo::console::ManagementSocketPath(serve.managementSocket), serve.replyTimeout);
-    korvo::console::ComponentCatalog catalog(
-        [&]() -> korvo::console::ManagementClient& { return client; });
+    korvo::management::ManagementClient client(
+        korvo::management::ManagementSocketPath(serve.managementSocket), serve.replyTimeout);
+    korvo::management::ComponentCatalog catalog(
+        [&]() -> korvo::management::ManagementClient& { return client; });
     // Only the component asked for is read, from the list that resolved its name.
-    const uint32_t id = catalog.ResolveComponent(positional[0]);
+    const uint32_t id = catalog.ResolveComponent(invocation.positional[0]);
     const auto& components = catalog.Components();
     const auto found = std::find_if(components.begin(), components.end(),
                                     [&](const auto& c) { return c.id == id; });
     if (found == components.end()) {
-        throw korvo::console::StatusError(DMIERR_COMPONENT_NOT_FOUND,
-                                          "component " + std::to_string(id) + " is gone");
+        throw korvo::management::StatusError(DMIERR_COMPONENT_NOT_FOUND,
+                                             "component " + std::to_string(id) + " is gone");
     }
     return WriteOut(korvo::snmp::WriteMib(korvo::snmp::LoadComponent(catalog, *found), serve.prefix,
-                                          moduleName),
-                    output);
+                                          invocation.moduleName),
+                    invocation.output);
+}
+
+int Run(int argc, char** argv) {
+    const Invocation invocation = ParseArguments(argc, argv);
+    if (invocation.answered) {
+        return *invocation.answered;
+    }
+    if (invocation.command == "serve") {
+        if (!invocation.positional.empty()) {
+            throw UsageError{"serve takes no argument \"" + std::string(invocation.positional[0]) +
+                             "\""};
+        }
+        return korvo::snmp::RunSubagent(invocation.serve);
+    }
+    if (invocation.command != "mib") {
+        throw UsageError{"unknown command \"" + invocation.command + "\""};
+    }
+    return WriteComponentMib(invocation);
 }
 
 }  // namespace
@@ -243,10 +273,10 @@ int main(int argc, char** argv) {
     } catch (const UsageError& error) {
         std::cerr << "dmi-snmp: " << error.text << "\n\n" << kUsage;
         return kExitUsage;
-    } catch (const korvo::console::ConnectionError& error) {
+    } catch (const korvo::management::ConnectionError& error) {
         std::cerr << "dmi-snmp: " << error.what() << '\n';
         return kExitUnreachable;
-    } catch (const korvo::console::UsageError& error) {
+    } catch (const korvo::management::UsageError& error) {
         std::cerr << "dmi-snmp: " << error.what() << '\n';
         return kExitUsage;
     } catch (const std::exception& error) {

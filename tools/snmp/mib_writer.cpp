@@ -15,7 +15,8 @@ namespace korvo::snmp {
 
 namespace {
 
-using console::AttributeInfo;
+using management::AttributeInfo;
+using management::ComponentInfo;
 
 // enterprises, the arc every vendor's prefix lies under.
 const Oid kEnterprises = {1, 3, 6, 1, 4, 1};
@@ -204,6 +205,345 @@ struct GroupNames {
     std::vector<std::string> attributes;  // per attribute, in order
 };
 
+// What a module imports beside the SMIv2 macros every module uses.
+struct Imports {
+    std::set<std::string> smi = {"MODULE-IDENTITY", "OBJECT-TYPE", "enterprises"};
+    bool integer64 = false;      // the textual convention DmiInteger64
+    bool displayString = false;  // SNMPv2-TC's DisplayString
+    bool notifications = false;  // an event-generation group, so NOTIFICATION-TYPE and -GROUP
+};
+
+// The module's name: `moduleName`, or the component's when that is empty. Throws MibError
+// when the prefix is not under enterprises or the name is not one SMIv2 takes.
+std::string CheckedModuleName(const ComponentTree& component, const Oid& prefix,
+                              const std::string& moduleName) {
+    if (!StartsWith(prefix, kEnterprises) || prefix.size() <= kEnterprises.size()) {
+        throw MibError(
+            "the MIB is written for a prefix under enterprises (1.3.6.1.4.1.N...), not " +
+            FormatOid(prefix));
+    }
+    const std::string module = moduleName.empty() ? DefaultModuleName(component) : moduleName;
+    const bool validModule =
+        !module.empty() && std::isupper(static_cast<unsigned char>(module[0])) &&
+        module.back() != '-' && module.find("--") == std::string::npos &&
+        std::all_of(module.begin(), module.end(),
+                    [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; });
+    if (!validModule) {
+        throw MibError("\"" + module +
+                       "\" is not a module name: an upper-case letter, then letters, digits and "
+                       "single hyphens");
+    }
+    return module;
+}
+
+// One module, written part by part in the order SMIv2 wants. Descriptors are taken in the
+// order the parts are written, so that each one's uniqueness suffix is stable.
+class MibWriter {
+  public:
+    MibWriter(const ComponentTree& component, const Oid& prefix, std::string module)
+        : component_(component), prefix_(prefix), module_(std::move(module)) {
+        const std::vector<std::string> componentWords = Words(component.info.name);
+        base_ = LowerCamel(componentWords.empty() ? "dmi" + std::to_string(component.info.id)
+                                                  : componentWords[0]);
+        moduleNode_ = names_.Take(base_ + "MIB", component.info.id);
+        notifications_ = names_.Take(base_ + "Notifications", 0);
+        conformance_ = names_.Take(base_ + "Conformance", 0);
+    }
+
+    std::string Write() {
+        NameGroups();
+        WriteImports();
+        WriteModuleIdentity();
+        if (imports_.integer64) {
+            WriteInteger64Convention();
+        }
+        for (size_t g = 0; g < component_.groups.size(); ++g) {
+            WriteGroup(component_.groups[g], groupNames_[g]);
+        }
+        WriteConformance(WriteNotifications());
+        return out_.str();
+    }
+
+  private:
+    // The descriptors of every group and attribute, and what their types import.
+    void NameGroups() {
+        for (const GroupTree& group : component_.groups) {
+            GroupNames named;
+            std::string stem = UpperCamel(group.info.name);
+            if (group.IsTable() && stem.size() > 5 && stem.ends_with("Table")) {
+                stem.resize(stem.size() - 5);
+            }
+            if (stem.empty()) {
+                stem = "Group" + std::to_string(group.info.id);
+            }
+            const std::string groupBase = base_ + stem;
+            if (group.IsTable()) {
+                named.node = names_.Take(groupBase + "Table", group.info.id);
+                named.entry = names_.Take(groupBase + "Entry", group.info.id);
+                named.entryType = names_.Take(UpperCamel(base_) + stem + "Entry", group.info.id);
+                named.entryType[0] =
+                    static_cast<char>(std::toupper(static_cast<unsigned char>(named.entryType[0])));
+            } else {
+                named.node = names_.Take(groupBase, group.info.id);
+            }
+            for (const AttributeInfo& attribute : group.attributes) {
+                std::string attributeStem = UpperCamel(attribute.name);
+                if (attributeStem.empty()) {
+                    attributeStem = "Attribute" + std::to_string(attribute.id);
+                }
+                named.attributes.push_back(names_.Take(groupBase + attributeStem, attribute.id));
+                NoteImports(attribute);
+            }
+            groupNames_.push_back(std::move(named));
+        }
+        imports_.notifications =
+            std::any_of(component_.groups.begin(), component_.groups.end(), IsEventGroup);
+        if (imports_.notifications) {
+            imports_.smi.insert("NOTIFICATION-TYPE");
+        }
+    }
+
+    void NoteImports(const AttributeInfo& attribute) {
+        const uint32_t type = attribute.typeCode();
+        if (!attribute.enumNames.empty()) {
+            return;
+        }
+        imports_.integer64 = imports_.integer64 || type == MIF_INTEGER64;
+        imports_.displayString =
+            imports_.displayString ||
+            ((type == MIF_DISPLAYSTRING && attribute.maxSize <= kDisplayStringMax) ||
+             type == MIF_DATE);
+        const std::string syntax = SmiTypeOf(type).syntax;
+        if (syntax == "Integer32" || syntax == "Counter32" || syntax == "Gauge32" ||
+            syntax == "Counter64") {
+            imports_.smi.insert(syntax);
+        }
+    }
+
+    void WriteImports() {
+        out_ << "-- The SNMP view of DMI component " << component_.info.id << ", \""
+             << component_.info.name
+             << "\", as dmi-snmp serves it.\n-- Written by `dmi-snmp mib` from the component's "
+                "MIF; regenerate it rather than edit it.\n\n";
+        out_ << module_ << " DEFINITIONS ::= BEGIN\n\nIMPORTS\n    ";
+        bool first = true;
+        for (const std::string& name : imports_.smi) {
+            out_ << (first ? "" : ", ") << name;
+            first = false;
+        }
+        out_ << "\n        FROM SNMPv2-SMI\n";
+        if (imports_.integer64 || imports_.displayString) {
+            out_ << "    " << (imports_.integer64 ? "TEXTUAL-CONVENTION" : "")
+                 << (imports_.integer64 && imports_.displayString ? ", " : "")
+                 << (imports_.displayString ? "DisplayString" : "") << "\n        FROM SNMPv2-TC\n";
+        }
+        out_ << "    MODULE-COMPLIANCE, OBJECT-GROUP"
+             << (imports_.notifications ? ", NOTIFICATION-GROUP" : "")
+             << "\n        FROM SNMPv2-CONF;\n\n";
+    }
+
+    // The module identity, then the prefix's arcs below enterprises, each a node of its own,
+    // and the notifications' and conformance arcs.
+    void WriteModuleIdentity() {
+        const ComponentInfo& info = component_.info;
+        const std::string mibDescription =
+            Describe(info.description, info.name) + " DMI component " + std::to_string(info.id) +
+            ": every group is a subtree numbered by its group id; a group without keys holds one "
+            "instance of each attribute (numbered by attribute id, instance 0), a group with keys "
+            "is a table whose rows are indexed by their key values.";
+        out_ << moduleNode_ << " MODULE-IDENTITY\n"
+             << "    LAST-UPDATED \"" << kRevision << "\"\n"
+             << "    ORGANIZATION " << Quoted("The makers of " + info.name, "    ") << "\n"
+             << "    CONTACT-INFO "
+             << Quoted("The administrator of this machine's DMI service provider.", "    ") << "\n"
+             << "    DESCRIPTION\n        " << Quoted(mibDescription, "        ") << "\n"
+             << "    REVISION \"" << kRevision << "\"\n"
+             << "    DESCRIPTION\n        "
+             << Quoted("Written by dmi-snmp from the component's MIF.", "        ") << "\n";
+
+        std::vector<std::string> arcs;
+        for (size_t i = kEnterprises.size(); i < prefix_.size(); ++i) {
+            arcs.push_back(names_.Take(base_ + "Arc" + std::to_string(arcs.size() + 1), 0));
+        }
+        out_ << "    ::= { " << arcs.back() << " " << info.id << " }\n\n";
+        for (size_t i = 0; i < arcs.size(); ++i) {
+            out_ << arcs[i] << " OBJECT IDENTIFIER ::= { " << (i == 0 ? "enterprises" : arcs[i - 1])
+                 << " " << prefix_[kEnterprises.size() + i] << " }\n";
+        }
+        out_ << notifications_ << " OBJECT IDENTIFIER ::= { " << moduleNode_ << " "
+             << kNotifications << " }\n";
+        out_ << conformance_ << " OBJECT IDENTIFIER ::= { " << notifications_ << " " << kConformance
+             << " }\n\n";
+    }
+
+    void WriteInteger64Convention() {
+        out_ << "DmiInteger64 ::= TEXTUAL-CONVENTION\n"
+             << "    DISPLAY-HINT \"20a\"\n    STATUS current\n    DESCRIPTION\n        "
+             << Quoted(
+                    "A DMI 64-bit signed integer as its decimal text (an optional minus sign "
+                    "and digits), since SMIv2 has no signed 64-bit type. Set it the same way.",
+                    "        ")
+             << "\n    SYNTAX OCTET STRING (SIZE (1..20))\n\n";
+    }
+
+    // A group: its node, or its table, entry and row type; then its attributes.
+    void WriteGroup(const GroupTree& group, const GroupNames& named) {
+        if (group.IsTable()) {
+            WriteTable(group, named);
+        } else {
+            out_ << named.node << " OBJECT IDENTIFIER ::= { " << moduleNode_ << " " << group.info.id
+                 << " }\n\n";
+        }
+        const std::string& parentNode = group.IsTable() ? named.entry : named.node;
+        for (size_t a = 0; a < group.attributes.size(); ++a) {
+            const AttributeInfo& attribute = group.attributes[a];
+            std::string description = Describe(attribute.description, attribute.name) +
+                                      " (DMI attribute " + std::to_string(attribute.id) + ", " +
+                                      attribute.type + ")";
+            if (attribute.access == "write-only") {
+                description += " Write-only: a read finds no instance.";
+            }
+            const bool isIndex = std::find(group.info.keys.begin(), group.info.keys.end(),
+                                           attribute.id) != group.info.keys.end();
+            out_ << named.attributes[a] << " OBJECT-TYPE\n    SYNTAX " << Syntax(attribute, isIndex)
+                 << "\n    MAX-ACCESS " << Access(attribute) << "\n    STATUS current\n"
+                 << "    DESCRIPTION\n        " << Quoted(description, "        ") << "\n    ::= { "
+                 << parentNode << " " << attribute.id << " }\n\n";
+        }
+    }
+
+    void WriteTable(const GroupTree& group, const GroupNames& named) {
+        const std::string groupDescription = Describe(group.info.description, group.info.name) +
+                                             " (DMI group " + std::to_string(group.info.id) +
+                                             ", class " + group.info.className + ")";
+        out_ << named.node << " OBJECT-TYPE\n    SYNTAX SEQUENCE OF " << named.entryType
+             << "\n    MAX-ACCESS not-accessible\n    STATUS current\n    DESCRIPTION\n        "
+             << Quoted(groupDescription, "        ") << "\n    ::= { " << moduleNode_ << " "
+             << group.info.id << " }\n\n";
+        out_ << named.entry << " OBJECT-TYPE\n    SYNTAX " << named.entryType
+             << "\n    MAX-ACCESS not-accessible\n    STATUS current\n    DESCRIPTION\n        "
+             << Quoted("One row of " + group.info.name + ", indexed by its keys.", "        ")
+             << "\n    INDEX { ";
+        for (size_t k = 0; k < group.info.keys.size(); ++k) {
+            const AttributeInfo* key = group.Find(group.info.keys[k]);
+            if (key == nullptr) {
+                throw MibError("group " + std::to_string(group.info.id) + " has key attribute " +
+                               std::to_string(group.info.keys[k]) + " that it does not list");
+            }
+            out_ << (k == 0 ? "" : ", ")
+                 << named.attributes[static_cast<size_t>(key - group.attributes.data())];
+        }
+        out_ << " }\n    ::= { " << named.node << " " << kTableEntry << " }\n\n";
+        out_ << named.entryType << " ::= SEQUENCE {\n";
+        for (size_t a = 0; a < group.attributes.size(); ++a) {
+            std::string syntax = Syntax(group.attributes[a]);
+            if (syntax.starts_with("INTEGER {")) {
+                syntax = "INTEGER";
+            } else if (const auto size = syntax.find(" (SIZE"); size != std::string::npos) {
+                syntax.resize(size);
+            }
+            out_ << "    " << named.attributes[a] << " " << syntax
+                 << (a + 1 < group.attributes.size() ? "," : "") << "\n";
+        }
+        out_ << "}\n\n";
+    }
+
+    // A NOTIFICATION-TYPE for each event-generation group; returns their descriptors.
+    std::vector<std::string> WriteNotifications() {
+        std::vector<std::string> notificationNames;
+        for (size_t g = 0; g < component_.groups.size(); ++g) {
+            const GroupTree& group = component_.groups[g];
+            if (!IsEventGroup(group)) {
+                continue;
+            }
+            std::string stem = UpperCamel(group.info.name);
+            if (stem.ends_with("Generation")) {
+                stem.resize(stem.size() - 10);
+            }
+            const std::string name = names_.Take(base_ + stem, group.info.id);
+            notificationNames.push_back(name);
+            out_ << name << " NOTIFICATION-TYPE\n    OBJECTS { ";
+            for (size_t a = 0; a < groupNames_[g].attributes.size(); ++a) {
+                out_ << (a == 0 ? "" : ", ") << groupNames_[g].attributes[a];
+            }
+            out_ << " }\n    STATUS current\n    DESCRIPTION\n        "
+                 << Quoted("The DMI event of " + group.info.name + " (" + group.info.className +
+                               "). Its variable bindings are the event's rows in order: this "
+                               "group's row, then the rows of the groups the event speaks of, "
+                               "each value under its own object identifier and row index.",
+                           "        ")
+                 << "\n    ::= { " << notifications_ << " " << group.info.id << " }\n\n";
+        }
+        return notificationNames;
+    }
+
+    // Conformance: one object group per DMI group, one for the notifications, and a
+    // compliance statement that asks for all of them.
+    void WriteConformance(const std::vector<std::string>& notificationNames) {
+        const std::string groupsNode = names_.Take(base_ + "Groups", 0);
+        const std::string compliancesNode = names_.Take(base_ + "Compliances", 0);
+        // PREFIX.C.0.0.1 compliances, .2 object groups (numbered by group id), .3 notifications.
+        out_ << compliancesNode << " OBJECT IDENTIFIER ::= { " << conformance_ << " 1 }\n";
+        out_ << groupsNode << " OBJECT IDENTIFIER ::= { " << conformance_ << " 2 }\n\n";
+        std::vector<std::string> conformanceGroups = WriteObjectGroups(groupsNode);
+        if (!notificationNames.empty()) {
+            const std::string name = names_.Take(base_ + "NotificationGroup", 0);
+            conformanceGroups.push_back(name);
+            out_ << name << " NOTIFICATION-GROUP\n    NOTIFICATIONS { ";
+            for (size_t n = 0; n < notificationNames.size(); ++n) {
+                out_ << (n == 0 ? "" : ", ") << notificationNames[n];
+            }
+            out_ << " }\n    STATUS current\n    DESCRIPTION\n        "
+                 << Quoted("The component's DMI events.", "        ") << "\n    ::= { "
+                 << conformance_ << " 3 }\n\n";
+        }
+        const std::string compliance = names_.Take(base_ + "Compliance", 0);
+        out_ << compliance << " MODULE-COMPLIANCE\n    STATUS current\n    DESCRIPTION\n        "
+             << Quoted("What an agent that serves this component through dmi-snmp implements.",
+                       "        ")
+             << "\n    MODULE -- this module\n        MANDATORY-GROUPS { ";
+        for (size_t n = 0; n < conformanceGroups.size(); ++n) {
+            out_ << (n == 0 ? "" : ",\n                           ") << conformanceGroups[n];
+        }
+        out_ << " }\n    ::= { " << compliancesNode << " 1 }\n\nEND\n";
+    }
+
+    // An OBJECT-GROUP of each DMI group's attributes; returns their descriptors.
+    std::vector<std::string> WriteObjectGroups(const std::string& groupsNode) {
+        std::vector<std::string> objectGroups;
+        for (size_t g = 0; g < component_.groups.size(); ++g) {
+            const GroupTree& group = component_.groups[g];
+            if (group.attributes.empty()) {
+                continue;
+            }
+            const std::string name = names_.Take(groupNames_[g].node + "Group", group.info.id);
+            objectGroups.push_back(name);
+            out_ << name << " OBJECT-GROUP\n    OBJECTS { ";
+            for (size_t a = 0; a < groupNames_[g].attributes.size(); ++a) {
+                out_ << (a == 0 ? "" : ",\n              ") << groupNames_[g].attributes[a];
+            }
+            out_ << " }\n    STATUS current\n    DESCRIPTION\n        "
+                 << Quoted("The attributes of DMI group " + std::to_string(group.info.id) + ", " +
+                               group.info.name + ".",
+                           "        ")
+                 << "\n    ::= { " << groupsNode << " " << group.info.id << " }\n\n";
+        }
+        return objectGroups;
+    }
+
+    const ComponentTree& component_;
+    const Oid& prefix_;
+    const std::string module_;
+    Names names_;
+    std::string base_;  // the component's first word, which every descriptor starts with
+    std::string moduleNode_;
+    std::string notifications_;
+    std::string conformance_;
+    Imports imports_;
+    std::vector<GroupNames> groupNames_;  // per group, in order
+    std::ostringstream out_;
+};
+
 }  // namespace
 
 std::string DefaultModuleName(const ComponentTree& component) {
@@ -221,279 +561,7 @@ std::string DefaultModuleName(const ComponentTree& component) {
 
 std::string WriteMib(const ComponentTree& component, const Oid& prefix,
                      const std::string& moduleName) {
-    if (!StartsWith(prefix, kEnterprises) || prefix.size() <= kEnterprises.size()) {
-        throw MibError(
-            "the MIB is written for a prefix under enterprises (1.3.6.1.4.1.N...), not " +
-            FormatOid(prefix));
-    }
-    const std::string module = moduleName.empty() ? DefaultModuleName(component) : moduleName;
-    const bool validModule =
-        !module.empty() && std::isupper(static_cast<unsigned char>(module[0])) &&
-        module.back() != '-' && module.find("--") == std::string::npos &&
-        std::all_of(module.begin(), module.end(),
-                    [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; });
-    if (!validModule) {
-        throw MibError("\"" + module +
-                       "\" is not a module name: an upper-case letter, then letters, digits and "
-                       "single hyphens");
-    }
-
-    Names names;
-    const std::vector<std::string> componentWords = Words(component.info.name);
-    const std::string base = LowerCamel(
-        componentWords.empty() ? "dmi" + std::to_string(component.info.id) : componentWords[0]);
-    const std::string moduleNode = names.Take(base + "MIB", component.info.id);
-    const std::string notifications = names.Take(base + "Notifications", 0);
-    const std::string conformance = names.Take(base + "Conformance", 0);
-
-    bool usesInteger64 = false;
-    std::set<std::string> smiImports = {"MODULE-IDENTITY", "OBJECT-TYPE", "enterprises"};
-    bool usesDisplayString = false;
-    std::vector<GroupNames> groupNames;
-    for (const GroupTree& group : component.groups) {
-        GroupNames named;
-        std::string stem = UpperCamel(group.info.name);
-        if (group.IsTable() && stem.size() > 5 && stem.ends_with("Table")) {
-            stem.resize(stem.size() - 5);
-        }
-        if (stem.empty()) {
-            stem = "Group" + std::to_string(group.info.id);
-        }
-        const std::string groupBase = base + stem;
-        if (group.IsTable()) {
-            named.node = names.Take(groupBase + "Table", group.info.id);
-            named.entry = names.Take(groupBase + "Entry", group.info.id);
-            named.entryType = names.Take(UpperCamel(base) + stem + "Entry", group.info.id);
-            named.entryType[0] =
-                static_cast<char>(std::toupper(static_cast<unsigned char>(named.entryType[0])));
-        } else {
-            named.node = names.Take(groupBase, group.info.id);
-        }
-        for (const AttributeInfo& attribute : group.attributes) {
-            std::string attributeStem = UpperCamel(attribute.name);
-            if (attributeStem.empty()) {
-                attributeStem = "Attribute" + std::to_string(attribute.id);
-            }
-            named.attributes.push_back(names.Take(groupBase + attributeStem, attribute.id));
-            const uint32_t type = attribute.typeCode();
-            if (!attribute.enumNames.empty()) {
-                continue;
-            }
-            usesInteger64 = usesInteger64 || type == MIF_INTEGER64;
-            usesDisplayString =
-                usesDisplayString ||
-                ((type == MIF_DISPLAYSTRING && attribute.maxSize <= kDisplayStringMax) ||
-                 type == MIF_DATE);
-            const std::string syntax = SmiTypeOf(type).syntax;
-            if (syntax == "Integer32" || syntax == "Counter32" || syntax == "Gauge32" ||
-                syntax == "Counter64") {
-                smiImports.insert(syntax);
-            }
-        }
-        groupNames.push_back(std::move(named));
-    }
-    const bool anyEvents =
-        std::any_of(component.groups.begin(), component.groups.end(), IsEventGroup);
-    if (anyEvents) {
-        smiImports.insert("NOTIFICATION-TYPE");
-    }
-
-    std::ostringstream out;
-    out << "-- The SNMP view of DMI component " << component.info.id << ", \""
-        << component.info.name
-        << "\", as dmi-snmp serves it.\n-- Written by `dmi-snmp mib` from the component's MIF; "
-           "regenerate it rather than edit it.\n\n";
-    out << module << " DEFINITIONS ::= BEGIN\n\nIMPORTS\n    ";
-    {
-        bool first = true;
-        for (const std::string& name : smiImports) {
-            out << (first ? "" : ", ") << name;
-            first = false;
-        }
-    }
-    out << "\n        FROM SNMPv2-SMI\n";
-    if (usesInteger64 || usesDisplayString) {
-        out << "    " << (usesInteger64 ? "TEXTUAL-CONVENTION" : "")
-            << (usesInteger64 && usesDisplayString ? ", " : "")
-            << (usesDisplayString ? "DisplayString" : "") << "\n        FROM SNMPv2-TC\n";
-    }
-    out << "    MODULE-COMPLIANCE, OBJECT-GROUP" << (anyEvents ? ", NOTIFICATION-GROUP" : "")
-        << "\n        FROM SNMPv2-CONF;\n\n";
-
-    const std::string mibDescription =
-        Describe(component.info.description, component.info.name) + " DMI component " +
-        std::to_string(component.info.id) +
-        ": every group is a subtree numbered by its group id; a group without keys holds one "
-        "instance of each attribute (numbered by attribute id, instance 0), a group with keys "
-        "is a table whose rows are indexed by their key values.";
-    out << moduleNode << " MODULE-IDENTITY\n"
-        << "    LAST-UPDATED \"" << kRevision << "\"\n"
-        << "    ORGANIZATION " << Quoted("The makers of " + component.info.name, "    ") << "\n"
-        << "    CONTACT-INFO "
-        << Quoted("The administrator of this machine's DMI service provider.", "    ") << "\n"
-        << "    DESCRIPTION\n        " << Quoted(mibDescription, "        ") << "\n"
-        << "    REVISION \"" << kRevision << "\"\n"
-        << "    DESCRIPTION\n        "
-        << Quoted("Written by dmi-snmp from the component's MIF.", "        ") << "\n";
-
-    // The prefix's arcs below enterprises, each a node of its own, written after the module
-    // identity (which SMIv2 wants first).
-    std::vector<std::string> arcs;
-    for (size_t i = kEnterprises.size(); i < prefix.size(); ++i) {
-        arcs.push_back(names.Take(base + "Arc" + std::to_string(arcs.size() + 1), 0));
-    }
-    out << "    ::= { " << arcs.back() << " " << component.info.id << " }\n\n";
-    for (size_t i = 0; i < arcs.size(); ++i) {
-        out << arcs[i] << " OBJECT IDENTIFIER ::= { " << (i == 0 ? "enterprises" : arcs[i - 1])
-            << " " << prefix[kEnterprises.size() + i] << " }\n";
-    }
-    out << notifications << " OBJECT IDENTIFIER ::= { " << moduleNode << " " << kNotifications
-        << " }\n";
-    out << conformance << " OBJECT IDENTIFIER ::= { " << notifications << " " << kConformance
-        << " }\n\n";
-
-    if (usesInteger64) {
-        out << "DmiInteger64 ::= TEXTUAL-CONVENTION\n"
-            << "    DISPLAY-HINT \"20a\"\n    STATUS current\n    DESCRIPTION\n        "
-            << Quoted(
-                   "A DMI 64-bit signed integer as its decimal text (an optional minus sign "
-                   "and digits), since SMIv2 has no signed 64-bit type. Set it the same way.",
-                   "        ")
-            << "\n    SYNTAX OCTET STRING (SIZE (1..20))\n\n";
-    }
-
-    for (size_t g = 0; g < component.groups.size(); ++g) {
-        const GroupTree& group = component.groups[g];
-        const GroupNames& named = groupNames[g];
-        const std::string groupDescription = Describe(group.info.description, group.info.name) +
-                                             " (DMI group " + std::to_string(group.info.id) +
-                                             ", class " + group.info.className + ")";
-        std::string parentNode = named.node;
-        if (group.IsTable()) {
-            out << named.node << " OBJECT-TYPE\n    SYNTAX SEQUENCE OF " << named.entryType
-                << "\n    MAX-ACCESS not-accessible\n    STATUS current\n    DESCRIPTION\n        "
-                << Quoted(groupDescription, "        ") << "\n    ::= { " << moduleNode << " "
-                << group.info.id << " }\n\n";
-            out << named.entry << " OBJECT-TYPE\n    SYNTAX " << named.entryType
-                << "\n    MAX-ACCESS not-accessible\n    STATUS current\n    DESCRIPTION\n        "
-                << Quoted("One row of " + group.info.name + ", indexed by its keys.", "        ")
-                << "\n    INDEX { ";
-            for (size_t k = 0; k < group.info.keys.size(); ++k) {
-                const AttributeInfo* key = group.Find(group.info.keys[k]);
-                if (key == nullptr) {
-                    throw MibError("group " + std::to_string(group.info.id) +
-                                   " has key attribute " + std::to_string(group.info.keys[k]) +
-                                   " that it does not list");
-                }
-                out << (k == 0 ? "" : ", ")
-                    << named.attributes[static_cast<size_t>(key - group.attributes.data())];
-            }
-            out << " }\n    ::= { " << named.node << " " << kTableEntry << " }\n\n";
-            out << named.entryType << " ::= SEQUENCE {\n";
-            for (size_t a = 0; a < group.attributes.size(); ++a) {
-                std::string syntax = Syntax(group.attributes[a]);
-                if (syntax.starts_with("INTEGER {")) {
-                    syntax = "INTEGER";
-                } else if (const auto size = syntax.find(" (SIZE"); size != std::string::npos) {
-                    syntax.resize(size);
-                }
-                out << "    " << named.attributes[a] << " " << syntax
-                    << (a + 1 < group.attributes.size() ? "," : "") << "\n";
-            }
-            out << "}\n\n";
-            parentNode = named.entry;
-        } else {
-            out << named.node << " OBJECT IDENTIFIER ::= { " << moduleNode << " " << group.info.id
-                << " }\n\n";
-        }
-        for (size_t a = 0; a < group.attributes.size(); ++a) {
-            const AttributeInfo& attribute = group.attributes[a];
-            std::string description = Describe(attribute.description, attribute.name) +
-                                      " (DMI attribute " + std::to_string(attribute.id) + ", " +
-                                      attribute.type + ")";
-            if (attribute.access == "write-only") {
-                description += " Write-only: a read finds no instance.";
-            }
-            const bool isIndex = std::find(group.info.keys.begin(), group.info.keys.end(),
-                                           attribute.id) != group.info.keys.end();
-            out << named.attributes[a] << " OBJECT-TYPE\n    SYNTAX " << Syntax(attribute, isIndex)
-                << "\n    MAX-ACCESS " << Access(attribute) << "\n    STATUS current\n"
-                << "    DESCRIPTION\n        " << Quoted(description, "        ") << "\n    ::= { "
-                << parentNode << " " << attribute.id << " }\n\n";
-        }
-    }
-
-    std::vector<std::string> notificationNames;
-    for (size_t g = 0; g < component.groups.size(); ++g) {
-        const GroupTree& group = component.groups[g];
-        if (!IsEventGroup(group)) {
-            continue;
-        }
-        std::string stem = UpperCamel(group.info.name);
-        if (stem.ends_with("Generation")) {
-            stem.resize(stem.size() - 10);
-        }
-        const std::string name = names.Take(base + stem, group.info.id);
-        notificationNames.push_back(name);
-        out << name << " NOTIFICATION-TYPE\n    OBJECTS { ";
-        for (size_t a = 0; a < groupNames[g].attributes.size(); ++a) {
-            out << (a == 0 ? "" : ", ") << groupNames[g].attributes[a];
-        }
-        out << " }\n    STATUS current\n    DESCRIPTION\n        "
-            << Quoted("The DMI event of " + group.info.name + " (" + group.info.className +
-                          "). Its variable bindings are the event's rows in order: this group's "
-                          "row, then the rows of the groups the event speaks of, each value "
-                          "under its own object identifier and row index.",
-                      "        ")
-            << "\n    ::= { " << notifications << " " << group.info.id << " }\n\n";
-    }
-
-    // Conformance: one object group per DMI group, one for the notifications, and a
-    // compliance statement that asks for all of them.
-    const std::string groupsNode = names.Take(base + "Groups", 0);
-    const std::string compliancesNode = names.Take(base + "Compliances", 0);
-    // PREFIX.C.0.0.1 compliances, .2 object groups (numbered by group id), .3 notifications.
-    out << compliancesNode << " OBJECT IDENTIFIER ::= { " << conformance << " 1 }\n";
-    out << groupsNode << " OBJECT IDENTIFIER ::= { " << conformance << " 2 }\n\n";
-    std::vector<std::string> conformanceGroups;
-    for (size_t g = 0; g < component.groups.size(); ++g) {
-        const GroupTree& group = component.groups[g];
-        if (group.attributes.empty()) {
-            continue;
-        }
-        const std::string name = names.Take(groupNames[g].node + "Group", group.info.id);
-        conformanceGroups.push_back(name);
-        out << name << " OBJECT-GROUP\n    OBJECTS { ";
-        for (size_t a = 0; a < groupNames[g].attributes.size(); ++a) {
-            out << (a == 0 ? "" : ",\n              ") << groupNames[g].attributes[a];
-        }
-        out << " }\n    STATUS current\n    DESCRIPTION\n        "
-            << Quoted("The attributes of DMI group " + std::to_string(group.info.id) + ", " +
-                          group.info.name + ".",
-                      "        ")
-            << "\n    ::= { " << groupsNode << " " << group.info.id << " }\n\n";
-    }
-    if (!notificationNames.empty()) {
-        const std::string name = names.Take(base + "NotificationGroup", 0);
-        conformanceGroups.push_back(name);
-        out << name << " NOTIFICATION-GROUP\n    NOTIFICATIONS { ";
-        for (size_t n = 0; n < notificationNames.size(); ++n) {
-            out << (n == 0 ? "" : ", ") << notificationNames[n];
-        }
-        out << " }\n    STATUS current\n    DESCRIPTION\n        "
-            << Quoted("The component's DMI events.", "        ") << "\n    ::= { " << conformance
-            << " 3 }\n\n";
-    }
-    const std::string compliance = names.Take(base + "Compliance", 0);
-    out << compliance << " MODULE-COMPLIANCE\n    STATUS current\n    DESCRIPTION\n        "
-        << Quoted("What an agent that serves this component through dmi-snmp implements.",
-                  "        ")
-        << "\n    MODULE -- this module\n        MANDATORY-GROUPS { ";
-    for (size_t n = 0; n < conformanceGroups.size(); ++n) {
-        out << (n == 0 ? "" : ",\n                           ") << conformanceGroups[n];
-    }
-    out << " }\n    ::= { " << compliancesNode << " 1 }\n\nEND\n";
-    return out.str();
+    return MibWriter(component, prefix, CheckedModuleName(component, prefix, moduleName)).Write();
 }
 
 }  // namespace korvo::snmp

@@ -12,7 +12,7 @@ ComponentTree ComponentFromMif(const mif::Component& component, uint32_t id) {
         GroupTree groupTree{{group.id, group.name, group.className, group.description, group.keys},
                             {}};
         for (const mif::Attribute& attribute : group.attributes) {
-            console::AttributeInfo info;
+            management::AttributeInfo info;
             info.id = attribute.id;
             info.name = attribute.name;
             info.description = attribute.description;

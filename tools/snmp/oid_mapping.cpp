@@ -16,7 +16,7 @@ using nlohmann::json;
 // The bytes of a string value: "text" or "hex" (the management protocol's two spellings).
 std::optional<std::string> BytesOf(const json& value) {
     if (const auto text = value.find("text"); text != value.end() && text->is_string()) {
-        return console::BytesOfText(text->get_ref<const std::string&>());
+        return management::BytesOfText(text->get_ref<const std::string&>());
     }
     const auto hex = value.find("hex");
     if (hex == value.end() || !hex->is_string()) {
@@ -163,10 +163,10 @@ std::optional<Oid> IndexOfKeys(const json& keys) {
     return index;
 }
 
-std::optional<json> KeysOfIndex(std::span<const uint32_t> index, std::span<const KeySpec> keys) {
+std::optional<json> KeysOfIndex(std::span<const uint32_t> index, std::span<const KeyLayout> keys) {
     json values = json::array();
     size_t at = 0;
-    for (const KeySpec& key : keys) {
+    for (const KeyLayout& key : keys) {
         if (at >= index.size()) {
             return std::nullopt;
         }
@@ -192,7 +192,7 @@ std::optional<json> KeysOfIndex(std::span<const uint32_t> index, std::span<const
             }
             bytes.push_back(static_cast<char>(index[at]));
         }
-        value["hex"] = console::HexOf(bytes);
+        value["hex"] = management::HexOf(bytes);
         values.push_back(std::move(value));
     }
     if (at != index.size()) {
@@ -277,7 +277,7 @@ std::optional<SnmpValue> ToSnmpValue(const json& value, uint32_t dmiType) {
     }
 }
 
-SetValue FromSnmpValue(const SnmpValue& offered, const console::AttributeInfo& attribute) {
+SetValue FromSnmpValue(const SnmpValue& offered, const management::AttributeInfo& attribute) {
     const uint32_t type = attribute.typeCode();
     if (offered.kind != SmiTypeOf(type).kind) {
         return {std::nullopt, kWrongType};
@@ -308,7 +308,7 @@ SetValue FromSnmpValue(const SnmpValue& offered, const console::AttributeInfo& a
             if (attribute.maxSize != 0 && offered.bytes.size() > attribute.maxSize) {
                 return {std::nullopt, kWrongLength};
             }
-            value["hex"] = console::HexOf(offered.bytes);
+            value["hex"] = management::HexOf(offered.bytes);
             return {value};
         }
         default:

@@ -23,7 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "console/attribute_values.h"
+#include "management/attribute_values.h"
 
 namespace korvo::snmp {
 
@@ -55,15 +55,16 @@ bool IsStringType(uint32_t dmiType);
 // them); nothing when a key cannot be an index (a negative integer, an over-long string).
 std::optional<Oid> IndexOfKeys(const nlohmann::json& keys);
 
-// The key values an index stands for, given the group's key attributes (id and type each);
-// nothing when the index does not decode to exactly those keys, or an integer key would be
-// beyond 2147483647 (a DMI integer).
-struct KeySpec {
+// Where one key of a table's rows sits in an index: its attribute's id and its MIF type.
+struct KeyLayout {
     uint32_t id = 0;
     uint32_t type = 0;
 };
+// The key values an index stands for, given the layout of the group's keys in order; nothing
+// when the index does not decode to exactly those keys, or an integer key would be beyond
+// 2147483647 (a DMI integer).
 std::optional<nlohmann::json> KeysOfIndex(std::span<const uint32_t> index,
-                                          std::span<const KeySpec> keys);
+                                          std::span<const KeyLayout> keys);
 
 // The SNMP types a DMI value becomes.
 enum class AsnKind { Integer32, Counter32, Gauge32, Counter64, OctetString };
@@ -111,7 +112,7 @@ struct SetValue {
     std::optional<nlohmann::json> value;
     SnmpError error = kNoError;
 };
-SetValue FromSnmpValue(const SnmpValue& offered, const console::AttributeInfo& attribute);
+SetValue FromSnmpValue(const SnmpValue& offered, const management::AttributeInfo& attribute);
 
 // What a get (or a get-next step) answers for a DMI status other than 0.
 enum class ReadFailure {

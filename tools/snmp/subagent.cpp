@@ -27,8 +27,8 @@
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 #include <net-snmp/agent/agent_callbacks.h>
 
-#include "console/component_catalog.h"
-#include "console/management_client.h"
+#include "management/component_catalog.h"
+#include "management/management_client.h"
 #include "korvo/management_protocol.h"
 #include "dmi/dmi.h"
 #include "snmp/component_tree.h"
@@ -195,15 +195,15 @@ class ServiceProvider {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) {
-                throw console::ReplyTimeout(
+                throw management::ReplyTimeout(
                     "no time left within the master agent's timeout to ask the service provider");
             }
             try {
                 return Client().Request(request, std::min(timeout_, left));
-            } catch (const console::ReplyTimeout&) {
+            } catch (const management::ReplyTimeout&) {
                 client_.reset();
                 throw;
-            } catch (const console::ConnectionError&) {
+            } catch (const management::ConnectionError&) {
                 client_.reset();
                 if (attempt > 0) {
                     throw;
@@ -212,9 +212,9 @@ class ServiceProvider {
         }
     }
 
-    console::ManagementClient& Client() {
+    management::ManagementClient& Client() {
         if (!client_) {
-            client_.emplace(console::ManagementSocketPath(socketPath_), timeout_);
+            client_.emplace(management::ManagementSocketPath(socketPath_), timeout_);
         }
         return *client_;
     }
@@ -224,7 +224,7 @@ class ServiceProvider {
   private:
     std::string socketPath_;
     std::chrono::milliseconds timeout_;
-    std::optional<console::ManagementClient> client_;
+    std::optional<management::ManagementClient> client_;
 };
 
 // Follows the service provider's events on a thread of its own and hands them to the main
@@ -292,8 +292,8 @@ class EventFollower {
         bool connected = true;
         while (!stopping_) {
             try {
-                console::ManagementClient client(console::ManagementSocketPath(socketPath_),
-                                                 timeout_);
+                management::ManagementClient client(management::ManagementSocketPath(socketPath_),
+                                                    timeout_);
                 if (!since) {
                     // Only what happens from now on: the log's earlier events are history.
                     uint64_t last = 0;
@@ -304,8 +304,9 @@ class EventFollower {
                     since = last;
                 }
                 const json answer = client.Request({{"op", "subscribe"}, {"since", *since}});
-                if (console::StatusOf(answer) != DMIERR_NO_ERROR) {
-                    throw console::ConnectionError("the service provider refused a subscription");
+                if (management::StatusOf(answer) != DMIERR_NO_ERROR) {
+                    throw management::ConnectionError(
+                        "the service provider refused a subscription");
                 }
                 if (!connected) {
                     Log("following the service provider's events again");
@@ -584,19 +585,20 @@ class Subagent {
             const json answer = provider_.Request(
                 {{"op", "get-group"}, {"component", component}, {"group", group.info.id}},
                 deadline_);
-            if (console::StatusOf(answer) == DMIERR_NO_ERROR) {
+            if (management::StatusOf(answer) == DMIERR_NO_ERROR) {
                 keep(json::array(), answer.value("attributes", json::array()));
             }
             return;
         }
         const uint32_t first = keys.empty() ? 1u : std::max(keys[0].value("integer", 1u), 1u);
-        const json answer = provider_.Request({{"op", "get-rows"},
-                                               {"component", component},
-                                               {"group", group.info.id},
-                                               {"keys", console::TableRowKeys(group.info, first)},
-                                               {"count", management::kMaxRowsPerRequest}},
-                                              deadline_);
-        uint32_t status = console::StatusOf(answer);
+        const json answer =
+            provider_.Request({{"op", "get-rows"},
+                               {"component", component},
+                               {"group", group.info.id},
+                               {"keys", management::TableRowKeys(group.info, first)},
+                               {"count", management::kMaxRowsPerRequest}},
+                              deadline_);
+        uint32_t status = management::StatusOf(answer);
         json end = answer.value("end", json());
         if (status == DMIERR_ROW_NOT_FOUND) {
             end = {{"reason", management::kEndRowNotFound}, {"index", 0}};
@@ -605,14 +607,15 @@ class Subagent {
         }
         uint32_t row = first;
         for (const json& read : answer.value("rows", json::array())) {
-            keep(console::TableRowKeys(group.info, row++), read.value("attributes", json::array()));
+            keep(management::TableRowKeys(group.info, row++),
+                 read.value("attributes", json::array()));
         }
         if (end.is_object() && end.value("reason", "") == management::kEndRowNotFound) {
             json missing = json::array();
-            for (const console::AttributeInfo& attribute : group.attributes) {
+            for (const management::AttributeInfo& attribute : group.attributes) {
                 missing.push_back({{"id", attribute.id}, {"status", DMIERR_ROW_NOT_FOUND}});
             }
-            keep(console::TableRowKeys(group.info, first + end.value("index", 0u)), missing);
+            keep(management::TableRowKeys(group.info, first + end.value("index", 0u)), missing);
         }
     }
 
@@ -705,7 +708,7 @@ class Subagent {
         }
         const json answer = Read(entry.tree.info.id, instance.group->info.id,
                                  instance.attribute->id, instance.keys);
-        if (const uint32_t status = console::StatusOf(answer); status != DMIERR_NO_ERROR) {
+        if (const uint32_t status = management::StatusOf(answer); status != DMIERR_NO_ERROR) {
             netsnmp_set_request_error(info, request, ReadError(ReadFailureOf(status)));
             return;
         }
@@ -766,7 +769,7 @@ class Subagent {
                                                {"keys", instance.keys},
                                                {"value", *value.value}},
                                               deadline_);
-        const uint32_t status = console::StatusOf(answer);
+        const uint32_t status = management::StatusOf(answer);
         if (const SnmpError error = SetErrorOf(status, instance.attribute->typeCode())) {
             netsnmp_set_request_error(info, request, error);
             stoppedSet_ = info->asp;
@@ -780,8 +783,8 @@ class Subagent {
         if (!group.IsTable()) {
             return kNoError;
         }
-        const uint32_t status =
-            console::StatusOf(Read(component, group.info.id, group.info.keys.at(0), instance.keys));
+        const uint32_t status = management::StatusOf(
+            Read(component, group.info.id, group.info.keys.at(0), instance.keys));
         switch (status) {
             case DMIERR_NO_ERROR:
             case DMIERR_VALUE_UNKNOWN:
@@ -820,7 +823,7 @@ class Subagent {
             const auto index = IndexOfKeys(row.value("keys", json::array()));
             for (const json& value : row.value("values", json::array())) {
                 const uint32_t id = value.value("id", 0u);
-                const console::AttributeInfo* attribute = group ? group->Find(id) : nullptr;
+                const management::AttributeInfo* attribute = group ? group->Find(id) : nullptr;
                 const uint32_t type = attribute ? attribute->typeCode() : value.value("type", 0u);
                 const auto converted = ToSnmpValue(value, type);
                 if (group == nullptr || !converted || (group->IsTable() && !index)) {

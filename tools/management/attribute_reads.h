@@ -1,5 +1,5 @@
 // One attribute read through the management protocol, and how a read's or a write's answer is
-// put into the documents the console prints.
+// put into the documents a management tool prints.
 #pragma once
 
 #include <cstdint>
@@ -7,11 +7,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "console/attribute_values.h"
-#include "console/management_client.h"
+#include "management/attribute_values.h"
+#include "management/management_client.h"
 #include "dmi/dmi.h"
 
-namespace korvo::console {
+namespace korvo::management {
 
 // What a get or get-next answered.
 struct Reading {
@@ -38,4 +38,4 @@ void PutReading(nlohmann::json& document, const Reading& reading);
 // A read as one entry of a walk: the attribute's id and name, and PutReading's members.
 nlohmann::json ReadingJson(const Reading& reading);
 
-}  // namespace korvo::console
+}  // namespace korvo::management

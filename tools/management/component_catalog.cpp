@@ -1,5 +1,5 @@
-// Listing and name resolution of components, groups and attributes for the console.
-#include "console/component_catalog.h"
+// Listing and name resolution of components, groups and attributes for the management tools.
+#include "management/component_catalog.h"
 
 #include <algorithm>
 #include <cctype>
@@ -7,7 +7,7 @@
 
 #include "dmi/dmi.h"
 
-namespace korvo::console {
+namespace korvo::management {
 
 namespace {
 
@@ -232,4 +232,4 @@ nlohmann::json TableRowKeys(const GroupInfo& group, uint32_t row) {
     return keys;
 }
 
-}  // namespace korvo::console
+}  // namespace korvo::management

@@ -1,5 +1,5 @@
-// The console's connection to the management socket: what it does when the service provider
-// is missing, gone, silent, or answers outside the protocol.
+// The management client's connection to the management socket: what it does when the service
+// provider is missing, gone, silent, or answers outside the protocol.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -13,11 +13,11 @@
 #include <fstream>
 #include <thread>
 
-#include "console/management_client.h"
-#include "fake_management_server.h"
+#include "management/management_client.h"
+#include "management/fake_management_server.h"
 #include "support/private_root.h"
 
-namespace korvo::console {
+namespace korvo::management {
 namespace {
 
 using nlohmann::json;
@@ -164,4 +164,4 @@ TEST_F(ManagementClientTest, SubscriptionLinesNeedNoStatusAndEachWaitIsBounded) 
 }
 
 }  // namespace
-}  // namespace korvo::console
+}  // namespace korvo::management

@@ -1,6 +1,5 @@
-// Value display and command-line parsing of keys and values for the
-// management console.
-#include "console/attribute_values.h"
+// Value display and command-line parsing of keys and values for the management tools.
+#include "management/attribute_values.h"
 
 #include <algorithm>
 #include <cctype>
@@ -15,7 +14,7 @@
 #include "dmi/dmi.h"
 #include "dmi/dmi_names.h"
 
-namespace korvo::console {
+namespace korvo::management {
 
 namespace {
 
@@ -439,4 +438,4 @@ json ParseValue(std::string_view text, const AttributeInfo& info) {
     return data;
 }
 
-}  // namespace korvo::console
+}  // namespace korvo::management

@@ -1,10 +1,10 @@
 // Attribute reads over the management protocol, and their answers as document members.
-#include "console/attribute_reads.h"
+#include "management/attribute_reads.h"
 
-#include "console/component_catalog.h"
+#include "management/component_catalog.h"
 #include "dmi/dmi_names.h"
 
-namespace korvo::console {
+namespace korvo::management {
 
 using nlohmann::json;
 
@@ -52,4 +52,4 @@ json ReadingJson(const Reading& reading) {
     return entry;
 }
 
-}  // namespace korvo::console
+}  // namespace korvo::management

@@ -1,5 +1,5 @@
-// The fake management server of the console tests.
-#include "fake_management_server.h"
+// The fake management server of the management client's and the console's tests.
+#include "management/fake_management_server.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-// The console's connection to the DMI service provider's management socket: one JSON request
+// A management tool's connection to the DMI service provider's management socket: one JSON request
 // line out, one JSON response line back, each wait bounded so a stuck server cannot hang a
 // script. Subscriptions read further lines from the same connection.
 #pragma once
@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace korvo::console {
+namespace korvo::management {
 
 // The service provider (or a window) cannot be reached, or answered outside the protocol.
 class ConnectionError : public std::runtime_error {
@@ -81,4 +81,4 @@ class ManagementClient {
     bool answered_ = false;
 };
 
-}  // namespace korvo::console
+}  // namespace korvo::management

@@ -1,11 +1,11 @@
-// How the console shows attribute data and reads keys and values typed by an administrator.
+// How the management tools show attribute data and reads keys and values typed by an administrator.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
-#include "console/attribute_values.h"
+#include "management/attribute_values.h"
 
-namespace korvo::console {
+namespace korvo::management {
 namespace {
 
 using nlohmann::json;
@@ -159,4 +159,4 @@ TEST(IsoTimeOfDmiDate, GivesTheOffsetInHoursAndMinutes) {
 }
 
 }  // namespace
-}  // namespace korvo::console
+}  // namespace korvo::management

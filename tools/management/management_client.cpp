@@ -1,7 +1,7 @@
-// The console's end of the management protocol (see korvo/management_protocol.h): a blocking
+// The client's end of the management protocol (see korvo/management_protocol.h): a blocking
 // Unix-domain connection with a deadline on every wait, and errors that tell an administrator
 // what to start or set.
-#include "console/management_client.h"
+#include "management/management_client.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -18,7 +18,7 @@
 #include "korvo/management_protocol.h"
 #include "korvo_host.h"
 
-namespace korvo::console {
+namespace korvo::management {
 
 namespace {
 
@@ -299,4 +299,4 @@ nlohmann::json ManagementClient::ParseMessage(const std::string& line, bool isRe
     return response;
 }
 
-}  // namespace korvo::console
+}  // namespace korvo::management

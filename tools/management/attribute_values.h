@@ -1,5 +1,5 @@
-// What the console knows about DMI data: attribute values shown the way an administrator reads
-// them, and keys and values typed on the command line turned into the attribute data of the
+// What a management tool knows about DMI data: attribute values shown the way an administrator
+// reads them, and keys and values typed on the command line turned into the attribute data of the
 // management protocol. Status and type names come from dmi/dmi_names.h.
 #pragma once
 
@@ -13,7 +13,7 @@
 
 #include "dmi/dmi_names.h"
 
-namespace korvo::console {
+namespace korvo::management {
 
 // Something typed on the command line cannot be what it stands for (exit status 2).
 class UsageError : public std::runtime_error {
@@ -74,4 +74,4 @@ nlohmann::json ParseKey(std::string_view text);
 // UsageError when the text is not such a value or the type is not one the console writes.
 nlohmann::json ParseValue(std::string_view text, const AttributeInfo& info);
 
-}  // namespace korvo::console
+}  // namespace korvo::management

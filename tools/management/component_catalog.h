@@ -14,10 +14,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "console/attribute_values.h"
-#include "console/management_client.h"
+#include "management/attribute_values.h"
+#include "management/management_client.h"
 
-namespace korvo::console {
+namespace korvo::management {
 
 // The service provider answered with a DMI status other than 0, or what was named does not
 // exist (exit status 1).
@@ -90,4 +90,4 @@ class ComponentCatalog {
     std::map<std::pair<uint32_t, uint32_t>, std::vector<AttributeInfo>> attributes_;
 };
 
-}  // namespace korvo::console
+}  // namespace korvo::management

@@ -1,0 +1,269 @@
+// The console's commands that follow the service provider as it goes: events (the log, or
+// each new event with --follow) and watch (samples of attributes with counters' rates); both
+// carry on when the service provider goes away and comes back.
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "console/console.h"
+#include "console/console_commands.h"
+#include "console/counter_rates.h"
+#include "console/interrupt_catcher.h"
+#include "dmi/dmi.h"
+#include "management/attribute_reads.h"
+#include "management/attribute_values.h"
+
+namespace korvo::console {
+
+using management::AnnotateValue;
+using management::AttributeInfo;
+using management::ConnectionError;
+using management::GroupInfo;
+using management::HasValue;
+using management::IdIn;
+using management::IsoTimeNow;
+using management::IsoTimeOfDmiDate;
+using management::ManagementClient;
+using management::ManagementSocketPath;
+using management::ReadAttribute;
+using management::Reading;
+using management::ReadingJson;
+using management::RequestOk;
+using nlohmann::json;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The longest --timeout honoured; beyond it the deadline would overflow the clock.
+constexpr double kLongestTimeoutSeconds = 1e8;
+// How often a following command tries to reach a service provider that has gone away.
+constexpr auto kReconnectPause = std::chrono::milliseconds(200);
+
+std::vector<json> EventsOf(const json& response) {
+    const auto events = response.find("events");
+    return events != response.end() && events->is_array() ? events->get<std::vector<json>>()
+                                                          : std::vector<json>{};
+}
+
+}  // namespace
+
+// The event with the names of its groups and attributes and the displayed values added.
+json Console::AnnotateEvent(const json& event) {
+    json annotated = event;
+    if (const auto time = annotated.find("time"); time != annotated.end() && time->is_string()) {
+        *time = IsoTimeOfDmiDate(time->get<std::string>());
+    }
+    const uint32_t component = IdIn(event, "component");
+    if (const auto rows = annotated.find("rows"); rows != annotated.end() && rows->is_array()) {
+        for (json& row : *rows) {
+            const uint32_t groupId = IdIn(row, "group");
+            const GroupInfo* group = catalog_.FindGroup(component, groupId);
+            row["groupName"] = group != nullptr ? group->name : "";
+            for (const char* part : {"keys", "values"}) {
+                const auto list = row.find(part);
+                if (list == row.end() || !list->is_array()) {
+                    continue;
+                }
+                for (json& value : *list) {
+                    const AttributeInfo* info =
+                        catalog_.FindAttribute(component, groupId, IdIn(value, "id"));
+                    value = AnnotateValue(value, info);
+                    value["name"] = info != nullptr ? info->name : "";
+                }
+            }
+        }
+    }
+    return annotated;
+}
+
+int Console::Events() {
+    return line_.follow ? FollowEvents() : LoggedEvents();
+}
+
+int Console::LoggedEvents() {
+    const uint64_t since = line_.since.value_or(0);
+    const json response =
+        RequestOk(Client(), {{"op", "events"}, {"since", since}}, "reading the event log");
+    json list = json::array();
+    for (const json& event : EventsOf(response)) {
+        list.push_back(AnnotateEvent(event));
+    }
+    const json document{{"events", list}};
+    Show(document, [&] { text_.Events(document, since); });
+    return kExitSuccess;
+}
+
+// The sequence number of the last event in the service provider's log; 0 when there is none.
+uint64_t Console::LastLoggedSequence() {
+    uint64_t last = 0;
+    const json response =
+        RequestOk(Client(), {{"op", "events"}, {"since", 0}}, "reading the event log");
+    for (const json& event : EventsOf(response)) {
+        const auto sequence = event.find("sequence");
+        if (sequence != event.end() && sequence->is_number_integer()) {
+            last = std::max(last, sequence->get<uint64_t>());
+        }
+    }
+    return last;
+}
+
+int Console::FollowEvents() {
+    // Only what happens from now on, unless --since asks for more: start after the last
+    // logged event.
+    uint64_t since = line_.since ? *line_.since : LastLoggedSequence();
+    // The subscription; empty while the service provider is away and being waited for.
+    std::optional<ManagementClient> subscription;
+    auto subscribe = [&] {
+        subscription.emplace(ManagementSocketPath(line_.socketPath));
+        RequestOk(*subscription, {{"op", "subscribe"}, {"since", since}}, "subscribing to events");
+    };
+    subscribe();
+    bool away = false;  // the connection was lost and has not come back yet
+
+    std::optional<Clock::time_point> deadline;
+    if (line_.timeoutSeconds) {
+        deadline = Clock::now() +
+                   std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                       std::min(*line_.timeoutSeconds, kLongestTimeoutSeconds)));
+    }
+    uint64_t shown = 0;
+    while (!line_.count || shown < *line_.count) {
+        auto wait = std::chrono::milliseconds(std::chrono::hours(1));
+        if (deadline) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+            if (left.count() <= 0) {
+                break;
+            }
+            wait = std::min(wait, left);
+        }
+        std::optional<json> message;
+        try {
+            if (!subscription) {
+                std::this_thread::sleep_for(std::min<Clock::duration>(wait, kReconnectPause));
+                subscribe();  // the events after the last one shown, none lost or repeated
+            }
+            message = subscription->Receive(wait);
+        } catch (const ConnectionError& lost) {
+            SayReconnecting(away, lost);
+            subscription.reset();
+            continue;
+        }
+        away = false;
+        if (!message) {
+            continue;
+        }
+        const auto event = message->find("event");
+        if (event == message->end() || !event->is_object()) {
+            continue;
+        }
+        if (const auto sequence = event->find("sequence");
+            sequence != event->end() && sequence->is_number_unsigned()) {
+            since = std::max(since, sequence->get<uint64_t>());
+        }
+        const json annotated = AnnotateEvent(*event);
+        if (line_.json) {
+            PrintJsonLine(annotated);
+        } else {
+            text_.Event(annotated);
+        }
+        out_.flush();
+        ++shown;
+    }
+    if (line_.count && shown < *line_.count) {
+        err_ << "dmicli: " << shown << " of " << *line_.count << " events arrived within "
+             << *line_.timeoutSeconds << " s\n";
+        return kExitDmiStatus;
+    }
+    return kExitSuccess;
+}
+
+// Says once per absence of the service provider that a following command waits for it to
+// come back; `away` is set from then until the connection is back.
+void Console::SayReconnecting(bool& away, const ConnectionError& lost) {
+    if (!away) {
+        err_ << "dmicli: " << lost.what() << "; reconnecting when it is back\n";
+        err_.flush();
+    }
+    away = true;
+}
+
+int Console::Watch() {
+    const auto [component, group, attributes, keyList] = ReadTarget();
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(line_.intervalSeconds.value_or(1.0)));
+    struct Previous {
+        uint64_t value = 0;
+        Clock::time_point at;
+    };
+    std::vector<std::optional<Previous>> previous(attributes.size());
+    InterruptCatcher catcher;
+    auto next = Clock::now();
+    bool away = false;  // the connection was lost and has not come back yet
+    uint64_t shown = 0;
+    for (uint64_t sample = 0; !line_.count || shown < *line_.count; ++sample) {
+        if (sample > 0 && !InterruptCatcher::Sleep(next - Clock::now())) {
+            break;
+        }
+        next += interval;
+        json document = Subject(component, group, 0, keyList);
+        document.erase("attribute");
+        document.erase("attributeName");
+        document["time"] = IsoTimeNow();
+        document["readings"] = json::array();
+        std::vector<Reading> readings;
+        try {
+            for (const DmiId attribute : attributes) {
+                readings.push_back(
+                    ReadAttribute(Client(), "get", component, group, attribute,
+                                  catalog_.FindAttribute(component, group, attribute), keyList));
+            }
+        } catch (const ConnectionError& lost) {
+            // No sample this time: the next one is read from the service provider once it
+            // is back.
+            SayReconnecting(away, lost);
+            client_.reset();
+            continue;
+        }
+        away = false;
+        ++shown;
+        for (size_t i = 0; i < attributes.size(); ++i) {
+            const Reading& reading = readings[i];
+            const auto at = Clock::now();
+            json entry = ReadingJson(reading);
+            const auto number = reading.value.find("integer");
+            if (HasValue(reading.value) && number != reading.value.end() &&
+                number->is_number_unsigned()) {
+                const uint64_t value = number->get<uint64_t>();
+                if (previous[i]) {
+                    const auto change = ChangeOfCounter(
+                        IdIn(reading.value, "type"), previous[i]->value, value,
+                        std::chrono::duration<double>(at - previous[i]->at).count());
+                    if (change) {
+                        entry["delta"] = change->delta;
+                        if (change->perSecond) {
+                            entry["perSecond"] = *change->perSecond;
+                        }
+                        if (change->kind != CounterChange::Kind::Rate) {
+                            entry["change"] = CounterChangeName(change->kind);
+                        }
+                    }
+                }
+                previous[i] = Previous{value, at};
+            }
+            document["readings"].push_back(std::move(entry));
+        }
+        if (line_.json) {
+            PrintJsonLine(document);
+        } else {
+            text_.WatchSample(document);
+        }
+        out_.flush();
+    }
+    return kExitSuccess;
+}
+
+}  // namespace korvo::console
