@@ -18,8 +18,6 @@
 namespace korvo::adapter {
 
 inline constexpr char kControlSocketName[] = "adapter.ctl";
-// The agent's window class, to which `failover --notify` posts WM_TIMER.
-inline constexpr char kAgentWindowClass[] = "KORVO";
 
 struct ServerPaths {
     std::string device;   // $KORVO_ROOT/devices/korvodmi.vxd

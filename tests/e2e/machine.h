@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "korvo/window_protocol.h"
+
 namespace korvo::e2e {
 
 using Environment = std::map<std::string, std::string>;
@@ -58,7 +60,7 @@ class Machine {
     std::string dmiPath() const { return root_ + "/dmi"; }
     std::string windowsDir() const { return root_ + "/windows"; }
     std::string libraryPath() const { return dmiPath() + "/bin/Wcdmi.dll"; }
-    std::string windowSocket() const { return korvoRoot() + "/windows/KORVO"; }
+    std::string windowSocket() const { return korvoRoot() + "/windows/" + window::kAgentClassName; }
     std::string managementSocket() const { return dmiPath() + "/dmi.sock"; }
     std::string serviceProviderLog() const { return dmiPath() + "/sp.log"; }
 

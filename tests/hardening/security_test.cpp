@@ -18,6 +18,7 @@
 #include "dmi/dmi_api.h"
 #include "hardening_support.h"
 #include "korvo/management_protocol.h"
+#include "korvo/window_protocol.h"
 #include "korvo_host.h"
 #include "platform.h"
 
@@ -81,11 +82,8 @@ LRESULT CALLBACK QuietWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
 }
 
 std::string Wire(UINT message) {
-    std::string wire(24, '\0');
-    for (int i = 0; i < 4; ++i) {
-        wire[i] = static_cast<char>(message >> (8 * i));
-    }
-    return wire;
+    const window::WireMessage wire = window::EncodeMessage({message, 0, 0});
+    return std::string(wire.begin(), wire.end());
 }
 
 TEST(HardeningSecurity, SocketsRefuseAnotherUsersProcess) {
