@@ -9,13 +9,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "korvo/socket_deadline.h"
 #include "korvo/window_protocol.h"
 #include "korvo_host.h"
 
 namespace korvo::adapter {
 namespace {
 
-constexpr int kReplyTimeoutMs = 5000;
 constexpr size_t kMaxReplySize = 1 << 20;
 
 }  // namespace
@@ -35,7 +35,7 @@ std::optional<ControlReply> SendControlLine(const std::string& controlPath, cons
     while (complete && reply.size() < kMaxReplySize) {
         // ReadFull cannot tell the end of the reply from a failure, so read chunk by chunk.
         pollfd waiting{fd, POLLIN, 0};
-        const int ready = poll(&waiting, 1, kReplyTimeoutMs);
+        const int ready = poll(&waiting, 1, kSocketDeadlineMs);
         if (ready < 0 && errno == EINTR) {
             continue;
         }

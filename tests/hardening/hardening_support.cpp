@@ -181,7 +181,7 @@ AgentMachine::~AgentMachine() {
     ResetAgentState();
     startupLoadLibrary = LoadDmiLibrary;
     startupSleep = Sleep;
-    korvo::host::SetDeviceReplyTimeoutMs(5000);
+    korvo::host::SetDeviceReplyTimeoutMs(korvo::host::kSocketDeadlineMs);
 }
 
 int AgentMachine::Start(std::string* boxes) {

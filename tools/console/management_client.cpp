@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "korvo/management_protocol.h"
+#include "korvo/socket_deadline.h"
 #include "korvo_host.h"
 
 namespace korvo::console {
@@ -34,7 +35,7 @@ std::string SocketDirectory(const std::string& socketPath) {
 constexpr std::string_view kTcpPrefix = "tcp:";
 constexpr std::string_view kLoopbackHost = "127.0.0.1:";
 // A provider that takes no request bytes for this long is as good as gone.
-constexpr int kSendTimeoutMs = 5000;
+constexpr int kSendTimeoutMs = korvo::kSocketDeadlineMs;
 
 // The port of a "tcp:" endpoint; 0 when `endpoint` is not one or names no valid port.
 unsigned short TcpPort(std::string_view endpoint) {
