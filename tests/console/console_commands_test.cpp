@@ -256,7 +256,9 @@ struct Outcome {
 
 class ConsoleTest : public testing::Test {
   protected:
-    std::string SocketPath() const { return root_.path() + "/dmi/dmi.sock"; }
+    std::string SocketPath() const {
+        return management::ProviderFile(root_.path() + "/dmi", management::kSocketFileName);
+    }
 
     Outcome Run(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), {"--socket", SocketPath()});

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "korvo/provider_files.h"
 #include "korvo/window_protocol.h"
 
 namespace korvo::e2e {
@@ -61,8 +62,12 @@ class Machine {
     std::string windowsDir() const { return root_ + "/windows"; }
     std::string libraryPath() const { return dmiPath() + "/bin/Wcdmi.dll"; }
     std::string windowSocket() const { return korvoRoot() + "/windows/" + window::kAgentClassName; }
-    std::string managementSocket() const { return dmiPath() + "/dmi.sock"; }
-    std::string serviceProviderLog() const { return dmiPath() + "/sp.log"; }
+    std::string managementSocket() const {
+        return management::ProviderFile(dmiPath(), management::kSocketFileName);
+    }
+    std::string serviceProviderLog() const {
+        return management::ProviderFile(dmiPath(), management::kLogFileName);
+    }
 
     // The environment every program gets: the machine's three variables and a plain PATH;
     // `extra` adds to it or overrides it.

@@ -208,7 +208,7 @@ void AgentMachine::ForgetServiceProvider(bool database) {
 }
 
 size_t AgentMachine::EventCount() const {
-    std::ifstream log(dmiPath_ + "/events.log");
+    std::ifstream log(management::ProviderFile(dmiPath_, management::kEventLogFileName));
     size_t count = 0;
     for (std::string line; std::getline(log, line);) {
         count += line.empty() ? 0 : 1;

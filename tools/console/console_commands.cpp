@@ -755,9 +755,9 @@ class Console {
     std::string LogPath() {
         if (!line_.socketPath.empty() && !line_.socketPath.starts_with("tcp:")) {
             const auto slash = line_.socketPath.rfind('/');
-            return (slash == std::string::npos ? std::string(".")
-                                               : line_.socketPath.substr(0, slash)) +
-                   "/sp.log";
+            return management::ProviderFile(
+                slash == std::string::npos ? std::string(".") : line_.socketPath.substr(0, slash),
+                management::kLogFileName);
         }
         const char* root = std::getenv("WIN32DMIPATH");
         if (root == nullptr || *root == '\0') {
@@ -766,7 +766,7 @@ class Console {
                 "the directory the agent runs with (the log is $WIN32DMIPATH/sp.log), or give "
                 "--socket PATH with the socket beside the log");
         }
-        return std::string(root) + "/sp.log";
+        return management::ProviderFile(root, management::kLogFileName);
     }
 
     // A line of sp.log, its time stamp as ISO 8601 like every time the console shows.

@@ -98,7 +98,8 @@ std::string ManagementSocketPath(const std::string& overridePath) {
     const std::string socketPath = korvo::management::SocketPath();
     // A provider that serves a port instead says so in dmi.port beside the socket's place.
     if (access(socketPath.c_str(), F_OK) != 0) {
-        std::ifstream portFile(SocketDirectory(socketPath) + "/dmi.port");
+        std::ifstream portFile(korvo::management::ProviderFile(SocketDirectory(socketPath),
+                                                               korvo::management::kPortFileName));
         std::string port;
         if (portFile >> port && TcpPort(std::string(kTcpPrefix) + port) != 0) {
             return std::string(kTcpPrefix) + std::string(kLoopbackHost) + port;
@@ -141,7 +142,7 @@ ManagementClient::ManagementClient(std::string socketPath, std::chrono::millisec
         const int error = errno;
         std::string what = "cannot reach the DMI service provider: nothing listens on " +
                            socketPath_ + " (" + std::strerror(error) + "). ";
-        if (socketPath_.ends_with("/dmi.sock")) {
+        if (socketPath_.ends_with(std::string("/") + korvo::management::kSocketFileName)) {
             what += "The agent must be running with WIN32DMIPATH=" + SocketDirectory(socketPath_) +
                     " (the service provider it loads serves that socket), or give --socket PATH";
         } else {
