@@ -34,7 +34,7 @@ inline constexpr unsigned kTicksPerSecond = 10;
 
 // The plain 32-bit values the model answers, and their start values (which the settings can
 // change), in request code order.
-inline constexpr std::array<std::pair<uint16_t, uint32_t>, 8> kPlainValueStarts = {{
+inline constexpr std::pair<uint16_t, uint32_t> kPlainValueStarts[] = {
     {code::kGroup7Attribute2, 100},
     {code::kGroup8Attribute9, 0},
     {code::kGroup10Value, 0x000105DC},  // the agent keeps the low 16 bits only: 1500
@@ -43,7 +43,7 @@ inline constexpr std::array<std::pair<uint16_t, uint32_t>, 8> kPlainValueStarts 
     {code::kGroup7Attribute1, 1},
     {code::kGroup7Attribute3, 3},
     {code::kGroup21Attribute8, 1},
-}};
+};
 
 using Record = std::array<uint8_t, kRecordSize>;
 using MacAddress = std::array<uint8_t, 6>;

@@ -14,7 +14,7 @@ namespace {
 
 // "the request codes 14, 21, ...": the plain values, which value.N sets.
 constexpr FixedText PlainValueCodes() {
-    std::array<CodeRun, kPlainValueStarts.size()> runs{};
+    std::array<CodeRun, std::size(kPlainValueStarts)> runs{};
     for (size_t i = 0; i < runs.size(); ++i) {
         runs[i] = {kPlainValueStarts[i].first, kPlainValueStarts[i].first};
     }
