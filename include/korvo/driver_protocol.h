@@ -38,61 +38,106 @@ inline constexpr uint8_t kNoSuchEntry = 0x55;
 // What the probe's reply carries at kDataOffset: "DMI" and 0x10.
 inline constexpr std::array<uint8_t, 4> kDriverSignature = {0x44, 0x4D, 0x49, 0x10};
 
-// The request codes, sent with kRequestControlWord. Where the driver's meaning of a value is
-// not known, the code is named by the attribute it serves.
+// What a request asks of the driver, and where its reply carries the answer.
+enum class RequestKind : uint8_t {
+    Address,   // a 6-byte address at kDataOffset
+    Counter,   // a 64-bit counter: low half at kValueOffset, high half at kHighOffset
+    Entry,     // an entry of the address table: its row at kIndexOffset, kNoSuchEntry past the end
+    Driver,    // the driver's version or its name at kDataOffset
+    Value,     // a 32-bit value at kValueOffset
+    TableRow,  // a row of a writable table: the row at kIndexOffset, its value at kValueOffset
+    Failover,  // the failover pair: the active adapter's status, or an adapter's location
+};
+
+// The request catalogue: every request code the driver answers, sent with kRequestControlWord,
+// one row each. ONE(Name, code, kind) is one code, code::kName; RUN(Name, first, last, kind) a
+// run of codes, code::kFirstName to code::kLastName. Where the driver's meaning of a value is not
+// known, the code is named by the attribute it serves. Adding a row is all the catalogue needs:
+// code::, kRequestCatalogue and IsCatalogueCode (so `korvo-adapter fail`) follow from it.
+#define KORVO_DRIVER_REQUESTS(ONE, RUN)                                                     \
+    ONE(Address1, 1, Address)                                                               \
+    ONE(Address2, 2, Address)                                                               \
+    RUN(PortCounter, 3, 10, Counter) /* group 4, attributes 6 to 13 */                      \
+    ONE(MulticastEntry, 11, Entry)   /* the address table, group 5 */                       \
+    ONE(DriverVersion, 12, Driver)                                                          \
+    ONE(DriverName, 13, Driver)                                                             \
+    ONE(Group7Attribute2, 14, Value)                                                        \
+    ONE(Group8Attribute9, 21, Value)                                                        \
+    ONE(State, 22, Value)                                                                   \
+    ONE(Group10Value, 23, Value)                                                            \
+    ONE(Group11Value, 24, Value)                                                            \
+    ONE(Group12Value, 25, Value)                                                            \
+    ONE(Group13Number, 27, TableRow)                                                        \
+    ONE(Group14Number, 29, TableRow)                                                        \
+    ONE(Group13Index, 30, TableRow)       /* read, and the write of group 13 attribute 1 */ \
+    ONE(Group14Index, 32, TableRow)       /* read, and the write of group 14 attribute 1 */ \
+    ONE(Group14NumberWrite, 33, TableRow) /* the write of group 14 attribute 2 */           \
+    RUN(StatCounter, 34, 53, Counter)     /* group 15, attributes 1 to 20 */                \
+    ONE(Language, 54, Value)                                                                \
+    ONE(FailoverStatus, 56, Failover)                                                       \
+    ONE(Group7Attribute1, 57, Value)                                                        \
+    ONE(Group7Attribute3, 58, Value)                                                        \
+    ONE(AdapterLocation, 60, Failover)                                                      \
+    ONE(Group21Attribute8, 61, Value)
+
 namespace code {
-inline constexpr uint16_t kAddress1 = 1;
-inline constexpr uint16_t kAddress2 = 2;
-inline constexpr uint16_t kFirstPortCounter = 3;  // 64-bit counters of group 4, attributes 6 to 13
-inline constexpr uint16_t kLastPortCounter = 10;
-inline constexpr uint16_t kMulticastEntry = 11;  // one entry of the address table (group 5)
-inline constexpr uint16_t kDriverVersion = 12;
-inline constexpr uint16_t kDriverName = 13;
-inline constexpr uint16_t kGroup7Attribute2 = 14;
-inline constexpr uint16_t kGroup8Attribute9 = 21;
-inline constexpr uint16_t kState = 22;
-inline constexpr uint16_t kGroup10Value = 23;
-inline constexpr uint16_t kGroup11Value = 24;
-inline constexpr uint16_t kGroup12Value = 25;
-inline constexpr uint16_t kGroup13Number = 27;
-inline constexpr uint16_t kGroup14Number = 29;
-inline constexpr uint16_t kGroup13Index = 30;        // read, and the write of group 13 attribute 1
-inline constexpr uint16_t kGroup14Index = 32;        // read, and the write of group 14 attribute 1
-inline constexpr uint16_t kGroup14NumberWrite = 33;  // the write of group 14 attribute 2
-inline constexpr uint16_t kFirstStatCounter = 34;    // 64-bit counters of group 15, 1 to 20
-inline constexpr uint16_t kLastStatCounter = 53;
-inline constexpr uint16_t kLanguage = 54;
-inline constexpr uint16_t kFailoverStatus = 56;
-inline constexpr uint16_t kGroup7Attribute1 = 57;
-inline constexpr uint16_t kGroup7Attribute3 = 58;
-inline constexpr uint16_t kAdapterLocation = 60;
-inline constexpr uint16_t kGroup21Attribute8 = 61;
+#define KORVO_REQUEST_CODE(name, number, kind) inline constexpr uint16_t k##name = number;
+#define KORVO_REQUEST_RUN_CODES(name, first, last, kind) \
+    inline constexpr uint16_t kFirst##name = first;      \
+    inline constexpr uint16_t kLast##name = last;
+KORVO_DRIVER_REQUESTS(KORVO_REQUEST_CODE, KORVO_REQUEST_RUN_CODES)
+#undef KORVO_REQUEST_CODE
+#undef KORVO_REQUEST_RUN_CODES
 }  // namespace code
 
-// True for the request codes of the catalogue above: the ones the driver answers.
-constexpr bool IsCatalogueCode(uint32_t requestCode) {
-    if ((requestCode >= code::kFirstPortCounter && requestCode <= code::kLastPortCounter) ||
-        (requestCode >= code::kFirstStatCounter && requestCode <= code::kLastStatCounter)) {
-        return true;
+// One row of the catalogue: request codes `first` to `last` (the same for a single code).
+struct RequestCodes {
+    uint16_t first;
+    uint16_t last;
+    RequestKind kind;
+    const char* name;  // the row's name in code::
+};
+
+inline constexpr RequestCodes kRequestCatalogue[] = {
+#define KORVO_REQUEST_ROW(name, number, kind) {number, number, RequestKind::kind, #name},
+#define KORVO_REQUEST_RUN_ROW(name, first, last, kind) {first, last, RequestKind::kind, #name},
+    KORVO_DRIVER_REQUESTS(KORVO_REQUEST_ROW, KORVO_REQUEST_RUN_ROW)
+#undef KORVO_REQUEST_ROW
+#undef KORVO_REQUEST_RUN_ROW
+};
+
+// The rows go up in code order and no two share a code.
+constexpr bool CatalogueIsOrdered() {
+    uint32_t next = 0;
+    for (const RequestCodes& row : kRequestCatalogue) {
+        if (row.first < next || row.last < row.first) {
+            return false;
+        }
+        next = row.last + 1u;
     }
-    constexpr uint16_t kSingleCodes[] = {code::kAddress1,         code::kAddress2,
-                                         code::kMulticastEntry,   code::kDriverVersion,
-                                         code::kDriverName,       code::kGroup7Attribute2,
-                                         code::kGroup8Attribute9, code::kState,
-                                         code::kGroup10Value,     code::kGroup11Value,
-                                         code::kGroup12Value,     code::kGroup13Number,
-                                         code::kGroup14Number,    code::kGroup13Index,
-                                         code::kGroup14Index,     code::kGroup14NumberWrite,
-                                         code::kLanguage,         code::kFailoverStatus,
-                                         code::kGroup7Attribute1, code::kGroup7Attribute3,
-                                         code::kAdapterLocation,  code::kGroup21Attribute8};
-    for (const uint16_t single : kSingleCodes) {
-        if (single == requestCode) {
-            return true;
+    return true;
+}
+static_assert(CatalogueIsOrdered(), "the request catalogue's rows must go up and not overlap");
+
+// The catalogue's row of `requestCode`; null for a code the driver does not answer.
+constexpr const RequestCodes* FindRequestCodes(uint32_t requestCode) {
+    for (const RequestCodes& row : kRequestCatalogue) {
+        if (requestCode >= row.first && requestCode <= row.last) {
+            return &row;
         }
     }
-    return false;
+    return nullptr;
 }
+
+// True for the request codes of the catalogue: the ones the driver answers.
+constexpr bool IsCatalogueCode(uint32_t requestCode) {
+    return FindRequestCodes(requestCode) != nullptr;
+}
+
+// The rows of the two writable tables, 0 to one less than these in a request (1 to these as
+// the agent's keys): what reads of requests 27, 29, 30 and 32 serve and writes take.
+inline constexpr uint32_t kGroup13Rows = 125;
+inline constexpr uint32_t kGroup14Rows = 35;
 
 // One device call over the control device's socket on the host. The caller sends the request
 // header, the input bytes and the output buffer as it stands; the device answers with the reply
@@ -108,6 +153,16 @@ struct ReplyHeader {
 };
 inline constexpr size_t kRequestHeaderSize = 12;
 inline constexpr size_t kReplyHeaderSize = 8;
+
+// The protocol's integers, least significant byte first.
+inline void PutU16(uint8_t* out, uint16_t value) {
+    out[0] = static_cast<uint8_t>(value);
+    out[1] = static_cast<uint8_t>(value >> 8);
+}
+
+inline uint16_t GetU16(const uint8_t* in) {
+    return static_cast<uint16_t>(in[0] | in[1] << 8);
+}
 
 inline void PutU32(uint8_t* out, uint32_t value) {
     for (size_t i = 0; i < 4; ++i) {

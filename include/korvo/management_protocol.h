@@ -74,8 +74,9 @@
 //         "rows":[{"group":G,"class":"...","keys":[VALUE...],"values":[VALUE...]}]}
 #pragma once
 
-#include <cstdlib>
 #include <string>
+
+#include "korvo/provider_files.h"
 
 namespace korvo::management {
 
@@ -93,17 +94,7 @@ inline constexpr char kEndReadFailed[] = "read failed";
 
 // The socket of the service provider whose directory is $WIN32DMIPATH (either separator).
 inline std::string SocketPath() {
-    const char* root = std::getenv("WIN32DMIPATH");
-    std::string path = root != nullptr ? root : "";
-    for (char& c : path) {
-        if (c == '\\') {
-            c = '/';
-        }
-    }
-    while (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
-    }
-    return path + "/dmi.sock";
+    return ProviderFile(ProviderDirectory(), kSocketFileName);
 }
 
 }  // namespace korvo::management

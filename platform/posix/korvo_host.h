@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "korvo/socket_deadline.h"
+
 namespace korvo::host {
 
 // $KORVO_ROOT, else $XDG_RUNTIME_DIR/korvo, else /tmp/korvo-<uid>. Not created. When it
@@ -31,8 +33,8 @@ std::string WindowPath(const std::string& className);
 // True when the peer of a connected Unix-domain socket runs under our own user id.
 bool PeerIsSameUser(int fd);
 
-// How long connecting to one of our sockets may take, and a device exchange: 5 seconds.
-inline constexpr int kSocketDeadlineMs = 5000;
+// How long connecting to one of our sockets may take, and a device exchange.
+using korvo::kSocketDeadlineMs;
 // How long a server of ours rests from accepting when the process has no descriptor left,
 // instead of spinning on a listener that stays readable.
 inline constexpr int kAcceptBackoffMs = 100;

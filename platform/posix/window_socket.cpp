@@ -1,8 +1,9 @@
 // The socket by which other processes find a top-level window of this process and post to
 // it: $KORVO_ROOT/windows/CLASS. One thread of the process accepts on every window's socket
-// and turns each whole 24-byte message it reads into a posted message of that window. It holds
-// at most kMaxConnections at once (a new one pushes out the oldest), drops a connection that
-// has been quiet for kIdleLimitMs, and pauses accepting when descriptors run out.
+// and turns each whole message it reads (korvo/window_protocol.h) into a posted message of
+// that window. It holds at most kMaxConnections at once (a new one pushes out the oldest),
+// drops a connection that has been quiet for kIdleLimitMs, and pauses accepting when
+// descriptors run out.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -21,19 +22,17 @@
 #include <thread>
 #include <vector>
 
+#include "korvo/window_protocol.h"
 #include "korvo_host.h"
 #include "platform.h"
 #include "window_internal.h"
 
 namespace {
 
-// One posted message on the wire, little-endian: u32 message, u32 zero, u64 wParam,
-// u64 lParam.
-constexpr size_t kWireMessageSize = 24;
-constexpr size_t kWireWParamOffset = 8;
-constexpr size_t kWireLParamOffset = 16;
+using korvo::window::kMessageSize;
+static_assert(WM_TIMER == korvo::window::kWmTimer);
 
-// A poster connects, sends its 24 bytes at once and closes: a connection quiet for longer is
+// A poster connects, sends its message at once and closes: a connection quiet for longer is
 // dropped, and no more than this many are held.
 constexpr size_t kMaxConnections = 64;
 constexpr long long kIdleLimitMs = 2000;
@@ -62,20 +61,6 @@ Server& TheServer() {
 // thread: it must neither serve nor remove its parent's sockets.
 std::atomic<pid_t> serverProcess{0};
 
-void PutLittleEndian(unsigned char* out, uint64_t value, size_t size) {
-    for (size_t i = 0; i < size; ++i) {
-        out[i] = static_cast<unsigned char>(value >> (8 * i));
-    }
-}
-
-uint64_t GetLittleEndian(const unsigned char* in, size_t size) {
-    uint64_t value = 0;
-    for (size_t i = 0; i < size; ++i) {
-        value |= static_cast<uint64_t>(in[i]) << (8 * i);
-    }
-    return value;
-}
-
 // A class name becomes one file name in the windows directory, never a path elsewhere.
 bool UsableAsFileName(const std::string& className) {
     return !className.empty() && className != "." && className != ".." &&
@@ -92,7 +77,7 @@ void Wake(Server& server) {
 struct Connection {
     int fd;
     HWND window;
-    unsigned char pending[kWireMessageSize];
+    uint8_t pending[kMessageSize];
     size_t pendingSize;
     long long lastHeardMs;  // when it connected or last delivered a whole message
 };
@@ -109,13 +94,11 @@ bool ReadMessages(Connection& connection) {
     }
     for (ssize_t i = 0; i < got; ++i) {
         connection.pending[connection.pendingSize++] = buffer[i];
-        if (connection.pendingSize == kWireMessageSize) {
-            const unsigned char* wire = connection.pending;
-            const auto message = static_cast<UINT>(GetLittleEndian(wire, 4));
-            const auto wParam = static_cast<WPARAM>(GetLittleEndian(wire + kWireWParamOffset, 8));
-            const auto lParam = static_cast<LPARAM>(
-                static_cast<int64_t>(GetLittleEndian(wire + kWireLParamOffset, 8)));
-            PostMessageA(connection.window, message, wParam, lParam);
+        if (connection.pendingSize == kMessageSize) {
+            const korvo::window::PostedMessage posted =
+                korvo::window::DecodeMessage(connection.pending);
+            PostMessageA(connection.window, posted.message, static_cast<WPARAM>(posted.wParam),
+                         static_cast<LPARAM>(static_cast<int64_t>(posted.lParam)));
             connection.pendingSize = 0;
             connection.lastHeardMs = korvo::host::SteadyNowMs();
         }
@@ -324,16 +307,13 @@ std::string FindWindowSocket(const std::string& className) {
 }
 
 bool PostToWindowSocket(const std::string& path, UINT message, WPARAM wParam, LPARAM lParam) {
-    unsigned char wire[kWireMessageSize] = {};
-    PutLittleEndian(wire, message, 4);
-    PutLittleEndian(wire + kWireWParamOffset, wParam, 8);
-    PutLittleEndian(wire + kWireLParamOffset, static_cast<uint64_t>(static_cast<int64_t>(lParam)),
-                    8);
+    const korvo::window::WireMessage wire = korvo::window::EncodeMessage(
+        {message, wParam, static_cast<uint64_t>(static_cast<int64_t>(lParam))});
     const int fd = ConnectUnix(path);
     if (fd < 0) {
         return false;
     }
-    const bool sent = PeerIsSameUser(fd) && WriteFull(fd, wire, sizeof wire);
+    const bool sent = PeerIsSameUser(fd) && WriteFull(fd, wire.data(), wire.size());
     close(fd);
     return sent;
 }

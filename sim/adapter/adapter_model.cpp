@@ -4,9 +4,10 @@
 #include "adapter_model.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <sstream>
+
+#include "setting_text.h"
 
 namespace korvo::adapter {
 namespace {
@@ -52,79 +53,14 @@ constexpr std::array<CounterSeed, kStatCounterCount> kStatCounterSeeds = {{
     {0, 1},                 // 53
 }};
 
-// The plain 32-bit values and their start values, which the settings can change.
-constexpr std::array<std::pair<uint16_t, uint32_t>, 8> kPlainValueSeeds = {{
-    {code::kGroup7Attribute2, 100},
-    {code::kGroup8Attribute9, 0},
-    {code::kGroup10Value, 0x000105DC},  // the agent keeps the low 16 bits only: 1500
-    {code::kGroup11Value, 1},
-    {code::kGroup12Value, 2},
-    {code::kGroup7Attribute1, 1},
-    {code::kGroup7Attribute3, 3},
-    {code::kGroup21Attribute8, 1},
-}};
-
 constexpr std::array<const char*, 5> kLanguageNames = {"en", "ge", "fr", "it", "sp"};
 
 constexpr uint32_t kDefaultGroup13NumberBase = 1000;
 
-uint16_t GetU16(std::span<const uint8_t> bytes, size_t offset) {
-    return static_cast<uint16_t>(bytes[offset] | bytes[offset + 1] << 8);
-}
-
-uint32_t GetU32(std::span<const uint8_t> bytes, size_t offset) {
-    return driver::GetU32(bytes.subspan(offset, 4).data());
-}
-
-void PutU16(Record& record, size_t offset, uint16_t value) {
-    record[offset] = static_cast<uint8_t>(value);
-    record[offset + 1] = static_cast<uint8_t>(value >> 8);
-}
-
-void PutU32(Record& record, size_t offset, uint32_t value) {
-    driver::PutU32(std::span(record).subspan(offset, 4).data(), value);
-}
-
+// A 64-bit counter's reply: the low half at kValueOffset, the high half at kHighOffset.
 void PutU64(Record& record, uint64_t value) {
-    PutU32(record, kValueOffset, static_cast<uint32_t>(value));
-    PutU32(record, kHighOffset, static_cast<uint32_t>(value >> 32));
-}
-
-template <typename Number>
-std::optional<Number> ParseNumber(std::string_view text, Number maximum) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    Number value{};
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (text.empty() || error != std::errc{} || end != text.data() + text.size() ||
-        value > maximum) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
-// A settings value that is a whole number from `lowest` to `highest`, stored into `target`.
-template <typename Target>
-bool StoreNumber(std::string_view text, uint64_t lowest, uint64_t highest, Target* target) {
-    const auto number = ParseNumber<uint64_t>(text, highest);
-    if (!number || *number < lowest) {
-        return false;
-    }
-    *target = static_cast<Target>(*number);
-    return true;
+    PutU32(record.data() + kValueOffset, static_cast<uint32_t>(value));
+    PutU32(record.data() + kHighOffset, static_cast<uint32_t>(value >> 32));
 }
 
 std::string Hex(uint32_t value, int digits) {
@@ -269,7 +205,7 @@ AdapterModel::AdapterModel() {
     SetVariant(5);
     adapters_[0] = {{0x02, 0x4B, 0x4F, 0x52, 0x56, 0x01}, {0, 11}};
     adapters_[1] = {{0x02, 0x4B, 0x4F, 0x52, 0x56, 0x02}, {0, 12}};
-    for (const auto& [requestCode, value] : kPlainValueSeeds) {
+    for (const auto& [requestCode, value] : kPlainValueStarts) {
         plainValues_[requestCode] = value;
     }
     for (size_t i = 0; i < kPortCounterCount; ++i) {
@@ -313,10 +249,10 @@ Answer AdapterModel::Serve(uint32_t controlCode, std::span<const uint8_t> input,
     served.outputLength = static_cast<uint32_t>(output.size());
     const bool wellFormed = input.size() == kControlWordSize && output.size() == kRecordSize;
     if (wellFormed) {
-        served.controlWord = GetU32(input, 0);
-        served.requestCode = GetU16(output, kCodeOffset);
+        served.controlWord = GetU32(input.data());
+        served.requestCode = GetU16(output.data() + kCodeOffset);
         served.indexByte = output[kIndexOffset];
-        served.value = GetU32(output, kValueOffset);
+        served.value = GetU32(output.data() + kValueOffset);
     }
 
     auto finish = [&](Outcome outcome) {
@@ -346,7 +282,7 @@ Answer AdapterModel::Serve(uint32_t controlCode, std::span<const uint8_t> input,
     }
 
     auto failWithStatus = [&](Outcome outcome) {
-        PutU16(record, kStatusOffset, kStatusFailed);
+        PutU16(record.data() + kStatusOffset, kStatusFailed);
         answer.output.assign(record.begin(), record.end());
         answer.bytesReturned = kRecordSize;
         return finish(outcome);
@@ -374,7 +310,7 @@ Answer AdapterModel::Serve(uint32_t controlCode, std::span<const uint8_t> input,
     if (target == kFaultProbe) {
         std::fill(record.begin() + kDataOffset, record.end(), 0);
         std::copy(kDriverSignature.begin(), kDriverSignature.end(), record.begin() + kDataOffset);
-        PutU16(record, kStatusOffset, kStatusOk);
+        PutU16(record.data() + kStatusOffset, kStatusOk);
     } else {
         outcome = Dispatch(record);
         if (outcome != Outcome::Answered) {
@@ -386,119 +322,170 @@ Answer AdapterModel::Serve(uint32_t controlCode, std::span<const uint8_t> input,
     return finish(outcome);
 }
 
-// Fills the reply of one catalogue request into `record`, or says why there is none.
+// Fills the reply of one catalogue request into `record`, or says why there is none: each kind
+// of request has its own answer.
 Outcome AdapterModel::Dispatch(Record& record) {
-    const uint16_t requestCode = GetU16(record, kCodeOffset);
-    const uint8_t row = record[kIndexOffset];
-    const uint32_t value = GetU32(record, kValueOffset);
-
-    Record reply{};
-    PutU16(reply, kCodeOffset, requestCode);
-    PutU16(reply, kStatusOffset, kStatusOk);
-
-    auto putAddress = [&reply](const MacAddress& address) {
-        std::copy(address.begin(), address.end(), reply.begin() + kDataOffset);
-    };
-    // Per-row requests echo their row index in byte 11.
-    auto putRowValue = [&reply, row](uint32_t rowValue) {
-        reply[kIndexOffset] = row;
-        PutU32(reply, kValueOffset, rowValue);
-    };
-
-    if (requestCode >= code::kFirstPortCounter && requestCode <= code::kLastPortCounter) {
-        PutU64(reply, portCounters_[requestCode - code::kFirstPortCounter]);
-    } else if (requestCode >= code::kFirstStatCounter && requestCode <= code::kLastStatCounter) {
-        PutU64(reply, statCounters_[requestCode - code::kFirstStatCounter]);
-    } else if (const auto plain = plainValues_.find(requestCode); plain != plainValues_.end()) {
-        PutU32(reply, kValueOffset, plain->second);
-    } else {
-        switch (requestCode) {
-            case code::kAddress1:
-                putAddress(adapters_[0].address);
-                break;
-            case code::kAddress2:
-                putAddress(adapters_[1].address);
-                break;
-            case code::kMulticastEntry:
-                // The table ends in an entry marked 0x55, not in a failed request.
-                if (row < multicast_.size()) {
-                    putAddress(multicast_[row]);
-                    reply[kIndexOffset] = row;
-                } else {
-                    reply[kIndexOffset] = kNoSuchEntry;
-                }
-                break;
-            case code::kDriverVersion:
-                std::copy(driverVersion_.begin(), driverVersion_.end(),
-                          reply.begin() + kDataOffset);
-                break;
-            case code::kDriverName:
-                std::copy(driverName_.begin(), driverName_.end(), reply.begin() + kDataOffset);
-                break;
-            case code::kState:
-                PutU32(reply, kValueOffset, state_);
-                break;
-            case code::kLanguage:
-                PutU32(reply, kValueOffset, language_);
-                break;
-            case code::kGroup13Number:
-                if (row >= kGroup13Rows) {
-                    return Outcome::NoSuchRow;
-                }
-                putRowValue(group13Numbers_[row]);
-                break;
-            case code::kGroup14Number:
-                if (row >= kGroup14Rows) {
-                    return Outcome::NoSuchRow;
-                }
-                putRowValue(group14Numbers_[row]);
-                break;
-            case code::kGroup13Index:
-                if (row >= kGroup13Rows) {
-                    return Outcome::NoSuchRow;
-                }
-                if (!IsReadForm(row, value)) {
-                    group13Indexes_[row] = value;
-                }
-                putRowValue(group13Indexes_[row]);
-                break;
-            case code::kGroup14Index:
-                if (row >= kGroup14Rows) {
-                    return Outcome::NoSuchRow;
-                }
-                if (!IsReadForm(row, value)) {
-                    group14Indexes_[row] = value;
-                }
-                putRowValue(group14Indexes_[row]);
-                break;
-            case code::kGroup14NumberWrite:
-                if (row >= kGroup14Rows) {
-                    return Outcome::NoSuchRow;
-                }
-                group14Numbers_[row] = value;
-                putRowValue(value);
-                break;
-            case code::kFailoverStatus: {
-                const AdapterPort& active = adapters_[activeAdapter_ - 1];
-                reply[kDataOffset] = static_cast<uint8_t>(activeAdapter_);
-                reply[kFailoverByteOffset] = static_cast<uint8_t>(failoverCount_);
-                reply[kFailoverBusOffset] = active.pci.bus;
-                PutU32(reply, kValueOffset, active.pci.device);
-                break;
-            }
-            case code::kAdapterLocation:
-                if (value >= adapters_.size()) {
-                    return Outcome::NoSuchRow;
-                }
-                reply[kDataOffset] = adapters_[value].pci.bus;
-                PutU32(reply, kValueOffset, adapters_[value].pci.device);
-                break;
-            default:
-                return Outcome::UnknownRequest;
-        }
+    const Request request{GetU16(record.data() + kCodeOffset), record[kIndexOffset],
+                          GetU32(record.data() + kValueOffset)};
+    const RequestCodes* codes = FindRequestCodes(request.code);
+    if (codes == nullptr) {
+        return Outcome::UnknownRequest;
     }
-    record = reply;
+    Record reply{};
+    PutU16(reply.data() + kCodeOffset, request.code);
+    PutU16(reply.data() + kStatusOffset, kStatusOk);
+    Outcome outcome = Outcome::UnknownRequest;
+    switch (codes->kind) {
+        case RequestKind::Address:
+            outcome = AnswerAddress(request, reply);
+            break;
+        case RequestKind::Counter:
+            outcome = AnswerCounter(request, reply);
+            break;
+        case RequestKind::Entry:
+            outcome = AnswerMulticastEntry(request, reply);
+            break;
+        case RequestKind::Driver:
+            outcome = AnswerDriver(request, reply);
+            break;
+        case RequestKind::Value:
+            outcome = AnswerValue(request, reply);
+            break;
+        case RequestKind::TableRow:
+            outcome = AnswerTableRow(request, reply);
+            break;
+        case RequestKind::Failover:
+            outcome = AnswerFailover(request, reply);
+            break;
+    }
+    if (outcome == Outcome::Answered) {
+        record = reply;
+    }
+    return outcome;
+}
+
+Outcome AdapterModel::AnswerAddress(const Request& request, Record& reply) const {
+    const AdapterPort* adapter = request.code == code::kAddress1   ? &adapters_[0]
+                                 : request.code == code::kAddress2 ? &adapters_[1]
+                                                                   : nullptr;
+    if (adapter == nullptr) {
+        return Outcome::UnknownRequest;
+    }
+    std::copy(adapter->address.begin(), adapter->address.end(), reply.begin() + kDataOffset);
     return Outcome::Answered;
+}
+
+uint64_t* AdapterModel::CounterFor(uint32_t requestCode) {
+    if (requestCode >= code::kFirstPortCounter && requestCode <= code::kLastPortCounter) {
+        return &portCounters_[requestCode - code::kFirstPortCounter];
+    }
+    if (requestCode >= code::kFirstStatCounter && requestCode <= code::kLastStatCounter) {
+        return &statCounters_[requestCode - code::kFirstStatCounter];
+    }
+    return nullptr;
+}
+
+Outcome AdapterModel::AnswerCounter(const Request& request, Record& reply) {
+    const uint64_t* counter = CounterFor(request.code);
+    if (counter == nullptr) {
+        return Outcome::UnknownRequest;
+    }
+    PutU64(reply, *counter);
+    return Outcome::Answered;
+}
+
+// The table ends in an entry marked kNoSuchEntry, not in a failed request.
+Outcome AdapterModel::AnswerMulticastEntry(const Request& request, Record& reply) const {
+    if (request.code != code::kMulticastEntry) {
+        return Outcome::UnknownRequest;
+    }
+    if (request.row < multicast_.size()) {
+        const MacAddress& address = multicast_[request.row];
+        std::copy(address.begin(), address.end(), reply.begin() + kDataOffset);
+        reply[kIndexOffset] = request.row;
+    } else {
+        reply[kIndexOffset] = kNoSuchEntry;
+    }
+    return Outcome::Answered;
+}
+
+Outcome AdapterModel::AnswerDriver(const Request& request, Record& reply) const {
+    if (request.code == code::kDriverVersion) {
+        std::copy(driverVersion_.begin(), driverVersion_.end(), reply.begin() + kDataOffset);
+    } else if (request.code == code::kDriverName) {
+        std::copy(driverName_.begin(), driverName_.end(), reply.begin() + kDataOffset);
+    } else {
+        return Outcome::UnknownRequest;
+    }
+    return Outcome::Answered;
+}
+
+Outcome AdapterModel::AnswerValue(const Request& request, Record& reply) const {
+    uint32_t value = 0;
+    if (request.code == code::kState) {
+        value = state_;
+    } else if (request.code == code::kLanguage) {
+        value = language_;
+    } else if (const auto plain = plainValues_.find(request.code); plain != plainValues_.end()) {
+        value = plain->second;
+    } else {
+        return Outcome::UnknownRequest;
+    }
+    PutU32(reply.data() + kValueOffset, value);
+    return Outcome::Answered;
+}
+
+// Per-row requests echo their row index in byte kIndexOffset.
+Outcome AdapterModel::AnswerTableRow(const Request& request, Record& reply) {
+    enum class Access { Read, ReadOrWrite, Write };
+    const struct {
+        uint16_t code;
+        std::span<uint32_t> values;
+        Access access;
+    } columns[] = {
+        {code::kGroup13Number, group13Numbers_, Access::Read},
+        {code::kGroup14Number, group14Numbers_, Access::Read},
+        {code::kGroup13Index, group13Indexes_, Access::ReadOrWrite},
+        {code::kGroup14Index, group14Indexes_, Access::ReadOrWrite},
+        {code::kGroup14NumberWrite, group14Numbers_, Access::Write},
+    };
+    for (const auto& column : columns) {
+        if (column.code != request.code) {
+            continue;
+        }
+        if (request.row >= column.values.size()) {
+            return Outcome::NoSuchRow;
+        }
+        uint32_t& cell = column.values[request.row];
+        if (column.access == Access::Write ||
+            (column.access == Access::ReadOrWrite && !IsReadForm(request.row, request.value))) {
+            cell = request.value;
+        }
+        reply[kIndexOffset] = request.row;
+        PutU32(reply.data() + kValueOffset, cell);
+        return Outcome::Answered;
+    }
+    return Outcome::UnknownRequest;
+}
+
+Outcome AdapterModel::AnswerFailover(const Request& request, Record& reply) const {
+    if (request.code == code::kFailoverStatus) {
+        const AdapterPort& active = adapters_[activeAdapter_ - 1];
+        reply[kDataOffset] = static_cast<uint8_t>(activeAdapter_);
+        reply[kFailoverByteOffset] = static_cast<uint8_t>(failoverCount_);
+        reply[kFailoverBusOffset] = active.pci.bus;
+        PutU32(reply.data() + kValueOffset, active.pci.device);
+        return Outcome::Answered;
+    }
+    if (request.code == code::kAdapterLocation) {
+        if (request.value >= adapters_.size()) {
+            return Outcome::NoSuchRow;
+        }
+        reply[kDataOffset] = adapters_[request.value].pci.bus;
+        PutU32(reply.data() + kValueOffset, adapters_[request.value].pci.device);
+        return Outcome::Answered;
+    }
+    return Outcome::UnknownRequest;
 }
 
 FaultMode AdapterModel::FaultFor(int target) const {
@@ -567,221 +554,6 @@ int AdapterModel::ActiveAdapter() const {
     return activeAdapter_;
 }
 
-// ---- Settings --------------------------------------------------------------------------------
-
-// constinit: the kernel driver's build has no runtime to run initializers, so the table must be
-// complete at compile time.
-constinit const AdapterModel::SettingDefinition AdapterModel::kSettings[] = {
-    {"variant", "4 (NDIS 4.0 driver) or 5 (NDIS 5.0 driver)", 0, "",
-     [](AdapterModel& model, std::string_view, std::string_view value, std::string*) {
-         const auto variant = ParseNumber<uint32_t>(value, 5);
-         if (!variant || *variant < 4) {
-             return SettingOutcome::BadValue;
-         }
-         model.SetVariant(static_cast<int>(*variant));
-         return SettingOutcome::Applied;
-     }},
-    {"active", "1 or 2", 0, "",
-     [](AdapterModel& model, std::string_view, std::string_view value, std::string*) {
-         // A start value, not a failover.
-         return StoreNumber(value, 1, 2, &model.activeAdapter_) ? SettingOutcome::Applied
-                                                                : SettingOutcome::BadValue;
-     }},
-    {"state", "a number from 1 to 4", 0, "",
-     [](AdapterModel& model, std::string_view, std::string_view value, std::string*) {
-         return StoreNumber(value, 1, 4, &model.state_) ? SettingOutcome::Applied
-                                                        : SettingOutcome::BadValue;
-     }},
-    {"language", "a number from 1 to 5 (en, ge, fr, it, sp)", 0, "",
-     [](AdapterModel& model, std::string_view, std::string_view value, std::string*) {
-         return StoreNumber(value, 1, 5, &model.language_) ? SettingOutcome::Applied
-                                                           : SettingOutcome::BadValue;
-     }},
-    {"driver.name", "1 to # printable characters without spaces", kMaxDriverNameLength, "",
-     [](AdapterModel& model, std::string_view, std::string_view value, std::string*) {
-         if (value.empty() || value.size() > kMaxDriverNameLength ||
-             !std::all_of(value.begin(), value.end(), [](char c) { return c > ' ' && c < 0x7F; })) {
-             return SettingOutcome::BadValue;
-         }
-         model.driverName_ = value;
-         return SettingOutcome::Applied;
-     }},
-    {"driver.version", "major.minor.build in two hexadecimal digits each (e.g. 03.01.15)", 0, "",
-     [](AdapterModel& model, std::string_view, std::string_view value, std::string*) {
-         std::array<uint8_t, 3> parts{};
-         std::string_view rest = value;
-         for (size_t i = 0; i < parts.size(); ++i) {
-             const size_t dot = rest.find('.');
-             const std::string_view part = rest.substr(0, dot);
-             const auto number = part.size() == 2
-                                     ? ParseNumber<uint32_t>("0x" + std::string(part), 0xFF)
-                                     : std::nullopt;
-             if (!number || (i == 2) != (dot == rest.npos)) {
-                 return SettingOutcome::BadValue;
-             }
-             parts[2 - i] = static_cast<uint8_t>(*number);  // reply byte 6 is the major part
-             rest = dot == rest.npos ? std::string_view{} : rest.substr(dot + 1);
-         }
-         model.driverVersion_ = parts;
-         return SettingOutcome::Applied;
-     }},
-    {"multicast", "comma-separated 6-byte addresses such as 01:00:5E:00:00:01, at most #",
-     kMaxMulticastEntries, "",
-     [](AdapterModel& model, std::string_view, std::string_view value, std::string* why) {
-         std::vector<MacAddress> table;
-         std::string_view rest = value;
-         while (!Trim(rest).empty()) {
-             const size_t comma = rest.find(',');
-             const std::string_view item = Trim(rest.substr(0, comma));
-             const auto address = ParseMacAddress(item);
-             if (!address) {
-                 *why = "multicast: '" + std::string(item) +
-                        "' is not a 6-byte address such as 01:00:5E:00:00:01";
-                 return SettingOutcome::BadValue;
-             }
-             table.push_back(*address);
-             rest = comma == rest.npos ? std::string_view{} : rest.substr(comma + 1);
-         }
-         if (table.size() > kMaxMulticastEntries) {
-             *why = "multicast holds at most " + std::to_string(kMaxMulticastEntries) +
-                    " addresses, not " + std::to_string(table.size());
-             return SettingOutcome::BadValue;
-         }
-         model.multicast_ = std::move(table);
-         return SettingOutcome::Applied;
-     }},
-    {"adapterN.address", "a 6-byte address such as 02:4B:4F:52:56:01", 0, "adapters 1 and 2",
-     [](AdapterModel& model, std::string_view index, std::string_view value, std::string*) {
-         AdapterPort* adapter = model.AdapterByIndex(index);
-         if (adapter == nullptr) {
-             return SettingOutcome::BadIndex;
-         }
-         const auto address = ParseMacAddress(value);
-         if (!address) {
-             return SettingOutcome::BadValue;
-         }
-         adapter->address = *address;
-         return SettingOutcome::Applied;
-     }},
-    {"adapterN.bus", "a number from 0 to 255", 0, "adapters 1 and 2",
-     [](AdapterModel& model, std::string_view index, std::string_view value, std::string*) {
-         AdapterPort* adapter = model.AdapterByIndex(index);
-         if (adapter == nullptr) {
-             return SettingOutcome::BadIndex;
-         }
-         return StoreNumber(value, 0, 0xFF, &adapter->pci.bus) ? SettingOutcome::Applied
-                                                               : SettingOutcome::BadValue;
-     }},
-    {"adapterN.device", "a 32-bit unsigned number", 0, "adapters 1 and 2",
-     [](AdapterModel& model, std::string_view index, std::string_view value, std::string*) {
-         AdapterPort* adapter = model.AdapterByIndex(index);
-         if (adapter == nullptr) {
-             return SettingOutcome::BadIndex;
-         }
-         return StoreNumber(value, 0, 0xFFFFFFFF, &adapter->pci.device) ? SettingOutcome::Applied
-                                                                        : SettingOutcome::BadValue;
-     }},
-    {"value.N", "a 32-bit unsigned number", 0,
-     "the request codes 14, 21, 23, 24, 25, 57, 58 and 61",
-     [](AdapterModel& model, std::string_view index, std::string_view value, std::string*) {
-         const auto requestCode = ParseNumber<uint32_t>(index, 0xFFFF);
-         if (!requestCode || !model.plainValues_.contains(static_cast<uint16_t>(*requestCode))) {
-             return SettingOutcome::BadIndex;
-         }
-         return StoreNumber(value, 0, 0xFFFFFFFF,
-                            &model.plainValues_[static_cast<uint16_t>(*requestCode)])
-                    ? SettingOutcome::Applied
-                    : SettingOutcome::BadValue;
-     }},
-    {"counter.N", "a 64-bit unsigned number", 0, "the request codes 3 to 10 and 34 to 53",
-     [](AdapterModel& model, std::string_view index, std::string_view value, std::string*) {
-         const auto requestCode = ParseNumber<uint32_t>(index, 0xFFFF);
-         uint64_t* counter = nullptr;
-         if (requestCode && *requestCode >= code::kFirstPortCounter &&
-             *requestCode <= code::kLastPortCounter) {
-             counter = &model.portCounters_[*requestCode - code::kFirstPortCounter];
-         } else if (requestCode && *requestCode >= code::kFirstStatCounter &&
-                    *requestCode <= code::kLastStatCounter) {
-             counter = &model.statCounters_[*requestCode - code::kFirstStatCounter];
-         }
-         if (counter == nullptr) {
-             return SettingOutcome::BadIndex;
-         }
-         return StoreNumber(value, 0, UINT64_MAX, counter) ? SettingOutcome::Applied
-                                                           : SettingOutcome::BadValue;
-     }},
-};
-
-std::string AdapterModel::SettingDefinition::Describe() const {
-    std::string text(value);
-    if (const size_t mark = text.find('#'); mark != std::string::npos) {
-        text.replace(mark, 1, std::to_string(bound));
-    }
-    return text;
-}
-
-AdapterPort* AdapterModel::AdapterByIndex(std::string_view index) {
-    for (size_t i = 0; i < adapters_.size(); ++i) {
-        if (index == std::to_string(i + 1)) {
-            return &adapters_[i];
-        }
-    }
-    return nullptr;
-}
-
-std::string AdapterModel::ApplySetting(std::string_view key, std::string_view value) {
-    key = Trim(key);
-    value = Trim(value);
-    std::lock_guard lock(mutex_);
-    std::string known;
-    for (const SettingDefinition& setting : kSettings) {
-        known += (known.empty() ? "" : ", ") + std::string(setting.key);
-        // The text in place of N, when the key has the setting's shape.
-        const size_t n = setting.index.empty() ? std::string_view::npos : setting.key.find('N');
-        const std::string_view prefix = setting.key.substr(0, n);
-        const std::string_view suffix =
-            n == std::string_view::npos ? std::string_view{} : setting.key.substr(n + 1);
-        const bool matches = n == std::string_view::npos
-                                 ? key == setting.key
-                                 : key.size() >= prefix.size() + suffix.size() &&
-                                       key.starts_with(prefix) && key.ends_with(suffix);
-        if (!matches) {
-            continue;
-        }
-        const std::string_view index =
-            n == std::string_view::npos
-                ? std::string_view{}
-                : key.substr(prefix.size(), key.size() - prefix.size() - suffix.size());
-        std::string why;
-        switch (setting.apply(*this, index, value, &why)) {
-            case SettingOutcome::Applied:
-                return {};
-            case SettingOutcome::BadValue:
-                return !why.empty() ? why
-                                    : std::string(key) + " must be " + setting.Describe() +
-                                          ", not '" + std::string(value) + "'";
-            case SettingOutcome::BadIndex:
-                return std::string(setting.key) + " exists for " + std::string(setting.index) +
-                       ", not for '" + std::string(key) + "'";
-        }
-    }
-    return "unknown setting '" + std::string(key) + "' (known: " + known + ")";
-}
-
-std::string AdapterModel::SettingsHelp(std::string_view indent) {
-    size_t width = 0;
-    for (const SettingDefinition& setting : kSettings) {
-        width = std::max(width, setting.key.size());
-    }
-    std::string help;
-    for (const SettingDefinition& setting : kSettings) {
-        help += std::string(indent) + std::string(setting.key) +
-                std::string(width - setting.key.size() + 2, ' ') + setting.Describe() +
-                (setting.index.empty() ? "" : ", for " + std::string(setting.index)) + "\n";
-    }
-    return help;
-}
-
 std::vector<ServedRequest> AdapterModel::RecentRequests(size_t count) const {
     std::lock_guard lock(mutex_);
     const size_t first = log_.size() > count ? log_.size() - count : 0;
@@ -821,8 +593,11 @@ std::string AdapterModel::DescribeStatus() const {
         out << " " << requestCode << "=" << value;
     }
     out << "\n";
-    auto counters = [&out](const char* title, uint16_t firstCode,
-                           std::span<const uint64_t> values) {
+    // "counters 3-10", its codes as the catalogue has them, in the column of titles.
+    auto counters = [&out](uint16_t firstCode, std::span<const uint64_t> values) {
+        std::string title = "counters " + std::to_string(firstCode) + "-" +
+                            std::to_string(firstCode + values.size() - 1);
+        title.resize(std::max<size_t>(title.size(), 15), ' ');
         out << title;
         for (size_t i = 0; i < values.size(); ++i) {
             out << (i % 4 == 0 && i > 0 ? "\n                " : " ") << firstCode + i << "="
@@ -830,27 +605,27 @@ std::string AdapterModel::DescribeStatus() const {
         }
         out << "\n";
     };
-    counters("counters 3-10  ", code::kFirstPortCounter, portCounters_);
-    counters("counters 34-53 ", code::kFirstStatCounter, statCounters_);
+    counters(code::kFirstPortCounter, portCounters_);
+    counters(code::kFirstStatCounter, statCounters_);
     out << "multicast       " << multicast_.size() << " entries";
     for (const MacAddress& address : multicast_) {
         out << " " << FormatMacAddress(address);
     }
     out << "\n";
-    // Rows that writes have changed.
+    // Rows that writes have changed, by the request code that writes them.
     std::string written;
-    auto changedRows = [&written](const char* title, std::span<const uint32_t> values,
+    auto changedRows = [&written](uint16_t writeCode, std::span<const uint32_t> values,
                                   auto defaultFor) {
         for (uint32_t row = 0; row < values.size(); ++row) {
             if (values[row] != defaultFor(row)) {
-                written += std::string(" ") + title + "[" + std::to_string(row) +
+                written += " " + std::to_string(writeCode) + "[" + std::to_string(row) +
                            "]=" + std::to_string(values[row]);
             }
         }
     };
-    changedRows("30", group13Indexes_, [](uint32_t row) { return row + 1; });
-    changedRows("32", group14Indexes_, [](uint32_t row) { return row + 1; });
-    changedRows("33", group14Numbers_, [](uint32_t) { return 0u; });
+    changedRows(code::kGroup13Index, group13Indexes_, [](uint32_t row) { return row + 1; });
+    changedRows(code::kGroup14Index, group14Indexes_, [](uint32_t row) { return row + 1; });
+    changedRows(code::kGroup14NumberWrite, group14Numbers_, [](uint32_t) { return 0u; });
     out << "written rows   " << (written.empty() ? " none" : written) << "\n";
     out << "faults         ";
     if (!allFault_ && faults_.empty()) {

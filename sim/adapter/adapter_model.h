@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "korvo/driver_protocol.h"
@@ -24,14 +25,25 @@ using namespace korvo::driver;
 
 inline constexpr size_t kPortCounterCount = code::kLastPortCounter - code::kFirstPortCounter + 1;
 inline constexpr size_t kStatCounterCount = code::kLastStatCounter - code::kFirstStatCounter + 1;
-inline constexpr size_t kGroup13Rows = 125;
-inline constexpr size_t kGroup14Rows = 35;
 // Small enough that no row index of the table can be mistaken for the 0x55 end mark.
 inline constexpr size_t kMaxMulticastEntries = 32;
 // The name and its NUL must end within the record's data bytes (offsets 4 to 23).
 inline constexpr size_t kMaxDriverNameLength = kRecordSize - kDataOffset - 1;
 // Counters grow once per tick; the server ticks ten times a second.
 inline constexpr unsigned kTicksPerSecond = 10;
+
+// The plain 32-bit values the model answers, and their start values (which the settings can
+// change), in request code order.
+inline constexpr std::pair<uint16_t, uint32_t> kPlainValueStarts[] = {
+    {code::kGroup7Attribute2, 100},
+    {code::kGroup8Attribute9, 0},
+    {code::kGroup10Value, 0x000105DC},  // the agent keeps the low 16 bits only: 1500
+    {code::kGroup11Value, 1},
+    {code::kGroup12Value, 2},
+    {code::kGroup7Attribute1, 1},
+    {code::kGroup7Attribute3, 3},
+    {code::kGroup21Attribute8, 1},
+};
 
 using Record = std::array<uint8_t, kRecordSize>;
 using MacAddress = std::array<uint8_t, 6>;
@@ -149,7 +161,7 @@ class AdapterModel {
 
   private:
     enum class SettingOutcome { Applied, BadValue, BadIndex };
-    // A start value that can be set by key: the table of them is in adapter_model.cpp.
+    // A start value that can be set by key: the table of them is in adapter_settings.cpp.
     struct SettingDefinition {
         std::string_view key;    // N stands for a number: "adapterN.address", "value.N"
         std::string_view value;  // what a value must be ('#' stands for `bound`)
@@ -170,7 +182,23 @@ class AdapterModel {
         std::array<uint8_t, 3> version;  // reply bytes 4, 5, 6: build, minor, major
     };
 
+    // One request of the catalogue as it came in, and the answers for each kind of request:
+    // each fills `reply` and says how the request ended.
+    struct Request {
+        uint16_t code;
+        uint8_t row;     // byte kIndexOffset
+        uint32_t value;  // the u32 at kValueOffset
+    };
+    Outcome AnswerAddress(const Request& request, Record& reply) const;
+    Outcome AnswerCounter(const Request& request, Record& reply);
+    Outcome AnswerMulticastEntry(const Request& request, Record& reply) const;
+    Outcome AnswerDriver(const Request& request, Record& reply) const;
+    Outcome AnswerValue(const Request& request, Record& reply) const;
+    Outcome AnswerTableRow(const Request& request, Record& reply);
+    Outcome AnswerFailover(const Request& request, Record& reply) const;
+
     AdapterPort* AdapterByIndex(std::string_view index);  // "1" or "2"
+    uint64_t* CounterFor(uint32_t requestCode);           // null for a code of no counter
     FaultMode FaultFor(int target) const;
     Outcome Dispatch(Record& record);
     void SetVariant(int ndisMajor);

@@ -27,7 +27,7 @@ namespace {
 
 constexpr int kControlReadTimeoutMs = 2000;
 // How long a reply may take to leave when the client reads none of it.
-constexpr int kReplyWriteTimeoutMs = 5000;
+constexpr int kReplyWriteTimeoutMs = kSocketDeadlineMs;
 constexpr size_t kReadChunk = 4096;
 
 std::vector<std::string> SplitWords(const std::string& line) {

@@ -14,12 +14,11 @@
 #include <vector>
 
 #include "adapter_model.h"
+#include "korvo/socket_deadline.h"
 
 namespace korvo::adapter {
 
 inline constexpr char kControlSocketName[] = "adapter.ctl";
-// The agent's window class, to which `failover --notify` posts WM_TIMER.
-inline constexpr char kAgentWindowClass[] = "KORVO";
 
 struct ServerPaths {
     std::string device;   // $KORVO_ROOT/devices/korvodmi.vxd
@@ -52,7 +51,7 @@ class AdapterServer {
     // closed, since nothing sensible can be read into them.
     static constexpr uint32_t kMaxBufferLength = 4096;
     // Once a request has begun, each further part of it must arrive within this time.
-    static constexpr int kRequestPartTimeoutMs = 5000;
+    static constexpr int kRequestPartTimeoutMs = kSocketDeadlineMs;
     static constexpr size_t kMaxControlLine = 4096;
     // Connections served at once; one more is closed at once, and told nothing. Connections
     // whose clients have hung up do not count, even before the loop has come to them.

@@ -9,15 +9,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "korvo/socket_deadline.h"
+#include "korvo/window_protocol.h"
 #include "korvo_host.h"
 
 namespace korvo::adapter {
 namespace {
 
-constexpr int kReplyTimeoutMs = 5000;
 constexpr size_t kMaxReplySize = 1 << 20;
-constexpr uint32_t kWmTimer = 0x0113;
-constexpr size_t kPostedMessageSize = 24;
 
 }  // namespace
 
@@ -36,7 +35,7 @@ std::optional<ControlReply> SendControlLine(const std::string& controlPath, cons
     while (complete && reply.size() < kMaxReplySize) {
         // ReadFull cannot tell the end of the reply from a failure, so read chunk by chunk.
         pollfd waiting{fd, POLLIN, 0};
-        const int ready = poll(&waiting, 1, kReplyTimeoutMs);
+        const int ready = poll(&waiting, 1, kSocketDeadlineMs);
         if (ready < 0 && errno == EINTR) {
             continue;
         }
@@ -75,12 +74,8 @@ bool PostTimerMessage(const std::string& windowPath, std::string& error) {
         error = "no agent window answers at " + windowPath + " (" + std::strerror(errno) + ")";
         return false;
     }
-    // u32 message, u32 zero, u64 wParam, u64 lParam, little-endian.
-    uint8_t message[kPostedMessageSize] = {};
-    for (int i = 0; i < 4; ++i) {
-        message[i] = static_cast<uint8_t>(kWmTimer >> (8 * i));
-    }
-    const bool sent = host::WriteFull(fd, message, sizeof message);
+    const window::WireMessage message = window::EncodeMessage({window::kWmTimer, 0, 0});
+    const bool sent = host::WriteFull(fd, message.data(), message.size());
     close(fd);
     if (!sent) {
         error = "the agent window at " + windowPath + " closed before the message was sent";

@@ -15,6 +15,7 @@
 #include "adapter_server.h"
 #include "control_client.h"
 #include "control_command.h"
+#include "korvo/window_protocol.h"
 #include "korvo_host.h"
 #include "settings_file.h"
 
@@ -235,7 +236,7 @@ int RunControl(const std::vector<std::string>& args) {
     }
     std::cout << reply->text << "\n";
     if (notify) {
-        const std::string windowPath = korvo::host::WindowPath(kAgentWindowClass);
+        const std::string windowPath = korvo::host::WindowPath(korvo::window::kAgentClassName);
         if (!PostTimerMessage(windowPath, error)) {
             return Fail(error + "; the failover itself took effect");
         }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dmi/dmi_names.h"
+#include "korvo/provider_files.h"
 #include "sp_log.h"
 
 namespace korvo::sp {
@@ -20,7 +21,8 @@ std::shared_ptr<EventLog> Provider::Events(std::string* error) {
     std::lock_guard lock(mutex_);
     if (!events_) {
         std::vector<std::string> warnings;
-        events_ = std::make_shared<EventLog>(root + "/events.log", &warnings);
+        events_ = std::make_shared<EventLog>(
+            management::ProviderFile(root, management::kEventLogFileName), &warnings);
         for (const std::string& warning : warnings) {
             LogLine(root, warning);
         }

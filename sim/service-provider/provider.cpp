@@ -135,8 +135,7 @@ std::string Provider::Root() {
     std::lock_guard lock(rootMutex_);
     if (!root_) {
         // The same path the console derives the socket from (either separator).
-        std::string socket = korvo::management::SocketPath();
-        std::string root = socket.substr(0, socket.size() - std::string("/dmi.sock").size());
+        std::string root = korvo::management::ProviderDirectory();
         const char* setting = std::getenv("WIN32DMIPATH");
         root_ = (setting == nullptr || setting[0] == '\0') ? std::string() : root;
         if (!root_->empty()) {

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <mutex>
 
+#include "korvo/provider_files.h"
 #include "sp_platform.h"
 
 namespace korvo::sp {
@@ -32,8 +33,9 @@ void AppendToFile(const std::string& root, const std::string& message) {
     }
     const std::string line = DmiDateNow() + " " + message + "\n";
     std::string ignored;
-    if (!os::AppendWhole(root + "/sp.log", line, &ignored) && os::EnsurePrivateDirectory(root)) {
-        os::AppendWhole(root + "/sp.log", line, &ignored);  // the first line in a new directory
+    const std::string log = management::ProviderFile(root, management::kLogFileName);
+    if (!os::AppendWhole(log, line, &ignored) && os::EnsurePrivateDirectory(root)) {
+        os::AppendWhole(log, line, &ignored);  // the first line in a new directory
     }
 }
 

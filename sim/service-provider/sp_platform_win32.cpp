@@ -11,12 +11,13 @@
 #include <fstream>
 #include <mutex>
 
+#include "korvo/provider_files.h"
 #include "sp_platform.h"
 
 namespace korvo::sp::os {
 namespace {
 
-constexpr char kPortFileName[] = "dmi.port";
+using korvo::management::kPortFileName;
 constexpr unsigned long kLoopbackNetwork = 0x7F000000;  // 127.0.0.0/8
 constexpr unsigned long kLoopbackMask = 0xFF000000;
 

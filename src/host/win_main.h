@@ -2,9 +2,10 @@
 // start-up, the start-up retry timer, the failover check and shutdown.
 #pragma once
 
+#include "korvo/window_protocol.h"
 #include "platform.h"
 
-inline constexpr char MainClassName[] = "KORVO";
+inline constexpr const char* MainClassName = korvo::window::kAgentClassName;
 inline constexpr char MainWindowTitle[] = "ZUL Component";
 inline constexpr UINT WM_CI_START = WM_USER + 0x32;  // 0x432
 inline constexpr UINT_PTR RETRY_TIMER_ID = 2;

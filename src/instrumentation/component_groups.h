@@ -8,6 +8,7 @@
 
 #include "dmi/dmi.h"
 #include "instrumentation/read_rules.h"
+#include "korvo/driver_protocol.h"
 
 using GroupReader = DmiErrorStatus (*)(ReadCall& call);
 
@@ -19,8 +20,8 @@ struct ComponentGroup {
 };
 
 // The rows of the two writable tables, 1 to these: what their reads serve and their writes take.
-inline constexpr uint32_t Group13LastRow = 125;
-inline constexpr uint32_t Group14LastRow = 35;
+inline constexpr uint32_t Group13LastRow = korvo::driver::kGroup13Rows;
+inline constexpr uint32_t Group14LastRow = korvo::driver::kGroup14Rows;
 
 // The readers, one per group, in files by what they read. Each returns the status of the read;
 // an attribute it doesn't list leaves the record as it is and returns 0.

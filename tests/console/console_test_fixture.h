@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "console/console_commands.h"
+#include "korvo/provider_files.h"
 #include "management/fake_management_server.h"
 #include "support/private_root.h"
 
@@ -41,7 +42,9 @@ struct Outcome {
 
 class ConsoleTest : public testing::Test {
   protected:
-    std::string SocketPath() const { return root_.path() + "/dmi/dmi.sock"; }
+    std::string SocketPath() const {
+        return management::ProviderFile(root_.path() + "/dmi", management::kSocketFileName);
+    }
 
     Outcome Run(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), {"--socket", SocketPath()});

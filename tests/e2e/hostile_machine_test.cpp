@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dmi/dmi.h"
+#include "korvo/window_protocol.h"
 #include "machine.h"
 
 namespace korvo::e2e {
@@ -75,9 +76,8 @@ TEST_F(EndToEndHostile, SigtermEndsTheAgentWhileTheDeviceIsSilent) {
     held.Open(machine_.managementSocket(), 1,
               R"({"op":"get","component":1,"group":4,"attribute":2,"keys":[]})"
               "\n");
-    std::string timer(24, '\0');
-    timer[0] = 0x13;  // WM_TIMER, posted from outside
-    held.Open(machine_.windowSocket(), 1, timer);
+    const window::WireMessage timer = window::EncodeMessage({window::kWmTimer, 0, 0});
+    held.Open(machine_.windowSocket(), 1, std::string(timer.begin(), timer.end()));
     std::this_thread::sleep_for(500ms);  // both are waiting on the device by now
 
     const auto signalled = Clock::now();

@@ -16,6 +16,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "korvo/provider_files.h"
+#include "korvo/window_protocol.h"
+
 namespace korvo::e2e {
 
 using Environment = std::map<std::string, std::string>;
@@ -58,9 +61,13 @@ class Machine {
     std::string dmiPath() const { return root_ + "/dmi"; }
     std::string windowsDir() const { return root_ + "/windows"; }
     std::string libraryPath() const { return dmiPath() + "/bin/Wcdmi.dll"; }
-    std::string windowSocket() const { return korvoRoot() + "/windows/KORVO"; }
-    std::string managementSocket() const { return dmiPath() + "/dmi.sock"; }
-    std::string serviceProviderLog() const { return dmiPath() + "/sp.log"; }
+    std::string windowSocket() const { return korvoRoot() + "/windows/" + window::kAgentClassName; }
+    std::string managementSocket() const {
+        return management::ProviderFile(dmiPath(), management::kSocketFileName);
+    }
+    std::string serviceProviderLog() const {
+        return management::ProviderFile(dmiPath(), management::kLogFileName);
+    }
 
     // The environment every program gets: the machine's three variables and a plain PATH;
     // `extra` adds to it or overrides it.

@@ -181,7 +181,7 @@ AgentMachine::~AgentMachine() {
     ResetAgentState();
     startupLoadLibrary = LoadDmiLibrary;
     startupSleep = Sleep;
-    korvo::host::SetDeviceReplyTimeoutMs(5000);
+    korvo::host::SetDeviceReplyTimeoutMs(korvo::host::kSocketDeadlineMs);
 }
 
 int AgentMachine::Start(std::string* boxes) {
@@ -208,7 +208,7 @@ void AgentMachine::ForgetServiceProvider(bool database) {
 }
 
 size_t AgentMachine::EventCount() const {
-    std::ifstream log(dmiPath_ + "/events.log");
+    std::ifstream log(management::ProviderFile(dmiPath_, management::kEventLogFileName));
     size_t count = 0;
     for (std::string line; std::getline(log, line);) {
         count += line.empty() ? 0 : 1;

@@ -17,7 +17,9 @@
 
 #include "dmi/dmi_api.h"
 #include "hardening_support.h"
+#include "korvo/driver_protocol.h"
 #include "korvo/management_protocol.h"
+#include "korvo/window_protocol.h"
 #include "korvo_host.h"
 #include "platform.h"
 
@@ -81,11 +83,8 @@ LRESULT CALLBACK QuietWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
 }
 
 std::string Wire(UINT message) {
-    std::string wire(24, '\0');
-    for (int i = 0; i < 4; ++i) {
-        wire[i] = static_cast<char>(message >> (8 * i));
-    }
-    return wire;
+    const window::WireMessage wire = window::EncodeMessage({message, 0, 0});
+    return std::string(wire.begin(), wire.end());
 }
 
 TEST(HardeningSecurity, SocketsRefuseAnotherUsersProcess) {
@@ -112,12 +111,14 @@ TEST(HardeningSecurity, SocketsRefuseAnotherUsersProcess) {
     DmiHandle handle = 0;
     ASSERT_EQ(DmiApi.DmiRegister(&handle), DMIERR_NO_ERROR);  // opens the management socket
 
+    // The driver's probe as the host layer frames it: the header, the control word, the record.
     const std::string probe = [] {
-        std::string bytes(12 + 4 + 24, '\0');
-        const unsigned char header[] = {0x02, 0x00, 0x17, 0x00, 4,    0,    0,    0,
-                                        24,   0,    0,    0,    0xFF, 0x02, 0x01, 0xFF};
-        std::memcpy(bytes.data(), header, sizeof header);
-        return bytes;
+        uint8_t bytes[driver::kRequestHeaderSize + driver::kControlWordSize + driver::kRecordSize] =
+            {};
+        driver::EncodeRequestHeader(
+            {driver::kQueryGlobalStatsCode, driver::kControlWordSize, driver::kRecordSize}, bytes);
+        driver::PutU32(bytes + driver::kRequestHeaderSize, driver::kProbeControlWord);
+        return std::string(bytes, bytes + sizeof bytes);
     }();
     struct Socket {
         std::string path;

@@ -15,6 +15,7 @@
 
 #include "management/management_client.h"
 #include "management/fake_management_server.h"
+#include "korvo/provider_files.h"
 #include "support/private_root.h"
 
 namespace korvo::management {
@@ -26,7 +27,9 @@ using namespace std::chrono_literals;
 
 class ManagementClientTest : public testing::Test {
   protected:
-    std::string SocketPath() const { return root_.path() + "/dmi/dmi.sock"; }
+    std::string SocketPath() const {
+        return management::ProviderFile(root_.path() + "/dmi", management::kSocketFileName);
+    }
     test::PrivateRoot root_;
 };
 
@@ -84,7 +87,8 @@ TEST_F(ManagementClientTest, ReachesTheLoopbackPortThatDmiPortNames) {
         close(connection);
     });
     std::filesystem::create_directories(root_.path() + "/dmi");
-    std::ofstream(root_.path() + "/dmi/dmi.port") << port << "\n";
+    std::ofstream(management::ProviderFile(root_.path() + "/dmi", management::kPortFileName))
+        << port << "\n";
     test::ScopedEnv dmiPath("WIN32DMIPATH", (root_.path() + "/dmi").c_str());
     ASSERT_EQ(ManagementSocketPath(""), "tcp:127.0.0.1:" + port);
     ManagementClient client(ManagementSocketPath(""));

@@ -78,7 +78,8 @@ TEST_F(LibraryTest, TheAgentsStartUpSequence) {
     DmiHandle ciHandle = 0;
     ASSERT_EQ(TestInstrumentation::Register(componentId, &ciHandle), DMIERR_NO_ERROR);
     struct stat socketInfo {};
-    ASSERT_EQ(stat((dmiPath() + "/dmi.sock").c_str(), &socketInfo), 0) << "no management socket";
+    ASSERT_EQ(stat(dmiFile(management::kSocketFileName).c_str(), &socketInfo), 0)
+        << "no management socket";
     EXPECT_EQ(socketInfo.st_mode & 0777, 0600u);
     struct stat directoryInfo {};
     ASSERT_EQ(stat(dmiPath().c_str(), &directoryInfo), 0);
@@ -176,8 +177,8 @@ TEST_F(LibraryTest, RefusesAFileItCannotReadOrParse) {
         SCOPED_TRACE(item.path);
         DmiId id = 0;
         EXPECT_EQ(Install(handle, item.path, &id), item.status);
-        EXPECT_NE(ReadFile(dmiPath() + "/sp.log").find(item.logged), std::string::npos)
-            << ReadFile(dmiPath() + "/sp.log");
+        EXPECT_NE(ReadFile(dmiFile(management::kLogFileName)).find(item.logged), std::string::npos)
+            << ReadFile(dmiFile(management::kLogFileName));
     }
     // A list without a MIF file name, and a handle that is not a management registration.
     DmiFileDataList* files = DmiNewFileDataList(1, md, nullptr);
@@ -262,8 +263,9 @@ TEST_F(LibraryTest, ADamagedDatabaseIsReportedAndLeftAlone) {
     DmiId id = 0;
     EXPECT_EQ(Install(handle, WriteFile("w.mif", kTestMif), &id), DMIERR_DATABASE_CORRUPT);
     EXPECT_EQ(ReadFile(index), "{\"nextId\": 2, \"comp");
-    EXPECT_NE(ReadFile(dmiPath() + "/sp.log").find("remove " + dmiPath() + "/components"),
-              std::string::npos);
+    EXPECT_NE(
+        ReadFile(dmiFile(management::kLogFileName)).find("remove " + dmiPath() + "/components"),
+        std::string::npos);
 }
 
 TEST_F(LibraryTest, RegisterCiChecksTheRecord) {
@@ -388,7 +390,7 @@ TEST_F(LibraryTest, TheLogSaysWhatAnAdministratorLooksFor) {
     DmiFreeAttributeValues(keys, md);
     ASSERT_EQ(DmiUnregisterCi(ci), DMIERR_NO_ERROR);
 
-    const std::string log = ReadFile(dmiPath() + "/sp.log");
+    const std::string log = ReadFile(dmiFile(management::kLogFileName));
     const std::string component = std::to_string(id);
     const std::pair<std::string, bool> lines[] = {
         {"registered the instrumentation of component " + component, true},
@@ -437,7 +439,7 @@ TEST_F(LibraryTest, ListenersAreCalledWithEachEvent) {
 
 TEST_F(LibraryTest, EventsAreCheckedKeptAndNumbered) {
     const DmiId id = InstallTestMif();
-    const std::string log = dmiPath() + "/events.log";
+    const std::string log = dmiFile(management::kEventLogFileName);
     for (int i = 0; i < 2; ++i) {
         DmiMultiRowData* event = BuildWidgetEvent(md, id);
         EXPECT_EQ(DmiOriginateEvent(id, nullptr, nullptr, event), DMIERR_NO_ERROR);
@@ -508,8 +510,8 @@ TEST_F(LibraryTest, EventsThatDoNotMatchTheMifAreRefused) {
         DmiFreeMultiRowData(event, md);
     }
     EXPECT_EQ(DmiOriginateEvent(id, nullptr, nullptr, nullptr), DMIERR_ILL_FORMED_COMMAND);
-    EXPECT_TRUE(EventLines(dmiPath() + "/events.log").empty());
-    EXPECT_NE(ReadFile(dmiPath() + "/sp.log").find("is not \"TEST|Widget Event|001\""),
+    EXPECT_TRUE(EventLines(dmiFile(management::kEventLogFileName)).empty());
+    EXPECT_NE(ReadFile(dmiFile(management::kLogFileName)).find("is not \"TEST|Widget Event|001\""),
               std::string::npos);
 }
 
@@ -526,7 +528,7 @@ TEST_F(LibraryTest, PlantedLinksAreNeverFollowed) {
     ASSERT_EQ(mkdir(dmiPath().c_str(), 0700), 0);
     ASSERT_EQ(mkdir((dmiPath() + "/components").c_str(), 0700), 0);
     for (const std::string& link :
-         {dmiPath() + "/sp.log", dmiPath() + "/components/index.json.tmp"}) {
+         {dmiFile(management::kLogFileName), dmiPath() + "/components/index.json.tmp"}) {
         ASSERT_EQ(symlink(outside.c_str(), link.c_str()), 0) << link;
     }
     const DmiId id = InstallTestMif();

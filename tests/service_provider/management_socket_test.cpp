@@ -337,7 +337,7 @@ TEST_F(ManagementSocketTest, SubscribersGetEachEventAsItIsOriginated) {
     // Stopping the library ends the subscription and removes the socket.
     KorvoSpShutdown();
     EXPECT_TRUE(subscriber.ReadLine().is_null());
-    EXPECT_NE(access((dmiPath() + "/dmi.sock").c_str(), F_OK), 0);
+    EXPECT_NE(access(dmiFile(management::kSocketFileName).c_str(), F_OK), 0);
 }
 
 TEST_F(ManagementSocketTest, SubscribersAreToldOfEachSuccessfulSetByAnyClient) {
@@ -402,7 +402,7 @@ size_t LineCount(const std::string& path) {
 // goes on across the cut and across a restart.
 TEST_F(ManagementSocketTest, TheEventLogKeepsABoundedWindow) {
     constexpr size_t kOriginated = 2500;
-    const std::string log = dmiPath() + "/events.log";
+    const std::string log = dmiFile(management::kEventLogFileName);
     size_t mostLines = 0;
     for (size_t i = 0; i < kOriginated; ++i) {
         DmiMultiRowData* event = BuildWidgetEvent(md, componentId);

@@ -230,7 +230,7 @@ TEST_F(MemoryTest, BadFreesAreCountedReportedAndLeaveMemoryAlone) {
     EXPECT_NE(report.find("points into a block"), std::string::npos) << report;
     EXPECT_NE(report.find("was made by DmiNewAttributeValues"), std::string::npos) << report;
     // Bad frees are logged as they happen.
-    EXPECT_NE(ReadFile(dmiPath() + "/sp.log").find("bad free"), std::string::npos);
+    EXPECT_NE(ReadFile(dmiFile(management::kLogFileName)).find("bad free"), std::string::npos);
 }
 
 TEST_F(MemoryTest, OutstandingBlocksAreListedWithTheCallThatMadeThem) {

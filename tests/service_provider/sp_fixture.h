@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "dmi/dmi.h"
+#include "korvo/provider_files.h"
 #include "korvo_sp.h"
 #include "support/private_root.h"
 
@@ -32,6 +33,8 @@ class ServiceProviderTest : public ::testing::Test {
     void TearDown() override;
 
     const std::string& dmiPath() const { return dmiPath_; }  // $WIN32DMIPATH: <root>/dmi
+    // The provider's file `name` (management::kLogFileName, ...) in dmiPath().
+    std::string dmiFile(const char* name) const { return management::ProviderFile(dmiPath_, name); }
     const std::string& rootPath() const { return root_->path(); }
     // Writes a file below the private root and returns its path.
     std::string WriteFile(const std::string& name, const std::string& text);

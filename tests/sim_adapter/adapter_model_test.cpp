@@ -325,6 +325,24 @@ TEST(AdapterModel, UnknownRequestsFailWithStatus0xFFFF) {
     }
 }
 
+// A request code added to the catalogue is one the simulator answers and the command line can
+// make fail; a code outside it is neither.
+TEST(AdapterModel, EveryCodeOfTheCatalogueIsAnsweredAndCanBeMadeToFail) {
+    AdapterModel model;
+    for (const RequestCodes& row : kRequestCatalogue) {
+        for (uint32_t requestCode = row.first; requestCode <= row.last; ++requestCode) {
+            SCOPED_TRACE(std::string(row.name) + ", code " + std::to_string(requestCode));
+            EXPECT_EQ(Ask(model, static_cast<uint16_t>(requestCode)).served.outcome,
+                      Outcome::Answered);
+            EXPECT_EQ(ParseFaultTarget(std::to_string(requestCode)),
+                      std::optional<int>(static_cast<int>(requestCode)));
+        }
+    }
+    for (const char* outside : {"0", "15", "55", "62", "65535", "65536"}) {
+        EXPECT_EQ(ParseFaultTarget(outside), std::nullopt) << outside;
+    }
+}
+
 TEST(AdapterModel, BuffersOfTheWrongSizeFailTheCall) {
     const std::pair<size_t, size_t> lengths[] = {{0, 24}, {3, 24}, {5, 24},
                                                  {4, 0},  {4, 23}, {4, 25}};

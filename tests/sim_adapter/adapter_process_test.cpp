@@ -20,6 +20,7 @@
 
 #include "adapter_server.h"
 #include "device_client.h"
+#include "korvo/window_protocol.h"
 #include "korvo_host.h"
 #include "support/private_root.h"
 
@@ -140,7 +141,7 @@ TEST_F(AdapterProgram, CommandsChangeTheRunningSimulator) {
     EXPECT_NE(status.out.find("state           3"), std::string::npos) << status.out;
 
     // --notify posts WM_TIMER to the agent's window: u32 0x0113, u32 0, u64 0, u64 0.
-    const int window = host::ListenUnix(host::WindowPath(kAgentWindowClass));
+    const int window = host::ListenUnix(host::WindowPath(window::kAgentClassName));
     ASSERT_GE(window, 0);
     const RunResult failover = Run({"failover", "1", "--notify"});
     EXPECT_EQ(failover.exitCode, 0) << failover.err;
@@ -155,7 +156,7 @@ TEST_F(AdapterProgram, CommandsChangeTheRunningSimulator) {
     EXPECT_EQ(std::vector<uint8_t>(message, message + 24), expected);
     close(posted);
     close(window);
-    unlink(host::WindowPath(kAgentWindowClass).c_str());
+    unlink(host::WindowPath(window::kAgentClassName).c_str());
 
     EXPECT_EQ(Run({"fail", "56", "silent"}).exitCode, 0);
     DeviceClient client(paths_.device);

@@ -110,7 +110,7 @@ TEST(DriverChannel, ASilentDeviceTimesOut) {
     });
     DriverRequest request = Request(2);
     EXPECT_FALSE(SendDriverRequest(kRequestControlWord, &request));
-    korvo::host::SetDeviceReplyTimeoutMs(5000);
+    korvo::host::SetDeviceReplyTimeoutMs(korvo::host::kSocketDeadlineMs);
     EXPECT_EQ(device.WaitForCloses(1), 1);
 }
 

@@ -10,6 +10,7 @@
 #include "console/console.h"
 #include "console/console_commands.h"
 #include "console/interrupt_catcher.h"
+#include "korvo/provider_files.h"
 #include "management/attribute_values.h"
 
 namespace korvo::console {
@@ -22,8 +23,9 @@ using nlohmann::json;
 std::string Console::LogPath() {
     if (!line_.socketPath.empty() && !line_.socketPath.starts_with("tcp:")) {
         const auto slash = line_.socketPath.rfind('/');
-        return (slash == std::string::npos ? std::string(".") : line_.socketPath.substr(0, slash)) +
-               "/sp.log";
+        return management::ProviderFile(
+            slash == std::string::npos ? std::string(".") : line_.socketPath.substr(0, slash),
+            management::kLogFileName);
     }
     const char* root = std::getenv("WIN32DMIPATH");
     if (root == nullptr || *root == '\0') {
@@ -32,7 +34,7 @@ std::string Console::LogPath() {
             "the directory the agent runs with (the log is $WIN32DMIPATH/sp.log), or give "
             "--socket PATH with the socket beside the log");
     }
-    return std::string(root) + "/sp.log";
+    return management::ProviderFile(root, management::kLogFileName);
 }
 
 // A line of sp.log, its time stamp as ISO 8601 like every time the console shows.

@@ -1,5 +1,5 @@
 // Cross-process PostMessageA for the console: one connection to the window's socket, one
-// 24-byte message, close.
+// message as korvo/window_protocol.h lays it out, close.
 #include "console/window_messages.h"
 
 #include <errno.h>
@@ -26,21 +26,7 @@ constexpr NamedMessage kNamedMessages[] = {
     {"WM_TIMER", kWmTimer}, {"WM_USER", kWmUser},
 };
 
-void PutLittleEndian(uint8_t* out, uint64_t value, size_t bytes) {
-    for (size_t i = 0; i < bytes; ++i) {
-        out[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
 }  // namespace
-
-std::array<uint8_t, kWindowMessageBytes> EncodeWindowMessage(const WindowMessage& message) {
-    std::array<uint8_t, kWindowMessageBytes> bytes{};
-    PutLittleEndian(&bytes[0], message.message, 4);
-    PutLittleEndian(&bytes[8], message.wParam, 8);
-    PutLittleEndian(&bytes[16], message.lParam, 8);
-    return bytes;
-}
 
 std::optional<uint32_t> WindowMessageByName(std::string_view name) {
     for (const auto& [known, message] : kNamedMessages) {
@@ -76,7 +62,7 @@ std::string PostWindowMessage(const std::string& className, const WindowMessage&
             "). The agent must be running with the same KORVO_ROOT (" + korvo::host::RootPath() +
             ")");
     }
-    const auto bytes = EncodeWindowMessage(message);
+    const window::WireMessage bytes = window::EncodeMessage(message);
     const bool sent = korvo::host::WriteFull(fd, bytes.data(), bytes.size());
     const int error = errno;
     close(fd);

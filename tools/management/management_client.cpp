@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "korvo/management_protocol.h"
+#include "korvo/socket_deadline.h"
 #include "korvo_host.h"
 
 namespace korvo::management {
@@ -34,7 +35,7 @@ std::string SocketDirectory(const std::string& socketPath) {
 constexpr std::string_view kTcpPrefix = "tcp:";
 constexpr std::string_view kLoopbackHost = "127.0.0.1:";
 // A provider that takes no request bytes for this long is as good as gone.
-constexpr int kSendTimeoutMs = 5000;
+constexpr int kSendTimeoutMs = korvo::kSocketDeadlineMs;
 
 // The port of a "tcp:" endpoint; 0 when `endpoint` is not one or names no valid port.
 unsigned short TcpPort(std::string_view endpoint) {
@@ -97,7 +98,8 @@ std::string ManagementSocketPath(const std::string& overridePath) {
     const std::string socketPath = korvo::management::SocketPath();
     // A provider that serves a port instead says so in dmi.port beside the socket's place.
     if (access(socketPath.c_str(), F_OK) != 0) {
-        std::ifstream portFile(SocketDirectory(socketPath) + "/dmi.port");
+        std::ifstream portFile(korvo::management::ProviderFile(SocketDirectory(socketPath),
+                                                               korvo::management::kPortFileName));
         std::string port;
         if (portFile >> port && TcpPort(std::string(kTcpPrefix) + port) != 0) {
             return std::string(kTcpPrefix) + std::string(kLoopbackHost) + port;
@@ -140,7 +142,7 @@ ManagementClient::ManagementClient(std::string socketPath, std::chrono::millisec
         const int error = errno;
         std::string what = "cannot reach the DMI service provider: nothing listens on " +
                            socketPath_ + " (" + std::strerror(error) + "). ";
-        if (socketPath_.ends_with("/dmi.sock")) {
+        if (socketPath_.ends_with(std::string("/") + korvo::management::kSocketFileName)) {
             what += "The agent must be running with WIN32DMIPATH=" + SocketDirectory(socketPath_) +
                     " (the service provider it loads serves that socket), or give --socket PATH";
         } else {

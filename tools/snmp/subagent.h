@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 
+#include "korvo/socket_deadline.h"
 #include "snmp/oid_mapping.h"
 
 namespace korvo::snmp {
@@ -16,7 +17,7 @@ struct SubagentOptions {
     Oid prefix;
     int pingSeconds = 1;     // how often the master is checked, and reconnected
     int refreshSeconds = 5;  // how often the component list is read again
-    std::chrono::milliseconds replyTimeout{5000};
+    std::chrono::milliseconds replyTimeout{korvo::kSocketDeadlineMs};
     // How long the master agent waits for an answer (snmpd's agentXTimeout): every answer is
     // sent within it, with an error for what could not be read in time, so that the master
     // never gives up on the session.

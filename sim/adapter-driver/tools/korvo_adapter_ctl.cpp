@@ -96,7 +96,7 @@ int Exchange(uint32_t controlWord, adapter::Record record) {
         std::printf("call failed: %s\n", SystemMessage(GetLastError()).c_str());
         return kExitFailed;
     }
-    const unsigned status = record[driver::kStatusOffset] | record[driver::kStatusOffset + 1] << 8;
+    const unsigned status = driver::GetU16(&record[driver::kStatusOffset]);
     std::printf("call succeeded, %lu bytes returned, status 0x%04X, record", bytesReturned, status);
     for (uint8_t byte : record) {
         std::printf(" %02X", byte);

@@ -14,8 +14,9 @@ else()
     set(probe_export "__attribute__((visibility(\"default\")))")
 endif()
 
-add_executable(${calls_program} ${calls_dir}/win32_calls.cpp ${calls_dir}/check.cpp
-                                ${calls_machine})
+# The window calls' cases first, then the others': cases run in the order of the files.
+add_executable(${calls_program} ${calls_dir}/window_calls.cpp ${calls_dir}/system_calls.cpp
+                                ${calls_dir}/check.cpp ${calls_machine})
 target_include_directories(${calls_program} PRIVATE ${calls_dir} ${CMAKE_SOURCE_DIR}/tests
                                                     ${CMAKE_SOURCE_DIR}/sim/adapter)
 target_link_libraries(${calls_program} PRIVATE korvo_driver_protocol)
