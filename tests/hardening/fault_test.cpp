@@ -247,7 +247,7 @@ TEST(HardeningFullDisk, AStartUpThatFoundTheDiskFullRegistersOnceThereIsRoom) {
 }
 
 TEST_F(HardeningFaults, AMalformedRegistryFileGivesTheDeviceNumber) {
-    const std::string registry = machine.root() + "/registry.reg";
+    const std::string registry = machine.korvoRoot() + "/registry.reg";
     EXPECT_EQ(ReadDirect(21, 4, 1).value, 3u) << "adapter 1 in slot 3 while the file is sound";
     const std::string texts[] = {
         "",

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -27,13 +29,6 @@ namespace fs = std::filesystem;
 HMODULE boundModule = nullptr;
 ServiceProviderControls controls;
 
-constexpr char RegistryText[] =
-    "REGEDIT4\n\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QEV\\Slots\\PCI\\3]\n"
-    "\"Bus\"=dword:00000000\n\"Slot\"=dword:0000000b\n\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QEV\\Slots\\PCI\\4]\n"
-    "\"Bus\"=dword:00000000\n\"Slot\"=dword:0000000c\n";
-
 void NoPause(DWORD) {}
 
 template <typename Function>
@@ -45,14 +40,85 @@ Function Resolve(const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(entry));
 }
 
-// Loads Wcdmi.dll from `dmiPath`/bin the way the agent does, once per process; the current
-// directory the load moves to is given back afterwards.
+// Lays a machine out in `dir` with scripts/lay-out-machine, the one maker of the machine's
+// layout (the programs' own end-to-end tests and scripts use it too), and gives back the
+// variables it exports.
+std::map<std::string, std::string> LayOutMachine(const std::string& dir) {
+    const std::string command =
+        "'" KORVO_SOURCE_DIR "/scripts/lay-out-machine' '" + dir + "' '" KORVO_BUILD_DIR "'";
+    FILE* output = popen(command.c_str(), "r");
+    if (output == nullptr) {
+        throw std::runtime_error("cannot run " + command);
+    }
+    std::string printed;
+    char chunk[512];
+    while (std::fgets(chunk, sizeof chunk, output) != nullptr) {
+        printed += chunk;
+    }
+    if (pclose(output) != 0) {
+        throw std::runtime_error("scripts/lay-out-machine failed: " + printed);
+    }
+    std::map<std::string, std::string> variables;
+    const std::regex exportLine("^export ([A-Za-z_0-9]+)='([^']*)'$");
+    std::istringstream lines(printed);
+    for (std::string line; std::getline(lines, line);) {
+        if (std::smatch match; std::regex_match(line, match, exportLine)) {
+            variables[match[1]] = match[2];
+        }
+    }
+    for (const char* name : {"KORVO_ROOT", "WIN32DMIPATH", "windir"}) {
+        if (!variables.contains(name)) {
+            throw std::runtime_error(std::string("scripts/lay-out-machine printed no ") + name);
+        }
+    }
+    return variables;
+}
+
+// The layout made once per process in a directory of its own (removed at exit); each machine is
+// a copy of it, which keeps a test's start-up to a few file copies.
+class LayoutTemplate {
+  public:
+    LayoutTemplate() {
+        std::string pattern = (fs::temp_directory_path() / "korvo-layout-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("cannot create " + pattern + ": " + std::strerror(errno));
+        }
+        dir_ = pattern;
+        variables_ = LayOutMachine(dir_);
+    }
+    ~LayoutTemplate() {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    LayoutTemplate(const LayoutTemplate&) = delete;
+    LayoutTemplate& operator=(const LayoutTemplate&) = delete;
+
+    // Copies the layout into `dir` (modes kept) and gives back its variables there.
+    std::map<std::string, std::string> CopyTo(const std::string& dir) const {
+        fs::copy(dir_, dir, fs::copy_options::recursive);
+        std::map<std::string, std::string> variables;
+        for (const auto& [name, value] : variables_) {
+            variables[name] = value.starts_with(dir_) ? dir + value.substr(dir_.size()) : value;
+        }
+        return variables;
+    }
+
+  private:
+    std::string dir_;
+    std::map<std::string, std::string> variables_;
+};
+
+std::map<std::string, std::string> LaidOutMachine(const std::string& dir) {
+    static const LayoutTemplate layout;
+    return layout.CopyTo(dir);
+}
+
+// Loads Wcdmi.dll from `dmiPath`/bin (where the layout put it) the way the agent does, once
+// per process; the current directory the load moves to is given back afterwards.
 void BindLibrary(const std::string& dmiPath) {
     if (boundModule != nullptr) {
         return;
     }
-    fs::copy_file(KORVO_SP_LIBRARY, dmiPath + "/bin/Wcdmi.dll",
-                  fs::copy_options::overwrite_existing);
     const fs::path saved = fs::current_path();
     ResetServiceState();
     const int loaded = LoadDmiLibrary();
@@ -155,17 +221,14 @@ void InProcessAdapter::ClearExchanges() {
 // ---- The machine ----------------------------------------------------------------------------
 
 AgentMachine::AgentMachine()
-    : dmiPath_(root_.path() + "/dmi"),
-      windir_(root_.path() + "/windows"),
+    : layout_(LaidOutMachine(root_.path())),
+      korvoRoot_(layout_.at("KORVO_ROOT")),
+      dmiPath_(layout_.at("WIN32DMIPATH")),
+      windir_(layout_.at("windir")),
+      korvoRootEnv_("KORVO_ROOT", korvoRoot_.c_str()),
       dmiEnv_("WIN32DMIPATH", dmiPath_.c_str()),
       windirEnv_("windir", windir_.c_str()),
       registryEnv_("KORVO_REGISTRY", nullptr) {
-    fs::create_directories(dmiPath_ + "/bin");
-    fs::create_directories(windir_ + "/system");
-    fs::copy_file(KORVO_SOURCE_DIR "/mif/korvo.mif", windir_ + "/system/korvo.mif");
-    std::ofstream(windir_ + "/system/KORVOm4.SYS") << std::string(35328, '\0');
-    std::ofstream(windir_ + "/system/KORVOm5.SYS") << std::string(41472, '\0');
-    std::ofstream(root_.path() + "/registry.reg") << RegistryText;
     BindLibrary(dmiPath_);
     ForgetServiceProvider(false);
     controls.failAllocation(0);

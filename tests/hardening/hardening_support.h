@@ -80,10 +80,11 @@ class InProcessAdapter {
     std::vector<ServedExchange> exchanges_;
 };
 
-// A private machine for the agent in this process: KORVO_ROOT (with the registry's slot
-// table: bus 0 devices 11 and 12 in slots 3 and 4), WIN32DMIPATH (bin/Wcdmi.dll), windir
-// (system/korvo.mif and the two driver files). Binds the library on first use, forgets the
-// service provider's registrations and the agent's state, and replaces the start-up seams
+// A private machine for the agent in this process, laid out by scripts/lay-out-machine in a
+// private directory: KORVO_ROOT (with the registry's slot table: bus 0 devices 11 and 12 in
+// slots 3 and 4), WIN32DMIPATH (bin/Wcdmi.dll), windir (system/korvo.mif and the two driver
+// files), each set in the environment for its life. Binds the library on first use, forgets
+// the service provider's registrations and the agent's state, and replaces the start-up seams
 // (no pauses, the bound library) for its life.
 class AgentMachine {
   public:
@@ -92,7 +93,9 @@ class AgentMachine {
     AgentMachine(const AgentMachine&) = delete;
     AgentMachine& operator=(const AgentMachine&) = delete;
 
+    // The private directory that holds the machine (and may take more of a test's own).
     const std::string& root() const { return root_.path(); }
+    const std::string& korvoRoot() const { return korvoRoot_; }
     const std::string& dmiPath() const { return dmiPath_; }
     const std::string& windir() const { return windir_; }
 
@@ -108,8 +111,11 @@ class AgentMachine {
 
   private:
     korvo::test::PrivateRoot root_;
+    std::map<std::string, std::string> layout_;
+    std::string korvoRoot_;
     std::string dmiPath_;
     std::string windir_;
+    korvo::test::ScopedEnv korvoRootEnv_;
     korvo::test::ScopedEnv dmiEnv_;
     korvo::test::ScopedEnv windirEnv_;
     korvo::test::ScopedEnv registryEnv_;

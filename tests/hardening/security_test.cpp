@@ -94,7 +94,7 @@ TEST(HardeningSecurity, SocketsRefuseAnotherUsersProcess) {
     AgentMachine machine;  // binds the service provider library
     ASSERT_EQ(chmod(machine.root().c_str(), 0711), 0);
     // Everything below is made by our own code, from directories that do not exist yet.
-    const std::string machineRoot = machine.root() + "/machine";
+    const std::string machineRoot = machine.root() + "/own-machine";
     const std::string dmiRoot = machine.root() + "/private-dmi";
     ScopedEnv korvoRoot("KORVO_ROOT", machineRoot.c_str());
     ScopedEnv dmiPath("WIN32DMIPATH", dmiRoot.c_str());

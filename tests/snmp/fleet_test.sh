@@ -49,10 +49,9 @@ start_machine() {  # start_machine N
     local n=$1 dir=$tmp/m$1
     layout[$n]=$("$source_dir/scripts/lay-out-machine" "$dir" "$build")
     on_bg "$n" "$dir/adapter.log" korvo-adapter serve --quiet
-    wait_for 10 test -S "$dir/machine/devices/korvodmi.vxd" || die "machine $n: no adapter"
+    wait_for 10 on "$n" machine_adapter_up || die "machine $n: no adapter"
     on_bg "$n" "$dir/agent.log" korvoci
-    wait_for 15 on "$n" sh -c "dmicli --json stats | tr -d ' \n' | grep -q '\"registered\":\[[0-9]'" ||
-        die "machine $n: the agent did not register"
+    wait_for 15 on "$n" machine_registered || die "machine $n: the agent did not register"
     mkdir -p "$dir/snmp"
     port[$n]=$(snmp_free_port)
     (
@@ -66,12 +65,12 @@ start_machine() {  # start_machine N
         1.3.6.1.4.1.32473.1.1.1.1.0 | grep -q STRING" || die "machine $n: dmi-snmp did not answer"
     show "machine $n: adapter, agent, snmpd on udp:127.0.0.1:${port[$n]}, dmi-snmp"
 }
-on() {  # on N COMMAND...: COMMAND on machine N
+on() {  # on N COMMAND...: COMMAND (a program or a function) on machine N
     local n=$1
     shift
     (
         eval "${layout[$n]}"
-        exec "$@"
+        "$@"
     )
 }
 on_bg() {  # on_bg N LOG COMMAND...: COMMAND on machine N in the background, its output to LOG

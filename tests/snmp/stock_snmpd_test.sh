@@ -58,13 +58,12 @@ diff <(grep -v '^#' "$dropin") \
 eval "$("$source_dir/scripts/lay-out-machine" "$tmp/machine" "$build")"
 korvo-adapter serve --quiet >"$tmp/adapter.log" 2>&1 &
 pids+=($!)
-wait_for 10 test -S "$KORVO_ROOT/devices/korvodmi.vxd" || die "the simulated adapter did not start"
+wait_for 10 machine_adapter_up || die "the simulated adapter did not start"
 start_agent() {
     korvoci 2>>"$tmp/agent.log" &
     agent_pid=$!
     pids+=("$agent_pid")
-    wait_for 15 sh -c "dmicli --json stats | tr -d ' \n' | grep -q '\"registered\":\[[0-9]'" ||
-        die "the agent did not register its component"
+    wait_for 15 machine_registered || die "the agent did not register its component"
 }
 start_agent
 

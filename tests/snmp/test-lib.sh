@@ -1,6 +1,7 @@
 # What the SNMP end-to-end scripts share: counting failures, waiting, skipping when a program
 # is missing, and a private directory whose processes are ended and removed on exit.
 # Sourced, not run.
+# shellcheck shell=bash
 
 failures=0
 fail() {
@@ -11,15 +12,12 @@ die() {
     printf 'FAIL: %s\n' "$*" >&2
     exit 1
 }
-wait_for() {  # wait_for SECONDS COMMAND...: true once COMMAND succeeds
-    local seconds=$1
-    shift
-    for _ in $(seq $((seconds * 10))); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.1
-    done
-    return 1
-}
+# The machine's tests, written once for every script: machine_adapter_up (the simulated
+# adapter's control device listens), machine_registered (the agent is registered), wait_until.
+# shellcheck source=scripts/machine-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/machine-lib.sh"
+# wait_for SECONDS COMMAND...: true once COMMAND succeeds; the caller says what failed.
+wait_for() { wait_until "$@"; }
 
 # require PATH...: skips the test (exit 0, "SKIP: ...") unless every PATH exists.
 require() {
