@@ -3,9 +3,12 @@
 // callback and every record a callback returns.
 #include "provider.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <shared_mutex>
+#include <thread>
 
 #include "dmi/dmi_names.h"
 
@@ -83,6 +86,46 @@ Outcome Provider::Get(DmiId componentId, DmiId groupId, DmiId attributeId,
                 std::nullopt};
     }
     return NotRegistered(componentId);
+}
+
+std::shared_ptr<ReadPool> Provider::Readers() {
+    std::lock_guard lock(readersMutex_);
+    if (!readers_) {
+        std::string error;
+        const unsigned size = ReadThreads(std::getenv(kReadThreadsVariable),
+                                          std::thread::hardware_concurrency(), &error);
+        if (!error.empty()) {
+            Log(error);
+        }
+        readers_ = std::make_shared<ReadPool>(size);
+    }
+    return readers_;
+}
+
+void Provider::ReadSideBySide(size_t count, const std::function<size_t(size_t)>& read) {
+    std::atomic<size_t> needed{count};  // reads past this index are left out
+    Readers()->Run(count, [&](size_t i) {
+        if (i > needed.load()) {
+            return;
+        }
+        const size_t last = read(i);
+        for (size_t seen = needed.load();
+             last < seen && !needed.compare_exchange_weak(seen, last);) {
+        }
+    });
+}
+
+std::vector<std::optional<Outcome>> Provider::GetAll(DmiId componentId, DmiId groupId,
+                                                     const std::vector<DmiId>& attributes,
+                                                     const std::vector<AttributeValue>& keys,
+                                                     bool next) {
+    std::vector<std::optional<Outcome>> outcomes(attributes.size());
+    ReadSideBySide(attributes.size(), [&](size_t i) {
+        outcomes[i] = Get(componentId, groupId, attributes[i], keys, next);
+        const bool failed = outcomes[i]->status != DMIERR_NO_ERROR || !outcomes[i]->value;
+        return failed ? i : attributes.size();
+    });
+    return outcomes;
 }
 
 Outcome Provider::Set(DmiId componentId, DmiId groupId, DmiId attributeId,

@@ -281,32 +281,66 @@ nlohmann::json Provider::AttributeRequestJson(const nlohmann::json& request) {
 
 namespace korvo::sp {
 
-// The readings of one row, each attribute read on its own; stops at the first read that finds
-// no such row. A key attribute whose instrumentation answers anything else but a value leaves
-// the row's existence unknown: that reading is kept as the row's key failure. (A key that no
-// instrumentation serves has no value in any row; such rows end the table as "no value".)
-Provider::RowReadings Provider::ReadRow(DmiId componentId, const mif::Group& group,
-                                        const std::vector<DmiId>& attributes,
-                                        const std::vector<AttributeValue>& keys) {
-    RowReadings row;
-    row.readings = nlohmann::json::array();
-    for (const DmiId attributeId : attributes) {
-        const Outcome outcome = Get(componentId, group.id, attributeId, keys, false);
+// The readings of `rows` rows from the one `keys` selects (the first key counting up by one),
+// each attribute read on its own as Get would, side by side on the read pool. A row is not
+// found when a read of it finds no such row. A key attribute whose instrumentation answers
+// anything else but a value leaves the row's existence unknown: that reading is kept as the
+// row's key failure. (A key that no instrumentation serves has no value in any row; such rows
+// end the table as "no value".) Neither kind of row is followed by another in a listing, so
+// the reads after it are left out, and the rows after it come back empty.
+std::vector<Provider::RowReadings> Provider::ReadRows(DmiId componentId, const mif::Group& group,
+                                                      const std::vector<DmiId>& attributes,
+                                                      const std::vector<AttributeValue>& keys,
+                                                      size_t rows) {
+    const size_t width = attributes.size();
+    std::vector<std::vector<AttributeValue>> rowKeys(rows, keys);
+    for (size_t row = 1; row < rows; ++row) {
+        rowKeys[row][0].integer += row;
+    }
+    auto isKey = [&](DmiId attributeId) {
+        return std::find(group.keys.begin(), group.keys.end(), attributeId) != group.keys.end();
+    };
+    std::vector<Outcome> outcomes(rows * width);
+    ReadSideBySide(outcomes.size(), [&](size_t i) {
+        const size_t row = i / width;
+        Outcome& outcome = outcomes[i];
+        outcome = Get(componentId, group.id, attributes[i % width], rowKeys[row], false);
         if (outcome.status == DMIERR_ROW_NOT_FOUND) {
-            row.rowNotFound = true;
-            return row;
+            return i;
         }
         const bool hasValue = outcome.status == DMIERR_NO_ERROR && outcome.value;
-        row.anyValue = row.anyValue || hasValue;
-        nlohmann::json reading = OutcomeJson(outcome);
-        reading["id"] = attributeId;
-        if (!hasValue && outcome.called && row.keyFailure.is_null() &&
-            std::find(group.keys.begin(), group.keys.end(), attributeId) != group.keys.end()) {
-            row.keyFailure = reading;
+        return !hasValue && outcome.called && isKey(attributes[i % width]) ? (row + 1) * width - 1
+                                                                           : outcomes.size();
+    });
+
+    std::vector<RowReadings> readings(rows);
+    for (size_t row = 0; row < rows; ++row) {
+        RowReadings& read = readings[row];
+        read.readings = nlohmann::json::array();
+        const auto first = outcomes.begin() + static_cast<std::ptrdiff_t>(row * width);
+        read.rowNotFound = std::any_of(
+            first, first + static_cast<std::ptrdiff_t>(width),
+            [](const Outcome& outcome) { return outcome.status == DMIERR_ROW_NOT_FOUND; });
+        if (read.rowNotFound) {
+            break;
         }
-        row.readings.push_back(std::move(reading));
+        for (size_t column = 0; column < width; ++column) {
+            const Outcome& outcome = first[static_cast<std::ptrdiff_t>(column)];
+            const bool hasValue = outcome.status == DMIERR_NO_ERROR && outcome.value;
+            read.anyValue = read.anyValue || hasValue;
+            nlohmann::json reading = OutcomeJson(outcome);
+            reading["id"] = attributes[column];
+            if (!hasValue && outcome.called && read.keyFailure.is_null() &&
+                isKey(attributes[column])) {
+                read.keyFailure = reading;
+            }
+            read.readings.push_back(std::move(reading));
+        }
+        if (!read.keyFailure.is_null()) {
+            break;
+        }
     }
-    return row;
+    return readings;
 }
 
 nlohmann::json Provider::MultipleGetJson(const nlohmann::json& request) {
@@ -331,7 +365,7 @@ nlohmann::json Provider::MultipleGetJson(const nlohmann::json& request) {
         return Answer(status, error);
     }
     if (op == "get-row" || (op == "get-group" && keys.empty())) {
-        RowReadings row = ReadRow(componentId, *found.group, attributes, keys);
+        RowReadings row = std::move(ReadRows(componentId, *found.group, attributes, keys, 1)[0]);
         if (row.rowNotFound) {
             return Answer(DMIERR_ROW_NOT_FOUND);
         }
@@ -359,12 +393,13 @@ nlohmann::json Provider::MultipleGetJson(const nlohmann::json& request) {
     auto endAt = [&answer](const char* reason, uint64_t index) {
         answer["end"] = {{"reason", reason}, {"index", index}};
     };
+    // The next row in order: false when the listing ends at it.
     nlohmann::json previous;
-    for (uint64_t index = 0; index < count; ++index, ++keys[0].integer) {
-        RowReadings row = ReadRow(componentId, *found.group, attributes, keys);
+    uint64_t index = 0;
+    auto take = [&](RowReadings& row) {
         if (row.rowNotFound) {
             endAt(management::kEndRowNotFound, index);
-            break;
+            return false;
         }
         if (!row.keyFailure.is_null()) {
             // Neither a row nor the table's end: the listing stops at the failure and says so.
@@ -375,17 +410,35 @@ nlohmann::json Provider::MultipleGetJson(const nlohmann::json& request) {
                     answer["end"][member] = row.keyFailure[member];
                 }
             }
-            break;
+            return false;
         }
         if (index > 0 && row.readings == previous) {
             endAt(management::kEndRowRepeats, index);
-            break;
+            return false;
         }
         previous = row.readings;
         answer["rows"].push_back({{"keys", ToJson(keys)}, {"attributes", std::move(row.readings)}});
         if (!row.anyValue) {
             endAt(management::kEndNoValue, index);
-            break;
+            return false;
+        }
+        ++index;
+        ++keys[0].integer;
+        return true;
+    };
+    // The rows are read a window at a time, enough reads to keep each of the pool's readers
+    // busy twice over; a window may read a few rows past the table's end, never past `count`.
+    const size_t readers = Readers()->size();
+    const size_t width = std::max<size_t>(attributes.size(), 1);
+    const uint64_t window =
+        readers == 1 ? 1 : std::max<size_t>((2 * readers + width - 1) / width, 1);
+    for (bool going = true; going && index < count;) {
+        std::vector<RowReadings> rows =
+            ReadRows(componentId, *found.group, attributes, keys, std::min(window, count - index));
+        for (RowReadings& row : rows) {
+            if (!(going = take(row))) {
+                break;
+            }
         }
     }
     return answer;

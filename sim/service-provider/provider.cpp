@@ -333,6 +333,11 @@ void Provider::Shutdown() {
     }
     server.reset();  // joins its threads, which may still need the state below
     {
+        // Made again at the next request, with the size the environment gives then.
+        std::lock_guard lock(readersMutex_);
+        readers_.reset();
+    }
+    {
         std::unique_lock noCalls(callGate_);  // calls made through the entry points end first
         std::lock_guard lock(mutex_);
         registrations_.clear();

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,7 @@
 #include "dmi_heap.h"
 #include "event_log.h"
 #include "management_server.h"
+#include "read_pool.h"
 
 namespace korvo::sp {
 
@@ -131,6 +133,12 @@ class Provider : public ManagementBackend {
                 const std::vector<AttributeValue>& keys, bool next);
     Outcome Set(DmiId componentId, DmiId groupId, DmiId attributeId,
                 const std::vector<AttributeValue>& keys, const AttributeValue& value);
+    // The attributes of one row read side by side (each as Get would), in their order. The
+    // reads after the first that fails (in that order) may be left out: those outcomes stay
+    // empty.
+    std::vector<std::optional<Outcome>> GetAll(DmiId componentId, DmiId groupId,
+                                               const std::vector<DmiId>& attributes,
+                                               const std::vector<AttributeValue>& keys, bool next);
 
     DmiErrorStatus OriginateEvent(DmiId componentId, const DmiTimestamp* timestamp,
                                   const DmiMultiRowData* rows);
@@ -145,9 +153,9 @@ class Provider : public ManagementBackend {
     nlohmann::json StatsJson();
     std::string ReportText();
 
-    // Stops the management socket and forgets every registration, the database and the
-    // directory, so that the next call starts afresh from the environment. Memory tracking
-    // goes on.
+    // Stops the management socket and forgets every registration, the database, the read pool
+    // and the directory, so that the next call starts afresh from the environment. Memory
+    // tracking goes on.
     void Shutdown();
 
   private:
@@ -191,9 +199,16 @@ class Provider : public ManagementBackend {
         bool anyValue = false;
         nlohmann::json keyFailure;  // the READING of the first key attribute that failed
     };
-    RowReadings ReadRow(DmiId componentId, const mif::Group& group,
-                        const std::vector<DmiId>& attributes,
-                        const std::vector<AttributeValue>& keys);
+    std::vector<RowReadings> ReadRows(DmiId componentId, const mif::Group& group,
+                                      const std::vector<DmiId>& attributes,
+                                      const std::vector<AttributeValue>& keys, size_t rows);
+
+    // The read pool, made at first use with the size the environment gives.
+    std::shared_ptr<ReadPool> Readers();
+    // Runs read(i) for each i below `count` side by side on the read pool. read(i) returns
+    // the last index still needed after what it read (count - 1, or more, when every one
+    // is); reads past the smallest such index that have not started are left out.
+    void ReadSideBySide(size_t count, const std::function<size_t(size_t)>& read);
     nlohmann::json EventsJson(const nlohmann::json& request);
     nlohmann::json StatsAnswerJson(const nlohmann::json& request);
 
@@ -220,6 +235,9 @@ class Provider : public ManagementBackend {
 
     std::mutex serverMutex_;
     std::unique_ptr<ManagementServer> server_;
+
+    std::mutex readersMutex_;
+    std::shared_ptr<ReadPool> readers_;
 };
 
 }  // namespace korvo::sp
