@@ -507,8 +507,8 @@ KORVO_EXPORT DmiErrorStatus DmiGetMultiple(DmiHandle handle, DmiMultiRowRequest*
                     attributes.push_back(attribute.id);
                 }
             }
-            for (const auto& outcome : provider.GetAll(wanted.compId, wanted.groupId, attributes,
-                                                       row.keys, wanted.requestMode == DMI_NEXT)) {
+            for (const auto& outcome :
+                 provider.GetAll(found, attributes, row.keys, wanted.requestMode == DMI_NEXT)) {
                 if (!outcome || outcome->status != DMIERR_NO_ERROR || !outcome->value) {
                     return outcome && outcome->status != DMIERR_NO_ERROR ? outcome->status
                                                                          : DMIERR_VALUE_UNKNOWN;

@@ -288,10 +288,11 @@ namespace korvo::sp {
 // row's key failure. (A key that no instrumentation serves has no value in any row; such rows
 // end the table as "no value".) Neither kind of row is followed by another in a listing, so
 // the reads after it are left out, and the rows after it come back empty.
-std::vector<Provider::RowReadings> Provider::ReadRows(DmiId componentId, const mif::Group& group,
+std::vector<Provider::RowReadings> Provider::ReadRows(const Found& found,
                                                       const std::vector<DmiId>& attributes,
                                                       const std::vector<AttributeValue>& keys,
                                                       size_t rows) {
+    const mif::Group& group = *found.group;
     const size_t width = attributes.size();
     std::vector<std::vector<AttributeValue>> rowKeys(rows, keys);
     for (size_t row = 1; row < rows; ++row) {
@@ -304,7 +305,7 @@ std::vector<Provider::RowReadings> Provider::ReadRows(DmiId componentId, const m
     ReadSideBySide(outcomes.size(), [&](size_t i) {
         const size_t row = i / width;
         Outcome& outcome = outcomes[i];
-        outcome = Get(componentId, group.id, attributes[i % width], rowKeys[row], false);
+        outcome = Get(found, attributes[i % width], rowKeys[row], false);
         if (outcome.status == DMIERR_ROW_NOT_FOUND) {
             return i;
         }
@@ -365,7 +366,7 @@ nlohmann::json Provider::MultipleGetJson(const nlohmann::json& request) {
         return Answer(status, error);
     }
     if (op == "get-row" || (op == "get-group" && keys.empty())) {
-        RowReadings row = std::move(ReadRows(componentId, *found.group, attributes, keys, 1)[0]);
+        RowReadings row = std::move(ReadRows(found, attributes, keys, 1)[0]);
         if (row.rowNotFound) {
             return Answer(DMIERR_ROW_NOT_FOUND);
         }
@@ -434,7 +435,7 @@ nlohmann::json Provider::MultipleGetJson(const nlohmann::json& request) {
         readers == 1 ? 1 : std::max<size_t>((2 * readers + width - 1) / width, 1);
     for (bool going = true; going && index < count;) {
         std::vector<RowReadings> rows =
-            ReadRows(componentId, *found.group, attributes, keys, std::min(window, count - index));
+            ReadRows(found, attributes, keys, std::min(window, count - index));
         for (RowReadings& row : rows) {
             if (!(going = take(row))) {
                 break;

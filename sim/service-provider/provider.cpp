@@ -253,6 +253,7 @@ DmiErrorStatus Provider::AddComponent(const DmiFileDataList* files, DmiId* compo
 Found Provider::Find(DmiId componentId, std::optional<DmiId> groupId,
                      std::optional<DmiId> attributeId) {
     Found found;
+    found.componentId = componentId;
     const auto database = Database(&found.error);
     if (!database) {
         found.status = DMIERR_DATABASE_CORRUPT;
@@ -274,16 +275,19 @@ Found Provider::Find(DmiId componentId, std::optional<DmiId> groupId,
                       std::to_string(*groupId);
         return found;
     }
-    if (!attributeId) {
-        return found;
-    }
-    found.attribute = found.group->FindAttribute(*attributeId);
-    if (found.attribute == nullptr) {
-        found.status = DMIERR_ATTRIBUTE_NOT_FOUND;
-        found.error = "group " + std::to_string(*groupId) + " has no attribute " +
-                      std::to_string(*attributeId);
+    if (attributeId) {
+        FindAttribute(&found, *attributeId);
     }
     return found;
+}
+
+void Provider::FindAttribute(Found* found, DmiId attributeId) {
+    found->attribute = found->group->FindAttribute(attributeId);
+    if (found->attribute == nullptr) {
+        found->status = DMIERR_ATTRIBUTE_NOT_FOUND;
+        found->error = "group " + std::to_string(found->group->id) + " has no attribute " +
+                       std::to_string(attributeId);
+    }
 }
 
 // ---- Reports and shutdown ------------------------------------------------------------------

@@ -70,6 +70,7 @@ struct Found {
     std::shared_ptr<const mif::Component> component;
     const mif::Group* group = nullptr;
     const mif::Attribute* attribute = nullptr;
+    DmiId componentId = 0;
 };
 
 // "group 4 attribute 2", as messages name an attribute.
@@ -121,6 +122,9 @@ class Provider : public ManagementBackend {
     std::shared_ptr<ComponentDatabase> Database(std::string* error);
     Found Find(DmiId componentId, std::optional<DmiId> groupId = std::nullopt,
                std::optional<DmiId> attributeId = std::nullopt);
+    // The attribute of the group `found` names, or the status and the text that say it is
+    // missing.
+    static void FindAttribute(Found* found, DmiId attributeId);
     DmiErrorStatus AddComponent(const DmiFileDataList* files, DmiId* componentId);
 
     // Instrumentation registrations.
@@ -131,12 +135,15 @@ class Provider : public ManagementBackend {
     // Attribute requests, routed to a registered instrumentation or answered from the MIF.
     Outcome Get(DmiId componentId, DmiId groupId, DmiId attributeId,
                 const std::vector<AttributeValue>& keys, bool next);
+    // The same in a group already found (Find with a group), as multi-value requests read.
+    Outcome Get(const Found& group, DmiId attributeId, const std::vector<AttributeValue>& keys,
+                bool next);
     Outcome Set(DmiId componentId, DmiId groupId, DmiId attributeId,
                 const std::vector<AttributeValue>& keys, const AttributeValue& value);
     // The attributes of one row read side by side (each as Get would), in their order. The
     // reads after the first that fails (in that order) may be left out: those outcomes stay
     // empty.
-    std::vector<std::optional<Outcome>> GetAll(DmiId componentId, DmiId groupId,
+    std::vector<std::optional<Outcome>> GetAll(const Found& group,
                                                const std::vector<DmiId>& attributes,
                                                const std::vector<AttributeValue>& keys, bool next);
 
@@ -171,6 +178,7 @@ class Provider : public ManagementBackend {
     };
 
     Target Resolve(DmiId componentId, DmiId groupId, DmiId attributeId);
+    Target Resolve(const Found& group, DmiId attributeId);
     DmiErrorStatus ReadRegistration(const DmiRegisterInfo* registration, CiRegistration* ci);
     std::string Conflict(const CiRegistration& ci);  // under mutex_
     Outcome CallGet(const CiRegistration& ci, DmiId componentId, DmiId groupId, DmiId attributeId,
@@ -199,8 +207,7 @@ class Provider : public ManagementBackend {
         bool anyValue = false;
         nlohmann::json keyFailure;  // the READING of the first key attribute that failed
     };
-    std::vector<RowReadings> ReadRows(DmiId componentId, const mif::Group& group,
-                                      const std::vector<DmiId>& attributes,
+    std::vector<RowReadings> ReadRows(const Found& group, const std::vector<DmiId>& attributes,
                                       const std::vector<AttributeValue>& keys, size_t rows);
 
     // The read pool, made at first use with the size the environment gives.
