@@ -395,7 +395,7 @@ nlohmann::json Provider::MultipleGetJson(const nlohmann::json& request) {
         answer["end"] = {{"reason", reason}, {"index", index}};
     };
     // The next row in order: false when the listing ends at it.
-    nlohmann::json previous;
+    nlohmann::json& listed = answer["rows"];
     uint64_t index = 0;
     auto take = [&](RowReadings& row) {
         if (row.rowNotFound) {
@@ -413,12 +413,11 @@ nlohmann::json Provider::MultipleGetJson(const nlohmann::json& request) {
             }
             return false;
         }
-        if (index > 0 && row.readings == previous) {
+        if (index > 0 && row.readings == listed.back()["attributes"]) {
             endAt(management::kEndRowRepeats, index);
             return false;
         }
-        previous = row.readings;
-        answer["rows"].push_back({{"keys", ToJson(keys)}, {"attributes", std::move(row.readings)}});
+        listed.push_back({{"keys", ToJson(keys)}, {"attributes", std::move(row.readings)}});
         if (!row.anyValue) {
             endAt(management::kEndNoValue, index);
             return false;
