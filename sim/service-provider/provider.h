@@ -151,7 +151,7 @@ class Provider : public ManagementBackend {
                                   const DmiMultiRowData* rows);
 
     // The management protocol (everything but "subscribe", which the server runs itself).
-    nlohmann::json Handle(const nlohmann::json& request) override;
+    std::string Handle(const nlohmann::json& request) override;
     uint64_t LastNotice() override;
     std::vector<nlohmann::json> EventsAfter(uint64_t since, uint64_t* notice,
                                             std::vector<nlohmann::json>* notices,
@@ -200,9 +200,9 @@ class Provider : public ManagementBackend {
     nlohmann::json ListAttributesJson(const nlohmann::json& request);
     nlohmann::json AttributeRequestJson(const nlohmann::json& request);  // get, get-next, set
     Found FindRequestGroup(const nlohmann::json& request, DmiId* componentId, DmiId* groupId);
-    nlohmann::json MultipleGetJson(const nlohmann::json& request);  // get-row, -rows, -group
+    std::string MultipleGetText(const nlohmann::json& request);  // get-row, -rows, -group
     struct RowReadings {
-        nlohmann::json readings;  // the protocol's READING of each attribute read
+        std::string readings;  // the array of the protocol's READING of each attribute, as text
         bool rowNotFound = false;
         bool anyValue = false;
         nlohmann::json keyFailure;  // the READING of the first key attribute that failed
