@@ -402,6 +402,13 @@ std::string Provider::MultipleGetText(const nlohmann::json& request) {
             Answer(DMIERR_ILL_FORMED_COMMAND,
                    "\"get-rows\" counts rows by its first key, which must be an integer"));
     }
+    return ListRowsText(found, attributes, std::move(keys), count);
+}
+
+// The rows of a get-rows (or a table's get-group) answer, from the row `keys` selects, at most
+// `count`, and where the table ended first.
+std::string Provider::ListRowsText(const Found& found, const std::vector<DmiId>& attributes,
+                                   std::vector<AttributeValue> keys, uint64_t count) {
     std::string listed;  // the rows listed, as text
     std::string last;    // the readings of the last row listed
     nlohmann::json end;

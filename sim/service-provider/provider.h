@@ -201,6 +201,8 @@ class Provider : public ManagementBackend {
     nlohmann::json AttributeRequestJson(const nlohmann::json& request);  // get, get-next, set
     Found FindRequestGroup(const nlohmann::json& request, DmiId* componentId, DmiId* groupId);
     std::string MultipleGetText(const nlohmann::json& request);  // get-row, -rows, -group
+    std::string ListRowsText(const Found& group, const std::vector<DmiId>& attributes,
+                             std::vector<AttributeValue> keys, uint64_t count);
     struct RowReadings {
         std::string readings;  // the array of the protocol's READING of each attribute, as text
         bool rowNotFound = false;
