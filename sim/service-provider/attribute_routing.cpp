@@ -3,9 +3,12 @@
 // callback and every record a callback returns.
 #include "provider.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <shared_mutex>
+#include <thread>
 
 #include "dmi/dmi_names.h"
 
@@ -38,19 +41,30 @@ constexpr const char* kRequestKind = "service provider: request to an instrument
 
 // The attribute a request names and the instrumentation that serves it, if any.
 Provider::Target Provider::Resolve(DmiId componentId, DmiId groupId, DmiId attributeId) {
+    return Resolve(Find(componentId, groupId), attributeId);
+}
+
+// The same in a group already found, as a multi-value request reads it: the database is
+// looked up once for the whole request.
+Provider::Target Provider::Resolve(const Found& group, DmiId attributeId) {
     Target target;
-    static_cast<Found&>(target) = Find(componentId, groupId, attributeId);
+    static_cast<Found&>(target) = group;
+    if (target.status == DMIERR_NO_ERROR) {
+        FindAttribute(&target, attributeId);
+    }
     if (target.status != DMIERR_NO_ERROR) {
         return target;
     }
+    const DmiId componentId = group.componentId;
     std::lock_guard lock(mutex_);
     for (const auto& [handle, ci] : registrations_) {
         if (ci.componentId != componentId) {
             continue;
         }
         target.registered = true;
-        if (ci.Serves(groupId, attributeId)) {
-            target.ci = ci;
+        if (ci.Serves(group.group->id, attributeId)) {
+            // The callbacks alone: the access list stays behind.
+            target.ci = CiRegistration{ci.handle, ci.componentId, ci.get, ci.getNext, ci.set, {}};
             break;
         }
     }
@@ -59,11 +73,18 @@ Provider::Target Provider::Resolve(DmiId componentId, DmiId groupId, DmiId attri
 
 Outcome Provider::Get(DmiId componentId, DmiId groupId, DmiId attributeId,
                       const std::vector<AttributeValue>& keys, bool next) {
+    return Get(Find(componentId, groupId), attributeId, keys, next);
+}
+
+Outcome Provider::Get(const Found& group, DmiId attributeId,
+                      const std::vector<AttributeValue>& keys, bool next) {
     std::shared_lock calling(callGate_);  // the registration found stays until the call ends
-    const Target target = Resolve(componentId, groupId, attributeId);
+    const Target target = Resolve(group, attributeId);
     if (target.status != DMIERR_NO_ERROR) {
         return {target.status, target.error, std::nullopt};
     }
+    const DmiId componentId = group.componentId;
+    const DmiId groupId = group.group->id;
     if (target.ci) {
         Outcome outcome = CallGet(*target.ci, componentId, groupId, attributeId, keys, next);
         outcome.called = true;
@@ -83,6 +104,46 @@ Outcome Provider::Get(DmiId componentId, DmiId groupId, DmiId attributeId,
                 std::nullopt};
     }
     return NotRegistered(componentId);
+}
+
+std::shared_ptr<ReadPool> Provider::Readers() {
+    std::lock_guard lock(readersMutex_);
+    if (!readers_) {
+        std::string error;
+        const unsigned size = ReadThreads(std::getenv(kReadThreadsVariable),
+                                          std::thread::hardware_concurrency(), &error);
+        if (!error.empty()) {
+            Log(error);
+        }
+        readers_ = std::make_shared<ReadPool>(size);
+    }
+    return readers_;
+}
+
+void Provider::ReadSideBySide(size_t count, const std::function<size_t(size_t)>& read) {
+    std::atomic<size_t> needed{count};  // reads past this index are left out
+    Readers()->Run(count, [&](size_t i) {
+        if (i > needed.load()) {
+            return;
+        }
+        const size_t last = read(i);
+        for (size_t seen = needed.load();
+             last < seen && !needed.compare_exchange_weak(seen, last);) {
+        }
+    });
+}
+
+std::vector<std::optional<Outcome>> Provider::GetAll(const Found& group,
+                                                     const std::vector<DmiId>& attributes,
+                                                     const std::vector<AttributeValue>& keys,
+                                                     bool next) {
+    std::vector<std::optional<Outcome>> outcomes(attributes.size());
+    ReadSideBySide(attributes.size(), [&](size_t i) {
+        outcomes[i] = Get(group, attributes[i], keys, next);
+        const bool failed = outcomes[i]->status != DMIERR_NO_ERROR || !outcomes[i]->value;
+        return failed ? i : attributes.size();
+    });
+    return outcomes;
 }
 
 Outcome Provider::Set(DmiId componentId, DmiId groupId, DmiId attributeId,
@@ -126,9 +187,13 @@ DmiErrorStatus Provider::TimedCallback(const char* name, DmiId componentId, DmiI
     const auto start = std::chrono::steady_clock::now();
     const DmiErrorStatus status = call();
     const auto elapsed = std::chrono::steady_clock::now() - start;
+    const bool refused = status != DMIERR_NO_ERROR && status != DMIERR_ROW_NOT_FOUND;
+    if (!refused && elapsed < kSlowCallback) {
+        return status;  // nothing to note, the common case
+    }
     const std::string what = std::string("the ") + name + " callback of component " +
                              std::to_string(componentId) + " for " + PairText(groupId, attributeId);
-    if (status != DMIERR_NO_ERROR && status != DMIERR_ROW_NOT_FOUND) {
+    if (refused) {
         Note(what + " answered " + dmi::DescribeStatus(status));
     }
     if (elapsed >= kSlowCallback) {

@@ -2,9 +2,11 @@
 // when they read as text, everything else as "hex".
 #include "attribute_value.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "dmi/dmi_names.h"
+#include "management_answer.h"
 
 namespace korvo::sp {
 namespace {
@@ -97,37 +99,65 @@ bool Utf8ToLatin1(const std::string& text, std::string* bytes) {
     return true;
 }
 
-nlohmann::json ToJson(const AttributeValue& value) {
-    nlohmann::json json = {{"id", value.id}, {"type", value.type}};
+void AppendJsonString(const std::string& text, std::string* out) {
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+        return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\';
+    });
+    if (!plain) {
+        *out += AnswerText(nlohmann::json(text));
+        return;
+    }
+    *out += '"';
+    *out += text;
+    *out += '"';
+}
+
+void AppendJsonText(const AttributeValue& value, std::string* out) {
+    *out += "{\"id\":";
+    *out += std::to_string(value.id);
+    *out += ",\"type\":";
+    *out += std::to_string(value.type);
+    const auto integer = [out](auto number) {
+        *out += ",\"integer\":";
+        *out += std::to_string(number);
+    };
     switch (value.type) {
         case MIF_COUNTER:
         case MIF_GAUGE:
-            json["integer"] = static_cast<uint32_t>(value.integer);
+            integer(static_cast<uint32_t>(value.integer));
             break;
         case MIF_INTEGER:
-            json["integer"] = static_cast<int32_t>(static_cast<uint32_t>(value.integer));
+            integer(static_cast<int32_t>(static_cast<uint32_t>(value.integer)));
             break;
         case MIF_COUNTER64:
-            json["integer"] = value.integer;
+            integer(value.integer);
             break;
         case MIF_INTEGER64:
-            json["integer"] = static_cast<int64_t>(value.integer);
+            integer(static_cast<int64_t>(value.integer));
             break;
         case MIF_DISPLAYSTRING:
         case MIF_DATE: {
             std::string text;
             if (ReadsAsText(value.bytes, &text)) {
-                json["text"] = Latin1ToUtf8(text);
-            } else {
-                json["hex"] = ToHex(value.bytes);
+                *out += ",\"text\":";
+                AppendJsonString(Latin1ToUtf8(text), out);
+                break;
             }
-            break;
+            [[fallthrough]];
         }
         default:
-            json["hex"] = ToHex(value.bytes);
+            *out += ",\"hex\":\"";
+            *out += ToHex(value.bytes);
+            *out += '"';
             break;
     }
-    return json;
+    *out += '}';
+}
+
+nlohmann::json ToJson(const AttributeValue& value) {
+    std::string text;
+    AppendJsonText(value, &text);
+    return nlohmann::json::parse(text);
 }
 
 nlohmann::json ToJson(const std::vector<AttributeValue>& values) {

@@ -32,6 +32,10 @@ bool IsStringType(uint32_t type);  // octet string, display string, date
 
 // The protocol form: {"id","type", and "integer", "text" or "hex"}.
 nlohmann::json ToJson(const AttributeValue& value);
+// The same written straight as JSON text after `out`, as multi-value answers are written.
+void AppendJsonText(const AttributeValue& value, std::string* out);
+// A JSON string of `text` (UTF-8) after `out`, as the management socket writes it.
+void AppendJsonString(const std::string& text, std::string* out);
 // A list of values (a row's keys or values) in that form, in order.
 nlohmann::json ToJson(const std::vector<AttributeValue>& values);
 

@@ -507,14 +507,13 @@ KORVO_EXPORT DmiErrorStatus DmiGetMultiple(DmiHandle handle, DmiMultiRowRequest*
                     attributes.push_back(attribute.id);
                 }
             }
-            for (DmiId attributeId : attributes) {
-                const Outcome outcome = provider.Get(wanted.compId, wanted.groupId, attributeId,
-                                                     row.keys, wanted.requestMode == DMI_NEXT);
-                if (outcome.status != DMIERR_NO_ERROR || !outcome.value) {
-                    return outcome.status != DMIERR_NO_ERROR ? outcome.status
-                                                             : DMIERR_VALUE_UNKNOWN;
+            for (const auto& outcome :
+                 provider.GetAll(found, attributes, row.keys, wanted.requestMode == DMI_NEXT)) {
+                if (!outcome || outcome->status != DMIERR_NO_ERROR || !outcome->value) {
+                    return outcome && outcome->status != DMIERR_NO_ERROR ? outcome->status
+                                                                         : DMIERR_VALUE_UNKNOWN;
                 }
-                row.values.push_back(*outcome.value);
+                row.values.push_back(*outcome->value);
             }
             rows.push_back(std::move(row));
         }

@@ -16,4 +16,8 @@ nlohmann::json Answer(DmiErrorStatus status, const std::string& error) {
     return answer;
 }
 
+std::string AnswerText(const nlohmann::json& answer) {
+    return answer.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+}
+
 }  // namespace korvo::sp

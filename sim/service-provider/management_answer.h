@@ -12,4 +12,8 @@ namespace korvo::sp {
 
 nlohmann::json Answer(DmiErrorStatus status, const std::string& error = "");
 
+// An answer (or any part of one) as the management socket writes it: one line of JSON, every
+// byte ASCII, invalid UTF-8 replaced.
+std::string AnswerText(const nlohmann::json& answer);
+
 }  // namespace korvo::sp

@@ -100,33 +100,34 @@ void Provider::StartServer() {
     }
 }
 
-nlohmann::json Provider::Handle(const nlohmann::json& request) {
+std::string Provider::Handle(const nlohmann::json& request) {
     using Handler = nlohmann::json (Provider::*)(const nlohmann::json&);
-    // Every op but "subscribe", which the server runs itself.
+    // Every op but "subscribe", which the server runs itself, and the multi-value reads,
+    // whose answers are written straight as text.
     static constexpr std::pair<std::string_view, Handler> kOps[] = {
         {"list-components", &Provider::ListComponentsJson},
         {"list-groups", &Provider::ListGroupsJson},
         {"list-attributes", &Provider::ListAttributesJson},
         {"get", &Provider::AttributeRequestJson},
         {"get-next", &Provider::AttributeRequestJson},
-        {"get-row", &Provider::MultipleGetJson},
-        {"get-rows", &Provider::MultipleGetJson},
-        {"get-group", &Provider::MultipleGetJson},
         {"set", &Provider::AttributeRequestJson},
         {"events", &Provider::EventsJson},
         {"stats", &Provider::StatsAnswerJson},
     };
     const auto op = request.find("op");
     if (op == request.end() || !op->is_string()) {
-        return Answer(DMIERR_ILL_FORMED_COMMAND, "a request needs an \"op\" string");
+        return AnswerText(Answer(DMIERR_ILL_FORMED_COMMAND, "a request needs an \"op\" string"));
     }
     const std::string name = op->get<std::string>();
+    if (name == "get-row" || name == "get-rows" || name == "get-group") {
+        return MultipleGetText(request);
+    }
     for (const auto& [opName, handler] : kOps) {
         if (name == opName) {
-            return (this->*handler)(request);
+            return AnswerText((this->*handler)(request));
         }
     }
-    return Answer(DMIERR_ILL_FORMED_COMMAND, "unknown op \"" + name + "\"");
+    return AnswerText(Answer(DMIERR_ILL_FORMED_COMMAND, "unknown op \"" + name + "\""));
 }
 
 nlohmann::json Provider::EventsJson(const nlohmann::json& request) {
@@ -281,46 +282,94 @@ nlohmann::json Provider::AttributeRequestJson(const nlohmann::json& request) {
 
 namespace korvo::sp {
 
-// The readings of one row, each attribute read on its own; stops at the first read that finds
-// no such row. A key attribute whose instrumentation answers anything else but a value leaves
-// the row's existence unknown: that reading is kept as the row's key failure. (A key that no
-// instrumentation serves has no value in any row; such rows end the table as "no value".)
-Provider::RowReadings Provider::ReadRow(DmiId componentId, const mif::Group& group,
-                                        const std::vector<DmiId>& attributes,
-                                        const std::vector<AttributeValue>& keys) {
-    RowReadings row;
-    row.readings = nlohmann::json::array();
-    for (const DmiId attributeId : attributes) {
-        const Outcome outcome = Get(componentId, group.id, attributeId, keys, false);
+// The readings of `rows` rows from the one `keys` selects (the first key counting up by one),
+// each attribute read on its own as Get would, side by side on the read pool. A row is not
+// found when a read of it finds no such row. A key attribute whose instrumentation answers
+// anything else but a value leaves the row's existence unknown: that reading is kept as the
+// row's key failure. (A key that no instrumentation serves has no value in any row; such rows
+// end the table as "no value".) Neither kind of row is followed by another in a listing, so
+// the reads after it are left out, and the rows after it come back empty.
+std::vector<Provider::RowReadings> Provider::ReadRows(const Found& found,
+                                                      const std::vector<DmiId>& attributes,
+                                                      const std::vector<AttributeValue>& keys,
+                                                      size_t rows) {
+    const mif::Group& group = *found.group;
+    const size_t width = attributes.size();
+    std::vector<std::vector<AttributeValue>> rowKeys(rows, keys);
+    for (size_t row = 1; row < rows; ++row) {
+        rowKeys[row][0].integer += row;
+    }
+    auto isKey = [&](DmiId attributeId) {
+        return std::find(group.keys.begin(), group.keys.end(), attributeId) != group.keys.end();
+    };
+    std::vector<Outcome> outcomes(rows * width);
+    ReadSideBySide(outcomes.size(), [&](size_t i) {
+        const size_t row = i / width;
+        Outcome& outcome = outcomes[i];
+        outcome = Get(found, attributes[i % width], rowKeys[row], false);
         if (outcome.status == DMIERR_ROW_NOT_FOUND) {
-            row.rowNotFound = true;
-            return row;
+            return i;
         }
         const bool hasValue = outcome.status == DMIERR_NO_ERROR && outcome.value;
-        row.anyValue = row.anyValue || hasValue;
-        nlohmann::json reading = OutcomeJson(outcome);
-        reading["id"] = attributeId;
-        if (!hasValue && outcome.called && row.keyFailure.is_null() &&
-            std::find(group.keys.begin(), group.keys.end(), attributeId) != group.keys.end()) {
-            row.keyFailure = reading;
+        return !hasValue && outcome.called && isKey(attributes[i % width]) ? (row + 1) * width - 1
+                                                                           : outcomes.size();
+    });
+
+    std::vector<RowReadings> readings(rows);
+    for (size_t row = 0; row < rows; ++row) {
+        RowReadings& read = readings[row];
+        read.readings = "[";
+        const auto first = outcomes.begin() + static_cast<std::ptrdiff_t>(row * width);
+        read.rowNotFound = std::any_of(
+            first, first + static_cast<std::ptrdiff_t>(width),
+            [](const Outcome& outcome) { return outcome.status == DMIERR_ROW_NOT_FOUND; });
+        if (read.rowNotFound) {
+            break;
         }
-        row.readings.push_back(std::move(reading));
+        for (size_t column = 0; column < width; ++column) {
+            const Outcome& outcome = first[static_cast<std::ptrdiff_t>(column)];
+            const bool hasValue = outcome.status == DMIERR_NO_ERROR && outcome.value;
+            read.anyValue = read.anyValue || hasValue;
+            if (column > 0) {
+                read.readings += ',';
+            }
+            if (hasValue) {
+                // The common case, written straight: {"id":A,"status":0,"value":VALUE}.
+                read.readings +=
+                    "{\"id\":" + std::to_string(attributes[column]) + ",\"status\":0,\"value\":";
+                AppendJsonText(*outcome.value, &read.readings);
+                read.readings += '}';
+                continue;
+            }
+            nlohmann::json reading = OutcomeJson(outcome);
+            reading["id"] = attributes[column];
+            read.readings += AnswerText(reading);
+            if (outcome.called && read.keyFailure.is_null() && isKey(attributes[column])) {
+                read.keyFailure = std::move(reading);
+            }
+        }
+        read.readings += ']';
+        if (!read.keyFailure.is_null()) {
+            break;
+        }
     }
-    return row;
+    return readings;
 }
 
-nlohmann::json Provider::MultipleGetJson(const nlohmann::json& request) {
+// The answer to get-row, get-rows or get-group, written as text: the readings, which are
+// most of it, straight (see ReadRows), the rest through the JSON library.
+std::string Provider::MultipleGetText(const nlohmann::json& request) {
     const std::string op = request["op"].get<std::string>();
     DmiId componentId = 0;
     DmiId groupId = 0;
     const Found found = FindRequestGroup(request, &componentId, &groupId);
     if (found.status != DMIERR_NO_ERROR) {
-        return Answer(found.status, found.error);
+        return AnswerText(Answer(found.status, found.error));
     }
     std::string error;
     std::vector<DmiId> attributes;
     if (!RequestedAttributes(request, *found.group, &attributes, &error)) {
-        return Answer(DMIERR_ILL_FORMED_COMMAND, error);
+        return AnswerText(Answer(DMIERR_ILL_FORMED_COMMAND, error));
     }
     std::vector<AttributeValue> keys;
     if (op == "get-group") {
@@ -328,67 +377,103 @@ nlohmann::json Provider::MultipleGetJson(const nlohmann::json& request) {
             keys.push_back({key, MIF_INTEGER, 1, {}});
         }
     } else if (const DmiErrorStatus status = RequestKeys(request, found.group, &keys, &error)) {
-        return Answer(status, error);
+        return AnswerText(Answer(status, error));
     }
     if (op == "get-row" || (op == "get-group" && keys.empty())) {
-        RowReadings row = ReadRow(componentId, *found.group, attributes, keys);
+        RowReadings row = std::move(ReadRows(found, attributes, keys, 1)[0]);
         if (row.rowNotFound) {
-            return Answer(DMIERR_ROW_NOT_FOUND);
+            return AnswerText(Answer(DMIERR_ROW_NOT_FOUND));
         }
-        nlohmann::json answer = Answer(DMIERR_NO_ERROR);
-        answer["attributes"] = std::move(row.readings);
-        return answer;
+        return "{\"status\":0,\"attributes\":" + row.readings + "}";
     }
 
     uint64_t count = management::kMaxRowsPerRequest;
     if (const auto given = request.find("count"); given != request.end()) {
         if (!given->is_number_unsigned() || given->get<uint64_t>() == 0 ||
             given->get<uint64_t>() > management::kMaxRowsPerRequest) {
-            return Answer(DMIERR_ILL_FORMED_COMMAND,
-                          "\"count\" must be a number from 1 to " +
-                              std::to_string(management::kMaxRowsPerRequest));
+            return AnswerText(Answer(DMIERR_ILL_FORMED_COMMAND,
+                                     "\"count\" must be a number from 1 to " +
+                                         std::to_string(management::kMaxRowsPerRequest)));
         }
         count = given->get<uint64_t>();
     }
     if (keys.empty() || IsStringType(keys[0].type)) {
-        return Answer(DMIERR_ILL_FORMED_COMMAND,
-                      "\"get-rows\" counts rows by its first key, which must be an integer");
+        return AnswerText(
+            Answer(DMIERR_ILL_FORMED_COMMAND,
+                   "\"get-rows\" counts rows by its first key, which must be an integer"));
     }
-    nlohmann::json answer = Answer(DMIERR_NO_ERROR);
-    answer["rows"] = nlohmann::json::array();
-    auto endAt = [&answer](const char* reason, uint64_t index) {
-        answer["end"] = {{"reason", reason}, {"index", index}};
+    return ListRowsText(found, attributes, std::move(keys), count);
+}
+
+// The rows of a get-rows (or a table's get-group) answer, from the row `keys` selects, at most
+// `count`, and where the table ended first.
+std::string Provider::ListRowsText(const Found& found, const std::vector<DmiId>& attributes,
+                                   std::vector<AttributeValue> keys, uint64_t count) {
+    std::string listed;  // the rows listed, as text
+    std::string last;    // the readings of the last row listed
+    nlohmann::json end;
+    auto endAt = [&end](const char* reason, uint64_t index) {
+        end = {{"reason", reason}, {"index", index}};
     };
-    nlohmann::json previous;
-    for (uint64_t index = 0; index < count; ++index, ++keys[0].integer) {
-        RowReadings row = ReadRow(componentId, *found.group, attributes, keys);
+    // The next row in order: false when the listing ends at it.
+    uint64_t index = 0;
+    auto take = [&](RowReadings& row) {
         if (row.rowNotFound) {
             endAt(management::kEndRowNotFound, index);
-            break;
+            return false;
         }
         if (!row.keyFailure.is_null()) {
             // Neither a row nor the table's end: the listing stops at the failure and says so.
             endAt(management::kEndReadFailed, index);
-            answer["end"]["attribute"] = row.keyFailure["id"];
+            end["attribute"] = row.keyFailure["id"];
             for (const char* member : {"status", "statusName", "error"}) {
                 if (row.keyFailure.contains(member)) {
-                    answer["end"][member] = row.keyFailure[member];
+                    end[member] = row.keyFailure[member];
                 }
             }
-            break;
+            return false;
         }
-        if (index > 0 && row.readings == previous) {
+        if (index > 0 && row.readings == last) {
             endAt(management::kEndRowRepeats, index);
-            break;
+            return false;
         }
-        previous = row.readings;
-        answer["rows"].push_back({{"keys", ToJson(keys)}, {"attributes", std::move(row.readings)}});
+        listed += index > 0 ? ",{\"keys\":[" : "{\"keys\":[";
+        for (size_t i = 0; i < keys.size(); ++i) {
+            if (i > 0) {
+                listed += ',';
+            }
+            AppendJsonText(keys[i], &listed);
+        }
+        listed += "],\"attributes\":" + row.readings + "}";
+        last = std::move(row.readings);
         if (!row.anyValue) {
             endAt(management::kEndNoValue, index);
-            break;
+            return false;
+        }
+        ++index;
+        ++keys[0].integer;
+        return true;
+    };
+    // The rows are read a window at a time, enough reads to keep each of the pool's readers
+    // busy twice over; a window may read a few rows past the table's end, never past `count`.
+    const size_t readers = Readers()->size();
+    const size_t width = std::max<size_t>(attributes.size(), 1);
+    const uint64_t window =
+        readers == 1 ? 1 : std::max<size_t>((2 * readers + width - 1) / width, 1);
+    for (bool going = true; going && index < count;) {
+        std::vector<RowReadings> rows =
+            ReadRows(found, attributes, keys, std::min(window, count - index));
+        for (RowReadings& row : rows) {
+            if (!(going = take(row))) {
+                break;
+            }
         }
     }
-    return answer;
+    std::string answer = "{\"status\":0,\"rows\":[" + listed + "]";
+    if (!end.is_null()) {
+        answer += ",\"end\":" + AnswerText(end);
+    }
+    return answer + "}";
 }
 
 }  // namespace korvo::sp

@@ -26,10 +26,13 @@ int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-bool SendLine(os::Socket fd, const nlohmann::json& message) {
-    const std::string line =
-        message.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace) + "\n";
+bool SendLine(os::Socket fd, std::string line) {
+    line += '\n';
     return os::SendAll(fd, line.data(), line.size());
+}
+
+bool SendLine(os::Socket fd, const nlohmann::json& message) {
+    return SendLine(fd, AnswerText(message));
 }
 
 // The last answer on a connection the server closes: it says so, and why.
@@ -191,7 +194,7 @@ void ManagementServer::Serve(Connection& connection) {
 }
 
 bool ManagementServer::HandleLine(os::Socket fd, const std::string& line) {
-    nlohmann::json answer;
+    std::string answer;
     try {
         const auto request = nlohmann::json::parse(line, nullptr, false);
         if (!request.is_object()) {
@@ -216,9 +219,9 @@ bool ManagementServer::HandleLine(os::Socket fd, const std::string& line) {
         }
         answer = backend_.Handle(request);
     } catch (const std::bad_alloc&) {
-        answer = Answer(DMIERR_OUT_OF_MEMORY, "the service provider ran out of memory");
+        answer = AnswerText(Answer(DMIERR_OUT_OF_MEMORY, "the service provider ran out of memory"));
     } catch (const std::exception& failure) {
-        answer = Answer(DMIERR_ILL_FORMED_COMMAND, failure.what());
+        answer = AnswerText(Answer(DMIERR_ILL_FORMED_COMMAND, failure.what()));
     }
     return SendLine(fd, answer);
 }

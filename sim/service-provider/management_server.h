@@ -25,8 +25,9 @@ namespace korvo::sp {
 class ManagementBackend {
   public:
     virtual ~ManagementBackend() = default;
-    // Answers one request object of any op but "subscribe".
-    virtual nlohmann::json Handle(const nlohmann::json& request) = 0;
+    // Answers one request object of any op but "subscribe": the answer's one line of JSON
+    // (AnswerText), without its newline.
+    virtual std::string Handle(const nlohmann::json& request) = 0;
     // The number of the latest notice of a set: a subscription takes it before it is
     // answered, so that no set after the answer goes unnoticed.
     virtual uint64_t LastNotice() = 0;

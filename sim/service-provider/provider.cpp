@@ -252,6 +252,7 @@ DmiErrorStatus Provider::AddComponent(const DmiFileDataList* files, DmiId* compo
 Found Provider::Find(DmiId componentId, std::optional<DmiId> groupId,
                      std::optional<DmiId> attributeId) {
     Found found;
+    found.componentId = componentId;
     const auto database = Database(&found.error);
     if (!database) {
         found.status = DMIERR_DATABASE_CORRUPT;
@@ -273,16 +274,19 @@ Found Provider::Find(DmiId componentId, std::optional<DmiId> groupId,
                       std::to_string(*groupId);
         return found;
     }
-    if (!attributeId) {
-        return found;
-    }
-    found.attribute = found.group->FindAttribute(*attributeId);
-    if (found.attribute == nullptr) {
-        found.status = DMIERR_ATTRIBUTE_NOT_FOUND;
-        found.error = "group " + std::to_string(*groupId) + " has no attribute " +
-                      std::to_string(*attributeId);
+    if (attributeId) {
+        FindAttribute(&found, *attributeId);
     }
     return found;
+}
+
+void Provider::FindAttribute(Found* found, DmiId attributeId) {
+    found->attribute = found->group->FindAttribute(attributeId);
+    if (found->attribute == nullptr) {
+        found->status = DMIERR_ATTRIBUTE_NOT_FOUND;
+        found->error = "group " + std::to_string(found->group->id) + " has no attribute " +
+                       std::to_string(attributeId);
+    }
 }
 
 // ---- Reports and shutdown ------------------------------------------------------------------
@@ -331,6 +335,11 @@ void Provider::Shutdown() {
         server = std::move(server_);
     }
     server.reset();  // joins its threads, which may still need the state below
+    {
+        // Made again at the next request, with the size the environment gives then.
+        std::lock_guard lock(readersMutex_);
+        readers_.reset();
+    }
     {
         std::unique_lock noCalls(callGate_);  // calls made through the entry points end first
         std::lock_guard lock(mutex_);

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,7 @@
 #include "dmi_heap.h"
 #include "event_log.h"
 #include "management_server.h"
+#include "read_pool.h"
 
 namespace korvo::sp {
 
@@ -68,6 +70,7 @@ struct Found {
     std::shared_ptr<const mif::Component> component;
     const mif::Group* group = nullptr;
     const mif::Attribute* attribute = nullptr;
+    DmiId componentId = 0;
 };
 
 // "group 4 attribute 2", as messages name an attribute.
@@ -119,6 +122,9 @@ class Provider : public ManagementBackend {
     std::shared_ptr<ComponentDatabase> Database(std::string* error);
     Found Find(DmiId componentId, std::optional<DmiId> groupId = std::nullopt,
                std::optional<DmiId> attributeId = std::nullopt);
+    // The attribute of the group `found` names, or the status and the text that say it is
+    // missing.
+    static void FindAttribute(Found* found, DmiId attributeId);
     DmiErrorStatus AddComponent(const DmiFileDataList* files, DmiId* componentId);
 
     // Instrumentation registrations.
@@ -129,14 +135,23 @@ class Provider : public ManagementBackend {
     // Attribute requests, routed to a registered instrumentation or answered from the MIF.
     Outcome Get(DmiId componentId, DmiId groupId, DmiId attributeId,
                 const std::vector<AttributeValue>& keys, bool next);
+    // The same in a group already found (Find with a group), as multi-value requests read.
+    Outcome Get(const Found& group, DmiId attributeId, const std::vector<AttributeValue>& keys,
+                bool next);
     Outcome Set(DmiId componentId, DmiId groupId, DmiId attributeId,
                 const std::vector<AttributeValue>& keys, const AttributeValue& value);
+    // The attributes of one row read side by side (each as Get would), in their order. The
+    // reads after the first that fails (in that order) may be left out: those outcomes stay
+    // empty.
+    std::vector<std::optional<Outcome>> GetAll(const Found& group,
+                                               const std::vector<DmiId>& attributes,
+                                               const std::vector<AttributeValue>& keys, bool next);
 
     DmiErrorStatus OriginateEvent(DmiId componentId, const DmiTimestamp* timestamp,
                                   const DmiMultiRowData* rows);
 
     // The management protocol (everything but "subscribe", which the server runs itself).
-    nlohmann::json Handle(const nlohmann::json& request) override;
+    std::string Handle(const nlohmann::json& request) override;
     uint64_t LastNotice() override;
     std::vector<nlohmann::json> EventsAfter(uint64_t since, uint64_t* notice,
                                             std::vector<nlohmann::json>* notices,
@@ -145,9 +160,9 @@ class Provider : public ManagementBackend {
     nlohmann::json StatsJson();
     std::string ReportText();
 
-    // Stops the management socket and forgets every registration, the database and the
-    // directory, so that the next call starts afresh from the environment. Memory tracking
-    // goes on.
+    // Stops the management socket and forgets every registration, the database, the read pool
+    // and the directory, so that the next call starts afresh from the environment. Memory
+    // tracking goes on.
     void Shutdown();
 
   private:
@@ -163,6 +178,7 @@ class Provider : public ManagementBackend {
     };
 
     Target Resolve(DmiId componentId, DmiId groupId, DmiId attributeId);
+    Target Resolve(const Found& group, DmiId attributeId);
     DmiErrorStatus ReadRegistration(const DmiRegisterInfo* registration, CiRegistration* ci);
     std::string Conflict(const CiRegistration& ci);  // under mutex_
     Outcome CallGet(const CiRegistration& ci, DmiId componentId, DmiId groupId, DmiId attributeId,
@@ -184,16 +200,24 @@ class Provider : public ManagementBackend {
     nlohmann::json ListAttributesJson(const nlohmann::json& request);
     nlohmann::json AttributeRequestJson(const nlohmann::json& request);  // get, get-next, set
     Found FindRequestGroup(const nlohmann::json& request, DmiId* componentId, DmiId* groupId);
-    nlohmann::json MultipleGetJson(const nlohmann::json& request);  // get-row, -rows, -group
+    std::string MultipleGetText(const nlohmann::json& request);  // get-row, -rows, -group
+    std::string ListRowsText(const Found& group, const std::vector<DmiId>& attributes,
+                             std::vector<AttributeValue> keys, uint64_t count);
     struct RowReadings {
-        nlohmann::json readings;  // the protocol's READING of each attribute read
+        std::string readings;  // the array of the protocol's READING of each attribute, as text
         bool rowNotFound = false;
         bool anyValue = false;
         nlohmann::json keyFailure;  // the READING of the first key attribute that failed
     };
-    RowReadings ReadRow(DmiId componentId, const mif::Group& group,
-                        const std::vector<DmiId>& attributes,
-                        const std::vector<AttributeValue>& keys);
+    std::vector<RowReadings> ReadRows(const Found& group, const std::vector<DmiId>& attributes,
+                                      const std::vector<AttributeValue>& keys, size_t rows);
+
+    // The read pool, made at first use with the size the environment gives.
+    std::shared_ptr<ReadPool> Readers();
+    // Runs read(i) for each i below `count` side by side on the read pool. read(i) returns
+    // the last index still needed after what it read (count - 1, or more, when every one
+    // is); reads past the smallest such index that have not started are left out.
+    void ReadSideBySide(size_t count, const std::function<size_t(size_t)>& read);
     nlohmann::json EventsJson(const nlohmann::json& request);
     nlohmann::json StatsAnswerJson(const nlohmann::json& request);
 
@@ -220,6 +244,9 @@ class Provider : public ManagementBackend {
 
     std::mutex serverMutex_;
     std::unique_ptr<ManagementServer> server_;
+
+    std::mutex readersMutex_;
+    std::shared_ptr<ReadPool> readers_;
 };
 
 }  // namespace korvo::sp

@@ -1,0 +1,105 @@
+// The service provider's multi-value reads at each size of its read pool (one read at a time,
+// two, and the default): against the agent and the simulated adapter, every request answers
+// exactly as it does one read at a time, also while several clients ask at once. Run it under
+// the host-tsan preset as well: the pool calls the agent's callbacks side by side.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hardening_support.h"
+#include "state/service_state.h"
+
+namespace korvo::hardening {
+namespace {
+
+// The requests: groups without keys, whole tables, and listings that start inside a table,
+// end at a count, or end where the table does.
+std::vector<nlohmann::json> Requests(DmiId component) {
+    auto request = [component](const char* op, DmiId group, nlohmann::json more = {}) {
+        nlohmann::json made{{"op", op}, {"component", component}, {"group", group}};
+        if (!more.is_null()) {
+            made.update(more);
+        }
+        return made;
+    };
+    auto from = [](uint32_t row) { return nlohmann::json::array({{{"integer", row}}}); };
+    return {
+        request("get-group", 1),
+        request("get-group", 8),
+        request("get-group", 16),
+        request("get-group", 5),
+        request("get-group", 13),
+        request("get-group", 14),
+        request("get-rows", 13, {{"keys", from(120)}, {"count", 3}}),
+        request("get-rows", 13, {{"keys", from(124)}}),
+        request("get-rows", 5, {{"keys", from(2)}, {"count", 1}, {"attributes", {2, 1}}}),
+        request("get-row", 13, {{"keys", from(125)}}),
+        request("get-row", 13, {{"keys", from(126)}}),
+    };
+}
+
+TEST(HardeningReadPool, EverySizeAnswersAsOneReadAtATimeDoes) {
+    constexpr int kReaders = 3;
+    constexpr int kRounds = 2;
+    std::optional<std::vector<nlohmann::json>> oneAtATime;
+    for (const char* size : {"1", "2", static_cast<const char*>(nullptr)}) {
+        const std::string name = size != nullptr ? size : "the default";
+        SCOPED_TRACE("read pool size " + name);
+        korvo::test::ScopedEnv poolSize("KORVO_SP_READ_THREADS", size);
+        AgentMachine machine;
+        InProcessAdapter adapter;
+        ASSERT_EQ(machine.Start(), 1);
+        const std::vector<nlohmann::json> requests = Requests(serviceState.componentId);
+
+        std::vector<nlohmann::json> quiet;
+        {
+            ManagementLine line;
+            for (const nlohmann::json& request : requests) {
+                quiet.push_back(line.Ask(request));
+            }
+        }
+        if (!oneAtATime) {
+            oneAtATime = quiet;
+            ASSERT_EQ(quiet[4]["rows"].size(), 125u) << quiet[4].dump().substr(0, 500);
+            ASSERT_EQ(quiet[4]["end"]["reason"], "row not found");
+            ASSERT_EQ(quiet[6]["rows"].size(), 3u);
+            ASSERT_EQ(quiet[7]["rows"].size(), 2u);
+            ASSERT_EQ(quiet[10]["status"], DMIERR_ROW_NOT_FOUND);
+        }
+        for (size_t i = 0; i < requests.size(); ++i) {
+            EXPECT_EQ(quiet[i], (*oneAtATime)[i]) << requests[i].dump();
+        }
+
+        std::vector<std::string> failures[kReaders];
+        std::vector<std::thread> readers;
+        for (int reader = 0; reader < kReaders; ++reader) {
+            readers.emplace_back([&, reader] {
+                ManagementLine line;
+                for (int round = 0; round < kRounds; ++round) {
+                    for (size_t i = 0; i < requests.size(); ++i) {
+                        const nlohmann::json answer = line.Ask(requests[i]);
+                        if (answer != quiet[i]) {
+                            failures[reader].push_back(requests[i].dump() + ": " +
+                                                       answer.dump().substr(0, 1000));
+                        }
+                    }
+                }
+            });
+        }
+        for (std::thread& thread : readers) {
+            thread.join();
+        }
+        for (const auto& readerFailures : failures) {
+            for (const std::string& failure : readerFailures) {
+                ADD_FAILURE() << failure;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace korvo::hardening
