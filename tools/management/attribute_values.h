@@ -43,6 +43,9 @@ uint32_t IdIn(const nlohmann::json& object, const char* member);
 // True when attribute data carries a value (a status-0 answer may carry only the id).
 bool HasValue(const nlohmann::json& value);
 
+// Text in lower case (ASCII), for names matched without regard to case.
+std::string Lower(std::string_view text);
+
 // Bytes as pairs of upper-case hexadecimal digits, as "hex" attribute data carries them.
 std::string HexOf(std::string_view bytes);
 

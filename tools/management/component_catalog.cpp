@@ -6,19 +6,13 @@
 #include <optional>
 
 #include "dmi/dmi.h"
+#include "management/attribute_values.h"
 
 namespace korvo::management {
 
 namespace {
 
 using nlohmann::json;
-
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lower;
-}
 
 std::optional<uint32_t> PlainId(std::string_view text) {
     if (text.empty() || text.size() > 10 ||
