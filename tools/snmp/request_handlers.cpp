@@ -57,33 +57,12 @@ void Subagent::Answer(const Registered& entry, netsnmp_agent_request_info* info,
                       netsnmp_request_info* request) {
     netsnmp_variable_list* variable = request->requestvb;
     const Oid name = FromNetsnmp(variable->name, variable->name_length);
-    const uint32_t component = entry.tree.info.id;
     try {
         switch (info->mode) {
             case MODE_GET:
                 return AnswerGet(entry, info, request, name);
-            case MODE_GETNEXT: {
-                bool unavailable = false;
-                const ReadFunction read = [&](uint32_t g, uint32_t a, const json& keys) {
-                    return ReadAhead(entry.tree, g, a, keys);
-                };
-                const RowCounter rows{
-                    [&](const GroupTree& group) { return Rows(component, group, read); },
-                    [&](const GroupTree& group, uint32_t count) {
-                        rowCounts_[{component, group.info.id}] = {count,
-                                                                  std::chrono::steady_clock::now()};
-                    }};
-                const auto next =
-                    FindNext(entry.tree, options_.prefix, name, read, rows, &unavailable);
-                if (unavailable) {
-                    netsnmp_set_request_error(info, request, SNMP_ERR_GENERR);
-                } else if (next) {
-                    const auto oid = ToNetsnmp(next->instance.oid);
-                    snmp_set_var_objid(variable, oid.data(), oid.size());
-                    SetVarValue(variable, next->value);
-                }
-                return;
-            }
+            case MODE_GETNEXT:
+                return AnswerGetNext(entry, info, request, name);
             case MODE_SET_RESERVE1:
             case MODE_SET_RESERVE2:
                 return AnswerSet(entry, info, request, name);
@@ -145,6 +124,31 @@ void Subagent::AnswerGet(const Registered& entry, netsnmp_agent_request_info* in
         return;
     }
     SetVarValue(request->requestvb, *value);
+}
+
+// A get-next: the next instance a walk finds, read ahead with the rest of its group, and
+// the rows of its table counted for a moment.
+void Subagent::AnswerGetNext(const Registered& entry, netsnmp_agent_request_info* info,
+                             netsnmp_request_info* request, const Oid& name) {
+    const uint32_t component = entry.tree.info.id;
+    bool unavailable = false;
+    const ReadFunction read = [&](uint32_t g, uint32_t a, const json& keys) {
+        return ReadAhead(entry.tree, g, a, keys);
+    };
+    const RowCounter rows{
+        [&](const GroupTree& group) { return Rows(component, group, read); },
+        [&](const GroupTree& group, uint32_t count) {
+            rowCounts_[{component, group.info.id}] = {count, std::chrono::steady_clock::now()};
+        }};
+    const auto next = FindNext(entry.tree, options_.prefix, name, read, rows, &unavailable);
+    if (unavailable) {
+        netsnmp_set_request_error(info, request, SNMP_ERR_GENERR);
+    } else if (next) {
+        netsnmp_variable_list* variable = request->requestvb;
+        const auto oid = ToNetsnmp(next->instance.oid);
+        snmp_set_var_objid(variable, oid.data(), oid.size());
+        SetVarValue(variable, next->value);
+    }
 }
 
 // A set is checked whole before anything is written: in the first test phase every

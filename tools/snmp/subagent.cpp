@@ -131,15 +131,9 @@ void OnEvents(int, void* follower) {
     running->SendEvents(*static_cast<EventFollower*>(follower));
 }
 
-}  // namespace
-
-int RunSubagent(const SubagentOptions& options) {
-    struct sigaction stop {};
-    stop.sa_handler = OnStopSignal;  // no SA_RESTART: the main loop's wait ends at once
-    sigaction(SIGTERM, &stop, nullptr);
-    sigaction(SIGINT, &stop, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
+// Sets the library up as an AgentX subagent of the master `options` name, told of the
+// session's openings and losses.
+void StartAgentLibrary(const SubagentOptions& options) {
     // Nothing from the machine's SNMP configuration, MIB files or persistent state: all that
     // this subagent needs is on its command line.
     setenv("MIBS", "", 1);
@@ -163,6 +157,18 @@ int RunSubagent(const SubagentOptions& options) {
     netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL,
                        options.pingSeconds);
     init_snmp(kAppName);
+}
+
+}  // namespace
+
+int RunSubagent(const SubagentOptions& options) {
+    struct sigaction stop {};
+    stop.sa_handler = OnStopSignal;  // no SA_RESTART: the main loop's wait ends at once
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    StartAgentLibrary(options);
 
     Subagent subagent(options);
     running = &subagent;

@@ -67,6 +67,8 @@ class Subagent {
     void LogFailure(const std::string& text);
     void AnswerGet(const Registered& entry, netsnmp_agent_request_info* info,
                    netsnmp_request_info* request, const Oid& name);
+    void AnswerGetNext(const Registered& entry, netsnmp_agent_request_info* info,
+                       netsnmp_request_info* request, const Oid& name);
     void AnswerSet(const Registered& entry, netsnmp_agent_request_info* info,
                    netsnmp_request_info* request, const Oid& name);
     SnmpError RowError(uint32_t component, const Instance& instance);
