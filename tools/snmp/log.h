@@ -20,6 +20,11 @@ void SetLogLevel(LogLevel level);
 // Writes `text` when the level lets a message of `priority` through.
 void LogAt(LogPriority priority, const std::string& text);
 
+// The subagent's shorthand for LogAt: a notice unless told otherwise.
+inline void Log(const std::string& text, LogPriority priority = LogPriority::Notice) {
+    LogAt(priority, text);
+}
+
 // Sends Net-SNMP's messages through LogAt instead of straight to standard error.
 void RouteNetsnmpLog();
 
