@@ -18,88 +18,108 @@ std::optional<size_t> ParseCount(const std::string& text) {
     return value;
 }
 
+// Each verb's words after the verb: the command, or nullopt with `error` saying why not.
+using Words = std::span<const std::string>;
+
+std::optional<ControlCommand> Usage(std::string& error, const char* usage) {
+    error = "usage: " + std::string(usage);
+    return std::nullopt;
+}
+
+std::optional<ControlCommand> ParseFailover(Words words, std::string& error) {
+    if (words.size() != 2) {
+        return Usage(error, "failover 1|2");
+    }
+    if (words[1] != "1" && words[1] != "2") {
+        error = "failover: the adapter is 1 or 2, not '" + words[1] + "'";
+        return std::nullopt;
+    }
+    ControlCommand command;
+    command.verb = ControlVerb::FailOver;
+    command.adapter = words[1][0] - '0';
+    return command;
+}
+
+std::optional<ControlCommand> ParseFailOrHeal(Words words, std::string& error) {
+    const std::string& verb = words[0];
+    const bool fail = verb == "fail";
+    if (words.size() != (fail ? 3u : 2u)) {
+        return Usage(error,
+                     fail ? "fail CODE|probe|all status|call|empty|silent" : "heal CODE|probe|all");
+    }
+    const auto target = ParseFaultTarget(words[1]);
+    if (!target) {
+        error = verb + ": '" + words[1] +
+                "' is neither a request code the driver answers nor 'probe' nor 'all' "
+                "(\"korvo-adapter "
+                "log\" shows the codes requests use)";
+        return std::nullopt;
+    }
+    ControlCommand command;
+    command.verb = fail ? ControlVerb::Fail : ControlVerb::Heal;
+    command.target = *target;
+    if (fail) {
+        const auto mode = ParseFaultMode(words[2]);
+        if (!mode) {
+            error = "fail: the mode is status, call, empty or silent, not '" + words[2] + "'";
+            return std::nullopt;
+        }
+        command.mode = *mode;
+    }
+    return command;
+}
+
+std::optional<ControlCommand> ParseLog(Words words, std::string& error) {
+    ControlCommand command;
+    command.verb = ControlVerb::Log;
+    command.count = kDefaultLogLines;
+    if (words.size() > 2) {
+        return Usage(error, "log [N]");
+    }
+    if (words.size() == 2) {
+        const auto count = ParseCount(words[1]);
+        if (!count) {
+            error = "log: the number of lines is 1 to " + std::to_string(kMaxLogLines) + ", not '" +
+                    words[1] + "'";
+            return std::nullopt;
+        }
+        command.count = *count;
+    }
+    return command;
+}
+
+std::optional<ControlCommand> ParseSet(Words words, std::string& error) {
+    std::string setting;
+    for (size_t i = 1; i < words.size(); ++i) {
+        setting += (i > 1 ? " " : "") + words[i];
+    }
+    if (setting.find('=') == std::string::npos) {
+        return Usage(error, "set KEY=VALUE");
+    }
+    ControlCommand command;
+    command.verb = ControlVerb::Set;
+    command.setting = setting;
+    return command;
+}
+
 }  // namespace
 
-std::optional<ControlCommand> ParseControlCommand(std::span<const std::string> words,
-                                                  std::string& error) {
+std::optional<ControlCommand> ParseControlCommand(Words words, std::string& error) {
     if (words.empty()) {
         error = "no command given";
         return std::nullopt;
     }
     const std::string& verb = words[0];
-    const size_t arguments = words.size() - 1;
-    ControlCommand command;
-    auto wrongCount = [&](const char* usage) {
-        error = "usage: " + std::string(usage);
-        return std::nullopt;
-    };
-
-    if (verb == "failover") {
-        if (arguments != 1) {
-            return wrongCount("failover 1|2");
+    const std::pair<const char*, std::optional<ControlCommand> (*)(Words, std::string&)> parsers[] =
+        {{"failover", ParseFailover},
+         {"fail", ParseFailOrHeal},
+         {"heal", ParseFailOrHeal},
+         {"log", ParseLog},
+         {"set", ParseSet}};
+    for (const auto& [name, parse] : parsers) {
+        if (verb == name) {
+            return parse(words, error);
         }
-        if (words[1] != "1" && words[1] != "2") {
-            error = "failover: the adapter is 1 or 2, not '" + words[1] + "'";
-            return std::nullopt;
-        }
-        command.verb = ControlVerb::FailOver;
-        command.adapter = words[1][0] - '0';
-        return command;
-    }
-    if (verb == "fail" || verb == "heal") {
-        const bool fail = verb == "fail";
-        if (arguments != (fail ? 2u : 1u)) {
-            return wrongCount(fail ? "fail CODE|probe|all status|call|empty|silent"
-                                   : "heal CODE|probe|all");
-        }
-        const auto target = ParseFaultTarget(words[1]);
-        if (!target) {
-            error = verb + ": '" + words[1] +
-                    "' is neither a request code the driver answers nor 'probe' nor 'all' "
-                    "(\"korvo-adapter "
-                    "log\" shows the codes requests use)";
-            return std::nullopt;
-        }
-        command.verb = fail ? ControlVerb::Fail : ControlVerb::Heal;
-        command.target = *target;
-        if (fail) {
-            const auto mode = ParseFaultMode(words[2]);
-            if (!mode) {
-                error = "fail: the mode is status, call, empty or silent, not '" + words[2] + "'";
-                return std::nullopt;
-            }
-            command.mode = *mode;
-        }
-        return command;
-    }
-    if (verb == "log") {
-        command.verb = ControlVerb::Log;
-        command.count = kDefaultLogLines;
-        if (arguments > 1) {
-            return wrongCount("log [N]");
-        }
-        if (arguments == 1) {
-            const auto count = ParseCount(words[1]);
-            if (!count) {
-                error = "log: the number of lines is 1 to " + std::to_string(kMaxLogLines) +
-                        ", not '" + words[1] + "'";
-                return std::nullopt;
-            }
-            command.count = *count;
-        }
-        return command;
-    }
-    if (verb == "set") {
-        std::string setting;
-        for (size_t i = 1; i < words.size(); ++i) {
-            setting += (i > 1 ? " " : "") + words[i];
-        }
-        if (setting.find('=') == std::string::npos) {
-            return wrongCount("set KEY=VALUE");
-        }
-        command.verb = ControlVerb::Set;
-        command.setting = setting;
-        return command;
     }
     const std::pair<const char*, ControlVerb> bareVerbs[] = {{"stop", ControlVerb::Stop},
                                                              {"start", ControlVerb::Start},
@@ -107,10 +127,11 @@ std::optional<ControlCommand> ParseControlCommand(std::span<const std::string> w
                                                              {"quit", ControlVerb::Quit}};
     for (const auto& [name, bare] : bareVerbs) {
         if (verb == name) {
-            if (arguments != 0) {
+            if (words.size() != 1) {
                 error = verb + " takes no arguments";
                 return std::nullopt;
             }
+            ControlCommand command;
             command.verb = bare;
             return command;
         }
