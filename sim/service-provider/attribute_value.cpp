@@ -168,15 +168,60 @@ nlohmann::json ToJson(const std::vector<AttributeValue>& values) {
     return list;
 }
 
-DmiErrorStatus FromJson(const nlohmann::json& json, uint32_t defaultId, uint32_t defaultType,
-                        AttributeValue* value, std::string* error) {
-    if (!json.is_object()) {
-        *error = "a key or value must be a JSON object";
+namespace {
+
+// The number of an integer, counter or 64-bit attribute, checked against its type's range.
+DmiErrorStatus NumberFromJson(const nlohmann::json& integer, AttributeValue* value,
+                              std::string* error) {
+    if (!integer.is_number_integer()) {
+        *error = "a value of type " + std::to_string(value->type) +
+                 " is given as a whole number in \"integer\"";
         return DMIERR_ILL_FORMED_COMMAND;
     }
-    *value = AttributeValue{};
-    value->id = defaultId;
-    value->type = defaultType;
+    const bool wide = value->type == MIF_COUNTER64 || value->type == MIF_INTEGER64;
+    const bool isSigned = value->type == MIF_INTEGER || value->type == MIF_INTEGER64;
+    bool fits;
+    if (integer.is_number_unsigned()) {
+        const auto number = integer.get<uint64_t>();
+        fits = wide ? (!isSigned || number <= uint64_t(std::numeric_limits<int64_t>::max()))
+                    : number <= (isSigned ? uint64_t(std::numeric_limits<int32_t>::max())
+                                          : uint64_t(std::numeric_limits<uint32_t>::max()));
+        value->integer = number;
+    } else {
+        const auto number = integer.get<int64_t>();
+        fits = isSigned && (wide || number >= std::numeric_limits<int32_t>::min());
+        value->integer = wide ? static_cast<uint64_t>(number)
+                              : static_cast<uint32_t>(static_cast<int32_t>(number));
+    }
+    if (!fits) {
+        *error = "the number does not fit type " + std::to_string(value->type);
+        return DMIERR_VALUE_EXCEEDS_MAXSIZE;
+    }
+    return DMIERR_NO_ERROR;
+}
+
+// The bytes of a string or date: "hex" as pairs of hexadecimal digits.
+DmiErrorStatus BytesOfHex(const nlohmann::json& hex, AttributeValue* value, std::string* error) {
+    const std::string digits = hex.is_string() ? hex.get<std::string>() : std::string("?");
+    if (digits.size() % 2 != 0) {
+        *error = "\"hex\" must be a string of hexadecimal digit pairs";
+        return DMIERR_ILL_FORMED_COMMAND;
+    }
+    for (size_t i = 0; i < digits.size(); i += 2) {
+        const int high = HexDigit(digits[i]);
+        const int low = HexDigit(digits[i + 1]);
+        if (high < 0 || low < 0) {
+            *error = "\"hex\" must be a string of hexadecimal digit pairs";
+            return DMIERR_ILL_FORMED_COMMAND;
+        }
+        value->bytes.push_back(static_cast<char>(high * 16 + low));
+    }
+    return DMIERR_NO_ERROR;
+}
+
+// The id and type of a key or value, each defaulted when absent.
+DmiErrorStatus IdAndTypeFromJson(const nlohmann::json& json, AttributeValue* value,
+                                 std::string* error) {
     if (const auto id = json.find("id"); id != json.end()) {
         if (!id->is_number_unsigned() ||
             id->get<uint64_t>() > std::numeric_limits<uint32_t>::max()) {
@@ -193,6 +238,24 @@ DmiErrorStatus FromJson(const nlohmann::json& json, uint32_t defaultId, uint32_t
         }
         value->type = type->get<uint32_t>();
     }
+    return DMIERR_NO_ERROR;
+}
+
+}  // namespace
+
+DmiErrorStatus FromJson(const nlohmann::json& json, uint32_t defaultId, uint32_t defaultType,
+                        AttributeValue* value, std::string* error) {
+    if (!json.is_object()) {
+        *error = "a key or value must be a JSON object";
+        return DMIERR_ILL_FORMED_COMMAND;
+    }
+    *value = AttributeValue{};
+    value->id = defaultId;
+    value->type = defaultType;
+    if (const DmiErrorStatus status = IdAndTypeFromJson(json, value, error);
+        status != DMIERR_NO_ERROR) {
+        return status;
+    }
     const auto integer = json.find("integer");
     const auto text = json.find("text");
     const auto hex = json.find("hex");
@@ -202,31 +265,12 @@ DmiErrorStatus FromJson(const nlohmann::json& json, uint32_t defaultId, uint32_t
         return DMIERR_ILL_FORMED_COMMAND;
     }
     if (!IsStringType(value->type)) {
-        if (integer == json.end() || !integer->is_number_integer()) {
+        if (integer == json.end()) {
             *error = "a value of type " + std::to_string(value->type) +
                      " is given as a whole number in \"integer\"";
             return DMIERR_ILL_FORMED_COMMAND;
         }
-        const bool wide = value->type == MIF_COUNTER64 || value->type == MIF_INTEGER64;
-        const bool isSigned = value->type == MIF_INTEGER || value->type == MIF_INTEGER64;
-        bool fits;
-        if (integer->is_number_unsigned()) {
-            const auto number = integer->get<uint64_t>();
-            fits = wide ? (!isSigned || number <= uint64_t(std::numeric_limits<int64_t>::max()))
-                        : number <= (isSigned ? uint64_t(std::numeric_limits<int32_t>::max())
-                                              : uint64_t(std::numeric_limits<uint32_t>::max()));
-            value->integer = number;
-        } else {
-            const auto number = integer->get<int64_t>();
-            fits = isSigned && (wide || number >= std::numeric_limits<int32_t>::min());
-            value->integer = wide ? static_cast<uint64_t>(number)
-                                  : static_cast<uint32_t>(static_cast<int32_t>(number));
-        }
-        if (!fits) {
-            *error = "the number does not fit type " + std::to_string(value->type);
-            return DMIERR_VALUE_EXCEEDS_MAXSIZE;
-        }
-        return DMIERR_NO_ERROR;
+        return NumberFromJson(*integer, value, error);
     }
     if (integer != json.end()) {
         *error =
@@ -238,21 +282,9 @@ DmiErrorStatus FromJson(const nlohmann::json& json, uint32_t defaultId, uint32_t
             *error = "\"text\" must be a string of characters up to U+00FF";
             return DMIERR_ILL_FORMED_COMMAND;
         }
-    } else {
-        const std::string digits = hex->is_string() ? hex->get<std::string>() : std::string("?");
-        if (digits.size() % 2 != 0) {
-            *error = "\"hex\" must be a string of hexadecimal digit pairs";
-            return DMIERR_ILL_FORMED_COMMAND;
-        }
-        for (size_t i = 0; i < digits.size(); i += 2) {
-            const int high = HexDigit(digits[i]);
-            const int low = HexDigit(digits[i + 1]);
-            if (high < 0 || low < 0) {
-                *error = "\"hex\" must be a string of hexadecimal digit pairs";
-                return DMIERR_ILL_FORMED_COMMAND;
-            }
-            value->bytes.push_back(static_cast<char>(high * 16 + low));
-        }
+    } else if (const DmiErrorStatus status = BytesOfHex(*hex, value, error);
+               status != DMIERR_NO_ERROR) {
+        return status;
     }
     if (value->type == MIF_DATE && value->bytes.size() > kDateSize) {
         *error = "a date is at most 28 bytes";
