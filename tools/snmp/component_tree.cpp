@@ -148,6 +148,102 @@ std::optional<uint32_t> CountRows(const GroupTree& group, const ReadFunction& re
     return kMaxWalkRows;
 }
 
+namespace {
+
+// The scalar's instance when it comes after `name` and has a value; nothing when it does not,
+// and nothing with *unavailable set when the service provider could not be asked.
+std::optional<NextInstance> NextScalar(const GroupTree& group,
+                                       const management::AttributeInfo& attribute, Oid oid,
+                                       const Oid& name, const ReadFunction& read,
+                                       bool* unavailable) {
+    if (!(name < oid)) {
+        return std::nullopt;
+    }
+    SnmpValue value;
+    const Step step = ReadStep(read(group.info.id, attribute.id, json::array()), attribute, &value);
+    if (step == Step::Unavailable) {
+        *unavailable = true;
+        return std::nullopt;
+    }
+    if (step == Step::Value) {
+        return NextInstance{{&group, &attribute, json::array(), std::move(oid)}, value};
+    }
+    return std::nullopt;
+}
+
+// The first walked row of a column whose index comes after the name's; nothing when the whole
+// column comes at or before the name, or the row is past every row a walk reads.
+std::optional<uint32_t> FirstRowAfter(const GroupTree& group, const Oid& column, const Oid& name) {
+    uint32_t row = 1;
+    if (StartsWith(name, column)) {
+        const Oid asked(name.begin() + static_cast<ptrdiff_t>(column.size()), name.end());
+        if (!asked.empty()) {
+            row = std::max<uint32_t>(asked[0], 1);
+            const auto index = IndexOfKeys(management::TableRowKeys(group.info, row));
+            if (!(asked < *index)) {
+                if (row == UINT32_MAX) {
+                    return std::nullopt;
+                }
+                ++row;
+            }
+        }
+    } else if (!(name < column)) {
+        return std::nullopt;
+    }
+    if (row > kMaxWalkRows) {
+        return std::nullopt;
+    }
+    return row;
+}
+
+// The column's first instance after `name` that has a value, as NextScalar answers.
+std::optional<NextInstance> NextInColumn(const GroupTree& group,
+                                         const management::AttributeInfo& attribute,
+                                         const Oid& column, const Oid& name,
+                                         const ReadFunction& read, const RowCounter& rows,
+                                         bool* unavailable) {
+    const std::optional<uint32_t> first = FirstRowAfter(group, column, name);
+    if (!first) {
+        return std::nullopt;
+    }
+    uint32_t row = *first;
+    // The first key's column ends at the table's end, and so tells the row count; the other
+    // columns end at the count.
+    const bool keyColumn = attribute.id == group.info.keys[0];
+    std::optional<uint32_t> last = kMaxWalkRows;
+    if (!keyColumn) {
+        last = rows.count(group);
+    }
+    if (!last) {
+        *unavailable = true;
+        return std::nullopt;
+    }
+    SnmpValue value;
+    for (; row <= *last; ++row) {
+        const json keys = management::TableRowKeys(group.info, row);
+        const Step step = ReadStep(read(group.info.id, attribute.id, keys), attribute, &value);
+        if (step == Step::Unavailable) {
+            *unavailable = true;
+            return std::nullopt;
+        }
+        if (step == Step::Value) {
+            Oid oid = column;
+            const auto index = IndexOfKeys(keys);
+            oid.insert(oid.end(), index->begin(), index->end());
+            return NextInstance{{&group, &attribute, keys, std::move(oid)}, value};
+        }
+        if (keyColumn) {
+            break;
+        }
+    }
+    if (keyColumn) {
+        rows.learned(group, row - 1);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& prefix,
                                      const Oid& name, const ReadFunction& read,
                                      const RowCounter& rows, bool* unavailable) {
@@ -165,76 +261,16 @@ std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& 
             if (IsWriteOnly(attribute)) {
                 continue;
             }
-            SnmpValue value;
+            std::optional<NextInstance> next;
             if (!group.IsTable()) {
-                Oid oid = ScalarOid(prefix, c, g, attribute.id);
-                if (!(name < oid)) {
-                    continue;
-                }
-                const Step step = ReadStep(read(g, attribute.id, json::array()), attribute, &value);
-                if (step == Step::Unavailable) {
-                    *unavailable = true;
-                    return std::nullopt;
-                }
-                if (step == Step::Value) {
-                    return NextInstance{{&group, &attribute, json::array(), std::move(oid)}, value};
-                }
-                continue;
+                next = NextScalar(group, attribute, ScalarOid(prefix, c, g, attribute.id), name,
+                                  read, unavailable);
+            } else if (group.Walkable()) {
+                next = NextInColumn(group, attribute, ColumnOid(prefix, c, g, attribute.id), name,
+                                    read, rows, unavailable);
             }
-            if (!group.Walkable()) {
-                continue;
-            }
-            const Oid column = ColumnOid(prefix, c, g, attribute.id);
-            // The first walked row whose index comes after the name's.
-            uint32_t row = 1;
-            if (StartsWith(name, column)) {
-                const Oid asked(name.begin() + static_cast<ptrdiff_t>(column.size()), name.end());
-                if (!asked.empty()) {
-                    row = std::max<uint32_t>(asked[0], 1);
-                    const auto index = IndexOfKeys(management::TableRowKeys(group.info, row));
-                    if (!(asked < *index)) {
-                        if (row == UINT32_MAX) {
-                            continue;
-                        }
-                        ++row;
-                    }
-                }
-            } else if (!(name < column)) {
-                continue;
-            }
-            if (row > kMaxWalkRows) {
-                continue;  // past every row a walk reads: the next column
-            }
-            // The first key's column ends at the table's end, and so tells the row count; the
-            // other columns end at the count.
-            const bool keyColumn = attribute.id == group.info.keys[0];
-            std::optional<uint32_t> last = kMaxWalkRows;
-            if (!keyColumn) {
-                last = rows.count(group);
-            }
-            if (!last) {
-                *unavailable = true;
-                return std::nullopt;
-            }
-            for (; row <= *last; ++row) {
-                const json keys = management::TableRowKeys(group.info, row);
-                const Step step = ReadStep(read(g, attribute.id, keys), attribute, &value);
-                if (step == Step::Unavailable) {
-                    *unavailable = true;
-                    return std::nullopt;
-                }
-                if (step == Step::Value) {
-                    Oid oid = column;
-                    const auto index = IndexOfKeys(keys);
-                    oid.insert(oid.end(), index->begin(), index->end());
-                    return NextInstance{{&group, &attribute, keys, std::move(oid)}, value};
-                }
-                if (keyColumn) {
-                    break;
-                }
-            }
-            if (keyColumn) {
-                rows.learned(group, row - 1);
+            if (next || *unavailable) {
+                return next;
             }
         }
     }
