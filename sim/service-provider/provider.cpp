@@ -338,6 +338,9 @@ void Provider::Shutdown() {
     {
         // Made again at the next request, with the size the environment gives then.
         std::lock_guard lock(readersMutex_);
+        if (readers_ && os::ProcessEnding()) {
+            readers_->Abandon();
+        }
         readers_.reset();
     }
     {

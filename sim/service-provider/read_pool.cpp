@@ -31,6 +31,9 @@ unsigned ReadThreads(const char* setting, unsigned processors, std::string* erro
 ReadPool::ReadPool(unsigned size) : size_(std::max(size, 1u)) {}
 
 ReadPool::~ReadPool() {
+    if (threads_.empty()) {
+        return;  // none started, or abandoned
+    }
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -39,6 +42,13 @@ ReadPool::~ReadPool() {
     for (std::thread& thread : threads_) {
         thread.join();
     }
+}
+
+void ReadPool::Abandon() {
+    for (std::thread& thread : threads_) {
+        thread.detach();
+    }
+    threads_.clear();
 }
 
 void ReadPool::Run(size_t count, const std::function<void(size_t)>& task) {

@@ -35,6 +35,10 @@ class ReadPool {
     // when a request first needs them.
     explicit ReadPool(unsigned size);
     ~ReadPool();  // call it when no Run is in progress
+
+    // Lets the pool's threads go without waking or waiting for them: for a process that is
+    // ending, whose other threads the system has already ended.
+    void Abandon();
     ReadPool(const ReadPool&) = delete;
     ReadPool& operator=(const ReadPool&) = delete;
 

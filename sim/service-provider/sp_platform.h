@@ -57,6 +57,12 @@ bool PeerGone(Socket socket);
 void ShutdownSocket(Socket socket);
 void CloseSocket(Socket socket);
 
+// ---- The process ----------------------------------------------------------------------------
+
+// True while the library is unloaded because its process is ending. Windows has then already
+// ended every other thread of the process, wherever it was, so nothing may wait for them.
+bool ProcessEnding();
+
 // ---- Files ----------------------------------------------------------------------------------
 
 // Makes the directory and its missing parents (mode 0700 on POSIX). False, with errno set,

@@ -304,4 +304,9 @@ LocalTime Now() {
     return time;
 }
 
+// A POSIX process runs the library's destructors in exit(), with its threads still running.
+bool ProcessEnding() {
+    return false;
+}
+
 }  // namespace korvo::sp::os

@@ -481,4 +481,21 @@ LocalTime Now() {
     return time;
 }
 
+namespace {
+bool processEnding = false;
+}  // namespace
+
+bool ProcessEnding() {
+    return processEnding;
+}
+
 }  // namespace korvo::sp::os
+
+// The library's entry: a detach with `reserved` set is the process ending (ExitProcess), not a
+// FreeLibrary. The runtime calls it before the library's static destructors.
+extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_DETACH && reserved != nullptr) {
+        korvo::sp::os::processEnding = true;
+    }
+    return TRUE;
+}
