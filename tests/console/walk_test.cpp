@@ -78,6 +78,27 @@ TEST(ElideRows, KeepsEveryRowWhenAskedForHalfOrMore) {
     }
 }
 
+// The walk's document, written a group at a time, is the text of dumping it whole, for no
+// group, one and several, with nested members and text that needs escaping.
+TEST(WalkDocumentText, IsTheWholeDocumentsDump) {
+    const json head{{"component", 1}, {"componentName", "A \"quoted\"\nname"}};
+    const std::vector<json> groups{
+        {{"id", 1}, {"attributes", json::array()}},
+        {{"id", 2}, {"rows", {{{"row", 1}, {"keys", {1}}}}}, {"end", {{"reason", "x"}}}},
+        {{"id", 3}, {"name", "line\nbreak"}, {"empty", json::object()}},
+    };
+    for (size_t count = 0; count <= groups.size(); ++count) {
+        WalkDocumentText text(head);
+        json whole = head;
+        whole["groups"] = json::array();
+        for (size_t i = 0; i < count; ++i) {
+            text.Add(groups[i]);
+            whole["groups"].push_back(groups[i]);
+        }
+        EXPECT_EQ(text.Finish(), whole.dump(2)) << count << " groups";
+    }
+}
+
 TEST_F(ConsoleTest, WalkOfAComponentReadsEveryReadableAttributeOfEveryGroup) {
     const Outcome walk = Run({"--json", "walk", "1"});
     ASSERT_EQ(walk.exit, 0) << walk.err;

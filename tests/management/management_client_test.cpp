@@ -167,5 +167,39 @@ TEST_F(ManagementClientTest, SubscriptionLinesNeedNoStatusAndEachWaitIsBounded) 
     EXPECT_GE(std::chrono::steady_clock::now() - started, 50ms);
 }
 
+// Pipelined answers reach the callback in order; a request made inside the callback gets its
+// own answer, not a later pipelined one; answers a failed callback left unread are dropped,
+// not taken as the next request's.
+TEST_F(ManagementClientTest, PipelinedAnswersStayInStepWithTheirRequests) {
+    FakeManagementServer server(SocketPath(), [](const json& request) {
+        return std::vector<std::string>{json{{"status", 0}, {"echo", request["n"]}}.dump()};
+    });
+    ManagementClient client(SocketPath());
+    const std::vector<json> requests{{{"op", "x"}, {"n", 0}},
+                                     {{"op", "x"}, {"n", 1}},
+                                     {{"op", "x"}, {"n", 2}},
+                                     {{"op", "x"}, {"n", 3}}};
+    std::vector<int> seen;
+    client.Pipeline(requests, [&](size_t i, json answer) {
+        seen.push_back(answer["echo"].get<int>());
+        EXPECT_EQ(answer["echo"], static_cast<int>(i));
+        if (i == 1) {
+            EXPECT_EQ(client.Request({{"op", "y"}, {"n", 10}})["echo"], 10);
+        }
+    });
+    EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3}));
+
+    EXPECT_THROW(client.Pipeline(requests,
+                                 [](size_t i, const json&) {
+                                     if (i == 0) {
+                                         throw std::runtime_error("the caller gave up");
+                                     }
+                                 }),
+                 std::runtime_error);
+    EXPECT_EQ(client.Request({{"op", "y"}, {"n", 20}})["echo"], 20);
+    client.Pipeline({}, [](size_t, const json&) { ADD_FAILURE() << "no request, no answer"; });
+    EXPECT_EQ(client.Request({{"op", "y"}, {"n", 30}})["echo"], 30);
+}
+
 }  // namespace
 }  // namespace korvo::management

@@ -204,26 +204,52 @@ int Console::Walk() {
         }
     }
     const ComponentInfo* info = catalog_.FindComponent(component);
-    json document{{"component", component},
-                  {"componentName", info != nullptr ? info->name : ""},
-                  {"groups", json::array()}};
+    const json head{{"component", component}, {"componentName", info != nullptr ? info->name : ""}};
+    WalkDocumentText document(head);
     if (!line_.json) {
-        text_.WalkHeading(document);
+        text_.WalkHeading(head);
     }
     GroupWalk walk([this]() -> ManagementClient& { return Client(); }, catalog_,
                    line_.json ? nullptr : &text_);
     bool cutShort = false;  // a table whose walk stopped at a failed read
-    for (const GroupInfo* group : selected) {
-        json walked = walk.Walk(component, *group);
-        cutShort = cutShort || walked.value("end", json::object()).value("reason", "") ==
+    size_t walked = 0;      // groups walked so far, in order
+    auto walkNext = [&](std::optional<json> firstAnswer) {
+        json group = walk.Walk(component, *selected[walked++], std::move(firstAnswer));
+        cutShort = cutShort || group.value("end", json::object()).value("reason", "") ==
                                    management::kEndReadFailed;
-        if (line_.rows) {
-            ElideRows(walked, *line_.rows);
+        if (line_.json) {
+            if (line_.rows) {
+                ElideRows(group, *line_.rows);
+            }
+            document.Add(group);
         }
-        document["groups"].push_back(std::move(walked));
+    };
+    // Every group's first request goes out at once, and each answer is walked while the
+    // service provider reads the next; a table longer than one request asks on its own.
+    std::vector<uint32_t> groupIds;
+    for (const GroupInfo* group : selected) {
+        groupIds.push_back(group->id);
+    }
+    catalog_.ListAttributes(component, groupIds);
+    std::vector<json> requests;
+    std::vector<size_t> requestGroup;  // the group each request is the first of
+    for (size_t i = 0; i < selected.size(); ++i) {
+        if (json request = walk.FirstRequest(component, *selected[i]); !request.is_null()) {
+            requests.push_back(std::move(request));
+            requestGroup.push_back(i);
+        }
+    }
+    Client().Pipeline(requests, [&](size_t i, json answer) {
+        while (walked < requestGroup[i]) {
+            walkNext(std::nullopt);
+        }
+        walkNext(std::move(answer));
+    });
+    while (walked < selected.size()) {
+        walkNext(std::nullopt);
     }
     if (line_.json) {
-        PrintJson(document);
+        out_ << document.Finish() << '\n';
     }
     return cutShort ? kExitDmiStatus : kExitSuccess;
 }

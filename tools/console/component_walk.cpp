@@ -3,6 +3,8 @@
 #include "console/component_walk.h"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string_view>
 
 #include "console/text_renderer.h"
 #include "dmi/dmi_names.h"
@@ -116,6 +118,35 @@ void ElideRows(nlohmann::json& group, uint64_t keep) {
     group["rowsOmitted"] = count - 2 * keep;
 }
 
+WalkDocumentText::WalkDocumentText(nlohmann::json head) {
+    head["groups"] = nlohmann::json::array();
+    text_ = head.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    constexpr std::string_view kEmptyGroups = "[]";
+    const size_t at = text_.rfind(kEmptyGroups);
+    end_ = text_.substr(at + kEmptyGroups.size());
+    text_.resize(at);
+    if (end_ != "\n}") {
+        throw std::logic_error("a walk document's groups must be its last member");
+    }
+}
+
+void WalkDocumentText::Add(const nlohmann::json& group) {
+    text_ += any_ ? ",\n    " : "[\n    ";
+    any_ = true;
+    // A dumped string holds no newline of its own: every newline starts a line to indent.
+    for (const char c : group.dump(2, ' ', false, nlohmann::json::error_handler_t::replace)) {
+        text_ += c;
+        if (c == '\n') {
+            text_ += "    ";
+        }
+    }
+}
+
+std::string WalkDocumentText::Finish() {
+    text_ += any_ ? "\n  ]" : "[]";
+    return std::move(text_) + end_;
+}
+
 namespace {
 
 bool IsWriteOnly(const AttributeInfo& attribute) {
@@ -167,6 +198,22 @@ std::vector<Reading> Readings(const nlohmann::json& answer, const nlohmann::json
     return readings;
 }
 
+nlohmann::json RowRequest(uint32_t component, uint32_t group,
+                          const std::vector<const AttributeInfo*>& readable) {
+    return {{"op", "get-row"},
+            {"component", component},
+            {"group", group},
+            {"attributes", AttributeIds(readable)}};
+}
+
+nlohmann::json RowsRequest(uint32_t component, const GroupInfo& group, uint32_t row,
+                           const std::vector<const AttributeInfo*>& readable) {
+    const uint32_t count = std::min(management::kMaxRowsPerRequest, kWalkRowBound - row + 1);
+    return {{"op", "get-rows"},  {"component", component},
+            {"group", group.id}, {"keys", TableRowKeys(group, row)},
+            {"count", count},    {"attributes", AttributeIds(readable)}};
+}
+
 bool SameAnswers(const std::vector<Reading>& row, const std::vector<Reading>& other) {
     return std::equal(row.begin(), row.end(), other.begin(), other.end(),
                       [](const Reading& a, const Reading& b) {
@@ -176,7 +223,33 @@ bool SameAnswers(const std::vector<Reading>& row, const std::vector<Reading>& ot
 
 }  // namespace
 
-nlohmann::json GroupWalk::Walk(uint32_t component, const GroupInfo& group) {
+nlohmann::json GroupWalk::FirstRequest(uint32_t component, const GroupInfo& group) {
+    const std::vector<AttributeInfo>* attributes = nullptr;
+    try {
+        attributes = &catalog_.Attributes(component, group.id);
+    } catch (const StatusError&) {
+        return nullptr;
+    }
+    const std::vector<const AttributeInfo*> readable = Readable(*attributes);
+    if (readable.empty()) {
+        return nullptr;
+    }
+    return group.keys.empty() ? RowRequest(component, group.id, readable)
+                              : RowsRequest(component, group, 1, readable);
+}
+
+nlohmann::json GroupWalk::Ask(const nlohmann::json& request) {
+    if (given_) {
+        nlohmann::json answer = std::move(*given_);
+        given_.reset();
+        return answer;
+    }
+    return client_().Request(request);
+}
+
+nlohmann::json GroupWalk::Walk(uint32_t component, const GroupInfo& group,
+                               std::optional<nlohmann::json> firstAnswer) {
+    given_ = std::move(firstAnswer);
     nlohmann::json document{
         {"id", group.id}, {"name", group.name}, {"class", group.className}, {"keys", group.keys}};
     if (text_ != nullptr) {
@@ -194,6 +267,7 @@ nlohmann::json GroupWalk::Walk(uint32_t component, const GroupInfo& group) {
     } else if (attributes != nullptr) {
         Table(component, group, *attributes, document);
     }
+    given_.reset();
     if (text_ != nullptr) {
         text_->WalkGroupBody(component, document);
     }
@@ -206,10 +280,7 @@ nlohmann::json GroupWalk::SingleRow(uint32_t component, const GroupInfo& group,
     // The whole row in one request, each value still read on its own by the service provider.
     std::vector<Reading> readings;
     if (!readable.empty()) {
-        const nlohmann::json answer = client_().Request({{"op", "get-row"},
-                                                         {"component", component},
-                                                         {"group", group.id},
-                                                         {"attributes", AttributeIds(readable)}});
+        const nlohmann::json answer = Ask(RowRequest(component, group.id, readable));
         readings = Readings(answer, answer, readable);
     }
     nlohmann::json list = nlohmann::json::array();
@@ -237,13 +308,9 @@ void GroupWalk::Table(uint32_t component, const GroupInfo& group,
             end = WalkEndJson(WalkEnd::RowBound, row);
             break;
         }
-        const uint32_t count = std::min(management::kMaxRowsPerRequest, kWalkRowBound - row + 1);
-        const nlohmann::json answer = client_().Request({{"op", "get-rows"},
-                                                         {"component", component},
-                                                         {"group", group.id},
-                                                         {"keys", TableRowKeys(group, row)},
-                                                         {"count", count},
-                                                         {"attributes", AttributeIds(readable)}});
+        const nlohmann::json request = RowsRequest(component, group, row, readable);
+        const uint32_t count = request["count"].get<uint32_t>();
+        const nlohmann::json answer = Ask(request);
         const uint32_t first = row;
         nlohmann::json batch = answer.value("rows", nlohmann::json::array());
         nlohmann::json batchEnd = answer.value("end", nlohmann::json());

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,22 @@ std::string DescribeWalkEnd(const nlohmann::json& end);
 // number of rows read ("rowCount") and left out ("rowsOmitted"); a group of one row as it is.
 void ElideRows(nlohmann::json& group, uint64_t keep);
 
+// The --json document of a walk, written a group at a time so that no group's document
+// outlives its turn: `head` holds every member but "groups", which comes last in the
+// document's order; the text is exactly what dumping the whole document with an indent of 2
+// gives.
+class WalkDocumentText {
+  public:
+    explicit WalkDocumentText(nlohmann::json head);
+    void Add(const nlohmann::json& group);
+    std::string Finish();  // the whole text, without a final newline
+
+  private:
+    std::string text_;
+    std::string end_;  // what follows the groups
+    bool any_ = false;
+};
+
 class GroupWalk {
   public:
     // `client` connects on first use; `text`, when not null, shows each group as it is read.
@@ -50,9 +67,19 @@ class GroupWalk {
     // The group's document: its id, name, class and keys, then "attributes" (a group of one
     // row), "rows" and "end" (a table), or "status" and "error" when its attributes cannot be
     // listed.
-    nlohmann::json Walk(uint32_t component, const management::GroupInfo& group);
+    // `firstAnswer`, when given, is the answer to FirstRequest's request, already asked.
+    nlohmann::json Walk(uint32_t component, const management::GroupInfo& group,
+                        std::optional<nlohmann::json> firstAnswer = std::nullopt);
+
+    // The first request a walk of the group makes, so that a caller can send those of many
+    // groups at once; null when it makes none (no attribute to read, or its attributes cannot
+    // be listed).
+    nlohmann::json FirstRequest(uint32_t component, const management::GroupInfo& group);
 
   private:
+    // The answer to `request`: the first answer given to Walk, else the service provider's.
+    nlohmann::json Ask(const nlohmann::json& request);
+
     nlohmann::json SingleRow(uint32_t component, const management::GroupInfo& group,
                              const std::vector<management::AttributeInfo>& attributes);
     void Table(uint32_t component, const management::GroupInfo& group,
@@ -61,6 +88,7 @@ class GroupWalk {
     std::function<management::ManagementClient&()> client_;
     management::ComponentCatalog& catalog_;
     TextRenderer* text_;
+    std::optional<nlohmann::json> given_;
 };
 
 }  // namespace korvo::console

@@ -69,6 +69,18 @@ uint32_t PickByName(const std::vector<Item>& items, std::string_view text, const
                      "; give its id or more of its name:" + names);
 }
 
+json ListAttributesRequest(uint32_t component, uint32_t group) {
+    return json{{"op", "list-attributes"}, {"component", component}, {"group", group}};
+}
+
+std::vector<AttributeInfo> AttributesOf(const json& response) {
+    std::vector<AttributeInfo> attributes;
+    for (const json& entry : ListOf(response, "attributes")) {
+        attributes.push_back(AttributeInfo::FromJson(entry));
+    }
+    return attributes;
+}
+
 }  // namespace
 
 uint32_t StatusOf(const json& response) {
@@ -140,15 +152,29 @@ const std::vector<AttributeInfo>& ComponentCatalog::Attributes(uint32_t componen
     if (const auto known = attributes_.find(where); known != attributes_.end()) {
         return known->second;
     }
-    const json response = RequestOk(
-        client_(), json{{"op", "list-attributes"}, {"component", component}, {"group", group}},
-        "listing the attributes of group " + std::to_string(group) + " of component " +
-            std::to_string(component));
-    std::vector<AttributeInfo> attributes;
-    for (const json& entry : ListOf(response, "attributes")) {
-        attributes.push_back(AttributeInfo::FromJson(entry));
+    const json response = RequestOk(client_(), ListAttributesRequest(component, group),
+                                    "listing the attributes of group " + std::to_string(group) +
+                                        " of component " + std::to_string(component));
+    return attributes_[where] = AttributesOf(response);
+}
+
+void ComponentCatalog::ListAttributes(uint32_t component, std::span<const uint32_t> groups) {
+    std::vector<uint32_t> unlisted;
+    std::vector<json> requests;
+    for (const uint32_t group : groups) {
+        if (!attributes_.contains(std::make_pair(component, group))) {
+            unlisted.push_back(group);
+            requests.push_back(ListAttributesRequest(component, group));
+        }
     }
-    return attributes_[where] = std::move(attributes);
+    if (requests.size() < 2) {
+        return;  // nothing to gain over the one request Attributes makes
+    }
+    client_().Pipeline(requests, [&](size_t i, json response) {
+        if (StatusOf(response) == DMIERR_NO_ERROR) {
+            attributes_[std::make_pair(component, unlisted[i])] = AttributesOf(response);
+        }
+    });
 }
 
 uint32_t ComponentCatalog::ResolveComponent(std::string_view text) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <stdexcept>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -69,6 +70,9 @@ class ComponentCatalog {
     const std::vector<ComponentInfo>& Components();
     const std::vector<GroupInfo>& Groups(uint32_t component);
     const std::vector<AttributeInfo>& Attributes(uint32_t component, uint32_t group);
+    // Lists the attributes of every group of `groups` not yet listed, all in one pipeline. A
+    // group whose listing is refused stays unlisted: Attributes asks again and throws.
+    void ListAttributes(uint32_t component, std::span<const uint32_t> groups);
 
     // An id as typed, or the one thing whose name matches (without regard to case; exactly,
     // else as a unique part). Throws StatusError when nothing matches and UsageError when

@@ -166,13 +166,66 @@ nlohmann::json ManagementClient::Request(const nlohmann::json& request) {
 
 nlohmann::json ManagementClient::Request(const nlohmann::json& request,
                                          std::chrono::milliseconds timeout) {
+    CatchUp();
     SendLine(request);
-    const auto line = ReadLine(std::chrono::steady_clock::now() + timeout);
+    return ParseMessage(AwaitAnswer(request, timeout), true);
+}
+
+std::string ManagementClient::AwaitAnswer(const nlohmann::json& request,
+                                          std::chrono::milliseconds timeout) {
+    auto line = ReadLine(std::chrono::steady_clock::now() + timeout);
     if (!line) {
         throw ReplyTimeout("the service provider on " + socketPath_ + " did not answer \"" +
                            request.value("op", std::string()) + "\" within " + Seconds(timeout));
     }
-    return ParseMessage(*line, true);
+    return std::move(*line);
+}
+
+void ManagementClient::CatchUp() {
+    for (; unread_ > 0; --unread_) {
+        readAhead_.push_back(AwaitAnswer(nlohmann::json::object(), replyTimeout_));
+    }
+    for (; abandoned_ > 0; --abandoned_) {
+        AwaitAnswer(nlohmann::json::object(), replyTimeout_);
+    }
+}
+
+void ManagementClient::Pipeline(std::span<const nlohmann::json> requests,
+                                const std::function<void(size_t, nlohmann::json)>& answer) {
+    if (pipelining_) {
+        throw std::logic_error("a management pipeline was started inside another");
+    }
+    if (requests.empty()) {
+        return;
+    }
+    CatchUp();
+    std::string lines;
+    for (const nlohmann::json& request : requests) {
+        lines += request.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    }
+    SendText(lines);
+    pipelining_ = true;
+    unread_ = requests.size();
+    struct Ended {
+        ManagementClient& client;
+        ~Ended() {
+            client.abandoned_ += client.unread_;
+            client.unread_ = 0;
+            client.readAhead_.clear();
+            client.pipelining_ = false;
+        }
+    } ended{*this};
+    for (size_t i = 0; i < requests.size(); ++i) {
+        std::string line;
+        if (!readAhead_.empty()) {
+            line = std::move(readAhead_.front());
+            readAhead_.pop_front();
+        } else {
+            line = AwaitAnswer(requests[i], replyTimeout_);
+            --unread_;
+        }
+        answer(i, ParseMessage(line, true));
+    }
 }
 
 std::optional<nlohmann::json> ManagementClient::Receive(std::chrono::milliseconds wait) {
@@ -185,9 +238,11 @@ std::optional<nlohmann::json> ManagementClient::Receive(std::chrono::millisecond
 
 void ManagementClient::SendLine(const nlohmann::json& message) {
     // Replacing invalid UTF-8 keeps a stray byte in a user's text from aborting the dump.
-    const std::string line =
-        message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    if (!korvo::host::WriteFull(fd_, line.data(), line.size(), kSendTimeoutMs)) {
+    SendText(message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+}
+
+void ManagementClient::SendText(const std::string& lines) {
+    if (!korvo::host::WriteFull(fd_, lines.data(), lines.size(), kSendTimeoutMs)) {
         const int error = errno;
         // A provider that turns a connection away (too many are open) says why before it
         // closes: that line, already here, is the answer to give.
@@ -195,6 +250,7 @@ void ManagementClient::SendLine(const nlohmann::json& message) {
             if (const auto refusal =
                     ReadLine(std::chrono::steady_clock::now() + std::chrono::seconds(1))) {
                 buffered_.insert(0, *refusal + "\n");
+                searched_ = 0;
                 return;
             }
         } catch (const ConnectionError&) {
@@ -208,12 +264,15 @@ void ManagementClient::SendLine(const nlohmann::json& message) {
 std::optional<std::string> ManagementClient::ReadLine(
     std::chrono::steady_clock::time_point deadline) {
     for (;;) {
-        if (const auto newline = buffered_.find('\n'); newline != std::string::npos) {
+        // Only what arrived since the last look is searched: a long answer comes in parts.
+        if (const auto newline = buffered_.find('\n', searched_); newline != std::string::npos) {
             std::string line = buffered_.substr(0, newline);
             buffered_.erase(0, newline + 1);
+            searched_ = 0;
             answered_ = true;
             return line;
         }
+        searched_ = buffered_.size();
         if (buffered_.size() > kMaxLineBytes) {
             throw ConnectionError("the service provider on " + socketPath_ +
                                   " sent a line longer than " + std::to_string(kMaxLineBytes) +
@@ -237,7 +296,7 @@ std::optional<std::string> ManagementClient::ReadLine(
         if (ready == 0) {
             return std::nullopt;
         }
-        char chunk[4096];
+        char chunk[65536];
         const ssize_t got = read(fd_, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR) {
             continue;

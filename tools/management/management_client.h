@@ -4,7 +4,11 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <deque>
+#include <functional>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -58,6 +62,15 @@ class ManagementClient {
     // The same, waiting at most `timeout` for this one response.
     nlohmann::json Request(const nlohmann::json& request, std::chrono::milliseconds timeout);
 
+    // Sends every request at once, then hands each answer (as Request returns it) to `answer`
+    // in order as it arrives, so that the caller's work on one answer overlaps the provider's
+    // work on the next. `answer` may make requests of its own: the answers still to come are
+    // read ahead first. For requests of modest size (they are all written before any answer
+    // is read); each answer is awaited at most the reply timeout. Answers left unread when
+    // `answer` throws are read and dropped before the next request.
+    void Pipeline(std::span<const nlohmann::json> requests,
+                  const std::function<void(size_t, nlohmann::json)>& answer);
+
     // The socket, for a caller that only polls it to see whether lines wait unread.
     int descriptor() const { return fd_; }
 
@@ -67,6 +80,12 @@ class ManagementClient {
 
   private:
     void SendLine(const nlohmann::json& message);
+    void SendText(const std::string& lines);
+    // The next answer line, awaited at most `timeout`; ReplyTimeout names `request`'s op.
+    std::string AwaitAnswer(const nlohmann::json& request, std::chrono::milliseconds timeout);
+    // Reads the answers of a pipeline still on their way: kept for the pipeline while it
+    // runs, dropped once it has ended.
+    void CatchUp();
     std::optional<std::string> ReadLine(std::chrono::steady_clock::time_point deadline);
     // Why the provider closed the connection before answering anything, as the end of a
     // message: it has gone, or it serves only peers of its own user; empty when neither shows.
@@ -78,7 +97,12 @@ class ManagementClient {
     std::chrono::milliseconds replyTimeout_;
     int fd_ = -1;
     std::string buffered_;
+    size_t searched_ = 0;  // bytes of buffered_ known to hold no newline
     bool answered_ = false;
+    size_t unread_ = 0;                  // a running pipeline's answers not yet read
+    std::deque<std::string> readAhead_;  // and those read ahead of their turn
+    size_t abandoned_ = 0;               // answers of an ended pipeline, still to be dropped
+    bool pipelining_ = false;
 };
 
 }  // namespace korvo::management
