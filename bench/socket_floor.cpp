@@ -79,8 +79,8 @@ SocketFloor::~SocketFloor() {
     unlink(path_.c_str());
 }
 
-bool SocketFloor::Exchange() const {
-    const sockaddr_un address = AddressOf(path_);
+bool SocketFloor::Exchange(const std::string& path) {
+    const sockaddr_un address = AddressOf(path);
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return false;

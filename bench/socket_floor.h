@@ -19,7 +19,9 @@ class SocketFloor {
     SocketFloor& operator=(const SocketFloor&) = delete;
 
     // One connect, request, reply and close; true when the whole reply came.
-    bool Exchange() const;
+    bool Exchange() const { return Exchange(path_); }
+    // The same with any server listening on `path` that answers as this one does.
+    static bool Exchange(const std::string& path);
 
     static constexpr size_t kRequestSize = 40;
     static constexpr size_t kReplySize = 32;

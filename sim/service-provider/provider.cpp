@@ -310,7 +310,8 @@ nlohmann::json Provider::StatsJson() {
               {"frees", stats.frees},
               {"badFrees", stats.badFrees},
               {"blocks", std::move(blocks)}}},
-            {"registered", std::move(registered)}};
+            {"registered", std::move(registered)},
+            {"readThreads", Readers()->size()}};
 }
 
 std::string Provider::ReportText() {

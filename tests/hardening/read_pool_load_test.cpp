@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hardening_support.h"
+#include "read_pool.h"
 #include "state/service_state.h"
 
 namespace korvo::hardening {
@@ -60,6 +61,15 @@ TEST(HardeningReadPool, EverySizeAnswersAsOneReadAtATimeDoes) {
             ManagementLine line;
             for (const nlohmann::json& request : requests) {
                 quiet.push_back(line.Ask(request));
+            }
+            // The size the requests were read with, as the provider reports it.
+            const nlohmann::json used = line.Ask({{"op", "stats"}})["readThreads"];
+            if (size != nullptr) {
+                EXPECT_EQ(used, std::stoul(size));
+            } else {
+                ASSERT_TRUE(used.is_number_unsigned()) << used;
+                EXPECT_GE(used.get<unsigned>(), 1u);
+                EXPECT_LE(used.get<unsigned>(), korvo::sp::kDefaultReadThreadsCap);
             }
         }
         if (!oneAtATime) {
