@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host_registry.h"
+#include "korvo/hex_digit.h"
 #include "platform.h"
 
 namespace korvo::host {
@@ -44,19 +45,6 @@ std::string_view TrimBlanks(std::string_view text) {
 bool StartsWithFolded(std::string_view text, std::string_view foldedPrefix) {
     return text.size() >= foldedPrefix.size() &&
            FoldRegistryName(text.substr(0, foldedPrefix.size())) == foldedPrefix;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 // 1 to `maxDigits` hexadecimal digits and nothing else.

@@ -77,6 +77,59 @@ bool IsReadForm(uint8_t row, uint32_t value) {
     return value == row;
 }
 
+// A request's buffers: the control word in, the request record out.
+bool HasRequestSizes(std::span<const uint8_t> input, std::span<const uint8_t> output) {
+    return input.size() == kControlWordSize && output.size() == kRecordSize;
+}
+
+// The log line of one call before its outcome: its sizes and, when its buffers have the
+// request's sizes, the control word and the request's code, index byte and value.
+ServedRequest DescribeCall(uint64_t sequence, uint32_t controlCode, std::span<const uint8_t> input,
+                           std::span<const uint8_t> output) {
+    ServedRequest served;
+    served.sequence = sequence;
+    served.controlCode = controlCode;
+    served.inputLength = static_cast<uint32_t>(input.size());
+    served.outputLength = static_cast<uint32_t>(output.size());
+    if (HasRequestSizes(input, output)) {
+        served.controlWord = GetU32(input.data());
+        served.requestCode = GetU16(output.data() + kCodeOffset);
+        served.indexByte = output[kIndexOffset];
+        served.value = GetU32(output.data() + kValueOffset);
+    }
+    return served;
+}
+
+// Which fault setting governs a well-formed call: the probe's, its request code's, or, for an
+// unknown control code or word, only `all`.
+int FaultTargetOf(uint32_t controlCode, const ServedRequest& served) {
+    if (controlCode != kQueryGlobalStatsCode) {
+        return kFaultAll;
+    }
+    if (served.controlWord == kProbeControlWord) {
+        return kFaultProbe;
+    }
+    if (served.controlWord == kRequestControlWord) {
+        return served.requestCode;
+    }
+    return kFaultAll;
+}
+
+// The probe's reply: the driver's signature in the data bytes and the status "done".
+void FillProbeReply(Record& record) {
+    std::fill(record.begin() + kDataOffset, record.end(), 0);
+    std::copy(kDriverSignature.begin(), kDriverSignature.end(), record.begin() + kDataOffset);
+    PutU16(record.data() + kStatusOffset, kStatusOk);
+}
+
+// A call that ends with the record's status "failed" written back whole.
+Outcome FailWithStatus(Record& record, Answer& answer, Outcome outcome) {
+    PutU16(record.data() + kStatusOffset, kStatusFailed);
+    answer.output.assign(record.begin(), record.end());
+    answer.bytesReturned = kRecordSize;
+    return outcome;
+}
+
 }  // namespace
 
 std::string_view OutcomeName(Outcome outcome) {
@@ -242,84 +295,55 @@ Answer AdapterModel::Serve(uint32_t controlCode, std::span<const uint8_t> input,
     std::lock_guard lock(mutex_);
     Answer answer;
     answer.output.assign(output.begin(), output.end());
-    ServedRequest& served = answer.served;
-    served.sequence = ++sequence_;
-    served.controlCode = controlCode;
-    served.inputLength = static_cast<uint32_t>(input.size());
-    served.outputLength = static_cast<uint32_t>(output.size());
-    const bool wellFormed = input.size() == kControlWordSize && output.size() == kRecordSize;
-    if (wellFormed) {
-        served.controlWord = GetU32(input.data());
-        served.requestCode = GetU16(output.data() + kCodeOffset);
-        served.indexByte = output[kIndexOffset];
-        served.value = GetU32(output.data() + kValueOffset);
-    }
+    answer.served = DescribeCall(++sequence_, controlCode, input, output);
+    answer.served.outcome = AnswerCall(controlCode, input, output, answer);
+    Log(answer.served);
+    return answer;
+}
 
-    auto finish = [&](Outcome outcome) {
-        served.outcome = outcome;
-        Log(served);
-        return answer;
-    };
-
+// What the driver does with the call: whether it replies, fails or writes the output buffer,
+// and how the call ended.
+Outcome AdapterModel::AnswerCall(uint32_t controlCode, std::span<const uint8_t> input,
+                                 std::span<const uint8_t> output, Answer& answer) {
     if (!answering_) {
         answer.action = Action::Close;
-        return finish(Outcome::NotAnswering);
+        return Outcome::NotAnswering;
     }
-    if (!wellFormed) {
+    if (!HasRequestSizes(input, output)) {
         // What a driver does with buffers of the wrong size: the call fails, nothing written.
         answer.success = 0;
-        return finish(Outcome::BadLengths);
+        return Outcome::BadLengths;
     }
 
     Record record;
     std::copy(output.begin(), output.end(), record.begin());
-    const bool isQuery = controlCode == kQueryGlobalStatsCode;
-    int target = kFaultAll;  // unknown control words and codes fail only under `all`
-    if (isQuery && served.controlWord == kProbeControlWord) {
-        target = kFaultProbe;
-    } else if (isQuery && served.controlWord == kRequestControlWord) {
-        target = served.requestCode;
-    }
-
-    auto failWithStatus = [&](Outcome outcome) {
-        PutU16(record.data() + kStatusOffset, kStatusFailed);
-        answer.output.assign(record.begin(), record.end());
-        answer.bytesReturned = kRecordSize;
-        return finish(outcome);
-    };
-
+    const int target = FaultTargetOf(controlCode, answer.served);
     switch (FaultFor(target)) {
         case FaultMode::Healthy:
             break;
         case FaultMode::Status:
-            return failWithStatus(Outcome::FaultStatus);
+            return FailWithStatus(record, answer, Outcome::FaultStatus);
         case FaultMode::Call:
             answer.success = 0;
-            return finish(Outcome::FaultCall);
+            return Outcome::FaultCall;
         case FaultMode::Empty:
-            return finish(Outcome::FaultEmpty);
+            return Outcome::FaultEmpty;
         case FaultMode::Silent:
             answer.action = Action::NoReply;
-            return finish(Outcome::FaultSilent);
+            return Outcome::FaultSilent;
     }
 
     if (target == kFaultAll) {
-        return failWithStatus(Outcome::UnknownRequest);
+        return FailWithStatus(record, answer, Outcome::UnknownRequest);
     }
-    Outcome outcome = Outcome::Answered;
     if (target == kFaultProbe) {
-        std::fill(record.begin() + kDataOffset, record.end(), 0);
-        std::copy(kDriverSignature.begin(), kDriverSignature.end(), record.begin() + kDataOffset);
-        PutU16(record.data() + kStatusOffset, kStatusOk);
-    } else {
-        outcome = Dispatch(record);
-        if (outcome != Outcome::Answered) {
-            return failWithStatus(outcome);
-        }
+        FillProbeReply(record);
+    } else if (const Outcome outcome = Dispatch(record); outcome != Outcome::Answered) {
+        return FailWithStatus(record, answer, outcome);
     }
     answer.output.assign(record.begin(), record.end());
     answer.bytesReturned = kRecordSize;
-    return finish(outcome);
+    return Outcome::Answered;
 }
 
 // Fills the reply of one catalogue request into `record`, or says why there is none: each kind

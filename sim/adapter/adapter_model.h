@@ -200,6 +200,8 @@ class AdapterModel {
     AdapterPort* AdapterByIndex(std::string_view index);  // "1" or "2"
     uint64_t* CounterFor(uint32_t requestCode);           // null for a code of no counter
     FaultMode FaultFor(int target) const;
+    Outcome AnswerCall(uint32_t controlCode, std::span<const uint8_t> input,
+                       std::span<const uint8_t> output, Answer& answer);
     Outcome Dispatch(Record& record);
     void SetVariant(int ndisMajor);
     void Log(const ServedRequest& request);

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "dmi/dmi_names.h"
+#include "korvo/hex_digit.h"
 #include "management_answer.h"
 
 namespace korvo::sp {
@@ -26,19 +27,6 @@ bool ReadsAsText(const std::string& bytes, std::string* text) {
     }
     *text = bytes.substr(0, length);
     return true;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 }  // namespace

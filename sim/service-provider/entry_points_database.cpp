@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "entry_point_frame.h"
@@ -74,6 +75,36 @@ Found FindForManagement(DmiHandle handle, DmiId compId,
         return refused;
     }
     return provider.Find(compId, groupId);
+}
+
+// A List call of the groups of a component or the attributes of a group: the handle and what it
+// names checked, the members picked from `membersOf(found)` by the request mode and `memberId`,
+// `notFound` when none is picked, and the reply `build(selected)` makes on the provider's heap.
+template <typename List, typename MembersOf, typename Build>
+DmiErrorStatus ListMembers(DmiHandle handle, DmiUnsigned requestMode, DmiUnsigned maxCount,
+                           DmiId compId, std::optional<DmiId> groupId, DmiId memberId,
+                           DmiErrorStatus notFound, List** reply, MembersOf membersOf,
+                           Build build) {
+    if (reply == nullptr) {
+        return DMIERR_ILL_FORMED_COMMAND;
+    }
+    *reply = nullptr;
+    const Found found = FindForManagement(handle, compId, groupId);
+    if (found.status != DMIERR_NO_ERROR) {
+        return found.status;
+    }
+    const auto& members = membersOf(found);
+    using Member = typename std::remove_cvref_t<decltype(members)>::value_type;
+    std::vector<const Member*> selected;
+    if (!SelectItems(
+            members, requestMode, maxCount, memberId,
+            [](const Member& member) { return member.id; }, &selected)) {
+        return DMIERR_ILL_FORMED_COMMAND;
+    }
+    if (selected.empty()) {
+        return notFound;
+    }
+    return HandOut(reply, [&] { return build(selected); });
 }
 
 }  // namespace
@@ -157,27 +188,14 @@ KORVO_EXPORT DmiErrorStatus DmiListGroups(DmiHandle handle, DmiUnsigned requestM
                                           DmiBoolean getDescription, DmiId compId, DmiId groupId,
                                           DmiGroupList** reply) {
     (void)getPragma;
-    return Guarded("DmiListGroups", [&]() -> DmiErrorStatus {
-        if (reply == nullptr) {
-            return DMIERR_ILL_FORMED_COMMAND;
-        }
-        *reply = nullptr;
-        const Found found = FindForManagement(handle, compId);
-        if (found.status != DMIERR_NO_ERROR) {
-            return found.status;
-        }
-        std::vector<const korvo::mif::Group*> selected;
-        if (!SelectItems(
-                found.component->groups, requestMode, maxCount, groupId,
-                [](const korvo::mif::Group& group) { return group.id; }, &selected)) {
-            return DMIERR_ILL_FORMED_COMMAND;
-        }
-        if (selected.empty()) {
-            return DMIERR_GROUP_NOT_FOUND;
-        }
-        return HandOut(reply, [&] {
-            return BuildGroupList(provider.heap(), selected, getDescription != 0, "DmiListGroups");
-        });
+    return Guarded("DmiListGroups", [&] {
+        return ListMembers(
+            handle, requestMode, maxCount, compId, std::nullopt, groupId, DMIERR_GROUP_NOT_FOUND,
+            reply, [](const Found& found) -> auto& { return found.component->groups; },
+            [&](const std::vector<const korvo::mif::Group*>& selected) {
+                return BuildGroupList(provider.heap(), selected, getDescription != 0,
+                                      "DmiListGroups");
+            });
     });
 }
 
@@ -187,28 +205,14 @@ KORVO_EXPORT DmiErrorStatus DmiListAttributes(DmiHandle handle, DmiUnsigned requ
                                               DmiId groupId, DmiId attribId,
                                               DmiAttributeList** reply) {
     (void)getPragma;
-    return Guarded("DmiListAttributes", [&]() -> DmiErrorStatus {
-        if (reply == nullptr) {
-            return DMIERR_ILL_FORMED_COMMAND;
-        }
-        *reply = nullptr;
-        const Found found = FindForManagement(handle, compId, groupId);
-        if (found.status != DMIERR_NO_ERROR) {
-            return found.status;
-        }
-        std::vector<const korvo::mif::Attribute*> selected;
-        if (!SelectItems(
-                found.group->attributes, requestMode, maxCount, attribId,
-                [](const korvo::mif::Attribute& attribute) { return attribute.id; }, &selected)) {
-            return DMIERR_ILL_FORMED_COMMAND;
-        }
-        if (selected.empty()) {
-            return DMIERR_ATTRIBUTE_NOT_FOUND;
-        }
-        return HandOut(reply, [&] {
-            return BuildAttributeList(provider.heap(), selected, getDescription != 0,
-                                      "DmiListAttributes");
-        });
+    return Guarded("DmiListAttributes", [&] {
+        return ListMembers(
+            handle, requestMode, maxCount, compId, groupId, attribId, DMIERR_ATTRIBUTE_NOT_FOUND,
+            reply, [](const Found& found) -> auto& { return found.group->attributes; },
+            [&](const std::vector<const korvo::mif::Attribute*>& selected) {
+                return BuildAttributeList(provider.heap(), selected, getDescription != 0,
+                                          "DmiListAttributes");
+            });
     });
 }
 

@@ -62,13 +62,11 @@ bool IsEmptyEntry(const DriverRequest& reply) {
 }  // namespace
 
 DmiErrorStatus ReadGroup4(ReadCall& call) {
-    if (RefusedSingleRow(call)) {
-        return RowNotFound;
+    DmiErrorStatus status = DMIERR_NO_ERROR;
+    if (AnsweredSingleRowIndex(call, status)) {
+        return status;
     }
     switch (call.attributeId) {
-        case 1:
-            SetInteger(call.record, 0);
-            break;
         case 2:
             return ReadAddress(call.record, code::kAddress1);
         case 3:

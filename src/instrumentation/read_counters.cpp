@@ -16,13 +16,11 @@ constexpr DmiId Group15CounterCount = 20;
 }  // namespace
 
 DmiErrorStatus ReadGroup8(ReadCall& call) {
-    if (RefusedSingleRow(call)) {
-        return RowNotFound;
+    DmiErrorStatus status = DMIERR_NO_ERROR;
+    if (AnsweredSingleRowIndex(call, status)) {
+        return status;
     }
     switch (call.attributeId) {
-        case 1:
-            SetInteger(call.record, 0);
-            break;
         case 2:
             if (IsGetNext(call)) {
                 return AttributeNotFound;

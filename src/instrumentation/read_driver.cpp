@@ -165,13 +165,11 @@ DmiErrorStatus SetLanguageCode(DmiAttributeData* record) {
 }  // namespace
 
 DmiErrorStatus ReadGroup6(ReadCall& call) {
-    if (RefusedSingleRow(call)) {
-        return RowNotFound;
+    DmiErrorStatus status = DMIERR_NO_ERROR;
+    if (AnsweredSingleRowIndex(call, status)) {
+        return status;
     }
     switch (call.attributeId) {
-        case 1:
-            SetInteger(call.record, 0);
-            break;
         case 2:
             return ReadDriverFileName(call.record);
         case 3:

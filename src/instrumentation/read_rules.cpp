@@ -25,6 +25,19 @@ bool RefusedSingleRow(const ReadCall& call) {
     return RowBeyond(call, 1) || (call.attributeId == 1 && IsGetNext(call));
 }
 
+bool AnsweredSingleRowIndex(const ReadCall& call, DmiErrorStatus& status) {
+    if (RefusedSingleRow(call)) {
+        status = RowNotFound;
+        return true;
+    }
+    if (call.attributeId == 1) {
+        SetInteger(call.record, 0);
+        status = DMIERR_NO_ERROR;
+        return true;
+    }
+    return false;
+}
+
 bool ExchangeWithDriver(DriverRequest& request) {
     return SendDriverRequest(kRequestControlWord, &request);
 }

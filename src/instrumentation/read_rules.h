@@ -47,6 +47,11 @@ inline bool RowBeyond(const ReadCall& call, uint32_t lastRow) {
 // get-next (reached with a key of 0 only).
 bool RefusedSingleRow(const ReadCall& call);
 
+// The opening of groups 4, 6 and 8, single-row groups whose attribute 1 is the integer 0: true
+// when it has answered the read, with its status in `status` (RowNotFound for a refused row, or
+// success with attribute 1 set); false when the group's reader goes on to its other attributes.
+bool AnsweredSingleRowIndex(const ReadCall& call, DmiErrorStatus& status);
+
 // Sends the request with the request control word; true when the driver answered it. A reply
 // is read only after a true result: a failed exchange ends the read with ValueUnknown.
 [[nodiscard]] bool ExchangeWithDriver(DriverRequest& request);

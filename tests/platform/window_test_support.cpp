@@ -1,37 +1,17 @@
 // The recording window and the bounded message wait the window tests share.
 #include "window_test_support.h"
 
-#include <mutex>
-
 #include "korvo_host.h"
 
 namespace korvo::test {
-namespace {
-
-std::mutex receivedLock;
-std::vector<Received> received;
-
-}  // namespace
 
 LRESULT RecordingProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    {
-        std::lock_guard lock(receivedLock);
-        received.push_back(Received{window, message, wParam, lParam});
-    }
-    if (message >= WM_USER) {
-        return kRecordedResult;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-std::vector<Received> ReceivedMessages() {
-    std::lock_guard lock(receivedLock);
-    return received;
+    KeepReceived(window, message, wParam, lParam);
+    return AnswerRecorded(window, message, wParam, lParam);
 }
 
 WindowTest::WindowTest() {
-    std::lock_guard lock(receivedLock);
-    received.clear();
+    ClearReceived();
 }
 
 WindowTest::~WindowTest() {

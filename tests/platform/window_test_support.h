@@ -10,26 +10,14 @@
 #include <vector>
 
 #include "platform.h"
+#include "received_messages.h"
 #include "support/private_root.h"
 
 namespace korvo::test {
 
-struct Received {
-    HWND window;
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-};
-
-// What RecordingProcedure returns for application messages (WM_USER and above), so that a
-// test can see DispatchMessageA hand back the procedure's result.
-constexpr LRESULT kRecordedResult = 77;
-
-// Records the message, then gives it default processing (WM_CLOSE destroys the window).
+// Keeps every message (ReceivedMessages gives those since the fixture started) and answers it
+// with AnswerRecorded.
 LRESULT RecordingProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-
-// Every message RecordingProcedure has received since the fixture started, in order.
-std::vector<Received> ReceivedMessages();
 
 class WindowTest : public testing::Test {
   protected:

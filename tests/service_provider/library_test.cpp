@@ -160,6 +160,56 @@ TEST_F(LibraryTest, ListsGroupsAttributesAndClassesFromTheMif) {
     EXPECT_EQ(KorvoSpOutstandingBlocks(), before);
 }
 
+// Each refusal of a group or attribute list: the status that names the cause, no reply and
+// nothing left allocated.
+TEST_F(LibraryTest, GroupAndAttributeListsRefuseWhatTheyCannotAnswer) {
+    const DmiId id = InstallTestMif();
+    const DmiHandle handle = RegisterManagement();
+    const unsigned before = KorvoSpOutstandingBlocks();
+    struct Case {
+        const char* what;
+        DmiHandle handle;
+        DmiUnsigned mode;
+        DmiId compId;
+        DmiId groupId;
+        DmiId attribId;  // for the attribute list
+        unsigned failAllocation;
+        DmiErrorStatus groups;
+        DmiErrorStatus attributes;
+    };
+    const Case cases[] = {
+        {"an unknown handle", handle + 100, 2, id, 2, 0, 0, DMIERR_ILLEGAL_HANDLE,
+         DMIERR_ILLEGAL_HANDLE},
+        {"an unknown component", handle, 2, id + 1, 2, 0, 0, DMIERR_COMPONENT_NOT_FOUND,
+         DMIERR_COMPONENT_NOT_FOUND},
+        {"an unknown request mode", handle, 4, id, 2, 0, 0, DMIERR_ILL_FORMED_COMMAND,
+         DMIERR_ILL_FORMED_COMMAND},
+        {"nothing after the last", handle, 3, id, 3, 99, 0, DMIERR_GROUP_NOT_FOUND,
+         DMIERR_ATTRIBUTE_NOT_FOUND},
+        {"no memory for the reply", handle, 2, id, 2, 0, 1, DMIERR_OUT_OF_MEMORY,
+         DMIERR_OUT_OF_MEMORY},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto* groups = reinterpret_cast<DmiGroupList*>(0x1);  // a caller's stale pointer
+        KorvoSpFailAllocation(c.failAllocation);
+        EXPECT_EQ(DmiListGroups(c.handle, c.mode, 0, 0, 1, c.compId, c.groupId, &groups), c.groups);
+        EXPECT_EQ(groups, nullptr);
+        auto* attributes = reinterpret_cast<DmiAttributeList*>(0x1);
+        KorvoSpFailAllocation(c.failAllocation);
+        EXPECT_EQ(DmiListAttributes(c.handle, c.mode, 0, 0, 1, c.compId, c.groupId, c.attribId,
+                                    &attributes),
+                  c.attributes);
+        EXPECT_EQ(attributes, nullptr);
+        KorvoSpFailAllocation(0);
+    }
+    DmiAttributeList* attributes = nullptr;
+    EXPECT_EQ(DmiListAttributes(handle, 2, 0, 0, 0, id, 9, 0, &attributes), DMIERR_GROUP_NOT_FOUND);
+    EXPECT_EQ(DmiListGroups(handle, 2, 0, 0, 0, id, 0, nullptr), DMIERR_ILL_FORMED_COMMAND);
+    EXPECT_EQ(DmiListAttributes(handle, 2, 0, 0, 0, id, 2, 0, nullptr), DMIERR_ILL_FORMED_COMMAND);
+    EXPECT_EQ(KorvoSpOutstandingBlocks(), before);
+}
+
 TEST_F(LibraryTest, RefusesAFileItCannotReadOrParse) {
     const DmiHandle handle = RegisterManagement();
     const std::string bad = WriteFile("bad.mif", "start component\nname = \"X\"\nstart grup\n");

@@ -12,6 +12,7 @@
 
 #include "check.h"
 #include "platform.h"
+#include "platform/received_messages.h"
 #include "test_machine.h"
 
 namespace korvo::calls {
@@ -21,16 +22,10 @@ using namespace std::chrono_literals;
 
 // ---- A recording window ----------------------------------------------------------------------
 
-struct Received {
-    HWND window;
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-};
-
-std::mutex receivedLock;
-std::vector<Received> received;
-constexpr LRESULT kRecordedResult = 77;
+using test::ClearReceived;
+using test::kRecordedResult;
+using test::Received;
+using test::ReceivedMessages;
 
 bool Recorded(UINT message) {
     return message == WM_CREATE || message == WM_DESTROY || message == WM_CLOSE ||
@@ -39,23 +34,9 @@ bool Recorded(UINT message) {
 
 LRESULT CALLBACK RecordingProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (Recorded(message)) {
-        std::lock_guard lock(receivedLock);
-        received.push_back(Received{window, message, wParam, lParam});
+        test::KeepReceived(window, message, wParam, lParam);
     }
-    if (message >= WM_USER) {
-        return kRecordedResult;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-std::vector<Received> ReceivedMessages() {
-    std::lock_guard lock(receivedLock);
-    return received;
-}
-
-void ClearReceived() {
-    std::lock_guard lock(receivedLock);
-    received.clear();
+    return test::AnswerRecorded(window, message, wParam, lParam);
 }
 
 // Registers CLASS (once) with the recording procedure and makes a top-level window of it.
