@@ -13,9 +13,6 @@ using korvo::test::FakeDevice;
 using korvo::test::KeyList;
 using korvo::test::ReadFixture;
 
-constexpr uint32_t RowNotFound = 0x10A;
-constexpr uint32_t ValueUnknown = 0x10F;
-
 class ReadAdapter : public ReadFixture {};
 
 // Group 4 -----------------------------------------------------------------------------------
@@ -88,9 +85,9 @@ TEST_F(AddressTable, GetNextWalksTheTableToTheEmptyEntry) {
         const auto row = ReadNext(5, 1, keys.get());
         const auto address = ReadNext(5, 4, keys.get());
         if (row.status != 0) {
-            EXPECT_EQ(row.status, RowNotFound);
+            EXPECT_EQ(row.status, DMIERR_ROW_NOT_FOUND);
             EXPECT_EQ(row.type(), 0u);
-            EXPECT_EQ(address.status, RowNotFound);
+            EXPECT_EQ(address.status, DMIERR_ROW_NOT_FOUND);
             EXPECT_EQ(address.type(), 0u);
             EXPECT_EQ(address.record->id, 4u);
             break;
@@ -154,7 +151,7 @@ TEST_F(AddressTable, RowsOutsideTheTableAreNotFoundWithoutAsking) {
         KeyList keys{c.key};
         for (DmiId attribute = 1; attribute <= 4; ++attribute) {
             const auto result = Read(5, attribute, keys.get(), c.mode);
-            EXPECT_EQ(result.status, RowNotFound)
+            EXPECT_EQ(result.status, DMIERR_ROW_NOT_FOUND)
                 << "key " << c.key << " mode " << c.mode << " attribute " << attribute;
             EXPECT_EQ(result.type(), 0u);
         }
@@ -172,8 +169,8 @@ TEST_F(AddressTable, ConstantAttributesAnswerOnlyForRowsThatExist) {
             const auto two = Read(5, 2, keys.get(), mode);
             const auto three = Read(5, 3, keys.get(), mode);
             if (row == 4) {
-                EXPECT_EQ(two.status, RowNotFound);
-                EXPECT_EQ(three.status, RowNotFound);
+                EXPECT_EQ(two.status, DMIERR_ROW_NOT_FOUND);
+                EXPECT_EQ(three.status, DMIERR_ROW_NOT_FOUND);
                 continue;
             }
             EXPECT_EQ(two.status, 0u);
@@ -193,7 +190,7 @@ TEST_F(AddressTable, ConstantAttributesAnswerOnlyForRowsThatExist) {
     KeyList first{1};
     for (DmiId attribute = 1; attribute <= 4; ++attribute) {
         const auto failed = Read(5, attribute, first.get());
-        EXPECT_EQ(failed.status, ValueUnknown) << "attribute " << attribute;
+        EXPECT_EQ(failed.status, DMIERR_VALUE_UNKNOWN) << "attribute " << attribute;
         EXPECT_EQ(failed.type(), 0u);
     }
     EXPECT_EQ(Read(5, 5, first.get()).type(), 0u) << "no such attribute";

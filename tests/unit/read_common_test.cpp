@@ -23,9 +23,6 @@ using korvo::test::FakeDevice;
 using korvo::test::KeyList;
 using korvo::test::ReadFixture;
 
-constexpr uint32_t RowNotFound = 0x10A;
-constexpr uint32_t AttributeNotFound = 0x100;
-
 class ReadCommon : public ReadFixture {};
 
 // The groups the component table lacks, from 0 to two past its last, and the largest id.
@@ -242,7 +239,7 @@ TEST_F(ReadCommon, SingleRowGroupsRefuseOtherRowsBeforeAsking) {
     for (DmiId group : {4u, 6u, 8u}) {
         for (const Case& c : cases) {
             const auto result = Read(group, c.attribute, c.keys, c.mode);
-            EXPECT_EQ(result.status, RowNotFound) << "group " << group;
+            EXPECT_EQ(result.status, DMIERR_ROW_NOT_FOUND) << "group " << group;
             EXPECT_EQ(result.record->id, c.attribute);
             EXPECT_EQ(result.type(), 0u);
         }
@@ -254,7 +251,7 @@ TEST_F(ReadCommon, FirstAttributesUnderGetNextOfKeyZero) {
     KeyList zero{0};
     for (DmiId group : {4u, 6u, 8u}) {
         const auto next = ReadNext(group, 1, zero.get());
-        EXPECT_EQ(next.status, RowNotFound) << "group " << group;
+        EXPECT_EQ(next.status, DMIERR_ROW_NOT_FOUND) << "group " << group;
         EXPECT_EQ(next.type(), 0u);
         const auto get = Read(group, 1, zero.get());
         EXPECT_EQ(get.status, 0u);
@@ -262,7 +259,7 @@ TEST_F(ReadCommon, FirstAttributesUnderGetNextOfKeyZero) {
         EXPECT_EQ(get.u32(), 0u);
     }
     const auto group8Attribute2 = ReadNext(8, 2, zero.get());
-    EXPECT_EQ(group8Attribute2.status, AttributeNotFound);
+    EXPECT_EQ(group8Attribute2.status, DMIERR_ATTRIBUTE_NOT_FOUND);
     EXPECT_EQ(group8Attribute2.type(), 0u);
     EXPECT_EQ(Read(8, 2, zero.get()).status, 0u);
 

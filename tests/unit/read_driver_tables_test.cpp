@@ -11,8 +11,6 @@ namespace {
 using korvo::test::KeyList;
 using korvo::test::ReadFixture;
 
-constexpr DmiErrorStatus NoRow = DMIERR_ROW_NOT_FOUND;
-
 struct RowCase {
     std::vector<uint32_t> keys;  // empty: no key list
     uint32_t mode;
@@ -38,7 +36,7 @@ class IndexedTables : public ReadFixture {
             device.ClearExchanges();
             if (!c.served) {
                 for (const auto& result : {first, second, unlisted}) {
-                    EXPECT_EQ(result.status, unsigned(NoRow)) << what;
+                    EXPECT_EQ(result.status, unsigned(DMIERR_ROW_NOT_FOUND)) << what;
                     EXPECT_EQ(result.type(), 0u) << what;
                 }
                 EXPECT_TRUE(exchanges.empty()) << what << ": refused before any request";

@@ -18,8 +18,6 @@ using korvo::test::KeyList;
 using korvo::test::ReadFixture;
 using korvo::test::ScopedEnv;
 
-constexpr uint32_t ValueUnknown = 0x10F;
-
 // The driver's name in the reply's twenty data bytes, padded with NULs.
 void PutText(korvo::test::FakeDevice::Record& record, const std::string& text) {
     for (size_t i = 0; i < 20; ++i) {
@@ -117,7 +115,7 @@ class DriverFileSize : public ReadFixture {
     // The size read, or nothing when the read answered "value unknown" without a value.
     std::optional<uint32_t> FileSize() {
         const auto result = Read(6, 5);
-        if (result.status == ValueUnknown) {
+        if (result.status == DMIERR_VALUE_UNKNOWN) {
             EXPECT_EQ(result.record->id, 5u);
             EXPECT_EQ(result.type(), 0u);
             return std::nullopt;

@@ -13,8 +13,6 @@ namespace {
 using korvo::test::KeyList;
 using korvo::test::ReadFixture;
 
-constexpr DmiErrorStatus NoRow = DMIERR_ROW_NOT_FOUND;
-
 class ReadDriverValues : public ReadFixture {};
 
 struct IntegerCase {
@@ -78,7 +76,7 @@ TEST_F(ReadDriverValues, SingleRowGroupsServeRowsZeroAndOneOnly) {
     for (DmiId group : {10u, 11u, 12u}) {
         const std::string what = "group " + std::to_string(group);
         // Get-next of key 0 asks for row 1: attribute 1 is refused, the others are served.
-        EXPECT_EQ(ReadNext(group, 1, zero.get()).status, unsigned(NoRow)) << what;
+        EXPECT_EQ(ReadNext(group, 1, zero.get()).status, unsigned(DMIERR_ROW_NOT_FOUND)) << what;
         EXPECT_TRUE(SentCodes().empty()) << what;
         const auto second = ReadNext(group, 2, zero.get());
         EXPECT_EQ(second.status, 0u) << what;
@@ -86,11 +84,12 @@ TEST_F(ReadDriverValues, SingleRowGroupsServeRowsZeroAndOneOnly) {
         // Without a key, get-next asks for row 2: nothing is served.
         for (DmiId attribute = 1; attribute <= 5; ++attribute) {
             const auto result = ReadNext(group, attribute);
-            EXPECT_EQ(result.status, unsigned(NoRow)) << what << " attribute " << attribute;
+            EXPECT_EQ(result.status, unsigned(DMIERR_ROW_NOT_FOUND))
+                << what << " attribute " << attribute;
             EXPECT_EQ(result.type(), 0u);
         }
-        EXPECT_EQ(Read(group, 1, two.get()).status, unsigned(NoRow)) << what;
-        EXPECT_EQ(Read(group, 1, minusTwo.get()).status, unsigned(NoRow)) << what;
+        EXPECT_EQ(Read(group, 1, two.get()).status, unsigned(DMIERR_ROW_NOT_FOUND)) << what;
+        EXPECT_EQ(Read(group, 1, minusTwo.get()).status, unsigned(DMIERR_ROW_NOT_FOUND)) << what;
         EXPECT_EQ(Read(group, 1, zero.get()).status, 0u) << what << ": row 0 under get";
         EXPECT_EQ(Read(group, 1, minusOne.get()).status, 0u) << what << ": -1 is row 1";
         SentCodes();

@@ -16,8 +16,6 @@ using korvo::test::KeyList;
 using korvo::test::ReadFixture;
 using korvo::test::ScopedEnv;
 
-constexpr DmiErrorStatus NoRow = DMIERR_ROW_NOT_FOUND;
-
 class ReadFailover : public ReadFixture {
   protected:
     // The one exchange the last read made.
@@ -37,16 +35,20 @@ TEST_F(ReadFailover, FailoverGroupsAnswerGetOfRowsZeroAndOne) {
         for (DmiId attribute : {1u, 2u}) {
             const std::string what =
                 "group " + std::to_string(group) + " attribute " + std::to_string(attribute);
-            EXPECT_EQ(ReadNext(group, attribute).status, unsigned(NoRow)) << what;
-            EXPECT_EQ(ReadNext(group, attribute, zero.get()).status, unsigned(NoRow)) << what;
-            EXPECT_EQ(ReadNext(group, attribute, one.get()).status, unsigned(NoRow)) << what;
-            EXPECT_EQ(Read(group, attribute, two.get()).status, unsigned(NoRow)) << what;
-            EXPECT_EQ(Read(group, attribute, minusTwo.get()).status, unsigned(NoRow)) << what;
+            EXPECT_EQ(ReadNext(group, attribute).status, unsigned(DMIERR_ROW_NOT_FOUND)) << what;
+            EXPECT_EQ(ReadNext(group, attribute, zero.get()).status, unsigned(DMIERR_ROW_NOT_FOUND))
+                << what;
+            EXPECT_EQ(ReadNext(group, attribute, one.get()).status, unsigned(DMIERR_ROW_NOT_FOUND))
+                << what;
+            EXPECT_EQ(Read(group, attribute, two.get()).status, unsigned(DMIERR_ROW_NOT_FOUND))
+                << what;
+            EXPECT_EQ(Read(group, attribute, minusTwo.get()).status, unsigned(DMIERR_ROW_NOT_FOUND))
+                << what;
             EXPECT_EQ(Read(group, attribute, one.get()).status, 0u) << what;
         }
     }
-    EXPECT_EQ(ReadNext(21, 4).status, unsigned(NoRow));
-    EXPECT_EQ(ReadNext(21, 8).status, unsigned(NoRow));
+    EXPECT_EQ(ReadNext(21, 4).status, unsigned(DMIERR_ROW_NOT_FOUND));
+    EXPECT_EQ(ReadNext(21, 8).status, unsigned(DMIERR_ROW_NOT_FOUND));
     EXPECT_TRUE(SentCodes().empty());
 
     const auto name = Read(20, 1, zero.get());
@@ -83,7 +85,7 @@ TEST_F(ReadFailover, Group21DescribesTheAdapterOfTheRow) {
     EXPECT_EQ(label.type(), unsigned(MIF_DISPLAYSTRING));
     EXPECT_EQ(label.text(), "Adapter 1");
     const auto noLabel = Read(21, 2, zero.get());
-    EXPECT_EQ(noLabel.status, unsigned(NoRow)) << "row 0 has no label";
+    EXPECT_EQ(noLabel.status, unsigned(DMIERR_ROW_NOT_FOUND)) << "row 0 has no label";
     EXPECT_EQ(noLabel.type(), 0u);
     EXPECT_EQ(noLabel.record->data.value.str, nullptr);
 }
