@@ -1,9 +1,10 @@
-// The messages a recording window procedure has received, kept in order from any thread, and
-// what such a procedure answers. The host's window tests and the Win32 calls program (run on the
-// host and on Windows) record their windows' messages this way.
+// The messages a recording window procedure has received, kept in order from any thread, what
+// such a procedure answers, and the wait for a thread's next message. The host's window tests and
+// the Win32 calls program (run on the host and on Windows) record their windows' messages this way.
 #pragma once
 
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform.h"
@@ -58,6 +59,19 @@ inline LRESULT AnswerRecorded(HWND window, UINT message, WPARAM wParam, LPARAM l
         return kRecordedResult;
     }
     return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// The next message of this thread without dispatching it; none once `elapse` ms (a timer of
+// the thread marks the limit) have passed.
+inline std::optional<MSG> NextMessageWithin(UINT elapse) {
+    const UINT_PTR limit = SetTimer(nullptr, 0, elapse, nullptr);
+    MSG message{};
+    GetMessageA(&message, nullptr, 0, 0);
+    KillTimer(nullptr, limit);
+    if (message.message == WM_TIMER && message.hwnd == nullptr && message.wParam == limit) {
+        return std::nullopt;
+    }
+    return message;
 }
 
 }  // namespace korvo::test

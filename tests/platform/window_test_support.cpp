@@ -42,18 +42,10 @@ HWND WindowTest::CreateRecordingWindow(const char* title) {
 }
 
 std::optional<MSG> WindowTest::NextMessage(std::chrono::milliseconds timeout) {
-    // A timer of the thread marks the limit; its interval is unscaled so that a test which
-    // speeds timers up does not also shorten its own patience.
-    const auto elapse =
-        static_cast<UINT>(static_cast<double>(timeout.count()) / korvo::host::TimerScale());
-    const UINT_PTR limit = SetTimer(nullptr, 0, elapse, nullptr);
-    MSG message{};
-    GetMessageA(&message, nullptr, 0, 0);
-    KillTimer(nullptr, limit);
-    if (message.message == WM_TIMER && message.hwnd == nullptr && message.wParam == limit) {
-        return std::nullopt;
-    }
-    return message;
+    // The limit is unscaled so that a test which speeds timers up does not also shorten its
+    // own patience.
+    return NextMessageWithin(
+        static_cast<UINT>(static_cast<double>(timeout.count()) / korvo::host::TimerScale()));
 }
 
 }  // namespace korvo::test

@@ -24,6 +24,7 @@ using namespace std::chrono_literals;
 
 using test::ClearReceived;
 using test::kRecordedResult;
+using test::NextMessageWithin;
 using test::Received;
 using test::ReceivedMessages;
 
@@ -51,14 +52,7 @@ HWND CreateRecordingWindow(const char* className, const char* title = "Recorder"
 
 // The next message of this thread without dispatching it; none once `timeout` passed.
 std::optional<MSG> NextMessage(std::chrono::milliseconds timeout = 2s) {
-    const UINT_PTR limit = SetTimer(nullptr, 0, static_cast<UINT>(timeout.count()), nullptr);
-    MSG message{};
-    GetMessageA(&message, nullptr, 0, 0);
-    KillTimer(nullptr, limit);
-    if (message.message == WM_TIMER && message.hwnd == nullptr && message.wParam == limit) {
-        return std::nullopt;
-    }
-    return message;
+    return NextMessageWithin(static_cast<UINT>(timeout.count()));
 }
 
 // Takes whatever is left in this thread's queue, so that the next case starts clean.
