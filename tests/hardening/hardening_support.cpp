@@ -12,6 +12,7 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "dmi/dmi_api.h"
 #include "dmi/load_dmi_library.h"
@@ -330,6 +331,35 @@ nlohmann::json GetRequest(uint32_t component, uint32_t group, uint32_t attribute
         request["keys"] = nlohmann::json::array({{{"integer", *key}}});
     }
     return request;
+}
+
+void ExpectReadersAgree(const std::vector<nlohmann::json>& requests,
+                        const std::vector<nlohmann::json>& quiet, int readers, int rounds) {
+    std::vector<std::vector<std::string>> failures(static_cast<size_t>(readers));
+    std::vector<std::thread> threads;
+    for (int reader = 0; reader < readers; ++reader) {
+        threads.emplace_back([&, reader] {
+            ManagementLine line;
+            for (int round = 0; round < rounds; ++round) {
+                for (size_t i = 0; i < requests.size(); ++i) {
+                    const nlohmann::json answer = line.Ask(requests[i]);
+                    if (answer != quiet[i]) {
+                        failures[static_cast<size_t>(reader)].push_back(
+                            "reader " + std::to_string(reader) + ", " + requests[i].dump() + ": " +
+                            answer.dump().substr(0, 2000));
+                    }
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (const auto& readerFailures : failures) {
+        for (const std::string& failure : readerFailures) {
+            ADD_FAILURE() << failure;
+        }
+    }
 }
 
 }  // namespace korvo::hardening

@@ -141,6 +141,12 @@ class ManagementLine {
     std::string pending_;
 };
 
+// `readers` management connections side by side, each asking every request `rounds` times;
+// every answer that differs from `quiet` (the same requests' answers to one reader alone) is
+// reported as a failure of the running test.
+void ExpectReadersAgree(const std::vector<nlohmann::json>& requests,
+                        const std::vector<nlohmann::json>& quiet, int readers, int rounds);
+
 // A get request of the management protocol, with one integer key when `key` is given.
 nlohmann::json GetRequest(uint32_t component, uint32_t group, uint32_t attribute,
                           std::optional<uint32_t> key = std::nullopt, bool next = false);

@@ -4,10 +4,8 @@
 // the host-tsan preset as well: the pool calls the agent's callbacks side by side.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "hardening_support.h"
@@ -84,30 +82,7 @@ TEST(HardeningReadPool, EverySizeAnswersAsOneReadAtATimeDoes) {
             EXPECT_EQ(quiet[i], (*oneAtATime)[i]) << requests[i].dump();
         }
 
-        std::vector<std::string> failures[kReaders];
-        std::vector<std::thread> readers;
-        for (int reader = 0; reader < kReaders; ++reader) {
-            readers.emplace_back([&, reader] {
-                ManagementLine line;
-                for (int round = 0; round < kRounds; ++round) {
-                    for (size_t i = 0; i < requests.size(); ++i) {
-                        const nlohmann::json answer = line.Ask(requests[i]);
-                        if (answer != quiet[i]) {
-                            failures[reader].push_back(requests[i].dump() + ": " +
-                                                       answer.dump().substr(0, 1000));
-                        }
-                    }
-                }
-            });
-        }
-        for (std::thread& thread : readers) {
-            thread.join();
-        }
-        for (const auto& readerFailures : failures) {
-            for (const std::string& failure : readerFailures) {
-                ADD_FAILURE() << failure;
-            }
-        }
+        ExpectReadersAgree(requests, quiet, kReaders, kRounds);
     }
 }
 
