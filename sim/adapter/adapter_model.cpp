@@ -568,11 +568,6 @@ void AdapterModel::SetAnswering(bool answering) {
     answering_ = answering;
 }
 
-bool AdapterModel::Answering() const {
-    std::lock_guard lock(mutex_);
-    return answering_;
-}
-
 int AdapterModel::ActiveAdapter() const {
     std::lock_guard lock(mutex_);
     return activeAdapter_;

@@ -141,7 +141,6 @@ class AdapterModel {
 
     // While not answering, every request closes its connection without a reply.
     void SetAnswering(bool answering);
-    bool Answering() const;
     int ActiveAdapter() const;
 
     // Changes a start value by its settings-file key; an empty result means done, otherwise it

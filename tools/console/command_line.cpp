@@ -284,16 +284,6 @@ std::string OverallHelp() {
     return help;
 }
 
-std::vector<std::string> CommandNames() {
-    std::vector<std::string> names;
-    for (const CommandDefinition& definition : Commands()) {
-        if (!definition.hidden) {
-            names.emplace_back(definition.name);
-        }
-    }
-    return names;
-}
-
 std::optional<std::string> CommandUsage(std::string_view command) {
     const CommandDefinition* definition = FindCommand(command);
     if (definition == nullptr) {

@@ -88,7 +88,5 @@ std::string OverallHelp();
 std::optional<std::string> CommandHelp(std::string_view command);
 // The one-line synopsis of a command, "usage: dmicli get ...".
 std::optional<std::string> CommandUsage(std::string_view command);
-// The names of the commands, in the order the help lists them.
-std::vector<std::string> CommandNames();
 
 }  // namespace korvo::console
