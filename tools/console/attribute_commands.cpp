@@ -212,9 +212,7 @@ int Console::Walk() {
     GroupWalk walk([this]() -> ManagementClient& { return Client(); }, catalog_,
                    line_.json ? nullptr : &text_);
     bool cutShort = false;  // a table whose walk stopped at a failed read
-    size_t walked = 0;      // groups walked so far, in order
-    auto walkNext = [&](std::optional<json> firstAnswer) {
-        json group = walk.Walk(component, *selected[walked++], std::move(firstAnswer));
+    walk.WalkGroups(component, selected, [&](json group) {
         cutShort = cutShort || group.value("end", json::object()).value("reason", "") ==
                                    management::kEndReadFailed;
         if (line_.json) {
@@ -223,31 +221,7 @@ int Console::Walk() {
             }
             document.Add(group);
         }
-    };
-    // Every group's first request goes out at once, and each answer is walked while the
-    // service provider reads the next; a table longer than one request asks on its own.
-    std::vector<uint32_t> groupIds;
-    for (const GroupInfo* group : selected) {
-        groupIds.push_back(group->id);
-    }
-    catalog_.ListAttributes(component, groupIds);
-    std::vector<json> requests;
-    std::vector<size_t> requestGroup;  // the group each request is the first of
-    for (size_t i = 0; i < selected.size(); ++i) {
-        if (json request = walk.FirstRequest(component, *selected[i]); !request.is_null()) {
-            requests.push_back(std::move(request));
-            requestGroup.push_back(i);
-        }
-    }
-    Client().Pipeline(requests, [&](size_t i, json answer) {
-        while (walked < requestGroup[i]) {
-            walkNext(std::nullopt);
-        }
-        walkNext(std::move(answer));
     });
-    while (walked < selected.size()) {
-        walkNext(std::nullopt);
-    }
     if (line_.json) {
         out_ << document.Finish() << '\n';
     }

@@ -247,6 +247,36 @@ nlohmann::json GroupWalk::Ask(const nlohmann::json& request) {
     return client_().Request(request);
 }
 
+void GroupWalk::WalkGroups(uint32_t component, std::span<const GroupInfo* const> groups,
+                           const std::function<void(nlohmann::json)>& walked) {
+    std::vector<uint32_t> groupIds;
+    for (const GroupInfo* group : groups) {
+        groupIds.push_back(group->id);
+    }
+    catalog_.ListAttributes(component, groupIds);
+    std::vector<nlohmann::json> requests;
+    std::vector<size_t> requestGroup;  // the group each request is the first of
+    for (size_t i = 0; i < groups.size(); ++i) {
+        if (nlohmann::json request = FirstRequest(component, *groups[i]); !request.is_null()) {
+            requests.push_back(std::move(request));
+            requestGroup.push_back(i);
+        }
+    }
+    size_t done = 0;  // groups walked so far, in order
+    auto walkNext = [&](std::optional<nlohmann::json> firstAnswer) {
+        walked(Walk(component, *groups[done++], std::move(firstAnswer)));
+    };
+    client_().Pipeline(requests, [&](size_t i, nlohmann::json answer) {
+        while (done < requestGroup[i]) {
+            walkNext(std::nullopt);
+        }
+        walkNext(std::move(answer));
+    });
+    while (done < groups.size()) {
+        walkNext(std::nullopt);
+    }
+}
+
 nlohmann::json GroupWalk::Walk(uint32_t component, const GroupInfo& group,
                                std::optional<nlohmann::json> firstAnswer) {
     given_ = std::move(firstAnswer);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -64,19 +65,22 @@ class GroupWalk {
               management::ComponentCatalog& catalog, TextRenderer* text)
         : client_(std::move(client)), catalog_(catalog), text_(text) {}
 
-    // The group's document: its id, name, class and keys, then "attributes" (a group of one
-    // row), "rows" and "end" (a table), or "status" and "error" when its attributes cannot be
-    // listed.
-    // `firstAnswer`, when given, is the answer to FirstRequest's request, already asked.
-    nlohmann::json Walk(uint32_t component, const management::GroupInfo& group,
-                        std::optional<nlohmann::json> firstAnswer = std::nullopt);
-
-    // The first request a walk of the group makes, so that a caller can send those of many
-    // groups at once; null when it makes none (no attribute to read, or its attributes cannot
-    // be listed).
-    nlohmann::json FirstRequest(uint32_t component, const management::GroupInfo& group);
+    // Walks `groups` in order, handing each group's document to `walked` as it is done: its
+    // id, name, class and keys, then "attributes" (a group of one row), "rows" and "end" (a
+    // table), or "status" and "error" when its attributes cannot be listed. Every group's
+    // attribute listing, then every group's first read, goes out at once, and each answer is
+    // walked while the service provider reads the next; a table longer than one request asks
+    // for the rest on its own.
+    void WalkGroups(uint32_t component, std::span<const management::GroupInfo* const> groups,
+                    const std::function<void(nlohmann::json)>& walked);
 
   private:
+    // `firstAnswer`, when given, is the answer to FirstRequest's request, already asked.
+    nlohmann::json Walk(uint32_t component, const management::GroupInfo& group,
+                        std::optional<nlohmann::json> firstAnswer);
+    // The first request a walk of the group makes; null when it makes none (no attribute to
+    // read, or its attributes cannot be listed).
+    nlohmann::json FirstRequest(uint32_t component, const management::GroupInfo& group);
     // The answer to `request`: the first answer given to Walk, else the service provider's.
     nlohmann::json Ask(const nlohmann::json& request);
 

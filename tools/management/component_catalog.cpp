@@ -167,9 +167,6 @@ void ComponentCatalog::ListAttributes(uint32_t component, std::span<const uint32
             requests.push_back(ListAttributesRequest(component, group));
         }
     }
-    if (requests.size() < 2) {
-        return;  // nothing to gain over the one request Attributes makes
-    }
     client_().Pipeline(requests, [&](size_t i, json response) {
         if (StatusOf(response) == DMIERR_NO_ERROR) {
             attributes_[std::make_pair(component, unlisted[i])] = AttributesOf(response);
