@@ -52,33 +52,35 @@ enum class RequestKind : uint8_t {
 // The request catalogue: every request code the driver answers, sent with kRequestControlWord,
 // one row each. ONE(Name, code, kind) is one code, code::kName; RUN(Name, first, last, kind) a
 // run of codes, code::kFirstName to code::kLastName. Where the driver's meaning of a value is not
-// known, the code is named by the attribute it serves. Adding a row is all the catalogue needs:
-// code::, kRequestCatalogue and IsCatalogueCode (so `korvo-adapter fail`) follow from it.
-#define KORVO_DRIVER_REQUESTS(ONE, RUN)                                                     \
-    ONE(Address1, 1, Address)                                                               \
-    ONE(Address2, 2, Address)                                                               \
-    RUN(PortCounter, 3, 10, Counter) /* group 4, attributes 6 to 13 */                      \
-    ONE(MulticastEntry, 11, Entry)   /* the address table, group 5 */                       \
-    ONE(DriverVersion, 12, Driver)                                                          \
-    ONE(DriverName, 13, Driver)                                                             \
-    ONE(Group7Attribute2, 14, Value)                                                        \
-    ONE(Group8Attribute9, 21, Value)                                                        \
-    ONE(State, 22, Value)                                                                   \
-    ONE(Group10Value, 23, Value)                                                            \
-    ONE(Group11Value, 24, Value)                                                            \
-    ONE(Group12Value, 25, Value)                                                            \
-    ONE(Group13Number, 27, TableRow)                                                        \
-    ONE(Group14Number, 29, TableRow)                                                        \
-    ONE(Group13Index, 30, TableRow)       /* read, and the write of group 13 attribute 1 */ \
-    ONE(Group14Index, 32, TableRow)       /* read, and the write of group 14 attribute 1 */ \
-    ONE(Group14NumberWrite, 33, TableRow) /* the write of group 14 attribute 2 */           \
-    RUN(StatCounter, 34, 53, Counter)     /* group 15, attributes 1 to 20 */                \
-    ONE(Language, 54, Value)                                                                \
-    ONE(FailoverStatus, 56, Failover)                                                       \
-    ONE(Group7Attribute1, 57, Value)                                                        \
-    ONE(Group7Attribute3, 58, Value)                                                        \
-    ONE(AdapterLocation, 60, Failover)                                                      \
-    ONE(Group21Attribute8, 61, Value)
+// known, the code is named as the MIF names the value: "Driver value 14" is DriverValue14, and the
+// two writable tables are named by their rows (Table125, Table35). Adding a row is all the
+// catalogue needs: code::, kRequestCatalogue and IsCatalogueCode (so `korvo-adapter fail`) follow
+// from it.
+#define KORVO_DRIVER_REQUESTS(ONE, RUN)                                                    \
+    ONE(Address1, 1, Address)                                                              \
+    ONE(Address2, 2, Address)                                                              \
+    RUN(PortCounter, 3, 10, Counter) /* group 4, attributes 6 to 13 */                     \
+    ONE(MulticastEntry, 11, Entry)   /* the address table, group 5 */                      \
+    ONE(DriverVersion, 12, Driver)                                                         \
+    ONE(DriverName, 13, Driver)                                                            \
+    ONE(DriverValue14, 14, Value)                                                          \
+    ONE(DriverCounter21, 21, Value)                                                        \
+    ONE(State, 22, Value)                                                                  \
+    ONE(DriverValue23, 23, Value)                                                          \
+    ONE(DriverValue24, 24, Value)                                                          \
+    ONE(DriverValue25, 25, Value)                                                          \
+    ONE(Table125Value, 27, TableRow)                                                       \
+    ONE(Table35Value, 29, TableRow)                                                        \
+    ONE(Table125Index, 30, TableRow)     /* read, and the write of group 13 attribute 1 */ \
+    ONE(Table35Index, 32, TableRow)      /* read, and the write of group 14 attribute 1 */ \
+    ONE(Table35ValueWrite, 33, TableRow) /* the write of group 14 attribute 2 */           \
+    RUN(StatCounter, 34, 53, Counter)    /* group 15, attributes 1 to 20 */                \
+    ONE(Language, 54, Value)                                                               \
+    ONE(FailoverStatus, 56, Failover)                                                      \
+    ONE(DriverValue57, 57, Value)                                                          \
+    ONE(DriverValue58, 58, Value)                                                          \
+    ONE(AdapterLocation, 60, Failover)                                                     \
+    ONE(DriverValue61, 61, Value)
 
 namespace code {
 #define KORVO_REQUEST_CODE(name, number, kind) inline constexpr uint16_t k##name = number;
@@ -136,8 +138,8 @@ constexpr bool IsCatalogueCode(uint32_t requestCode) {
 
 // The rows of the two writable tables, 0 to one less than these in a request (1 to these as
 // the agent's keys): what reads of requests 27, 29, 30 and 32 serve and writes take.
-inline constexpr uint32_t kGroup13Rows = 125;
-inline constexpr uint32_t kGroup14Rows = 35;
+inline constexpr uint32_t kTable125Rows = 125;
+inline constexpr uint32_t kTable35Rows = 35;
 
 // One device call over the control device's socket on the host. The caller sends the request
 // header, the input bytes and the output buffer as it stands; the device answers with the reply

@@ -55,7 +55,7 @@ constexpr std::array<CounterSeed, kStatCounterCount> kStatCounterSeeds = {{
 
 constexpr std::array<const char*, 5> kLanguageNames = {"en", "ge", "fr", "it", "sp"};
 
-constexpr uint32_t kDefaultGroup13NumberBase = 1000;
+constexpr uint32_t kDefaultTable125ValueBase = 1000;
 
 // A 64-bit counter's reply: the low half at kValueOffset, the high half at kHighOffset.
 void PutU64(Record& record, uint64_t value) {
@@ -270,12 +270,12 @@ AdapterModel::AdapterModel() {
     multicast_ = {{0x01, 0x00, 0x5E, 0x00, 0x00, 0x01},
                   {0x01, 0x00, 0x5E, 0x7F, 0xFF, 0xFA},
                   {0x33, 0x33, 0x00, 0x00, 0x00, 0x01}};
-    for (uint32_t row = 0; row < kGroup13Rows; ++row) {
-        group13Numbers_[row] = kDefaultGroup13NumberBase + row;
-        group13Indexes_[row] = row + 1;
+    for (uint32_t row = 0; row < kTable125Rows; ++row) {
+        table125Values_[row] = kDefaultTable125ValueBase + row;
+        table125Indexes_[row] = row + 1;
     }
-    for (uint32_t row = 0; row < kGroup14Rows; ++row) {
-        group14Indexes_[row] = row + 1;
+    for (uint32_t row = 0; row < kTable35Rows; ++row) {
+        table35Indexes_[row] = row + 1;
     }
 }
 
@@ -467,11 +467,11 @@ Outcome AdapterModel::AnswerTableRow(const Request& request, Record& reply) {
         std::span<uint32_t> values;
         Access access;
     } columns[] = {
-        {code::kGroup13Number, group13Numbers_, Access::Read},
-        {code::kGroup14Number, group14Numbers_, Access::Read},
-        {code::kGroup13Index, group13Indexes_, Access::ReadOrWrite},
-        {code::kGroup14Index, group14Indexes_, Access::ReadOrWrite},
-        {code::kGroup14NumberWrite, group14Numbers_, Access::Write},
+        {code::kTable125Value, table125Values_, Access::Read},
+        {code::kTable35Value, table35Values_, Access::Read},
+        {code::kTable125Index, table125Indexes_, Access::ReadOrWrite},
+        {code::kTable35Index, table35Indexes_, Access::ReadOrWrite},
+        {code::kTable35ValueWrite, table35Values_, Access::Write},
     };
     for (const auto& column : columns) {
         if (column.code != request.code) {
@@ -642,9 +642,9 @@ std::string AdapterModel::DescribeStatus() const {
             }
         }
     };
-    changedRows(code::kGroup13Index, group13Indexes_, [](uint32_t row) { return row + 1; });
-    changedRows(code::kGroup14Index, group14Indexes_, [](uint32_t row) { return row + 1; });
-    changedRows(code::kGroup14NumberWrite, group14Numbers_, [](uint32_t) { return 0u; });
+    changedRows(code::kTable125Index, table125Indexes_, [](uint32_t row) { return row + 1; });
+    changedRows(code::kTable35Index, table35Indexes_, [](uint32_t row) { return row + 1; });
+    changedRows(code::kTable35ValueWrite, table35Values_, [](uint32_t) { return 0u; });
     out << "written rows   " << (written.empty() ? " none" : written) << "\n";
     out << "faults         ";
     if (!allFault_ && faults_.empty()) {

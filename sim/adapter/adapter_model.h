@@ -35,14 +35,11 @@ inline constexpr unsigned kTicksPerSecond = 10;
 // The plain 32-bit values the model answers, and their start values (which the settings can
 // change), in request code order.
 inline constexpr std::pair<uint16_t, uint32_t> kPlainValueStarts[] = {
-    {code::kGroup7Attribute2, 100},
-    {code::kGroup8Attribute9, 0},
-    {code::kGroup10Value, 0x000105DC},  // the agent keeps the low 16 bits only: 1500
-    {code::kGroup11Value, 1},
-    {code::kGroup12Value, 2},
-    {code::kGroup7Attribute1, 1},
-    {code::kGroup7Attribute3, 3},
-    {code::kGroup21Attribute8, 1},
+    {code::kDriverValue14, 100},        {code::kDriverCounter21, 0},
+    {code::kDriverValue23, 0x000105DC},  // the agent keeps the low 16 bits only: 1500
+    {code::kDriverValue24, 1},          {code::kDriverValue25, 2},
+    {code::kDriverValue57, 1},          {code::kDriverValue58, 3},
+    {code::kDriverValue61, 1},
 };
 
 using Record = std::array<uint8_t, kRecordSize>;
@@ -220,10 +217,10 @@ class AdapterModel {
     std::array<uint64_t, kStatCounterCount> statCounters_{};
     uint64_t trafficTick_ = 0;
     std::vector<MacAddress> multicast_;
-    std::array<uint32_t, kGroup13Rows> group13Numbers_{};
-    std::array<uint32_t, kGroup13Rows> group13Indexes_{};
-    std::array<uint32_t, kGroup14Rows> group14Numbers_{};
-    std::array<uint32_t, kGroup14Rows> group14Indexes_{};
+    std::array<uint32_t, kTable125Rows> table125Values_{};
+    std::array<uint32_t, kTable125Rows> table125Indexes_{};
+    std::array<uint32_t, kTable35Rows> table35Values_{};
+    std::array<uint32_t, kTable35Rows> table35Indexes_{};
 
     bool answering_ = true;
     std::optional<FaultMode> allFault_;

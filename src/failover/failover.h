@@ -3,6 +3,7 @@
 #pragma once
 
 #include "dmi/dmi.h"
+#include "instrumentation/component_names.h"
 
 // Asks the driver for the pair's failover status. True when a change is to be reported: the
 // active adapter number differs from the one last seen. A driver that does not answer changes
@@ -22,7 +23,7 @@ DmiErrorStatus FillEventRow(DmiRowData* row, DmiUnsigned valueCount, DmiId group
 DmiErrorStatus FillEventGenerationRow(DmiAttributeData* keys, DmiAttributeData* values);
 void FillAdapterTableRow(DmiAttributeData* keys, DmiAttributeData* values);
 
-inline constexpr DmiId EventGenerationGroup = 22;
-inline constexpr DmiId AdapterTableGroup = 21;
+inline constexpr DmiId EventGenerationGroup = component::failover_event_generation::kGroupId;
+inline constexpr DmiId AdapterTableGroup = component::failover_adapter_table::kGroupId;
 inline constexpr char EventGenerationClass[] = "FailoverEventGeneration|QEV^^Failover Event|001";
 inline constexpr char AdapterTableClass[] = "QEV|Failover Adapter Table|001";

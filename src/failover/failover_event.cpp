@@ -76,18 +76,19 @@ DmiErrorStatus FillEventGenerationRow(DmiAttributeData* keys, DmiAttributeData* 
     if (keys == nullptr || values == nullptr) {
         return DMIERR_NO_ERROR;
     }
-    SetIntegerEntry(values[0], 1, 1);
-    SetIntegerEntry(values[1], 2, 1);
-    SetIntegerEntry(values[2], 3, 0);
-    SetIntegerEntry(values[3], 4, 1);
-    const DmiErrorStatus status = SetStringEntry(values[4], 5, AdapterTableClass);
-    SetIntegerEntry(values[5], 6, 0);
-    SetIntegerEntry(values[6], 7, 1);
+    using namespace component::failover_event_generation;
+    SetIntegerEntry(values[0], kEventType, 1);
+    SetIntegerEntry(values[1], kEventSeverity, 1);
+    SetIntegerEntry(values[2], kIsEventStateBased, 0);
+    SetIntegerEntry(values[3], kEventStateKey, 1);
+    const DmiErrorStatus status = SetStringEntry(values[4], kAssociatedGroup, AdapterTableClass);
+    SetIntegerEntry(values[5], kEventSystem, 0);
+    SetIntegerEntry(values[6], kEventSubsystem, 1);
     if (status != DMIERR_NO_ERROR) {
         return status;
     }
     // The key names the same class again, in a string of its own.
-    return SetStringEntry(keys[0], 5, AdapterTableClass);
+    return SetStringEntry(keys[0], kAssociatedGroup, AdapterTableClass);
 }
 
 void FillAdapterTableRow(DmiAttributeData* keys, DmiAttributeData* values) {
@@ -103,15 +104,16 @@ void FillAdapterTableRow(DmiAttributeData* keys, DmiAttributeData* values) {
     } else {
         wsprintfA(label, "Adapter %d", static_cast<int>(active));
     }
-    SetIntegerEntry(values[0], 1, active);
-    (void)SetStringEntry(values[1], 2, label);  // a failed label still lets the event go out
-    SetIntegerEntry(values[2], 3, 1);
-    SetIntegerEntry(values[3], 4, serviceState.activeSlot);
-    SetIntegerEntry(values[4], 5, 1);
-    SetIntegerEntry(values[5], 6, active);
-    SetIntegerEntry(values[6], 7, 1);
-    SetIntegerEntry(values[7], 8, 1);
-    SetIntegerEntry(values[8], 9, 0);
-    SetIntegerEntry(values[9], 10, active == 1 ? 2 : 1);
-    SetIntegerEntry(keys[0], 1, 1);
+    using namespace component::failover_adapter_table;
+    SetIntegerEntry(values[0], kAdapterNumber, active);
+    (void)SetStringEntry(values[1], kAdapterLabel, label);  // a failed label lets the event go
+    SetIntegerEntry(values[2], kFixedValueAttribute3, 1);
+    SetIntegerEntry(values[3], kPhysicalSlot, serviceState.activeSlot);
+    SetIntegerEntry(values[4], kFixedValueAttribute5, 1);
+    SetIntegerEntry(values[5], kActiveAdapterNumber, active);
+    SetIntegerEntry(values[6], kFixedValueAttribute7, 1);
+    SetIntegerEntry(values[7], kDriverValue61, 1);
+    SetIntegerEntry(values[8], kFixedValueAttribute9, 0);
+    SetIntegerEntry(values[9], kStandbyAdapterNumber, active == 1 ? 2 : 1);
+    SetIntegerEntry(keys[0], kAdapterNumber, 1);
 }

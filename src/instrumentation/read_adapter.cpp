@@ -1,6 +1,6 @@
-// Reads of the groups that describe the adapter: group 4 ("Adapter": its addresses and 64-bit
-// traffic counters), group 5 ("Address Table": the table the driver keeps and ends with an empty
-// entry) and group 7 ("Adapter Status": values derived from the driver's state, and the failover
+// Reads of the groups that describe the adapter: "Adapter" (group 4: its addresses and 64-bit
+// traffic counters), "Address Table" (group 5: the table the driver keeps and ends with an empty
+// entry) and "Adapter Status" (group 7: values derived from the driver's state, and the failover
 // status byte).
 #include "instrumentation/component_groups.h"
 #include "instrumentation/read_rules.h"
@@ -9,9 +9,9 @@ using namespace korvo::driver;
 
 namespace {
 
-// Group 4's 64-bit counters: attributes 6 to 13 ask requests 3 to 10.
-constexpr DmiId FirstCounterAttribute = 6;
-constexpr DmiId LastCounterAttribute = 13;
+// The adapter's 64-bit counters: its statistics counters 1 to 8 ask requests 3 to 10.
+constexpr DmiId FirstCounterAttribute = component::adapter::kStatisticsCounter1;
+constexpr DmiId LastCounterAttribute = component::adapter::kStatisticsCounter8;
 
 // The driver's address table: an entry for each value of the index byte.
 constexpr uint32_t AddressTableRows = 256;
@@ -61,20 +61,21 @@ bool IsEmptyEntry(const DriverRequest& reply) {
 
 }  // namespace
 
-DmiErrorStatus ReadGroup4(ReadCall& call) {
+DmiErrorStatus ReadAdapter(ReadCall& call) {
+    using namespace component::adapter;
     DmiErrorStatus status = DMIERR_NO_ERROR;
     if (AnsweredSingleRowIndex(call, status)) {
         return status;
     }
     switch (call.attributeId) {
-        case 2:
+        case kFirstAdapterAddress:
             return ReadAddress(call.record, code::kAddress1);
-        case 3:
+        case kSecondAdapterAddress:
             return ReadAddress(call.record, code::kAddress2);
-        case 4:
+        case kFixedValueAttribute4:
             SetInteger(call.record, 1);
             break;
-        case 5:
+        case kFixedValueAttribute5:
             SetInteger(call.record, 10);
             break;
         default:
@@ -89,8 +90,9 @@ DmiErrorStatus ReadGroup4(ReadCall& call) {
     return DMIERR_NO_ERROR;
 }
 
-DmiErrorStatus ReadGroup5(ReadCall& call) {
-    if (call.attributeId < 1 || call.attributeId > 4) {
+DmiErrorStatus ReadAddressTable(ReadCall& call) {
+    using namespace component::address_table;
+    if (call.attributeId < kEntryNumber || call.attributeId > kAddress) {
         return DMIERR_NO_ERROR;
     }
     // Every attribute of a row answers only for an entry the driver has: rows 1 to 256, one
@@ -107,31 +109,32 @@ DmiErrorStatus ReadGroup5(ReadCall& call) {
         return RowNotFound;
     }
     switch (call.attributeId) {
-        case 1:
+        case kEntryNumber:
             SetInteger(call.record, row);
             break;
-        case 2:
+        case kFixedValueAttribute2:
             SetInteger(call.record, 0);
             break;
-        case 3:
+        case kFixedValueAttribute3:
             SetInteger(call.record, 1);
             break;
-        default:
+        default:  // kAddress
             return SetAddressText(call.record, reply);
     }
     return DMIERR_NO_ERROR;
 }
 
-DmiErrorStatus ReadGroup7(ReadCall& call) {
+DmiErrorStatus ReadAdapterStatus(ReadCall& call) {
+    using namespace component::adapter_status;
     uint32_t state = 0;
     switch (call.attributeId) {
-        case 1:
-            return SetReplyInteger(call.record, code::kGroup7Attribute1);
-        case 2:
-            return SetReplyInteger(call.record, code::kGroup7Attribute2);
-        case 3:
-            return SetReplyInteger(call.record, code::kGroup7Attribute3);
-        case 4: {
+        case kDriverValue57:
+            return SetReplyInteger(call.record, code::kDriverValue57);
+        case kDriverValue14:
+            return SetReplyInteger(call.record, code::kDriverValue14);
+        case kDriverValue58:
+            return SetReplyInteger(call.record, code::kDriverValue58);
+        case kAdapterStateIndicator: {
             if (!AskDriverValue(code::kState, state)) {
                 return ValueUnknown;
             }
@@ -146,13 +149,13 @@ DmiErrorStatus ReadGroup7(ReadCall& call) {
             SetInteger(call.record, value);
             break;
         }
-        case 5:
+        case kSecondAdapterStateIndicator:
             if (!AskDriverValue(code::kState, state)) {
                 return ValueUnknown;
             }
             SetInteger(call.record, state == 2 || state == 4 ? 4 : 5);
             break;
-        case 6: {
+        case kFailoverStatusByte: {
             DriverRequest reply;
             if (!AskDriver(code::kFailoverStatus, reply)) {
                 return ValueUnknown;

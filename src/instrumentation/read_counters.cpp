@@ -1,5 +1,5 @@
-// Reads of the counter groups: group 8 ("Counters and Fixed Values": fixed values and 32-bit
-// counters, one of them from the driver) and group 15 ("Extended Statistics": twenty 64-bit
+// Reads of the counter groups: "Counters and Fixed Values" (group 8: fixed values and 32-bit
+// counters, one of them from the driver) and "Extended Statistics" (group 15: twenty 64-bit
 // counters, one request each).
 #include "instrumentation/component_groups.h"
 #include "instrumentation/read_rules.h"
@@ -8,48 +8,51 @@ using namespace korvo::driver;
 
 namespace {
 
-// Group 8 attribute 2 under get-next.
+// The second attribute of "Counters and Fixed Values" under get-next.
 constexpr DmiErrorStatus AttributeNotFound = DMIERR_ATTRIBUTE_NOT_FOUND;
 
-constexpr DmiId Group15CounterCount = 20;
+constexpr DmiId FirstExtendedCounter = component::extended_statistics::kExtendedCounter1;
+constexpr DmiId LastExtendedCounter = component::extended_statistics::kExtendedCounter20;
 
 }  // namespace
 
-DmiErrorStatus ReadGroup8(ReadCall& call) {
+DmiErrorStatus ReadCountersAndFixedValues(ReadCall& call) {
+    using namespace component::counters_and_fixed_values;
     DmiErrorStatus status = DMIERR_NO_ERROR;
     if (AnsweredSingleRowIndex(call, status)) {
         return status;
     }
     switch (call.attributeId) {
-        case 2:
+        case kFixedValueAttribute2:
             if (IsGetNext(call)) {
                 return AttributeNotFound;
             }
             SetInteger(call.record, 0);
             break;
-        case 3:
-        case 5:
+        case kFixedValueAttribute3:
+        case kFixedValueAttribute5:
             SetInteger(call.record, 3);
             break;
-        case 4:
-        case 6:
+        case kFixedValueAttribute4:
+        case kFixedValueAttribute6:
             SetInteger(call.record, 4);
             break;
-        case 7:
-        case 8:
+        case kFixedCounterAttribute7:
+        case kFixedCounterAttribute8:
             SetInteger(call.record, 0, MIF_COUNTER);
             break;
-        case 9:
-            return SetReplyInteger(call.record, code::kGroup8Attribute9, MIF_COUNTER);
+        case kDriverCounter21:
+            return SetReplyInteger(call.record, code::kDriverCounter21, MIF_COUNTER);
         default:
             break;
     }
     return DMIERR_NO_ERROR;
 }
 
-DmiErrorStatus ReadGroup15(ReadCall& call) {
-    if (call.attributeId >= 1 && call.attributeId <= Group15CounterCount) {
-        const auto counter = static_cast<uint16_t>(code::kFirstStatCounter - 1 + call.attributeId);
+DmiErrorStatus ReadExtendedStatistics(ReadCall& call) {
+    if (call.attributeId >= FirstExtendedCounter && call.attributeId <= LastExtendedCounter) {
+        const auto counter = static_cast<uint16_t>(code::kFirstStatCounter +
+                                                   (call.attributeId - FirstExtendedCounter));
         return SetReplyCounter64(call.record, counter);
     }
     return DMIERR_NO_ERROR;

@@ -1,6 +1,6 @@
-// Reads of the groups that describe the installed driver: group 6 ("Driver": the driver's file
+// Reads of the groups that describe the installed driver: "Driver" (group 6: the driver's file
 // name, which also tells the NDIS 5.0 variant, its version, description, installed file size
-// and tag) and group 16 ("Driver Version": the version's parts and the driver's language).
+// and interface) and "Driver Version" (group 16: the version's parts and the driver's language).
 #include <cstring>
 
 #include "instrumentation/component_groups.h"
@@ -35,8 +35,9 @@ constexpr int VersionByte0Mode = -3;
 constexpr char LanguageCodes[5][4] = {"en", "ge", "fr", "it", "sp"};
 constexpr uint32_t LanguageCodeLength = 3;  // the two letters and the NUL
 
-constexpr char Group16Attribute7Text[] = "000101234";
-constexpr uint32_t Group16Attribute7Length = 32;
+// The driver version's fixed text: these characters and their NUL, then zero bytes.
+constexpr char FixedText[] = "000101234";
+constexpr uint32_t FixedTextLength = 32;
 
 char AsciiUpper(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
@@ -84,7 +85,7 @@ DmiErrorStatus ReadDriverFileName(DmiAttributeData* record) {
 }
 
 // The three version bytes as "HH.HH.HH": reply byte 6, then 5, then 4.
-DmiErrorStatus ReadDriverVersion(DmiAttributeData* record) {
+DmiErrorStatus ReadDriverVersionText(DmiAttributeData* record) {
     uint8_t version[VersionBytes];
     if (!AskDriverVersion(version)) {
         return ValueUnknown;
@@ -164,26 +165,27 @@ DmiErrorStatus SetLanguageCode(DmiAttributeData* record) {
 
 }  // namespace
 
-DmiErrorStatus ReadGroup6(ReadCall& call) {
+DmiErrorStatus ReadDriver(ReadCall& call) {
+    using namespace component::driver;
     DmiErrorStatus status = DMIERR_NO_ERROR;
     if (AnsweredSingleRowIndex(call, status)) {
         return status;
     }
     switch (call.attributeId) {
-        case 2:
+        case kDriverFileName:
             return ReadDriverFileName(call.record);
-        case 3:
-            return ReadDriverVersion(call.record);
-        case 4:
-        case 7:
+        case kDriverVersion:
+            return ReadDriverVersionText(call.record);
+        case kDriverDescription:
+        case kDriverDescriptionRepeated:
             return SetString(call.record, DriverDescriptions[DriverVariant()],
                              DriverDescriptionLength);
-        case 5:
+        case kDriverFileSize:
             return ReadInstalledDriverFileSize(call.record);
-        case 6:
+        case kFixedValueAttribute6:
             SetInteger(call.record, 4);
             break;
-        case 8: {
+        case kDriverInterface: {
             char tag[NdisTagLength] = {};
             std::memcpy(tag, NdisTag, sizeof NdisTag);
             return SetString(call.record, tag, NdisTagLength);
@@ -194,24 +196,25 @@ DmiErrorStatus ReadGroup6(ReadCall& call) {
     return DMIERR_NO_ERROR;
 }
 
-DmiErrorStatus ReadGroup16(ReadCall& call) {
+DmiErrorStatus ReadDriverVersion(ReadCall& call) {
+    using namespace component::driver_version;
     switch (call.attributeId) {
-        case 1:
+        case kDriverVersionFirstPart:
             return SetVersionPair(call.record, VersionByte2Mode);
-        case 2:
+        case kDriverVersionSecondPart:
             return SetVersionPair(call.record, VersionByte1Mode);
-        case 3:
-        case 4:
+        case kDriverVersionThirdPart:
+        case kDriverVersionThirdPartRepeated:
             return SetVersionPair(call.record, VersionByte0Mode);
-        case 5:
+        case kFixedValueAttribute5:
             SetInteger(call.record, 6);
             break;
-        case 6:
+        case kLanguageCode:
             return SetLanguageCode(call.record);
-        case 7: {
-            char text[Group16Attribute7Length] = {};  // the text, its NUL, then zero bytes
-            std::memcpy(text, Group16Attribute7Text, sizeof Group16Attribute7Text);
-            return SetString(call.record, text, Group16Attribute7Length);
+        case kFixedText: {
+            char text[FixedTextLength] = {};  // the text, its NUL, then zero bytes
+            std::memcpy(text, FixedText, sizeof FixedText);
+            return SetString(call.record, text, FixedTextLength);
         }
         default:
             break;

@@ -1,5 +1,5 @@
-// Reads of the failover groups: group 20 ("Failover Group") and group 21 ("Failover Adapter
-// Table": the two adapters of the pair, each one's PCI slot found from the location the driver
+// Reads of the failover groups: "Failover Group" (group 20) and "Failover Adapter Table" (group
+// 21: the two adapters of the pair, each one's PCI slot found from the location the driver
 // reports). The failover event, which also carries a row of group 21, is built in
 // failover/failover_event.cpp.
 #include "dmi/dmi_api.h"
@@ -50,14 +50,15 @@ DmiErrorStatus ReadAdapterSlot(DmiAttributeData* record, uint32_t row) {
 
 }  // namespace
 
-DmiErrorStatus ReadGroup20(ReadCall& call) {
+DmiErrorStatus ReadFailoverGroup(ReadCall& call) {
+    using namespace component::failover_group;
     if (RefusedFailoverRow(call)) {
         return RowNotFound;
     }
     switch (call.attributeId) {
-        case 1:
+        case kFailoverGroupName:
             return SetString(call.record, FailoverGroupName, FailoverGroupNameLength);
-        case 2:
+        case kFailoverGroupNumber:
             SetInteger(call.record, 1);
             break;
         default:
@@ -66,35 +67,36 @@ DmiErrorStatus ReadGroup20(ReadCall& call) {
     return DMIERR_NO_ERROR;
 }
 
-DmiErrorStatus ReadGroup21(ReadCall& call) {
+DmiErrorStatus ReadFailoverAdapterTable(ReadCall& call) {
+    using namespace component::failover_adapter_table;
     if (RefusedFailoverRow(call)) {
         return RowNotFound;
     }
     const uint32_t row = RequestedRow(call);  // 0 or 1: get only
     switch (call.attributeId) {
-        case 1:
+        case kAdapterNumber:
             SetInteger(call.record, row);
             break;
-        case 2:
+        case kAdapterLabel:
             // Row 0 has no label: its index, -1, names no slot of the table.
             if (row == 0) {
                 return RowNotFound;
             }
             return SetAdapterLabel(call.record, row - 1);
-        case 3:
-        case 5:
-        case 7:
+        case kFixedValueAttribute3:
+        case kFixedValueAttribute5:
+        case kFixedValueAttribute7:
             SetInteger(call.record, 1);
             break;
-        case 4:
+        case kPhysicalSlot:
             return ReadAdapterSlot(call.record, row);
-        case 6:
-        case 9:
-        case 10:
+        case kActiveAdapterNumber:
+        case kFixedValueAttribute9:
+        case kStandbyAdapterNumber:
             SetInteger(call.record, 0);
             break;
-        case 8:
-            return SetReplyInteger(call.record, code::kGroup21Attribute8);
+        case kDriverValue61:
+            return SetReplyInteger(call.record, code::kDriverValue61);
         default:
             break;
     }

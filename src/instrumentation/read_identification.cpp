@@ -7,23 +7,24 @@
 using namespace korvo::driver;
 
 namespace {
-constexpr uint32_t Group3LastRow = 3;
+constexpr uint32_t RowTableLastRow = 3;
 // Verify (attribute 6): the component's level of function as the driver probe finds it.
 constexpr uint32_t VerifyFunctioning = 7;     // exists and is functioning correctly
 constexpr uint32_t VerifyNotFunctioning = 6;  // exists, and is not functioning correctly
 }  // namespace
 
-DmiErrorStatus ReadGroup1(ReadCall& call) {
-    if (call.attributeId >= 1 && call.attributeId <= 5) {
+DmiErrorStatus ReadComponentId(ReadCall& call) {
+    using namespace component::component_id;
+    if (call.attributeId >= kManufacturer && call.attributeId <= kInstallation) {
         SetInteger(call.record, 0);
-    } else if (call.attributeId == 6) {
+    } else if (call.attributeId == kVerify) {
         SetInteger(call.record, ProbeDriver() ? VerifyFunctioning : VerifyNotFunctioning);
     }
     return DMIERR_NO_ERROR;
 }
 
-DmiErrorStatus ReadGroup2(ReadCall& call) {
-    if (call.attributeId == 2) {
+DmiErrorStatus ReadStateSummary(ReadCall& call) {
+    if (call.attributeId == component::state_summary::kStateSummary) {
         uint32_t state = 0;
         if (!AskDriverValue(code::kState, state)) {
             return ValueUnknown;
@@ -33,12 +34,13 @@ DmiErrorStatus ReadGroup2(ReadCall& call) {
     return DMIERR_NO_ERROR;
 }
 
-DmiErrorStatus ReadGroup3(ReadCall& call) {
-    if (RowBeyond(call, Group3LastRow)) {
+DmiErrorStatus ReadRowTable(ReadCall& call) {
+    using namespace component::row_table;
+    if (RowBeyond(call, RowTableLastRow)) {
         return RowNotFound;
     }
     const uint32_t row = RequestedRow(call);
-    if (row == Group3LastRow) {
+    if (row == RowTableLastRow) {
         // Row 3 exists only in some driver states.
         uint32_t state = 0;
         if (!AskDriverValue(code::kState, state)) {
@@ -49,19 +51,19 @@ DmiErrorStatus ReadGroup3(ReadCall& call) {
         }
     }
     switch (call.attributeId) {
-        case 1:
+        case kRowNumber:
             SetInteger(call.record, row);
             break;
-        case 2:
+        case kSecondKey:
             SetInteger(call.record, 1);
             break;  // the second key, which always counts as 1
-        case 3:
+        case kRowNumberPlus3:
             SetInteger(call.record, row + 3);
             break;
-        case 4:
-        case 5:
-        case 6:
-        case 7:
+        case kFixedValueAttribute4:
+        case kFixedValueAttribute5:
+        case kFixedValueAttribute6:
+        case kFixedValueAttribute7:
             SetInteger(call.record, 0);
             break;
         default:

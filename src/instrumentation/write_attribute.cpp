@@ -62,26 +62,26 @@ DmiErrorStatus CiSetAttribute(DmiId /*componentId*/, DmiId groupId, DmiId attrib
                               DmiString* /*language*/, DmiAttributeValues* keyList,
                               DmiAttributeData* value) {
     switch (groupId) {
-        case 13:
-            if (attributeId != 1) {
+        case component::driver_table_125_rows::kGroupId:
+            if (attributeId != component::driver_table_125_rows::kRowNumber) {
                 return DMIERR_NO_ERROR;
             }
             if (!Is32BitNumber(value)) {
                 return WriteValueNotInteger;
             }
-            return SendWrite(code::kGroup13Index, keyList, Group13LastRow,
+            return SendWrite(code::kTable125Index, keyList, Table125LastRow,
                              value->data.value.words[0]);
-        case 14:
+        case component::driver_table_35_rows::kGroupId:
             // The type test comes first and covers every attribute of the group.
             if (value == nullptr || value->data.type != MIF_INTEGER) {
                 return WriteValueNotInteger;
             }
-            if (attributeId == 1) {
-                return SendWrite(code::kGroup14Index, keyList, Group14LastRow,
+            if (attributeId == component::driver_table_35_rows::kRowNumber) {
+                return SendWrite(code::kTable35Index, keyList, Table35LastRow,
                                  value->data.value.words[0]);
             }
-            if (attributeId == 2) {
-                return SendWrite(code::kGroup14NumberWrite, keyList, Group14LastRow,
+            if (attributeId == component::driver_table_35_rows::kRowValue) {
+                return SendWrite(code::kTable35ValueWrite, keyList, Table35LastRow,
                                  value->data.value.words[0]);
             }
             return DMIERR_NO_ERROR;

@@ -227,19 +227,19 @@ TEST(AdapterModel, MulticastTableEndsAtAnEntryMarked0x55) {
 TEST(AdapterModel, WritesChangeWhatLaterReadsReturn) {
     AdapterModel model;
     // 33 writes the group 14 number that 29 reads.
-    ExpectAnswered(Ask(model, code::kGroup14NumberWrite, 4, 77), code::kGroup14NumberWrite);
-    EXPECT_EQ(U32(Ask(model, code::kGroup14Number, 4, 4), kValueOffset), 77u);
-    EXPECT_EQ(U32(Ask(model, code::kGroup14Number, 3, 3), kValueOffset), 0u);
+    ExpectAnswered(Ask(model, code::kTable35ValueWrite, 4, 77), code::kTable35ValueWrite);
+    EXPECT_EQ(U32(Ask(model, code::kTable35Value, 4, 4), kValueOffset), 77u);
+    EXPECT_EQ(U32(Ask(model, code::kTable35Value, 3, 3), kValueOffset), 0u);
 
     // 30 and 32 store the index attribute's value; their read form reports it unchanged.
-    EXPECT_EQ(U32(Ask(model, code::kGroup13Index, 5, 500), kValueOffset), 500u);
-    EXPECT_EQ(U32(Ask(model, code::kGroup13Index, 5, 5), kValueOffset), 500u);
-    EXPECT_EQ(U32(Ask(model, code::kGroup13Index, 4, 4), kValueOffset), 5u);
-    EXPECT_EQ(U32(Ask(model, code::kGroup14Index, 34, 9), kValueOffset), 9u);
-    EXPECT_EQ(U32(Ask(model, code::kGroup14Index, 34, 34), kValueOffset), 9u);
+    EXPECT_EQ(U32(Ask(model, code::kTable125Index, 5, 500), kValueOffset), 500u);
+    EXPECT_EQ(U32(Ask(model, code::kTable125Index, 5, 5), kValueOffset), 500u);
+    EXPECT_EQ(U32(Ask(model, code::kTable125Index, 4, 4), kValueOffset), 5u);
+    EXPECT_EQ(U32(Ask(model, code::kTable35Index, 34, 9), kValueOffset), 9u);
+    EXPECT_EQ(U32(Ask(model, code::kTable35Index, 34, 34), kValueOffset), 9u);
     // The write went to its own table and row only.
-    EXPECT_EQ(U32(Ask(model, code::kGroup13Number, 5, 5), kValueOffset), 1005u);
-    EXPECT_EQ(U32(Ask(model, code::kGroup14Number, 34, 34), kValueOffset), 0u);
+    EXPECT_EQ(U32(Ask(model, code::kTable125Value, 5, 5), kValueOffset), 1005u);
+    EXPECT_EQ(U32(Ask(model, code::kTable35Value, 34, 34), kValueOffset), 0u);
 }
 
 TEST(AdapterModel, RowsOutsideATableFailAndChangeNothing) {
@@ -248,13 +248,13 @@ TEST(AdapterModel, RowsOutsideATableFailAndChangeNothing) {
         uint8_t index;
         uint32_t value;
     } cases[] = {
-        {code::kGroup13Number, 125, 125},
-        {code::kGroup13Number, 255, 0xFFFFFFFF},
-        {code::kGroup13Index, 125, 7},
-        {code::kGroup14Number, 35, 35},
-        {code::kGroup14Index, 35, 7},
-        {code::kGroup14NumberWrite, 35, 7},
-        {code::kGroup14NumberWrite, 255, 7},
+        {code::kTable125Value, 125, 125},
+        {code::kTable125Value, 255, 0xFFFFFFFF},
+        {code::kTable125Index, 125, 7},
+        {code::kTable35Value, 35, 35},
+        {code::kTable35Index, 35, 7},
+        {code::kTable35ValueWrite, 35, 7},
+        {code::kTable35ValueWrite, 255, 7},
         {code::kAdapterLocation, 0, 2},
         {code::kAdapterLocation, 0xFF, 0xFFFFFFFF},
     };
@@ -266,8 +266,8 @@ TEST(AdapterModel, RowsOutsideATableFailAndChangeNothing) {
         ExpectStatusFailure(answer, sent);
         EXPECT_EQ(answer.served.outcome, Outcome::NoSuchRow);
     }
-    for (uint8_t row = 0; row < kGroup14Rows; ++row) {
-        EXPECT_EQ(U32(Ask(model, code::kGroup14Number, row, row), kValueOffset), 0u);
+    for (uint8_t row = 0; row < kTable35Rows; ++row) {
+        EXPECT_EQ(U32(Ask(model, code::kTable35Value, row, row), kValueOffset), 0u);
     }
 }
 
@@ -377,8 +377,8 @@ TEST(AdapterModel, EachFaultModeFailsItsWay) {
     for (const auto& c : cases) {
         SCOPED_TRACE(FaultModeName(c.mode));
         AdapterModel model;
-        model.SetFault(code::kGroup14NumberWrite, c.mode);
-        const Record sent = MakeRecord(code::kGroup14NumberWrite, 0, 5);
+        model.SetFault(code::kTable35ValueWrite, c.mode);
+        const Record sent = MakeRecord(code::kTable35ValueWrite, 0, 5);
         const Answer answer = Ask(model, sent);
         EXPECT_EQ(answer.action, c.action);
         EXPECT_EQ(answer.served.outcome, c.outcome);
@@ -392,8 +392,8 @@ TEST(AdapterModel, EachFaultModeFailsItsWay) {
             }
         }
         // A failed write changes nothing; other codes are not affected.
-        ExpectAnswered(Ask(model, code::kGroup14Number, 0, 0), code::kGroup14Number);
-        EXPECT_EQ(U32(Ask(model, code::kGroup14Number, 0, 0), kValueOffset), 0u);
+        ExpectAnswered(Ask(model, code::kTable35Value, 0, 0), code::kTable35Value);
+        EXPECT_EQ(U32(Ask(model, code::kTable35Value, 0, 0), kValueOffset), 0u);
     }
 }
 
@@ -439,12 +439,12 @@ TEST(AdapterModel, WhileStoppedEveryRequestClosesItsConnection) {
 TEST(AdapterModel, LogKeepsTheLastRequestsServed) {
     AdapterModel model;
     Ask(model, code::kState);
-    Ask(model, code::kGroup13Index, 5, 500);
+    Ask(model, code::kTable125Index, 5, 500);
     Ask(model, 99);
     const auto recent = model.RecentRequests(2);
     ASSERT_EQ(recent.size(), 2u);
     EXPECT_EQ(recent[0].sequence, 2u);
-    EXPECT_EQ(recent[0].requestCode, code::kGroup13Index);
+    EXPECT_EQ(recent[0].requestCode, code::kTable125Index);
     EXPECT_EQ(recent[0].controlWord, kRequestControlWord);
     EXPECT_EQ(recent[0].indexByte, 5);
     EXPECT_EQ(recent[0].value, 500u);
