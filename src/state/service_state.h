@@ -39,7 +39,8 @@ struct ServiceState {
 
 extern ServiceState serviceState;
 
-// Puts every field back to its value at process start (lastActiveAdapter 1, the rest 0).
+// Puts every field back to the value the record declares for process start. Called between
+// tests only, when no other thread uses the record (so driverVariant is stored plainly here).
 void ResetServiceState();
 
 // The driver's file names and descriptions, indexed by driverVariant.
