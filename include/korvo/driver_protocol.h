@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "korvo/byte_order.h"
+
 namespace korvo::driver {
 
 // The control device as a Win32 path, and the one control code sent to it: the NDIS
@@ -157,25 +159,10 @@ inline constexpr size_t kRequestHeaderSize = 12;
 inline constexpr size_t kReplyHeaderSize = 8;
 
 // The protocol's integers, least significant byte first.
-inline void PutU16(uint8_t* out, uint16_t value) {
-    out[0] = static_cast<uint8_t>(value);
-    out[1] = static_cast<uint8_t>(value >> 8);
-}
-
-inline uint16_t GetU16(const uint8_t* in) {
-    return static_cast<uint16_t>(in[0] | in[1] << 8);
-}
-
-inline void PutU32(uint8_t* out, uint32_t value) {
-    for (size_t i = 0; i < 4; ++i) {
-        out[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-inline uint32_t GetU32(const uint8_t* in) {
-    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-           static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
-}
+using korvo::GetU16;
+using korvo::GetU32;
+using korvo::PutU16;
+using korvo::PutU32;
 
 inline void EncodeRequestHeader(const RequestHeader& header, uint8_t* out) {
     PutU32(out, header.controlCode);

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "korvo/byte_order.h"
+
 namespace korvo::window {
 
 // The class of the agent's top-level window: the failover check is triggered by posting
@@ -35,20 +37,6 @@ struct PostedMessage {
 };
 
 using WireMessage = std::array<uint8_t, kMessageSize>;
-
-constexpr void PutLittleEndian(uint8_t* out, uint64_t value, size_t size) {
-    for (size_t i = 0; i < size; ++i) {
-        out[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-constexpr uint64_t GetLittleEndian(const uint8_t* in, size_t size) {
-    uint64_t value = 0;
-    for (size_t i = 0; i < size; ++i) {
-        value |= static_cast<uint64_t>(in[i]) << (8 * i);
-    }
-    return value;
-}
 
 constexpr WireMessage EncodeMessage(const PostedMessage& posted) {
     WireMessage wire{};

@@ -116,8 +116,7 @@ void ServeRequest(AdapterModel& model, FuzzedDataProvider& input) {
         requestCode = input.ConsumeBool()
                           ? input.ConsumeIntegralInRange<uint16_t>(0, kHighestUsualCode)
                           : input.ConsumeIntegral<uint16_t>();
-        out[0] = static_cast<uint8_t>(requestCode);
-        out[1] = static_cast<uint8_t>(requestCode >> 8);
+        PutU16(&out[kCodeOffset], requestCode);
     }
 
     const Answer answer = model.Serve(controlCode, in, out);

@@ -18,22 +18,20 @@ namespace {
 
 Record MakeRecord(uint16_t requestCode, uint8_t index = 0, uint32_t value = 0) {
     Record record{};
-    record[0] = static_cast<uint8_t>(requestCode);
-    record[1] = static_cast<uint8_t>(requestCode >> 8);
+    PutU16(&record[kCodeOffset], requestCode);
     // Something in every other byte, so that a reply that leaves them alone shows.
-    for (size_t i = 2; i < record.size(); ++i) {
+    for (size_t i = kCodeOffset + 2; i < record.size(); ++i) {
         record[i] = 0xA5;
     }
     record[kIndexOffset] = index;
-    for (size_t i = 0; i < 4; ++i) {
-        record[kValueOffset + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
+    PutU32(&record[kValueOffset], value);
     return record;
 }
 
 std::array<uint8_t, 4> WordBytes(uint32_t word) {
-    return {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
-            static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24)};
+    std::array<uint8_t, 4> bytes{};
+    PutU32(bytes.data(), word);
+    return bytes;
 }
 
 Answer Ask(AdapterModel& model, const Record& record, uint32_t controlWord = kRequestControlWord,
@@ -97,9 +95,8 @@ struct Field {
 };
 
 Field U32Field(size_t offset, uint32_t value) {
-    return {offset,
-            {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-             static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)}};
+    const std::array<uint8_t, 4> bytes = WordBytes(value);
+    return {offset, {bytes.begin(), bytes.end()}};
 }
 
 struct ReadCase {

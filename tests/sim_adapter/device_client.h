@@ -39,8 +39,7 @@ inline std::vector<uint8_t> FrameRequest(uint32_t controlCode, const std::vector
 inline std::vector<uint8_t> RequestRecord(uint16_t requestCode, uint8_t index = 0,
                                           uint32_t value = 0) {
     std::vector<uint8_t> record(kRecordSize, 0);
-    record[kCodeOffset] = static_cast<uint8_t>(requestCode);
-    record[kCodeOffset + 1] = static_cast<uint8_t>(requestCode >> 8);
+    PutU16(&record[kCodeOffset], requestCode);
     record[kIndexOffset] = index;
     PutU32(&record[kValueOffset], value);
     return record;

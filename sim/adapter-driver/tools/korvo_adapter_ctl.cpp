@@ -125,8 +125,7 @@ int Request(int argc, char** argv) {
     }
     // A read carries its row in byte 11 and in the value; a write carries the new value.
     adapter::Record record{};
-    record[driver::kCodeOffset] = static_cast<uint8_t>(*requestCode);
-    record[driver::kCodeOffset + 1] = static_cast<uint8_t>(*requestCode >> 8);
+    driver::PutU16(&record[driver::kCodeOffset], static_cast<uint16_t>(*requestCode));
     record[driver::kIndexOffset] = static_cast<uint8_t>(*row);
     driver::PutU32(&record[driver::kValueOffset], *value);
     return Exchange(driver::kRequestControlWord, record);

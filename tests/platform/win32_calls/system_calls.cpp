@@ -84,8 +84,7 @@ Exchange Ask(HANDLE device, uint32_t controlCode, uint32_t controlWord, uint16_t
              size_t recordSize = driver::kRecordSize) {
     Exchange exchange{};
     exchange.record.fill(0);
-    exchange.record[driver::kCodeOffset] = static_cast<uint8_t>(requestCode);
-    exchange.record[driver::kCodeOffset + 1] = static_cast<uint8_t>(requestCode >> 8);
+    driver::PutU16(&exchange.record[driver::kCodeOffset], requestCode);
     exchange.bytesReturned = 0xEEEE;
     SetLastError(0);
     exchange.result = DeviceIoControl(device, controlCode, &controlWord, sizeof controlWord,
