@@ -22,6 +22,7 @@ void ResetServiceState() {
     serviceState.mifFiles = nullptr;
     serviceState.startupRunning = 0;
     serviceState.shownBoxes = 0;
+    serviceState.serviceProcess = 0;
     InterlockedExchange(&serviceState.driverVariant, 0);
     serviceState.lastActiveAdapter = 1;
     serviceState.activeSlot = 0;
