@@ -3,8 +3,13 @@
 #   provider stand-in, the tools and test programs) keeps the posix model, whose std::thread and
 #   std::mutex it uses; the agent's runtime must not bring the thread library (winpthreads) and
 #   the KERNEL32 calls it needs. cmake/win32-thread-model swaps the compiler on each command.
-# - For the 32-bit build, the Pentium's instructions: no SSE (Windows 95 does not save that
-#   state on a task switch) and x87 floating point.
+# - No C runtime: the first Windows 95 releases carry no msvcrt.dll, and mingw-w64's start-up
+#   code is compiled for the Pentium Pro. The executable's entry is AgentEntry
+#   (platform/win32/entry.cpp, with the few C library functions the code calls), and it links
+#   only the import libraries of KERNEL32, USER32, GDI32 and ADVAPI32, and libgcc for any helper
+#   the compiler calls. Without an unwinder, no exceptions (and on 32-bit no unwind tables).
+# - For the 32-bit build, the Pentium's instructions: no cmov or fcomi (Pentium Pro), no MMX,
+#   no SSE (Windows 95 does not save that state on a task switch) and x87 floating point.
 # - Subsystem and OS version 4.0, which the Windows 95 loader accepts.
 # - Shipped stripped, its debug information in korvoci.debug beside it (found by gdb through
 #   the .gnu_debuglink section).
@@ -26,9 +31,11 @@ function(korvo_windows9x_build target)
                                                                ${launcher})
     endforeach()
     if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-        target_compile_options(${target} PRIVATE -march=i586 -mtune=generic -mno-sse
-                                                 -mfpmath=387)
+        target_compile_options(${target} PRIVATE -march=pentium -mtune=generic -mno-mmx
+                                                 -mno-sse -mfpmath=387
+                                                 -fno-asynchronous-unwind-tables)
     endif()
+    target_compile_options(${target} PRIVATE -fno-exceptions)
     target_compile_options(${target} PRIVATE -g)
 endfunction()
 
@@ -36,9 +43,15 @@ endfunction()
 # beside it in NAME.debug.
 function(korvo_windows9x_executable target)
     korvo_windows9x_build(${target})
-    target_link_options(${target} PRIVATE
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+        set(entry _AgentEntry)  # a C name's symbol on 32-bit Windows starts with _
+    else()
+        set(entry AgentEntry)
+    endif()
+    target_link_options(${target} PRIVATE -nostartfiles -nodefaultlibs -Wl,-e,${entry}
         -Wl,--major-subsystem-version,4,--minor-subsystem-version,0
         -Wl,--major-os-version,4,--minor-os-version,0)
+    target_link_libraries(${target} PRIVATE kernel32 user32 gdi32 advapi32 gcc)
     add_custom_command(TARGET ${target} POST_BUILD
         COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:${target}>
                 $<TARGET_FILE_BASE_NAME:${target}>.debug

@@ -1,4 +1,6 @@
 // Run-time libraries, the current directory, the environment and sleeping on the host.
+// GetModuleHandleA knows KERNEL32, which stands for the host layer's own calls that a program
+// looks up by name (RegisterServiceProcess), and the modules LoadLibraryA loaded.
 // LoadLibraryA looks for the named file where the target's Windows would: the executable's
 // directory, the current directory, then the dynamic linker's own search. The file is an ELF
 // shared object, opened with dlopen and never unloaded. A file that another user could have
@@ -103,6 +105,33 @@ HMODULE Open(const std::string& path) {
     return static_cast<HMODULE>(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
 }
 
+// The module name Windows compares: the file name without its directory, in lower case, with
+// ".dll" when it has no extension.
+std::string ModuleName(const std::string& name) {
+    std::string base = name.substr(name.find_last_of("/\\") + 1);
+    for (char& c : base) {
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    return base.find('.') == std::string::npos ? base + ".dll" : base;
+}
+
+// The modules LoadLibraryA loaded, by module name.
+std::mutex loadedLock;
+std::map<std::string, HMODULE> loadedModules;
+
+// KERNEL32's handle, and the calls found on it by name.
+char kernelToken;
+HMODULE KernelModule() {
+    return reinterpret_cast<HMODULE>(&kernelToken);
+}
+const struct {
+    const char* name;
+    FARPROC call;
+} kernelCalls[] = {
+    {"RegisterServiceProcess",
+     reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&RegisterServiceProcess))},
+};
+
 }  // namespace
 
 extern "C" {
@@ -142,13 +171,48 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
             "the library " + name +
             (relative && getcwd(cwd, sizeof cwd) != nullptr ? " in " + std::string(cwd) : ""));
     }
+    if (module != nullptr) {
+        const std::lock_guard<std::mutex> hold(loadedLock);
+        loadedModules.emplace(ModuleName(name), module);
+    }
     SetLastError(module != nullptr ? ERROR_SUCCESS : ERROR_MOD_NOT_FOUND);
     return module;
+}
+
+HMODULE GetModuleHandleA(LPCSTR moduleName) {
+    HMODULE module = nullptr;
+    if (moduleName != nullptr) {
+        const std::string name = ModuleName(moduleName);
+        if (name == "kernel32.dll") {
+            module = KernelModule();
+        } else {
+            const std::lock_guard<std::mutex> hold(loadedLock);
+            const auto found = loadedModules.find(name);
+            module = found != loadedModules.end() ? found->second : nullptr;
+        }
+    }
+    SetLastError(module != nullptr ? ERROR_SUCCESS : ERROR_MOD_NOT_FOUND);
+    return module;
+}
+
+// The host has no log-off to outlive: registering only answers as Windows 95 does.
+DWORD WINAPI RegisterServiceProcess(DWORD processId, DWORD type) {
+    return (processId == 0 || processId == static_cast<DWORD>(getpid())) && type <= 1 ? 1 : 0;
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
     if (module == nullptr || procName == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (module == KernelModule()) {
+        for (const auto& call : kernelCalls) {
+            if (std::strcmp(call.name, procName) == 0) {
+                SetLastError(ERROR_SUCCESS);
+                return call.call;
+            }
+        }
+        SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
     void* symbol = dlsym(module, procName);

@@ -103,7 +103,15 @@ BOOL CloseHandle(HANDLE object);
 
 // ---- Libraries, directories, environment, time -----------------------------------------------
 HMODULE LoadLibraryA(LPCSTR fileName);
+// KERNEL32 (by that name, with or without .DLL, in any case) or a module LoadLibraryA loaded,
+// by its file name; NULL with ERROR_MOD_NOT_FOUND for any other.
+HMODULE GetModuleHandleA(LPCSTR moduleName);
+// On KERNEL32's handle it finds the calls a program asks for by name (RegisterServiceProcess).
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
+// Windows 95's: type 1 registers the process (processId 0: the calling one) as a service
+// process, which a log-off does not end, type 0 undoes that; 1 on success, 0 for another
+// process or type. The host has no log-off, so nothing else changes.
+DWORD WINAPI RegisterServiceProcess(DWORD processId, DWORD type);
 BOOL SetCurrentDirectoryA(LPCSTR pathName);
 DWORD GetCurrentDirectoryA(DWORD bufferLength, LPSTR buffer);
 DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
@@ -143,8 +151,8 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...) __attribute__((format(printf, 2,
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, PHKEY result);
 LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved,
                       LPSTR className, LPDWORD classLength, PFILETIME lastWriteTime);
-LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
-                         LPBYTE data, LPDWORD dataLength);
+LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                         LPDWORD dataLength);
 LSTATUS RegCloseKey(HKEY key);
 
 // ---- Windows, messages, timers -------------------------------------------------------------
@@ -154,6 +162,7 @@ LSTATUS RegCloseKey(HKEY key);
 #define WM_CLOSE 0x0010u
 #define WM_QUIT 0x0012u
 #define WM_ENDSESSION 0x0016u
+#define ENDSESSION_LOGOFF 0x80000000u  // lParam of WM_ENDSESSION: only the user logs off
 #define WM_TIMER 0x0113u
 #define WM_USER 0x0400u
 
@@ -222,8 +231,8 @@ typedef struct tagWNDCLASSA {
 } WNDCLASSA;
 
 ATOM RegisterClassA(const WNDCLASSA* windowClass);
-HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x,
-                     int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,
+                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                      LPVOID param);
 BOOL ShowWindow(HWND window, int showCommand);
 BOOL UpdateWindow(HWND window);

@@ -227,6 +227,28 @@ DmiErrorStatus UnregisterCi() {
     return DmiApi.DmiUnregisterCi(serviceState.dmiHandle);
 }
 
+int RegisterAsServiceProcess() {
+    using RegisterServiceProcessFn = DWORD(WINAPI*)(DWORD, DWORD);
+    serviceState.serviceProcess = 0;
+    const HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+    const auto registerServiceProcess =
+        kernel == nullptr ? nullptr
+                          : reinterpret_cast<RegisterServiceProcessFn>(reinterpret_cast<void (*)()>(
+                                GetProcAddress(kernel, "RegisterServiceProcess")));
+    if (registerServiceProcess != nullptr && registerServiceProcess(0, RspSimpleService) != 0) {
+        serviceState.serviceProcess = 1;
+    }
+    return static_cast<int>(serviceState.serviceProcess);
+}
+
+int SessionEndEndsAgent(WPARAM endsSession, LPARAM how) {
+    if (endsSession == FALSE) {
+        return 0;
+    }
+    const bool logOffOnly = (static_cast<DWORD>(how) & ENDSESSION_LOGOFF) != 0;
+    return logOffOnly && serviceState.serviceProcess == 1 ? 0 : 1;
+}
+
 void RunShutdown() {
     if (serviceState.managementRegistered == 1) {
         (void)UnregisterManagement();

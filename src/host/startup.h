@@ -10,6 +10,14 @@
 int RunStartup();
 void RunShutdown();
 
+// Registers the process as a service process where KERNEL32 offers the call (Windows 95, 98 and
+// ME, which end every other process at log-off; NT-based Windows lacks it). 1 when it is one,
+// else 0; kept in serviceState.serviceProcess.
+int RegisterAsServiceProcess();
+// 1 when WM_ENDSESSION with these parameters ends the agent: the session ends. 0 when it goes
+// on (endsSession FALSE), or when only the user logs off and the agent is a service process.
+int SessionEndEndsAgent(WPARAM endsSession, LPARAM how);
+
 // The steps; each returns 1 for success and 0 for failure, but for UnregisterCi, which
 // returns the library's status.
 int ConnectToServiceProvider();
@@ -24,6 +32,7 @@ inline constexpr char MifFileSuffix[] = "\\system\\korvo.mif";
 inline constexpr int ProbeAttempts = 4;
 inline constexpr int RegisterRetries = 5;
 inline constexpr DWORD RegisterRetryPauseMs = 1000;
+inline constexpr DWORD RspSimpleService = 1;  // RegisterServiceProcess: register
 
 // The pause between DmiRegister attempts; tests replace it so they need not wait.
 using SleepFunction = void(WINAPI*)(DWORD);

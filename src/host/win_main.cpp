@@ -15,6 +15,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previousInstance*/, LPSTR /*c
     if (RegisterMainClass(instance) == 0 || CreateMainWindow(instance, showCommand) == 0) {
         return 0;
     }
+    // Started before anyone logs on, the agent must outlive each log-off.
+    (void)RegisterAsServiceProcess();
     MSG message{};
     // GetMessageA answers -1 on an error; the loop ends then instead of spinning on it.
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
@@ -58,8 +60,12 @@ int CreateMainWindow(HINSTANCE instance, int /*showCommand*/) {
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_DESTROY:
         case WM_ENDSESSION:
+            if (SessionEndEndsAgent(wParam, lParam) == 0) {
+                return 0;  // the session goes on, or a log-off that the agent outlives
+            }
+            [[fallthrough]];
+        case WM_DESTROY:
             RunShutdown();
             PostQuitMessage(0);
             return 0;

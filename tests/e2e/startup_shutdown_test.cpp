@@ -265,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ends the process with 0, taking its window and the service provider's socket with it.
 struct Ending {
     const char* name;
-    int signal;  // 0: WM_ENDSESSION with wParam FALSE, posted by the console
+    int signal;  // 0: WM_ENDSESSION with wParam TRUE (not a log-off), posted by the console
 };
 
 class EndToEndShutdown : public MachineTest, public testing::WithParamInterface<Ending> {};
@@ -278,7 +278,7 @@ TEST_P(EndToEndShutdown, EndsWithZeroAndLeavesNothingBehind) {
         exitCode = machine_.Stop(agent_, GetParam().signal);
     } else {
         const RunResult posted =
-            machine_.Console({"post-message", "KORVO", "WM_ENDSESSION", "0", "0"});
+            machine_.Console({"post-message", "KORVO", "WM_ENDSESSION", "1", "0"});
         ASSERT_EQ(posted.exitCode, 0) << posted.err;
         exitCode = machine_.WaitForExit(agent_);
     }
@@ -296,8 +296,42 @@ TEST_P(EndToEndShutdown, EndsWithZeroAndLeavesNothingBehind) {
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, EndToEndShutdown,
                          testing::Values(Ending{"SIGTERM", SIGTERM}, Ending{"SIGINT", SIGINT},
-                                         Ending{"WM_ENDSESSION_FALSE", 0}),
+                                         Ending{"WM_ENDSESSION", 0}),
                          [](const testing::TestParamInfo<Ending>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// An end of the session that is called off (wParam FALSE), or that is only a log-off (the
+// agent is a service process), leaves the agent registered and answering: a failover after it
+// still gives its event, which the agent's one thread originates only once it has handled
+// every earlier message.
+struct SessionGoesOn {
+    const char* name;
+    const char* wParam;
+    const char* lParam;
+};
+
+class EndToEndSessionGoesOn : public MachineTest,
+                              public testing::WithParamInterface<SessionGoesOn> {};
+
+TEST_P(EndToEndSessionGoesOn, TheAgentKeepsServing) {
+    ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
+    const RunResult posted = machine_.Console(
+        {"post-message", "KORVO", "WM_ENDSESSION", GetParam().wParam, GetParam().lParam});
+    ASSERT_EQ(posted.exitCode, 0) << posted.err;
+    ASSERT_EQ(machine_.AdapterCommand({"failover", "2"}).exitCode, 0);
+    ASSERT_EQ(machine_.Console({"post-timer"}).exitCode, 0);
+    const auto events = [&] { return machine_.ConsoleJson({"events"})["events"]; };
+    EXPECT_TRUE(WaitFor([&] { return !events().empty(); }, 10s)) << "no failover event";
+    EXPECT_EQ(ReadFile(machine_.serviceProviderLog()).find("unregistered"), std::string::npos)
+        << ReadFile(machine_.serviceProviderLog());
+    EXPECT_EQ(machine_.Stop(agent_, SIGTERM), std::optional<int>(0));
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, EndToEndSessionGoesOn,
+                         testing::Values(SessionGoesOn{"LogOff", "1", "0x80000000"},
+                                         SessionGoesOn{"CalledOff", "0", "0"}),
+                         [](const testing::TestParamInfo<SessionGoesOn>& info) {
                              return std::string(info.param.name);
                          });
 

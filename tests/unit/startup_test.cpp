@@ -1,7 +1,8 @@
 // The start-up sequence and shutdown against a fake library table and the fake device: each
 // step's failure with the state it leaves and what shutdown undoes, the DmiRegister retries,
 // finding versus installing the component, the registration record's frees and the boxes, and
-// attempts repeated after failures until one registers.
+// attempts repeated after failures until one registers; which ends of a session end the agent,
+// and its registration as a service process.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -397,3 +398,36 @@ TEST_F(LoadLibrary, ATooLongPathLeavesTheDirectoryAlone) {
 }
 
 }  // namespace
+
+// Only an end of the session ends the agent: not one that is called off, nor a log-off that
+// Windows 95, 98 and ME let a service process outlive. Where the agent could not register as a
+// service process (NT-based Windows), a log-off ends it, as it ends the user's processes.
+TEST(SessionEnd, EndsTheAgentOnlyWhenTheSessionEndsForIt) {
+    const struct {
+        WPARAM endsSession;
+        LPARAM how;
+        uint32_t serviceProcess;
+        int ends;
+    } cases[] = {
+        {TRUE, 0, 1, 1},  // shut down or restarted
+        {TRUE, 0, 0, 1},
+        {TRUE, ENDSESSION_LOGOFF, 1, 0},  // a log-off outlived
+        {TRUE, ENDSESSION_LOGOFF, 0, 1},  // a log-off that ends every process of the user
+        {FALSE, 0, 1, 0},                 // the end of the session was called off
+        {FALSE, ENDSESSION_LOGOFF, 0, 0},
+    };
+    for (const auto& c : cases) {
+        serviceState.serviceProcess = c.serviceProcess;
+        EXPECT_EQ(SessionEndEndsAgent(c.endsSession, c.how), c.ends)
+            << "wParam " << c.endsSession << " lParam " << c.how << " service process "
+            << c.serviceProcess;
+    }
+    ResetServiceState();
+}
+
+TEST(SessionEnd, TheAgentRegistersAsAServiceProcessWhereKernel32OffersIt) {
+    ResetServiceState();
+    EXPECT_EQ(RegisterAsServiceProcess(), 1);
+    EXPECT_EQ(serviceState.serviceProcess, 1u);
+    ResetServiceState();
+}

@@ -349,5 +349,27 @@ CALLS_CASE(LoadLibrarySearchesTheProgramsDirectoryThenTheCurrentOne) {
     CHECK(SetCurrentDirectoryA(before));
 }
 
+// The agent looks RegisterServiceProcess up in KERNEL32 at run time: Windows 95, 98 and ME
+// export it, NT-based Windows does not. GetModuleHandleA finds KERNEL32 by any spelling, and a
+// module LoadLibraryA loaded by its file name.
+CALLS_CASE(Kernel32OffersRegisterServiceProcessByName) {
+    HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+    REQUIRE(kernel != nullptr);
+    CHECK(GetModuleHandleA("kernel32") == kernel);
+    using RegisterServiceProcessFn = DWORD(WINAPI*)(DWORD, DWORD);
+    const auto registerServiceProcess = reinterpret_cast<RegisterServiceProcessFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "RegisterServiceProcess")));
+    REQUIRE(registerServiceProcess != nullptr);
+    CHECK(registerServiceProcess(0, 1) != 0);  // registered
+    CHECK(registerServiceProcess(0, 0) != 0);  // and undone
+
+    HMODULE probe = LoadLibraryA("KorvoProbe.dll");
+    REQUIRE(probe != nullptr);
+    CHECK(GetModuleHandleA("korvoprobe.DLL") == probe);
+    SetLastError(0);
+    CHECK(GetModuleHandleA("KorvoNoSuchLibrary.dll") == nullptr);
+    CHECK_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+}
+
 }  // namespace
 }  // namespace korvo::calls
