@@ -241,10 +241,7 @@ int RegisterAsServiceProcess() {
     return static_cast<int>(serviceState.serviceProcess);
 }
 
-int SessionEndEndsAgent(WPARAM endsSession, LPARAM how) {
-    if (endsSession == FALSE) {
-        return 0;
-    }
+int SessionEndEndsAgent(LPARAM how) {
     const bool logOffOnly = (static_cast<DWORD>(how) & ENDSESSION_LOGOFF) != 0;
     return logOffOnly && serviceState.serviceProcess == 1 ? 0 : 1;
 }

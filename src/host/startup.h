@@ -14,9 +14,11 @@ void RunShutdown();
 // ME, which end every other process at log-off; NT-based Windows lacks it). 1 when it is one,
 // else 0; kept in serviceState.serviceProcess.
 int RegisterAsServiceProcess();
-// 1 when WM_ENDSESSION with these parameters ends the agent: the session ends. 0 when it goes
-// on (endsSession FALSE), or when only the user logs off and the agent is a service process.
-int SessionEndEndsAgent(WPARAM endsSession, LPARAM how);
+// 1 when WM_ENDSESSION with this lParam ends the agent, whatever its wParam: every end of a
+// session does, and so does one that is called off (wParam FALSE), as the agent has always
+// ended on it. 0 only for a log-off (ENDSESSION_LOGOFF) when the agent is a service process,
+// which Windows 95, 98 and ME let outlive the log-off.
+int SessionEndEndsAgent(LPARAM how);
 
 // The steps; each returns 1 for success and 0 for failure, but for UnregisterCi, which
 // returns the library's status.

@@ -61,8 +61,8 @@ int CreateMainWindow(HINSTANCE instance, int /*showCommand*/) {
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_ENDSESSION:
-            if (SessionEndEndsAgent(wParam, lParam) == 0) {
-                return 0;  // the session goes on, or a log-off that the agent outlives
+            if (SessionEndEndsAgent(lParam) == 0) {
+                return 0;  // a log-off that the agent outlives
             }
             [[fallthrough]];
         case WM_DESTROY:

@@ -265,7 +265,8 @@ INSTANTIATE_TEST_SUITE_P(
 // ends the process with 0, taking its window and the service provider's socket with it.
 struct Ending {
     const char* name;
-    int signal;  // 0: WM_ENDSESSION with wParam TRUE (not a log-off), posted by the console
+    int signal;               // 0: WM_ENDSESSION (not a log-off), posted by the console
+    const char* wParam = "";  // the posted WM_ENDSESSION's: "0" is an end called off
 };
 
 class EndToEndShutdown : public MachineTest, public testing::WithParamInterface<Ending> {};
@@ -278,7 +279,7 @@ TEST_P(EndToEndShutdown, EndsWithZeroAndLeavesNothingBehind) {
         exitCode = machine_.Stop(agent_, GetParam().signal);
     } else {
         const RunResult posted =
-            machine_.Console({"post-message", "KORVO", "WM_ENDSESSION", "1", "0"});
+            machine_.Console({"post-message", "KORVO", "WM_ENDSESSION", GetParam().wParam, "0"});
         ASSERT_EQ(posted.exitCode, 0) << posted.err;
         exitCode = machine_.WaitForExit(agent_);
     }
@@ -296,15 +297,15 @@ TEST_P(EndToEndShutdown, EndsWithZeroAndLeavesNothingBehind) {
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, EndToEndShutdown,
                          testing::Values(Ending{"SIGTERM", SIGTERM}, Ending{"SIGINT", SIGINT},
-                                         Ending{"WM_ENDSESSION", 0}),
+                                         Ending{"WM_ENDSESSION", 0, "1"},
+                                         Ending{"WM_ENDSESSION_CalledOff", 0, "0"}),
                          [](const testing::TestParamInfo<Ending>& info) {
                              return std::string(info.param.name);
                          });
 
-// An end of the session that is called off (wParam FALSE), or that is only a log-off (the
-// agent is a service process), leaves the agent registered and answering: a failover after it
-// still gives its event, which the agent's one thread originates only once it has handled
-// every earlier message.
+// A log-off (the agent is a service process) leaves the agent registered and answering: a
+// failover after it still gives its event, which the agent's one thread originates only once it
+// has handled every earlier message.
 struct SessionGoesOn {
     const char* name;
     const char* wParam;
@@ -329,8 +330,7 @@ TEST_P(EndToEndSessionGoesOn, TheAgentKeepsServing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, EndToEndSessionGoesOn,
-                         testing::Values(SessionGoesOn{"LogOff", "1", "0x80000000"},
-                                         SessionGoesOn{"CalledOff", "0", "0"}),
+                         testing::Values(SessionGoesOn{"LogOff", "1", "0x80000000"}),
                          [](const testing::TestParamInfo<SessionGoesOn>& info) {
                              return std::string(info.param.name);
                          });

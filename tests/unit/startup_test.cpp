@@ -399,28 +399,24 @@ TEST_F(LoadLibrary, ATooLongPathLeavesTheDirectoryAlone) {
 
 }  // namespace
 
-// Only an end of the session ends the agent: not one that is called off, nor a log-off that
-// Windows 95, 98 and ME let a service process outlive. Where the agent could not register as a
-// service process (NT-based Windows), a log-off ends it, as it ends the user's processes.
-TEST(SessionEnd, EndsTheAgentOnlyWhenTheSessionEndsForIt) {
+// Every WM_ENDSESSION ends the agent but a log-off that Windows 95, 98 and ME let a service
+// process outlive. Where the agent could not register as a service process (NT-based Windows),
+// a log-off ends it, as it ends the user's processes.
+TEST(SessionEnd, EndsTheAgentUnlessAServiceProcessOutlivesALogOff) {
     const struct {
-        WPARAM endsSession;
         LPARAM how;
         uint32_t serviceProcess;
         int ends;
     } cases[] = {
-        {TRUE, 0, 1, 1},  // shut down or restarted
-        {TRUE, 0, 0, 1},
-        {TRUE, ENDSESSION_LOGOFF, 1, 0},  // a log-off outlived
-        {TRUE, ENDSESSION_LOGOFF, 0, 1},  // a log-off that ends every process of the user
-        {FALSE, 0, 1, 0},                 // the end of the session was called off
-        {FALSE, ENDSESSION_LOGOFF, 0, 0},
+        {0, 1, 1},  // shut down or restarted
+        {0, 0, 1},
+        {ENDSESSION_LOGOFF, 1, 0},  // a log-off outlived
+        {ENDSESSION_LOGOFF, 0, 1},  // a log-off that ends every process of the user
     };
     for (const auto& c : cases) {
         serviceState.serviceProcess = c.serviceProcess;
-        EXPECT_EQ(SessionEndEndsAgent(c.endsSession, c.how), c.ends)
-            << "wParam " << c.endsSession << " lParam " << c.how << " service process "
-            << c.serviceProcess;
+        EXPECT_EQ(SessionEndEndsAgent(c.how), c.ends)
+            << "lParam " << c.how << " service process " << c.serviceProcess;
     }
     ResetServiceState();
 }
