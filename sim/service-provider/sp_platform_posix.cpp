@@ -117,8 +117,8 @@ long ReceiveSome(Socket socket, char* buffer, size_t size) {
     }
 }
 
-bool SendAll(Socket socket, const void* data, size_t size) {
-    return korvo::host::WriteFull(Fd(socket), data, size);
+bool SendAll(Socket socket, const void* data, size_t size, int timeoutMs) {
+    return korvo::host::WriteFull(Fd(socket), data, size, timeoutMs > 0 ? timeoutMs : 1);
 }
 
 bool WaitReadable(Socket socket, int timeoutMs) {
