@@ -139,6 +139,7 @@ void AdapterServer::RequestStop() {
 }
 
 void AdapterServer::WatchListeners(bool watching) {
+    listening_ = watching;
     for (const int fd : {deviceFd_, controlFd_}) {
         if (fd < 0 || epollFd_ < 0) {
             continue;
@@ -150,14 +151,23 @@ void AdapterServer::WatchListeners(bool watching) {
     }
 }
 
+// Listens while a connection may be taken: not while kMaxConnections are open (the next
+// clients wait in the listener's backlog, and their connect within its deadline, until one
+// closes), nor while accepting rests for want of descriptors.
+void AdapterServer::UpdateListening() {
+    const bool room = acceptPausedUntil_ == 0 && connections_.size() < kMaxConnections;
+    if (room != listening_) {
+        WatchListeners(room);
+    }
+}
+
 void AdapterServer::Run() {
-    long long acceptPausedUntil = 0;
     epoll_event events[64];
     while (!stopRequested_.load()) {
         int timeout = NextWakeMs();
-        if (acceptPausedUntil != 0) {
+        if (acceptPausedUntil_ != 0) {
             const int untilAccepting =
-                static_cast<int>(std::max(0LL, acceptPausedUntil - host::SteadyNowMs()));
+                static_cast<int>(std::max(0LL, acceptPausedUntil_ - host::SteadyNowMs()));
             timeout = timeout < 0 ? untilAccepting : std::min(timeout, untilAccepting);
         }
         const int ready = epoll_wait(epollFd_, events, 64, timeout);
@@ -165,9 +175,8 @@ void AdapterServer::Run() {
             Say(std::string("epoll_wait failed: ") + std::strerror(errno));
             break;
         }
-        if (acceptPausedUntil != 0 && host::SteadyNowMs() >= acceptPausedUntil) {
-            acceptPausedUntil = 0;
-            WatchListeners(true);
+        if (acceptPausedUntil_ != 0 && host::SteadyNowMs() >= acceptPausedUntil_) {
+            acceptPausedUntil_ = 0;
         }
         bool descriptorsLeft = true;
         for (int i = 0; i < ready && !stopRequested_.load(); ++i) {
@@ -177,7 +186,7 @@ void AdapterServer::Run() {
                 while (read(wakePipe_[0], drain, sizeof drain) > 0) {
                 }
             } else if (fd == deviceFd_ || fd == controlFd_) {
-                if (acceptPausedUntil == 0) {
+                if (acceptPausedUntil_ == 0) {
                     descriptorsLeft = Accept(fd, fd == deviceFd_ ? Kind::Device : Kind::Control) &&
                                       descriptorsLeft;
                 }
@@ -195,11 +204,11 @@ void AdapterServer::Run() {
                 }
             }
         }
-        if (!descriptorsLeft && acceptPausedUntil == 0) {
-            acceptPausedUntil = host::SteadyNowMs() + host::kAcceptBackoffMs;
-            WatchListeners(false);
+        if (!descriptorsLeft && acceptPausedUntil_ == 0) {
+            acceptPausedUntil_ = host::SteadyNowMs() + host::kAcceptBackoffMs;
         }
         CloseExpired();
+        UpdateListening();
     }
     CloseListeners();
     while (!connections_.empty()) {
@@ -207,13 +216,19 @@ void AdapterServer::Run() {
     }
 }
 
-// Accepts the connections waiting on `listenFd`, at most kAcceptsPerWake of them, and serves
-// at once what has already arrived. The rest wait for the next turn of the loop, which first
-// closes the connections whose clients have hung up: a client that connects for each exchange
-// comes back at once, and an accept loop that never let go would count every one it served as
-// still open until the cap refused the next.
+// Accepts the connections waiting on `listenFd`, at most kAcceptsPerWake of them and only while
+// fewer than kMaxConnections are open, and serves at once what has already arrived. The rest
+// wait in the backlog for the next turn of the loop, which first closes the connections whose
+// clients have hung up: a client that connects for each exchange comes back at once, and an
+// accept loop that never let go would count every one it served as still open.
 bool AdapterServer::Accept(int listenFd, Kind kind) {
     for (size_t accepted = 0; accepted < kAcceptsPerWake; ++accepted) {
+        if (connections_.size() >= kMaxConnections) {
+            CloseHungUp();
+        }
+        if (connections_.size() >= kMaxConnections) {
+            return true;  // the next one waits for a connection to close
+        }
         const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             if (errno == EINTR) {
@@ -224,14 +239,6 @@ bool AdapterServer::Accept(int listenFd, Kind kind) {
         if (!host::PeerIsSameUser(fd)) {
             close(fd);
             Say("closed a connection from another user");
-            continue;
-        }
-        if (connections_.size() >= kMaxConnections) {
-            CloseHungUp();
-        }
-        if (connections_.size() >= kMaxConnections) {
-            close(fd);
-            Say("closed a connection: " + std::to_string(kMaxConnections) + " are open already");
             continue;
         }
         epoll_event event{};

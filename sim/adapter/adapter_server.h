@@ -1,8 +1,8 @@
 // The simulated driver's control device on Linux: serves an AdapterModel on the control device
 // socket the host layer connects to, and takes control commands on a socket of its own. One
 // thread serves every connection from an event loop, so a slow or silent exchange holds up no
-// other client; at most kMaxConnections at once, each closed after kIdleLimitMs without a
-// request.
+// other client; at most kMaxConnections at once (the next clients wait to be accepted until
+// one closes), each closed after kIdleLimitMs without a request.
 #pragma once
 
 #include <atomic>
@@ -53,8 +53,9 @@ class AdapterServer {
     // Once a request has begun, each further part of it must arrive within this time.
     static constexpr int kRequestPartTimeoutMs = kSocketDeadlineMs;
     static constexpr size_t kMaxControlLine = 4096;
-    // Connections served at once; one more is closed at once, and told nothing. Connections
-    // whose clients have hung up do not count, even before the loop has come to them.
+    // Connections served at once; one more waits in the listener's backlog (its client within
+    // its connect and exchange deadline) until one closes. Connections whose clients have hung
+    // up do not count, even before the loop has come to them.
     static constexpr size_t kMaxConnections = 64;
     // Connections accepted at one turn of the loop; the rest are accepted at the next.
     static constexpr size_t kAcceptsPerWake = 16;
@@ -92,6 +93,7 @@ class AdapterServer {
     void CloseExpired();
     int NextWakeMs() const;
     void WatchListeners(bool watching);
+    void UpdateListening();
     void SyncTraffic();
     void Say(const std::string& line);
     void CloseListeners();
@@ -106,6 +108,8 @@ class AdapterServer {
     int epollFd_ = -1;
     std::atomic<bool> stopRequested_{false};
     int idleLimitMs_ = kIdleLimitMs;
+    bool listening_ = false;                 // the listeners are watched for connections
+    long long acceptPausedUntil_ = 0;        // accepting rests until then (out of descriptors)
     std::map<int, Connection> connections_;  // by descriptor; touched by Run()'s thread only
 };
 

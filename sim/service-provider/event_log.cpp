@@ -1,5 +1,5 @@
-// The event log: an append-only file of JSON lines mirrored in memory, both cut back to a
-// window of the latest events.
+// The event log: an append-only file of JSON lines mirrored in memory as the same lines, both
+// cut back to a window of the latest events.
 #include "event_log.h"
 
 #include <algorithm>
@@ -47,7 +47,7 @@ EventLog::EventLog(std::string path, std::vector<std::string>* warnings) : path_
             continue;
         }
         lastSequence_ = SequenceOf(event);
-        Keep(std::move(event));
+        Keep(lastSequence_, LineOf(event));
     }
 }
 
@@ -58,13 +58,14 @@ bool EventLog::Append(nlohmann::json event, const std::string& time, uint64_t* s
     event["time"] = time;
     // One write of the whole line to a file opened for appending: readers never see half an
     // event, and a crash leaves at worst a last line that the next start skips.
-    if (!os::AppendWhole(path_, LineOf(event), error)) {
+    std::string line = LineOf(event);
+    if (!os::AppendWhole(path_, line, error)) {
         return false;
     }
     ++lastSequence_;
     ++linesInFile_;
     *sequence = lastSequence_;
-    Keep(std::move(event));
+    Keep(lastSequence_, std::move(line));
     if (linesInFile_ >= 2 * kKeptEvents) {
         CutBackFile();
     }
@@ -72,8 +73,8 @@ bool EventLog::Append(nlohmann::json event, const std::string& time, uint64_t* s
     return true;
 }
 
-void EventLog::Keep(nlohmann::json event) {
-    events_.push_back(std::move(event));
+void EventLog::Keep(uint64_t sequence, std::string line) {
+    events_.push_back({sequence, std::move(line)});
     if (events_.size() > kKeptEvents) {
         events_.pop_front();
     }
@@ -81,8 +82,8 @@ void EventLog::Keep(nlohmann::json event) {
 
 void EventLog::CutBackFile() {
     std::string contents;
-    for (const auto& event : events_) {
-        contents += LineOf(event);
+    for (const KeptEvent& event : events_) {
+        contents += event.line;
     }
     std::string ignored;  // the file keeps growing until a rewrite succeeds
     if (os::ReplaceFileContents(path_, contents, &ignored)) {
@@ -90,16 +91,32 @@ void EventLog::CutBackFile() {
     }
 }
 
-std::vector<nlohmann::json> EventLog::SinceLocked(uint64_t sequence) const {
+std::vector<std::string> EventLog::LinesSince(uint64_t sequence) const {
     const auto first = std::upper_bound(
         events_.begin(), events_.end(), sequence,
-        [](uint64_t wanted, const nlohmann::json& event) { return wanted < SequenceOf(event); });
-    return {first, events_.end()};
+        [](uint64_t wanted, const KeptEvent& event) { return wanted < event.sequence; });
+    std::vector<std::string> lines;
+    lines.reserve(static_cast<size_t>(events_.end() - first));
+    for (auto event = first; event != events_.end(); ++event) {
+        lines.push_back(event->line);
+    }
+    return lines;
+}
+
+std::vector<nlohmann::json> EventLog::Parsed(const std::vector<std::string>& lines) {
+    std::vector<nlohmann::json> events;
+    events.reserve(lines.size());
+    for (const std::string& line : lines) {
+        events.push_back(nlohmann::json::parse(line));  // written by LineOf, so whole
+    }
+    return events;
 }
 
 std::vector<nlohmann::json> EventLog::Since(uint64_t sequence) const {
-    std::lock_guard lock(mutex_);
-    return SinceLocked(sequence);
+    std::unique_lock lock(mutex_);
+    const std::vector<std::string> lines = LinesSince(sequence);
+    lock.unlock();
+    return Parsed(lines);
 }
 
 uint64_t EventLog::LastNotice() const {
@@ -126,7 +143,9 @@ std::vector<nlohmann::json> EventLog::WaitSince(uint64_t sequence, uint64_t* not
     const uint64_t missing = std::min<uint64_t>(lastNotice_ - *notice, notices_.size());
     notices->assign(notices_.end() - static_cast<std::ptrdiff_t>(missing), notices_.end());
     *notice = lastNotice_;
-    return SinceLocked(sequence);
+    const std::vector<std::string> lines = LinesSince(sequence);
+    lock.unlock();
+    return Parsed(lines);
 }
 
 }  // namespace korvo::sp

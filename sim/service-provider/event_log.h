@@ -1,8 +1,9 @@
 // The events originated through the service provider: kept in order with a sequence number and
 // a time in $WIN32DMIPATH/events.log (one JSON object per line, appended whole), and handed to
 // whoever waits for the next one (the subscribers of the management socket). Only a window of
-// the latest kKeptEvents is kept: in memory, and in the file, which is cut back to them once it
-// holds twice as many lines. The subscribers are also handed notices of successful sets, which
+// the latest kKeptEvents is kept: in memory, each as its line of text (a tree of JSON values
+// takes ten times the room), and in the file, which is cut back to them once it holds twice
+// as many lines. The subscribers are also handed notices of successful sets, which
 // are not events: numbered apart, kept in memory only, the latest kKeptNotices.
 #pragma once
 
@@ -49,16 +50,23 @@ class EventLog {
                                           std::chrono::milliseconds wait);
 
   private:
-    std::vector<nlohmann::json> SinceLocked(uint64_t sequence) const;
+    struct KeptEvent {
+        uint64_t sequence = 0;
+        std::string line;  // as in the file, newline included
+    };
+
+    // The lines of the kept events after `sequence`, under mutex_; read them with Parsed.
+    std::vector<std::string> LinesSince(uint64_t sequence) const;
+    static std::vector<nlohmann::json> Parsed(const std::vector<std::string>& lines);
     // Adds the newest event to the window, dropping the oldest beyond kKeptEvents.
-    void Keep(nlohmann::json event);
+    void Keep(uint64_t sequence, std::string line);
     // Rewrites the file with the kept events once it holds twice as many lines.
     void CutBackFile();
 
     std::string path_;
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
-    std::deque<nlohmann::json> events_;  // ascending sequence numbers
+    std::deque<KeptEvent> events_;  // ascending sequence numbers
     uint64_t lastSequence_ = 0;
     size_t linesInFile_ = 0;
     std::deque<nlohmann::json> notices_;  // the latest, the last numbered lastNotice_

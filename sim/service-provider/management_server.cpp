@@ -1,10 +1,12 @@
 // The management socket's threads and line framing; see management_server.h.
 #include "management_server.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "event_log.h"
+#include "korvo/socket_deadline.h"
 #include "korvo/management_protocol.h"
 #include "management_answer.h"
 
@@ -26,20 +28,22 @@ int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-bool SendLine(os::Socket fd, std::string line) {
+// A line goes out within `limitMs` or the connection is given up: a peer that does not take
+// its answers holds a place no longer than an idle one.
+bool SendLine(os::Socket fd, std::string line, int limitMs) {
     line += '\n';
-    return os::SendAll(fd, line.data(), line.size());
+    return os::SendAll(fd, line.data(), line.size(), limitMs);
 }
 
-bool SendLine(os::Socket fd, const nlohmann::json& message) {
-    return SendLine(fd, AnswerText(message));
+bool SendLine(os::Socket fd, const nlohmann::json& message, int limitMs) {
+    return SendLine(fd, AnswerText(message), limitMs);
 }
 
 // The last answer on a connection the server closes: it says so, and why.
-void SendClosing(os::Socket fd, DmiErrorStatus status, const std::string& error) {
+void SendClosing(os::Socket fd, DmiErrorStatus status, const std::string& error, int limitMs) {
     nlohmann::json answer = Answer(status, error);
     answer[korvo::management::kClosingMember] = true;
-    SendLine(fd, answer);
+    SendLine(fd, answer, limitMs);
 }
 
 }  // namespace
@@ -56,7 +60,10 @@ std::unique_ptr<ManagementServer> ManagementServer::Start(const std::string& soc
 
 ManagementServer::ManagementServer(ManagementBackend& backend, os::Endpoint endpoint,
                                    int idleLimitMs)
-    : backend_(backend), endpoint_(std::move(endpoint)), idleLimitMs_(idleLimitMs) {
+    : backend_(backend),
+      endpoint_(std::move(endpoint)),
+      idleLimitMs_(idleLimitMs),
+      writeLimitMs_(std::min(idleLimitMs, kSocketDeadlineMs)) {
     acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
 
@@ -74,15 +81,20 @@ void ManagementServer::Stop() {
     }
     std::list<std::unique_ptr<Connection>> connections;
     {
+        // Under the lock, so that no connection closes its socket meanwhile.
         std::lock_guard lock(connectionsMutex_);
+        for (auto& connection : connections_) {
+            if (connection->fd != os::kNoSocket) {
+                os::ShutdownSocket(connection->fd);
+            }
+        }
         connections.swap(connections_);
     }
     for (auto& connection : connections) {
-        os::ShutdownSocket(connection->fd);
-    }
-    for (auto& connection : connections) {
         connection->thread.join();
-        os::CloseSocket(connection->fd);
+        if (connection->fd != os::kNoSocket) {
+            os::CloseSocket(connection->fd);
+        }
     }
     os::CloseEndpoint(endpoint_);
 }
@@ -91,8 +103,7 @@ void ManagementServer::ReapFinished() {
     std::lock_guard lock(connectionsMutex_);
     for (auto it = connections_.begin(); it != connections_.end();) {
         if ((*it)->done) {
-            (*it)->thread.join();
-            os::CloseSocket((*it)->fd);
+            (*it)->thread.join();  // its socket is closed already
             it = connections_.erase(it);
         } else {
             ++it;
@@ -115,11 +126,13 @@ void ManagementServer::AcceptLoop() {
             return;
         }
         ReapFinished();
-        std::lock_guard lock(connectionsMutex_);
+        std::unique_lock lock(connectionsMutex_);
         if (connections_.size() >= kMaxConnections) {
+            lock.unlock();
             SendClosing(fd, DMIERR_BUFFER_FULL,
                         "too many management connections are open (" +
-                            std::to_string(kMaxConnections) + ")");
+                            std::to_string(kMaxConnections) + ")",
+                        writeLimitMs_);
             os::CloseSocket(fd);
             continue;
         }
@@ -129,6 +142,10 @@ void ManagementServer::AcceptLoop() {
         connections_.push_back(std::move(connection));
         served.thread = std::thread([this, &served] {
             Serve(served);
+            // Closed at once, so that the peer sees the end now rather than at the next accept.
+            std::lock_guard closing(connectionsMutex_);
+            os::CloseSocket(served.fd);
+            served.fd = os::kNoSocket;
             served.done = true;
         });
     }
@@ -145,7 +162,8 @@ void ManagementServer::Serve(Connection& connection) {
             // No whole request within the idle limit: the place goes to someone else.
             SendClosing(fd, DMIERR_ILL_FORMED_COMMAND,
                         "the connection sent no whole request for " + std::to_string(idleLimitMs_) +
-                            " ms and is closed");
+                            " ms and is closed",
+                        writeLimitMs_);
             return;
         }
         const long got = os::ReceiveSome(fd, chunk, sizeof chunk);
@@ -172,9 +190,11 @@ void ManagementServer::Serve(Connection& connection) {
             start = end + 1;
             if (skippingLongLine) {
                 skippingLongLine = false;
-                if (!SendLine(fd, Answer(DMIERR_ILL_FORMED_COMMAND,
-                                         "a request line is longer than " +
-                                             std::to_string(kMaxLineBytes) + " bytes"))) {
+                if (!SendLine(fd,
+                              Answer(DMIERR_ILL_FORMED_COMMAND, "a request line is longer than " +
+                                                                    std::to_string(kMaxLineBytes) +
+                                                                    " bytes"),
+                              writeLimitMs_)) {
                     return;
                 }
                 continue;
@@ -199,20 +219,23 @@ bool ManagementServer::HandleLine(os::Socket fd, const std::string& line) {
         const auto request = nlohmann::json::parse(line, nullptr, false);
         if (!request.is_object()) {
             return SendLine(
-                fd, Answer(DMIERR_ILL_FORMED_COMMAND, "a request is one JSON object on one line"));
+                fd, Answer(DMIERR_ILL_FORMED_COMMAND, "a request is one JSON object on one line"),
+                writeLimitMs_);
         }
         const auto op = request.find("op");
         if (op != request.end() && op->is_string() && op->get<std::string>() == "subscribe") {
             uint64_t since = 0;
             if (const auto given = request.find("since"); given != request.end()) {
                 if (!given->is_number_unsigned()) {
-                    return SendLine(fd, Answer(DMIERR_ILL_FORMED_COMMAND,
-                                               "\"since\" must be an event sequence number"));
+                    return SendLine(fd,
+                                    Answer(DMIERR_ILL_FORMED_COMMAND,
+                                           "\"since\" must be an event sequence number"),
+                                    writeLimitMs_);
                 }
                 since = given->get<uint64_t>();
             }
             const uint64_t notice = backend_.LastNotice();
-            if (SendLine(fd, Answer(DMIERR_NO_ERROR))) {
+            if (SendLine(fd, Answer(DMIERR_NO_ERROR), writeLimitMs_)) {
                 ServeSubscription(fd, since, notice);
             }
             return false;
@@ -223,7 +246,7 @@ bool ManagementServer::HandleLine(os::Socket fd, const std::string& line) {
     } catch (const std::exception& failure) {
         answer = AnswerText(Answer(DMIERR_ILL_FORMED_COMMAND, failure.what()));
     }
-    return SendLine(fd, answer);
+    return SendLine(fd, answer, writeLimitMs_);
 }
 
 void ManagementServer::ServeSubscription(os::Socket fd, uint64_t since, uint64_t notice) {
@@ -231,13 +254,13 @@ void ManagementServer::ServeSubscription(os::Socket fd, uint64_t since, uint64_t
     std::vector<nlohmann::json> sets;
     while (!stopping_) {
         for (const auto& event : backend_.EventsAfter(last, &notice, &sets, kSubscriberPoll)) {
-            if (!SendLine(fd, {{"event", event}})) {
+            if (!SendLine(fd, {{"event", event}}, writeLimitMs_)) {
                 return;
             }
             last = event["sequence"].get<uint64_t>();
         }
         for (const auto& set : sets) {
-            if (!SendLine(fd, {{"set", set}})) {
+            if (!SendLine(fd, {{"set", set}}, writeLimitMs_)) {
                 return;
             }
         }

@@ -3,7 +3,8 @@
 // applications send one JSON request per line and get one JSON answer per line. This class
 // owns the socket and its threads (one per connection, at most kMaxConnections; one more is
 // told so and closed) and the framing; what a request means is the backend's business. A
-// connection that sends no whole request for the idle limit is closed.
+// connection that sends no whole request for the idle limit is closed, and so is one that does
+// not take an answer within the write limit; either is closed as soon as its thread ends.
 #pragma once
 
 #include <atomic>
@@ -62,7 +63,7 @@ class ManagementServer {
 
   private:
     struct Connection {
-        os::Socket fd = os::kNoSocket;
+        os::Socket fd = os::kNoSocket;  // kNoSocket once its thread has closed it
         std::thread thread;
         std::atomic<bool> done{false};
     };
@@ -77,6 +78,9 @@ class ManagementServer {
     ManagementBackend& backend_;
     os::Endpoint endpoint_;
     const int idleLimitMs_;
+    // An answer or an event must leave within this (kSocketDeadlineMs, or the idle limit when
+    // that is shorter); a peer that does not take it is dropped.
+    const int writeLimitMs_;
     std::atomic<bool> stopping_{false};
     std::thread acceptThread_;
     std::mutex connectionsMutex_;

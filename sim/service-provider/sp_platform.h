@@ -48,7 +48,10 @@ void CloseEndpoint(Endpoint& endpoint);
 // Reads what has arrived, waiting for something: the byte count, 0 when the peer has left, -1
 // on an error. Interrupted reads are retried.
 long ReceiveSome(Socket socket, char* buffer, size_t size);
-bool SendAll(Socket socket, const void* data, size_t size);
+// Writes all of `data` within `timeoutMs` (one deadline for the whole, however slowly the peer
+// takes it); false when the peer has left, the connection broke or the time ran out, and the
+// connection is then of no further use.
+bool SendAll(Socket socket, const void* data, size_t size, int timeoutMs);
 // True when something (data, or the peer's leaving) can be read within `timeoutMs`.
 bool WaitReadable(Socket socket, int timeoutMs);
 // True when the peer has closed its end (or the connection broke); never waits.

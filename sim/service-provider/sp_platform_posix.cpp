@@ -23,16 +23,6 @@ int Fd(Socket socket) {
     return static_cast<int>(socket);
 }
 
-bool SyncDirectory(const std::string& directory) {
-    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool synced = fsync(fd) == 0;
-    close(fd);
-    return synced;
-}
-
 }  // namespace
 
 bool OpenEndpoint(const std::string& socketPath, Endpoint* endpoint, std::string* error) {
@@ -117,8 +107,8 @@ long ReceiveSome(Socket socket, char* buffer, size_t size) {
     }
 }
 
-bool SendAll(Socket socket, const void* data, size_t size) {
-    return korvo::host::WriteFull(Fd(socket), data, size);
+bool SendAll(Socket socket, const void* data, size_t size, int timeoutMs) {
+    return korvo::host::WriteFull(Fd(socket), data, size, timeoutMs > 0 ? timeoutMs : 1);
 }
 
 bool WaitReadable(Socket socket, int timeoutMs) {
@@ -187,45 +177,7 @@ FileStamp StampOf(const std::string& path) {
 }
 
 bool ReplaceFileContents(const std::string& path, const std::string& contents, std::string* error) {
-    const std::string temporary = path + ".tmp";
-    constexpr int kNewFile = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = open(temporary.c_str(), kNewFile, 0600);
-    if (fd < 0 && errno == EEXIST) {
-        // Left by a crash, or planted: removing the name never touches what a link points to.
-        unlink(temporary.c_str());
-        fd = open(temporary.c_str(), kNewFile, 0600);
-    }
-    if (fd < 0) {
-        *error = "cannot create " + temporary + ": " + std::strerror(errno);
-        return false;
-    }
-    size_t written = 0;
-    while (written < contents.size()) {
-        const ssize_t put = write(fd, contents.data() + written, contents.size() - written);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            *error = "cannot write " + temporary + ": " + std::strerror(errno);
-            close(fd);
-            unlink(temporary.c_str());
-            return false;
-        }
-        written += static_cast<size_t>(put);
-    }
-    if (fsync(fd) != 0 || close(fd) != 0) {
-        *error = "cannot write " + temporary + ": " + std::strerror(errno);
-        unlink(temporary.c_str());
-        return false;
-    }
-    if (rename(temporary.c_str(), path.c_str()) != 0) {
-        *error = "cannot rename " + temporary + " to " + path + ": " + std::strerror(errno);
-        unlink(temporary.c_str());
-        return false;
-    }
-    const auto slash = path.find_last_of('/');
-    SyncDirectory(slash == std::string::npos ? "." : path.substr(0, slash));
-    return true;
+    return korvo::host::ReplaceFile(path, contents, 0600, error);
 }
 
 bool AppendWhole(const std::string& path, const std::string& line, std::string* error) {

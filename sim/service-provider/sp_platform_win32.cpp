@@ -257,9 +257,18 @@ long ReceiveSome(Socket socket, char* buffer, size_t size) {
     }
 }
 
-bool SendAll(Socket socket, const void* data, size_t size) {
+bool SendAll(Socket socket, const void* data, size_t size, int timeoutMs) {
     const char* bytes = static_cast<const char*>(data);
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
     while (size > 0) {
+        // A blocking send waits for room; the send timeout bounds each wait by what is left.
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            return false;
+        }
+        const DWORD left = static_cast<DWORD>(deadline - now);
+        setsockopt(Native(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&left),
+                   sizeof left);
         const int chunk = size > 0x10000000 ? 0x10000000 : static_cast<int>(size);
         const int put = send(Native(socket), bytes, chunk, 0);
         if (put == SOCKET_ERROR && WSAGetLastError() == WSAEINTR) {

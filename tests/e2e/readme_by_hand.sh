@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # Runs the two terminals of the README's "Running it by hand" as written, on a private
 # directory in place of /tmp/korvo and with the build given (its build line aside: the test
-# runs in a build already made). Every line must succeed within LIMIT_MS (default 1000), the
-# agent must be registered within LIMIT_MS of its start and end within LIMIT_MS of its window's
-# closing, the second terminal must see what the comments promise, and the agent must end with
-# status 0 and nothing on standard error. It prints each line's time. CTest gives a limit well
-# above a second, so that a loaded machine does not fail it while a silent wait (the agent's
-# 30-second start-up retry) still does.
+# runs in a build already made). Every line must succeed, the agent must be registered by its
+# first start-up attempt and end once its window is closed, the second terminal must see what
+# the comments promise, and the agent must end with status 0 and nothing on standard error.
+# It prints each line's time, and fails on none: a loaded machine is slow, not wrong. What a
+# time bound once caught, a registration that silently waits for the 30-second start-up retry,
+# is caught by stretching that retry (KORVO_TIMER_SCALE) beyond LIMIT_S, the longest the test
+# waits for the registration and for the agent's end (default 90).
 #
-#   readme_by_hand.sh SOURCE_DIR BUILD_DIR [LIMIT_MS]
+#   readme_by_hand.sh SOURCE_DIR BUILD_DIR [LIMIT_S]
 set -uo pipefail
 
 source_dir=$(cd "$1" && pwd)
 build=$(cd "$2" && pwd)
-limit_ms=${3:-1000}
+limit_s=${3:-90}
+# The agent's start-up retry comes 30 s times this after a failed attempt: never, in this test.
+export KORVO_TIMER_SCALE=1000
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvo-readme.XXXXXX")
 terminal1_pid=
 
@@ -83,8 +86,8 @@ done
 agent_started=$(date +%s%N)
 eval "$("$source_dir/scripts/lay-out-machine" "$work/machine" "$build")"
 until dmicli --json stats 2>/dev/null | tr -d ' \n' | grep -q '"registered":\[[0-9]'; do
-    waited=$((($(date +%s%N) - agent_started) / 1000000))
-    [ "$waited" -le "$limit_ms" ] || fail "the agent was not registered $limit_ms ms after its start"
+    waited=$((($(date +%s%N) - agent_started) / 1000000000))
+    [ "$waited" -le "$limit_s" ] || fail "the agent was not registered by its first attempt"
     sleep 0.01
 done
 
@@ -93,20 +96,17 @@ second_ended=$(date +%s%N)
 
 # The first terminal ends once the second has closed the agent's window.
 while kill -0 "$terminal1_pid" 2>/dev/null; do
-    waited=$((($(date +%s%N) - second_ended) / 1000000))
-    [ "$waited" -le "$limit_ms" ] || fail "the agent had not ended $limit_ms ms after the second terminal"
+    waited=$((($(date +%s%N) - second_ended) / 1000000000))
+    [ "$waited" -le "$limit_s" ] || fail "the agent had not ended $limit_s s after the second terminal"
     sleep 0.01
 done
 wait "$terminal1_pid"
 
 for terminal in 1 2; do
     lines=$(grep -c . "$work/block$terminal")
-    while read -r _ n rc ms _; do
+    while read -r _ n rc _; do
         if [ "$rc" != 0 ]; then
             fail "terminal $terminal, line $n exited with $rc: $(sed -n "${n}p" "$work/block$terminal")"
-        fi
-        if [ "$ms" -gt "$limit_ms" ] && ! { [ "$terminal" = 1 ] && [ "$n" = "$agent_line" ]; }; then
-            fail "terminal $terminal, line $n took $ms ms: $(sed -n "${n}p" "$work/block$terminal")"
         fi
     done < <(grep '^END ' "$work/terminal$terminal.times")
     ran=$(grep -c '^END ' "$work/terminal$terminal.times")
@@ -124,5 +124,5 @@ for promised in "status: value unknown (0x10F)" "Event 1 " "Failover Adapter Tab
     "Adapter.Statistics counter 1 = " "Driver Table (35 rows).Row value[3] set to 1500"; do
     grep -qF -- "$promised" "$work/terminal2.out" || fail "the second terminal never showed \"$promised\""
 done
-echo "readme_by_hand: both terminals ran as written, every line within $limit_ms ms" \
+echo "readme_by_hand: both terminals ran as written" \
     "(the agent's line in the first terminal lasts until its window is closed)"

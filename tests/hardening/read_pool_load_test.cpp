@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hardening_support.h"
+#include "management_server.h"
 #include "read_pool.h"
 #include "state/service_state.h"
 
@@ -84,6 +85,32 @@ TEST(HardeningReadPool, EverySizeAnswersAsOneReadAtATimeDoes) {
 
         ExpectReadersAgree(requests, quiet, kReaders, kRounds);
     }
+}
+
+// The most the provider permits at once: every management connection it serves asking a whole
+// table, with the largest read pool. Between them they open more device connections at a time
+// than the simulated adapter serves; those beyond wait for a slot, and every read answers as
+// it does alone.
+TEST(HardeningReadPool, TheLargestPoolUnderEveryConnectionAnswersEveryRead) {
+    korvo::test::ScopedEnv poolSize("KORVO_SP_READ_THREADS",
+                                    std::to_string(korvo::sp::kMaxReadThreads).c_str());
+    AgentMachine machine;
+    InProcessAdapter adapter;
+    ASSERT_EQ(machine.Start(), 1);
+    const std::vector<nlohmann::json> requests = {
+        {{"op", "get-group"}, {"component", serviceState.componentId}, {"group", 13}},
+        {{"op", "get-group"}, {"component", serviceState.componentId}, {"group", 8}},
+    };
+    std::vector<nlohmann::json> quiet;
+    {
+        ManagementLine line;
+        for (const nlohmann::json& request : requests) {
+            quiet.push_back(line.Ask(request));
+            ASSERT_EQ(quiet.back()["status"], 0) << quiet.back().dump().substr(0, 500);
+        }
+    }
+    ExpectReadersAgree(requests, quiet,
+                       static_cast<int>(korvo::sp::ManagementServer::kMaxConnections), 6);
 }
 
 }  // namespace

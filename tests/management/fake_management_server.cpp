@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "korvo_host.h"
@@ -57,6 +58,11 @@ std::vector<nlohmann::json> FakeManagementServer::Requests(const std::string& op
     return matching;
 }
 
+size_t FakeManagementServer::Answered(const std::string& op) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<size_t>(std::count(answeredOps_.begin(), answeredOps_.end(), op));
+}
+
 void FakeManagementServer::AcceptLoop() {
     for (;;) {
         pollfd waiting[2] = {{listenFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
@@ -101,6 +107,8 @@ void FakeManagementServer::Serve(int fd) {
                     return;
                 }
             }
+            std::lock_guard lock(mutex_);
+            answeredOps_.push_back(request.is_object() ? request.value("op", std::string()) : "");
         }
     }
 }

@@ -32,6 +32,8 @@ class FakeManagementServer {
     std::vector<nlohmann::json> Requests() const;
     // Those whose "op" is `op`.
     std::vector<nlohmann::json> Requests(const std::string& op) const;
+    // How many requests whose "op" is `op` have had every line of their answer written.
+    size_t Answered(const std::string& op) const;
 
   private:
     void AcceptLoop();
@@ -44,6 +46,7 @@ class FakeManagementServer {
     std::thread acceptor_;
     mutable std::mutex mutex_;
     std::vector<nlohmann::json> requests_;
+    std::vector<std::string> answeredOps_;  // the "op" of each request answered in full
     std::vector<std::thread> connections_;
     std::vector<int> connectionFds_;
 };

@@ -1,12 +1,20 @@
 // The management socket, served by the library once an instrumentation has registered: lists
 // from the MIF, get/get-next/set routed to the registered callbacks (or answered from the
-// MIF), the answers to what is malformed or not registered, and event subscriptions.
+// MIF), the answers to what is malformed or not registered, event subscriptions, and clients
+// that go idle or never read their answers.
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "korvo_host.h"
+#include "management_server.h"
 #include "sp_fixture.h"
 
 namespace korvo::sp::test {
@@ -434,6 +442,72 @@ TEST_F(ManagementSocketTest, TheEventLogKeepsABoundedWindow) {
         last = line;
     }
     EXPECT_EQ(nlohmann::json::parse(last)["sequence"], kOriginated + 1);
+}
+
+}  // namespace
+}  // namespace korvo::sp::test
+
+namespace korvo::sp::test {
+namespace {
+
+// The management socket with a short idle limit, which is also how long an answer may take to
+// leave.
+class ManagementDeadlineTest : public ManagementSocketTest {
+  protected:
+    static constexpr int kLimitMs = 500;
+    korvo::test::ScopedEnv idleLimit_{"KORVO_SP_IDLE_LIMIT_MS", std::to_string(kLimitMs).c_str()};
+};
+
+// An idle client gets its closing answer, and the connection ends with it, with no other
+// client coming to make the provider look.
+TEST_F(ManagementDeadlineTest, AnIdleClientIsClosedRightAfterItsClosingAnswer) {
+    ManagementClient idle;
+    const nlohmann::json closing = idle.ReadLine();
+    ASSERT_TRUE(closing.is_object()) << "no closing answer";
+    EXPECT_EQ(closing["closing"], true) << closing.dump();
+    EXPECT_TRUE(idle.ClosedByPeer(30000)) << "the socket stayed open after the closing answer";
+}
+
+// As many clients as the provider serves send requests and never read the answers: each is
+// dropped once an answer cannot leave within the limit, and the next client is served.
+TEST_F(ManagementDeadlineTest, ClientsThatNeverReadTheirAnswersAreDropped) {
+    std::string requests;
+    const std::string request =
+        nlohmann::json{{"op", "list-attributes"}, {"component", componentId}, {"group", 2}}.dump() +
+        "\n";
+    while (requests.size() < (size_t{1} << 20)) {
+        requests += request;
+    }
+    std::vector<std::unique_ptr<ManagementClient>> floods;
+    for (size_t i = 0; i < ManagementServer::kMaxConnections; ++i) {
+        floods.push_back(std::make_unique<ManagementClient>());
+        ASSERT_TRUE(floods.back()->connected());
+        // As much as the socket takes at once: far more answers than fit on their way back.
+        ASSERT_GT(send(floods.back()->fd(), requests.data(), requests.size(),
+                       MSG_DONTWAIT | MSG_NOSIGNAL),
+                  0);
+    }
+    const long long deadline = korvo::host::SteadyNowMs() + 60000;
+    const std::string asked = R"({"op":"list-components"})"
+                              "\n";
+    nlohmann::json answer;
+    while (korvo::host::MillisecondsLeft(deadline) > 0) {
+        ManagementClient next;  // told "too many" and closed while the places are held
+        if (send(next.fd(), asked.data(), asked.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(asked.size())) {
+            answer = next.ReadLine();
+            if (answer.is_object() && answer["status"] == 0) {
+                break;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(answer["status"], 0)
+        << "the clients that read nothing hold every place: " << answer.dump();
+    for (const auto& flood : floods) {
+        EXPECT_TRUE(flood->ClosedByPeer(std::max(korvo::host::MillisecondsLeft(deadline), 1)))
+            << "a client that reads nothing was kept";
+    }
 }
 
 }  // namespace

@@ -325,6 +325,21 @@ nlohmann::json ManagementClient::ReadLine() {
     return nlohmann::json::parse(line);
 }
 
+bool ManagementClient::ClosedByPeer(int timeoutMs) {
+    const long long deadline = korvo::host::SteadyNowMs() + timeoutMs;
+    for (;;) {
+        pollfd waiting{fd_, POLLIN, 0};
+        if (poll(&waiting, 1, korvo::host::MillisecondsLeft(deadline)) <= 0) {
+            return false;
+        }
+        char chunk[65536];
+        const ssize_t got = read(fd_, chunk, sizeof chunk);
+        if (got <= 0) {
+            return true;
+        }
+    }
+}
+
 nlohmann::json ManagementClient::Ask(const nlohmann::json& request) {
     SendRaw(request.dump() + "\n");
     return ReadLine();

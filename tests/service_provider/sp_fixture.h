@@ -91,8 +91,12 @@ class ManagementClient {
     ManagementClient& operator=(const ManagementClient&) = delete;
 
     bool connected() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
     void SendRaw(const std::string& bytes);
     nlohmann::json ReadLine();  // null when nothing came within 5 seconds
+    // True when the provider closes the connection within `timeoutMs`; what it still sends
+    // first is read and dropped.
+    bool ClosedByPeer(int timeoutMs);
     nlohmann::json Ask(const nlohmann::json& request);
 
   private:

@@ -306,14 +306,16 @@ TEST_F(AdapterServerTest, PeersOfAnotherUserAreClosedWithoutAnAnswer) {
 namespace korvo::adapter {
 namespace {
 
-// Idle device connections hold a descriptor each: no more than the cap are held, one more is
-// closed at once, and the idle ones are closed after the idle limit, so that clients are
-// served again.
-TEST_F(AdapterServerTest, IdleConnectionsAreCappedAndDroppedAfterTheIdleLimit) {
+// Idle device connections hold a descriptor each: no more than the cap are served. One more
+// is not turned away but waits until a slot frees, and is answered then; the idle ones are
+// closed after the idle limit, so that clients are served again.
+TEST_F(AdapterServerTest, AtTheCapTheNextClientWaitsForASlot) {
     server_->RequestStop();
     serving_.join();
+    // An idle limit long enough that no held connection expires while a loaded machine opens
+    // the others.
     AdapterServer server(model_, paths_);
-    server.SetIdleLimitMs(500);
+    server.SetIdleLimitMs(8000);
     ASSERT_EQ(server.Open(), "");
     std::thread serving([&] { server.Run(); });
 
@@ -321,11 +323,23 @@ TEST_F(AdapterServerTest, IdleConnectionsAreCappedAndDroppedAfterTheIdleLimit) {
     for (size_t i = 0; i < AdapterServer::kMaxConnections; ++i) {
         idle.push_back(std::make_unique<DeviceClient>(paths_.device));
         ASSERT_TRUE(idle.back()->connected());
+        // Answered, so accepted: the slot is held from here on.
+        ASSERT_TRUE(idle.back()->Request(code::kState));
     }
-    DeviceClient turnedAway(paths_.device);
-    EXPECT_TRUE(turnedAway.ClosedByPeer(3000)) << "one more than the cap is closed at once";
+    DeviceClient waiting(paths_.device);
+    ASSERT_TRUE(waiting.connected()) << "the connection waits in the backlog";
+    ASSERT_TRUE(waiting.SendBytes(test::FrameRequest(kQueryGlobalStatsCode,
+                                                     test::ControlWord(kRequestControlWord),
+                                                     test::RequestRecord(code::kState))));
+    EXPECT_TRUE(waiting.QuietFor(200)) << "no slot is free, so nothing is served yet";
+    idle.front()->Close();
+    const auto reply = waiting.ReadReply(kRecordSize, 10000);
+    ASSERT_TRUE(reply) << "one more than the cap was turned away instead of waiting";
+    EXPECT_EQ(reply->success, 1u);
+
+    idle.erase(idle.begin());
     for (const auto& client : idle) {
-        EXPECT_TRUE(client->ClosedByPeer(5000)) << "an idle connection outlived the idle limit";
+        EXPECT_TRUE(client->ClosedByPeer(30000)) << "an idle connection outlived the idle limit";
     }
     EXPECT_TRUE(DeviceClient(paths_.device).Request(code::kState));
 

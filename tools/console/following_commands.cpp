@@ -116,12 +116,20 @@ int Console::FollowEvents() {
     uint64_t since = line_.since ? *line_.since : LastLoggedSequence();
     // The subscription; empty while the service provider is away and being waited for.
     std::optional<ManagementClient> subscription;
+    auto connect = [&] { subscription.emplace(ManagementSocketPath(line_.socketPath)); };
     auto subscribe = [&] {
-        subscription.emplace(ManagementSocketPath(line_.socketPath));
         RequestOk(*subscription, {{"op", "subscribe"}, {"since", since}}, "subscribing to events");
     };
-    subscribe();
     bool away = false;  // the connection was lost and has not come back yet
+    // Nothing listening at all is an error at once; a provider that goes away once the
+    // subscription is asked for, before it answers, is waited for as at any later time.
+    connect();
+    try {
+        subscribe();
+    } catch (const ConnectionError& lost) {
+        SayReconnecting(away, lost);
+        subscription.reset();
+    }
 
     std::optional<Clock::time_point> deadline;
     if (line_.timeoutSeconds) {
@@ -141,30 +149,34 @@ int Console::FollowEvents() {
             wait = std::min(wait, left);
         }
         std::optional<json> message;
+        json annotated;  // the event with its names, once it has come and been named
         try {
             if (!subscription) {
                 std::this_thread::sleep_for(std::min<Clock::duration>(wait, kReconnectPause));
+                connect();
                 subscribe();  // the events after the last one shown, none lost or repeated
             }
             message = subscription->Receive(wait);
+            const auto event = message ? message->find("event") : json::iterator();
+            if (message && event != message->end() && event->is_object()) {
+                // The names may be asked for now: an event whose names cannot be had for a
+                // provider gone is not shown yet, but comes again once it is back.
+                annotated = AnnotateEvent(*event);
+            }
         } catch (const ConnectionError& lost) {
             SayReconnecting(away, lost);
             subscription.reset();
+            client_.reset();
             continue;
         }
         away = false;
-        if (!message) {
-            continue;
+        if (annotated.is_null()) {
+            continue;  // no message in time, or one that is not an event
         }
-        const auto event = message->find("event");
-        if (event == message->end() || !event->is_object()) {
-            continue;
-        }
-        if (const auto sequence = event->find("sequence");
-            sequence != event->end() && sequence->is_number_unsigned()) {
+        if (const auto sequence = annotated.find("sequence");
+            sequence != annotated.end() && sequence->is_number_unsigned()) {
             since = std::max(since, sequence->get<uint64_t>());
         }
-        const json annotated = AnnotateEvent(*event);
         if (line_.json) {
             PrintJsonLine(annotated);
         } else {

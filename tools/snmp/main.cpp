@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -18,6 +17,7 @@
 #include "management/component_catalog.h"
 #include "management/management_client.h"
 #include "dmi/dmi.h"
+#include "korvo_host.h"
 #include "snmp/component_tree.h"
 #include "snmp/log.h"
 #include "snmp/mib_writer.h"
@@ -118,9 +118,10 @@ int WriteOut(const std::string& text, const std::string& output) {
         std::cout << text;
         return 0;
     }
-    std::ofstream file(output, std::ios::binary | std::ios::trunc);
-    if (!(file << text) || !file.flush()) {
-        std::cerr << "dmi-snmp: cannot write " << output << '\n';
+    // Replaced whole, never written through a link: the service provider's files are written so.
+    std::string error;
+    if (!korvo::host::ReplaceFile(output, text, 0644, &error)) {
+        std::cerr << "dmi-snmp: " << error << '\n';
         return kExitFailure;
     }
     return 0;
