@@ -27,7 +27,7 @@ DESTDIR=$dest cmake --install "$build" >"$tmp/install.log" || die "cmake --insta
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
 [ "$prefix" = /usr ] || die "the build installs under $prefix, not Debian's /usr"
 dropin=$dest/etc/snmp/snmpd.conf.d/dmi-snmp.conf
-unit=$dest/usr/lib/systemd/system/dmi-snmp.service
+unit=$dest/lib/systemd/system/dmi-snmp.service
 mibdir=$dest/usr/share/snmp/mibs
 for file in "$dest/usr/bin/dmi-snmp" "$dest/usr/bin/dmicli" "$dropin" "$unit" \
     "$dest/etc/default/dmi-snmp" "$dest/usr/share/snmp/snmp.conf" "$mibdir/$module.txt" \
@@ -37,16 +37,17 @@ for file in "$dest/usr/bin/dmi-snmp" "$dest/usr/bin/dmicli" "$dropin" "$unit" \
 done
 if command -v help2man >/dev/null; then
     for page in dmi-snmp dmicli; do
-        [ -f "$dest/usr/share/man/man1/$page.1" ] || fail "no manual page $page.1"
+        [ -f "$dest/usr/share/man/man1/$page.1.gz" ] || fail "no manual page $page.1.gz"
     done
+    gzip -dc "$dest/usr/share/man/man1/dmi-snmp.1.gz" >"$tmp/dmi-snmp.1"
     for section in ENVIRONMENT FILES EXAMPLES "SEE ALSO"; do
-        grep -q "^\.SH \"*$section\"*\$" "$dest/usr/share/man/man1/dmi-snmp.1" ||
+        grep -q "^\.SH \"*$section\"*\$" "$tmp/dmi-snmp.1" ||
             fail "dmi-snmp.1 has no $section section"
     done
 fi
 for line in "After=snmpd.service" "BindsTo=snmpd.service" "Restart=on-failure" \
     "EnvironmentFile=-/etc/default/dmi-snmp" "ExecStart=/usr/bin/dmi-snmp serve \$DMI_SNMP_OPTIONS" \
-    "SupplementaryGroups=Debian-snmp" "WantedBy=snmpd.service"; do
+    "User=dmi-snmp" "SupplementaryGroups=Debian-snmp" "WantedBy=snmpd.service"; do
     grep -qxF "$line" "$unit" || fail "dmi-snmp.service lacks $line"
 done
 # The drop-in the help and the manual page show is the file installed.
