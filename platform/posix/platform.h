@@ -143,8 +143,8 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...) __attribute__((format(printf, 2,
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, PHKEY result);
 LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved,
                       LPSTR className, LPDWORD classLength, PFILETIME lastWriteTime);
-LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
-                         LPBYTE data, LPDWORD dataLength);
+LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                         LPDWORD dataLength);
 LSTATUS RegCloseKey(HKEY key);
 
 // ---- Windows, messages, timers -------------------------------------------------------------
@@ -222,8 +222,8 @@ typedef struct tagWNDCLASSA {
 } WNDCLASSA;
 
 ATOM RegisterClassA(const WNDCLASSA* windowClass);
-HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x,
-                     int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,
+                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                      LPVOID param);
 BOOL ShowWindow(HWND window, int showCommand);
 BOOL UpdateWindow(HWND window);
@@ -241,6 +241,8 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC timerProc);
 BOOL KillTimer(HWND window, UINT_PTR id);
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+// A line for whoever watches the program: on the host, "PROGRAM: TEXT" on standard error.
+void OutputDebugStringA(LPCSTR text);
 
 HICON LoadIconA(HINSTANCE instance, LPCSTR name);
 HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name);
