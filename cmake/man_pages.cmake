@@ -5,9 +5,9 @@ find_program(HELP2MAN help2man)
 
 # korvo_man_page(PROGRAM SUMMARY [COMMANDS] [INSTALL]): COMMANDS adds a section with each
 # command's own help (`PROGRAM help COMMAND`) for a program whose --help lists its commands;
-# INSTALL installs the page. A closing "See also:" paragraph of the help becomes the page's SEE
-# ALSO section (cmake/help_to_man.cmake); its Environment:, Files: and Examples: paragraphs
-# help2man makes sections of by itself.
+# INSTALL installs the page, compressed. A closing "See also:" paragraph of the help becomes the
+# page's SEE ALSO section (cmake/help_to_man.cmake); its Environment:, Files: and Examples:
+# paragraphs help2man makes sections of by itself.
 function(korvo_man_page program summary)
     cmake_parse_arguments(PARSE_ARGV 2 page "COMMANDS;INSTALL" "" "")
     if(NOT TARGET ${program})
@@ -47,11 +47,18 @@ function(korvo_man_page program summary)
         VERBATIM)
     add_custom_target(${program}_man_page ALL DEPENDS ${page})
     if(page_INSTALL)
-        install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+        # Installed compressed, as Debian's policy asks (gzip -9n: no name or time stamp).
+        add_custom_command(
+            OUTPUT ${page}.gz
+            COMMAND gzip -9n -f -k ${page}
+            DEPENDS ${page}
+            VERBATIM)
+        add_custom_target(${program}_man_page_gz ALL DEPENDS ${page}.gz)
+        install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     endif()
 endfunction()
 
 korvo_man_page(dmicli "the management console of the DMI service provider" COMMANDS INSTALL)
-korvo_man_page(korvo-adapter "the simulated KORVO adapter pair and its driver")
+korvo_man_page(korvo-adapter "the simulated KORVO adapter pair and its driver" INSTALL)
 korvo_man_page(korvoci "the DMI component instrumentation agent of the KORVO adapters")
 korvo_man_page(dmi-snmp "the AgentX subagent that serves the DMI components over SNMP" INSTALL)

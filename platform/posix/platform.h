@@ -250,6 +250,8 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC timerProc);
 BOOL KillTimer(HWND window, UINT_PTR id);
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+// A line for whoever watches the program: on the host, "PROGRAM: TEXT" on standard error.
+void OutputDebugStringA(LPCSTR text);
 
 HICON LoadIconA(HINSTANCE instance, LPCSTR name);
 HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name);

@@ -27,23 +27,31 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 constexpr char kUsage[] =
-    R"(korvo-adapter: the simulated KORVO adapter pair and its driver, answering the
-control device \\.\korvodmi.vxd at $KORVO_ROOT/devices/korvodmi.vxd.
+    R"(usage: korvo-adapter serve [--variant 4|5] [--active 1|2] [--config FILE] [--quiet]
+                           [--background]
+       korvo-adapter COMMAND [ARGUMENTS]
+       korvo-adapter --help | --version
 
-Run the simulator:
-  korvo-adapter serve [--variant 4|5] [--active 1|2] [--config FILE] [--quiet]
-                      [--background]
-      --variant N    the NDIS 4.0 driver (KORVOm4) or the NDIS 5.0 driver (KORVOm5, default)
-      --active N     the adapter that is active at start (default 1)
-      --config FILE  start values, one KEY=VALUE a line (# starts a comment), of the
-                     settings below
-      --quiet        print nothing but errors (by default each request served is printed)
-      --background   return once the control device and the control socket listen, and go
-                     on serving in the background (exit 1, and nothing left running, when
-                     they cannot be opened)
-    It ends on SIGTERM, SIGINT or `korvo-adapter quit` and removes its sockets.
+The simulated KORVO adapter pair and its driver, answering the control device
+\\.\korvodmi.vxd at $KORVO_ROOT/devices/korvodmi.vxd. "serve" runs it until SIGTERM, SIGINT
+or "korvo-adapter quit", and then removes its sockets; the commands change the running
+simulator through $KORVO_ROOT/adapter.ctl.
 
-Change the running simulator (through $KORVO_ROOT/adapter.ctl):
+Options:
+  --variant N    serve: the NDIS 4.0 driver (KORVOm4) or the NDIS 5.0 driver (KORVOm5,
+                 default)
+  --active N     serve: the adapter that is active at start (default 1)
+  --config FILE  serve: start values, one KEY=VALUE a line (# starts a comment), of the
+                 settings below
+  --quiet        serve: print nothing but errors (by default each request served is
+                 printed)
+  --background   serve: return once the control device and the control socket listen, and
+                 go on serving in the background (exit 1, and nothing left running, when
+                 they cannot be opened)
+  -h, --help     this help
+  --version      the version
+
+Commands (of the running simulator):
   korvo-adapter failover 1|2 [--notify]
       make adapter N the active one; --notify also posts WM_TIMER to the agent's window
       (class KORVO) so that it checks for the failover at once
@@ -64,9 +72,26 @@ Settings (KEY=VALUE, for --config and set):
 
 constexpr char kExitStatus[] =
     R"(
-Print the version: korvo-adapter --version
+Environment:
+  KORVO_ROOT     the machine's root (default $XDG_RUNTIME_DIR/korvo, else /tmp/korvo-UID)
+
+Files:
+  $KORVO_ROOT/devices/korvodmi.vxd
+                 the control device the agent opens
+  $KORVO_ROOT/adapter.ctl
+                 the control socket the commands reach the running simulator through
+
+Examples:
+  Start the pair in the background, fail it over and tell the agent, break and heal a code:
+    $ korvo-adapter serve --quiet --background
+    $ korvo-adapter failover 2 --notify
+    $ korvo-adapter fail 3 status
+    $ korvo-adapter heal all
 
 Exit status: 0 done, 1 failed (no simulator, socket in use, command refused), 2 bad usage.
+
+See also:
+  korvoci(1), dmicli(1), dmi-snmp(1)
 )";
 
 // The whole --help: the settings come from the model's table of them.

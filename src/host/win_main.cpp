@@ -10,7 +10,10 @@
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previousInstance*/, LPSTR /*commandLine*/,
                    int showCommand) {
     if (FindWindowA(MainClassName, nullptr) != nullptr) {
-        return 0;  // another instance runs
+        // Another instance runs: no box for the user, a line for whoever watches (a debugger
+        // on Windows, standard error on the host).
+        OutputDebugStringA("another instance is already running; this one ends\n");
+        return 0;
     }
     if (RegisterMainClass(instance) == 0 || CreateMainWindow(instance, showCommand) == 0) {
         return 0;

@@ -65,6 +65,71 @@ TEST_F(ConsoleTest, WatchEndsCleanlyOnCtrlC) {
     EXPECT_LT(samples, 600) << "not interrupted";
 }
 
+// Each rate watch prints is its counter's delta over the difference of the two samples' printed
+// stamps, in --json and for people, also when the first sample's reads are slow (here the
+// first read of the counter takes 300 ms, as a first connection may) and the counter rises by
+// 4000 a sample.
+TEST_F(ConsoleTest, WatchRatesAreTheDeltaOverTheDifferenceOfThePrintedStamps) {
+    const std::string socket = root_.path() + "/counting.sock";
+    std::atomic<uint64_t> reads{0};
+    FakeManagementServer counting(socket, [&](const json& request) {
+        if (request.value("op", "") != "get" || request.value("group", 0) != 4 ||
+            request.value("attribute", 0) != 6) {
+            return Answer(request);
+        }
+        const uint64_t read = reads++;
+        if (read == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        json answer = json::parse(Answer(request).at(0));
+        answer["value"]["integer"] = 1000000 + 4000 * read;
+        return std::vector<std::string>{Line(answer)};
+    });
+    // Seconds of the day of a stamp: HH:MM:SS.mmm, at the same place in both forms.
+    const auto secondsOf = [](const std::string& clock) {
+        return std::stoi(clock.substr(0, 2)) * 3600 + std::stoi(clock.substr(3, 2)) * 60 +
+               std::stod(clock.substr(6, 6));
+    };
+    const auto between = [](double later, double earlier) {
+        return later >= earlier ? later - earlier : later + 86400 - earlier;  // past midnight
+    };
+    for (const bool asJson : {true, false}) {
+        SCOPED_TRACE(asJson ? "--json" : "text");
+        reads = 0;
+        std::vector<std::string> arguments{"--socket", socket,       "watch", "1",       "4",
+                                           "6",        "--interval", "0.1",   "--count", "4"};
+        if (asJson) {
+            arguments.insert(arguments.begin(), "--json");
+        }
+        const Outcome watch = RunWithoutSocket(arguments);
+        ASSERT_EQ(watch.exit, 0) << watch.err;
+        std::istringstream lines(watch.out);
+        std::vector<std::pair<double, double>> samples;  // stamp, rate (0 for the first)
+        for (std::string line; std::getline(lines, line);) {
+            if (asJson) {
+                const json sample = json::parse(line);
+                const json& reading = sample["readings"][0];
+                samples.emplace_back(secondsOf(sample["time"].get<std::string>().substr(11)),
+                                     reading.value("perSecond", 0.0));
+            } else {
+                // 09:05:00.123  korvo 4 6 ... = 1004000  +39603.9/s
+                const size_t rate = line.rfind("  +");
+                samples.emplace_back(
+                    secondsOf(line.substr(0, 12)),
+                    rate == std::string::npos ? 0.0 : std::stod(line.substr(rate + 3)));
+            }
+        }
+        ASSERT_EQ(samples.size(), 4u) << watch.out;
+        for (size_t i = 1; i < samples.size(); ++i) {
+            const double expected = 4000 / between(samples[i].first, samples[i - 1].first);
+            // The text shows the rate to a tenth; the document to double precision.
+            EXPECT_NEAR(samples[i].second, expected, asJson ? expected * 1e-9 : 0.051)
+                << "sample " << i << "\n"
+                << watch.out;
+        }
+    }
+}
+
 // Every way a table walk ends has its name in the document and its words for people.
 
 TEST_F(ConsoleTest, EventsShowTheLogWithNamesAndFollowOnlyNewOnes) {

@@ -335,7 +335,7 @@ TEST_F(EndToEndSnmp, WritesReachTheDriverAndRefusalsComeBackAsTheirErrors) {
     } refusals[] = {
         {"4.2.0", "s", "024B4F525601", "notWritable"},   // read-only
         {"99.1.0", "i", "1", "notWritable"},             // no such object
-        {"14.1.2.5", "i", "5", "wrongType"},             // integer64 is decimal text
+        {"14.1.2.5", "u", "5", "wrongType"},             // integer64: text or an INTEGER
         {"14.1.2.5", "s", "12x", "wrongValue"},          // not a number
         {"14.1.2.5", "s", "99999999999", "wrongValue"},  // wider than the driver takes
         {"14.1.1.2", "s", "7", "wrongType"},             // an integer attribute

@@ -122,12 +122,17 @@ pids+=($!)
 show "exporter on 127.0.0.1:$exporter_port, Prometheus on http://127.0.0.1:$prometheus_port"
 
 # query PROMQL: one line "machine value" per series of the instant query's answer.
+# query EXPR [LABEL]: each series' machine, LABEL=its value when asked, and the series' value.
 query() {
     curl -fsS "http://127.0.0.1:$prometheus_port/api/v1/query" --data-urlencode "query=$1" |
         python3 -c '
 import json, sys
+label = sys.argv[1]
 for series in json.load(sys.stdin)["data"]["result"]:
-    print(series["metric"].get("machine", "?"), series["value"][1])'
+    shown = [series["metric"].get("machine", "?")]
+    if label:
+        shown.append(label + "=" + series["metric"].get(label, "?"))
+    print(*shown, series["value"][1])' "${2:-}"
 }
 both_scraped() { [ "$(query 'up{job="korvo"} == 1' | wc -l)" -eq 2 ]; }
 wait_for 30 both_scraped || die "Prometheus does not scrape both machines: $(query 'up' 2>&1)
@@ -152,7 +157,8 @@ done
 
 # --- Numbers where the MIB has text, rows by their keys.
 say "A 64-bit integer of a table, a number labelled by its row's key"
-show "$(query 'korvoDriverTable35RowsRowValue{machine="m1", korvoDriverTable35RowsRowNumber=~"[1-3]"}')"
+show "$(query 'korvoDriverTable35RowsRowValue{machine="m1", korvoDriverTable35RowsRowNumber=~"[1-3]"}' \
+    korvoDriverTable35RowsRowNumber | sort -t= -k2n)"
 all_rows() { [ "$(query 'count(korvoDriverTable35RowsRowValue{machine="m1"})' | awk '{print $2}')" = 35 ]; }
 wait_for 10 all_rows ||
     fail "korvoDriverTable35RowsRowValue has $(query 'count(korvoDriverTable35RowsRowValue{machine="m1"})') rows, not 35"

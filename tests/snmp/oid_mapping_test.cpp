@@ -157,6 +157,12 @@ TEST(OidMapping, SetValuesAreCheckedAgainstTheAttribute) {
          offer(AsnKind::OctetString, 0, "4294967296"),
          {{"id", 2}, {"type", MIF_INTEGER64}, {"integer", 4294967296}},
          kNoError},
+        // or as an INTEGER, as a manager without the MIB sends it
+        {attribute("integer64"),
+         offer(AsnKind::Integer32, 2500),
+         {{"id", 2}, {"type", MIF_INTEGER}, {"integer", 2500}},
+         kNoError},
+        {attribute("integer64"), offer(AsnKind::Counter32, 2500), nullptr, kWrongType},
         {attribute("integer64"), offer(AsnKind::OctetString, 0, "12x"), nullptr, kWrongValue},
         {attribute("integer64"), offer(AsnKind::OctetString, 0, ""), nullptr, kWrongValue},
         {attribute("displaystring", 4),

@@ -27,7 +27,7 @@ DESTDIR=$dest cmake --install "$build" >"$tmp/install.log" || die "cmake --insta
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
 [ "$prefix" = /usr ] || die "the build installs under $prefix, not Debian's /usr"
 dropin=$dest/etc/snmp/snmpd.conf.d/dmi-snmp.conf
-unit=$dest/usr/lib/systemd/system/dmi-snmp.service
+unit=$dest/lib/systemd/system/dmi-snmp.service
 mibdir=$dest/usr/share/snmp/mibs
 for file in "$dest/usr/bin/dmi-snmp" "$dest/usr/bin/dmicli" "$dropin" "$unit" \
     "$dest/etc/default/dmi-snmp" "$dest/usr/share/snmp/snmp.conf" "$mibdir/$module.txt" \
@@ -37,22 +37,30 @@ for file in "$dest/usr/bin/dmi-snmp" "$dest/usr/bin/dmicli" "$dropin" "$unit" \
 done
 if command -v help2man >/dev/null; then
     for page in dmi-snmp dmicli; do
-        [ -f "$dest/usr/share/man/man1/$page.1" ] || fail "no manual page $page.1"
+        [ -f "$dest/usr/share/man/man1/$page.1.gz" ] || fail "no manual page $page.1.gz"
     done
+    gzip -dc "$dest/usr/share/man/man1/dmi-snmp.1.gz" >"$tmp/dmi-snmp.1"
     for section in ENVIRONMENT FILES EXAMPLES "SEE ALSO"; do
-        grep -q "^\.SH \"*$section\"*\$" "$dest/usr/share/man/man1/dmi-snmp.1" ||
+        grep -q "^\.SH \"*$section\"*\$" "$tmp/dmi-snmp.1" ||
             fail "dmi-snmp.1 has no $section section"
     done
 fi
 for line in "After=snmpd.service" "BindsTo=snmpd.service" "Restart=on-failure" \
     "EnvironmentFile=-/etc/default/dmi-snmp" "ExecStart=/usr/bin/dmi-snmp serve \$DMI_SNMP_OPTIONS" \
-    "SupplementaryGroups=Debian-snmp" "WantedBy=snmpd.service"; do
+    "User=dmi-snmp" "SupplementaryGroups=Debian-snmp" "WantedBy=snmpd.service"; do
     grep -qxF "$line" "$unit" || fail "dmi-snmp.service lacks $line"
 done
 # The drop-in the help and the manual page show is the file installed.
 diff <(grep -v '^#' "$dropin") \
     <("$dest/usr/bin/dmi-snmp" --help | sed -n 's/^    > //p') >/dev/null ||
     fail "dmi-snmp --help shows another drop-in than the one installed"
+
+# Writes as the drop-in documents them: its commented view and community, uncommented.
+write_community=korvo-test-$$
+sed -i -e 's/^#\(view dmiwrite \)/\1/' -e "s/^#rwcommunity CHANGE-ME /rwcommunity $write_community /" \
+    "$dropin"
+grep -q "^rwcommunity $write_community localhost -V dmiwrite\$" "$dropin" ||
+    fail "the drop-in documents no read-write community to uncomment"
 
 # --- A private machine with the agent and the simulated adapter.
 eval "$("$source_dir/scripts/lay-out-machine" "$tmp/machine" "$build")"
@@ -146,6 +154,20 @@ rows=$(grep -c '|' "$tmp/table.out" || true)
 uptime=$("${client_env[@]}" snmpget -v2c -c public "127.0.0.1:$port" sysUpTime.0 2>&1)
 [[ "$uptime" == "SNMPv2-MIB::sysUpTime.0 = Timeticks: "* ]] ||
     fail "the stock system view, by name: $uptime"
+
+# --- Writes through the documented community: a 64-bit integer as its text, as the MIB has
+# it, and as an INTEGER by a manager that checks no type (-Ir); the stock community cannot.
+row_value=$module::korvoDriverTable35RowsRowValue.3
+set_value() { "${client_env[@]}" snmpset -v2c -c "$1" -t 2 -r 1 "${@:3}" "127.0.0.1:$port" "$row_value" $2; }
+for offer in "s 2500" "i 2600"; do
+    set_value "$write_community" "$offer" -Ir >"$tmp/set.out" 2>&1 ||
+        fail "snmpset $offer through the documented community: $(cat "$tmp/set.out")"
+    expected=${offer#* }
+    read_back=$("${client_env[@]}" snmpget -v2c -c public -Ov "127.0.0.1:$port" "$row_value" 2>&1)
+    [ "$read_back" = "STRING: $expected" ] || fail "after snmpset $offer the row reads $read_back"
+done
+! set_value public "s 2700" >"$tmp/set.out" 2>&1 || fail "the read-only community could set"
+grep -q noAccess "$tmp/set.out" || fail "the read-only community's set: $(cat "$tmp/set.out")"
 
 # --- A notification by name: snmpd's start, and the adapter pair failing over.
 korvo-adapter failover 2 --notify >/dev/null

@@ -55,7 +55,10 @@ const std::vector<CommandDefinition> kCommands = {
      "get COMPONENT GROUP ATTRIBUTE[,ATTRIBUTE...] [KEY...] [--value-only | --numeric]",
      "read attributes of one row",
      "Reads one or more attributes (ids or names, separated by commas) of one row. The\n"
-     "keys select the row of a table; a group without keys needs none.\n"
+     "keys select the row of a table; a group without keys needs none. A table read\n"
+     "without keys answers the row its instrumentation takes for none (the agent's: the\n"
+     "first), as a DMI get does, and the answer names that row by its keys; set, which\n"
+     "changes a row, needs its key.\n"
      "\n"
      "KEY is a number (decimal, 0x hexadecimal, or negative: -1 and 4294967295 are the\n"
      "same 32-bit key), s:TEXT for a display-string key, or x:HEX for an octet-string key.\n"

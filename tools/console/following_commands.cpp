@@ -23,7 +23,7 @@ using management::ConnectionError;
 using management::GroupInfo;
 using management::HasValue;
 using management::IdIn;
-using management::IsoTimeNow;
+using management::IsoTimeOf;
 using management::IsoTimeOfDmiDate;
 using management::ManagementClient;
 using management::ManagementSocketPath;
@@ -207,9 +207,13 @@ int Console::Watch() {
     const auto [component, group, attributes, keyList] = ReadTarget();
     const auto interval = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(line_.intervalSeconds.value_or(1.0)));
+    // A sample's time: one reading of the clock, once its values are in, to the millisecond
+    // that its stamp shows, so that each rate is its delta over the difference of the stamps.
+    using SampleTime =
+        std::chrono::time_point<std::chrono::system_clock, std::chrono::milliseconds>;
     struct Previous {
         uint64_t value = 0;
-        Clock::time_point at;
+        SampleTime at;
     };
     std::vector<std::optional<Previous>> previous(attributes.size());
     InterruptCatcher catcher;
@@ -224,7 +228,6 @@ int Console::Watch() {
         json document = Subject(component, group, 0, keyList);
         document.erase("attribute");
         document.erase("attributeName");
-        document["time"] = IsoTimeNow();
         document["readings"] = json::array();
         std::vector<Reading> readings;
         try {
@@ -242,9 +245,17 @@ int Console::Watch() {
         }
         away = false;
         ++shown;
+        // Reads that took longer than the interval move the next sample on, a whole interval
+        // from now, rather than let it follow at once: samples bunched together would show a
+        // counter's rate over a few milliseconds.
+        if (const auto now = Clock::now(); next <= now) {
+            next = now + interval;
+        }
+        const auto at =
+            std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now());
+        document["time"] = IsoTimeOf(at);
         for (size_t i = 0; i < attributes.size(); ++i) {
             const Reading& reading = readings[i];
-            const auto at = Clock::now();
             json entry = ReadingJson(reading);
             const auto number = reading.value.find("integer");
             if (HasValue(reading.value) && number != reading.value.end() &&

@@ -334,12 +334,12 @@ std::string IsoTimeOfDmiDate(const std::string& date) {
            date.substr(14, 7) + offset;
 }
 
-std::string IsoTimeNow() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
+std::string IsoTimeOf(std::chrono::system_clock::time_point moment) {
+    const auto sinceEpoch =
+        std::chrono::floor<std::chrono::milliseconds>(moment.time_since_epoch()).count();
+    const std::time_t seconds =
+        static_cast<std::time_t>(sinceEpoch >= 0 ? sinceEpoch / 1000 : (sinceEpoch - 999) / 1000);
+    const auto millis = sinceEpoch - static_cast<int64_t>(seconds) * 1000;
     std::tm local{};
     localtime_r(&seconds, &local);
     char stamp[40];

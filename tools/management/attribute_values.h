@@ -3,6 +3,7 @@
 // management protocol. Status and type names come from dmi/dmi_names.h.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <stdexcept>
@@ -65,8 +66,9 @@ nlohmann::json AnnotateValue(const nlohmann::json& value, const AttributeInfo* i
 // offset, "2026-12-10T12:20:38.368408+00:00"; anything else as it is.
 std::string IsoTimeOfDmiDate(const std::string& date);
 
-// The local time now as ISO 8601 with its offset, to the millisecond.
-std::string IsoTimeNow();
+// A moment as local time in ISO 8601 with its offset, to the millisecond (the part below is
+// dropped, not rounded).
+std::string IsoTimeOf(std::chrono::system_clock::time_point moment);
 
 // A key typed on the command line: a number (decimal or 0x hex) is an integer key, "s:TEXT" a
 // display string, "x:HEX" an octet string. Throws UsageError for anything else.

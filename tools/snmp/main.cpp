@@ -32,11 +32,13 @@ constexpr int kExitUnreachable = 3;
 
 // Also the manual page: help2man makes its ENVIRONMENT, FILES and EXAMPLES sections of the
 // paragraphs so headed, and cmake/man_pages.cmake its SEE ALSO of the last one.
-constexpr const char* kUsage = R"(usage:
-  dmi-snmp [serve] [OPTIONS]       run as an AgentX subagent of the master agent
-  dmi-snmp mib COMPONENT [OPTIONS] write the SMIv2 module of a component (id or name)
-  dmi-snmp mib --mif FILE [OPTIONS] write it from the component's MIF file, with no
-                                   service provider running
+constexpr const char* kUsage = R"(usage: dmi-snmp [serve] [OPTIONS]
+       dmi-snmp mib COMPONENT [OPTIONS]
+       dmi-snmp mib --mif FILE [OPTIONS]
+
+"serve" (the default) runs as an AgentX subagent of the master agent, serving the DMI
+components of the service provider; "mib" writes the SMIv2 module of a component (by id or
+name), or with --mif from the component's MIF file, with no service provider running.
 
 options:
   --agentx SOCKET   the master agent's AgentX socket (a path, or tcp:HOST:PORT);
@@ -44,7 +46,8 @@ options:
   --prefix OID      where the components' subtrees are (default 1.3.6.1.4.1.32473.1)
   --socket PATH     the service provider's management socket (default $WIN32DMIPATH/dmi.sock)
   --ping SECONDS    how often the master agent is checked and reconnected (default 1)
-  --refresh SECONDS how often the component list is read again (default 5)
+  --refresh SECONDS
+                    how often the component list is read again (default 5)
   --timeout MS      how long an answer of the service provider may take (default 5000)
   --agentx-timeout SECONDS
                     how long the master agent waits for an answer: its agentXTimeout
@@ -58,7 +61,6 @@ options:
   --output FILE     write the MIB there instead of to standard output
   -h, --help        this help
   --version         the version
-exit status: 0 success, 1 failure, 2 usage error, 3 the service provider cannot be reached
 
 Messages go to standard error, one line each; under systemd (JOURNAL_STREAM set) each line
 carries its priority for the journal. dmi-snmp says when it connects to the master agent,
@@ -93,9 +95,11 @@ Examples:
   Write the MIB with no service provider running, as the build does:
     $ dmi-snmp mib --mif mif/korvo.mif --output KORVO-ETHERNET-ADAPTER-MIB.txt
 
+Exit status: 0 success, 1 failure, 2 usage error, 3 the service provider cannot be reached
+
 See also:
   snmpd(8), snmpd.conf(5), snmp.conf(5), snmpwalk(1), snmptable(1), snmptrapd(8),
-  dmicli(1), korvoci(1)
+  dmicli(1), korvoci(1), korvo-adapter(1)
 )";
 
 struct UsageError {

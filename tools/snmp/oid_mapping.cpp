@@ -279,7 +279,10 @@ std::optional<SnmpValue> ToSnmpValue(const json& value, uint32_t dmiType) {
 
 SetValue FromSnmpValue(const SnmpValue& offered, const management::AttributeInfo& attribute) {
     const uint32_t type = attribute.typeCode();
-    if (offered.kind != SmiTypeOf(type).kind) {
+    // A 64-bit integer is served as its decimal text; a manager that sets it by number (an
+    // INTEGER, as an administrator types it without the MIB) is taken at its word too.
+    const bool numberForText = type == MIF_INTEGER64 && offered.kind == AsnKind::Integer32;
+    if (offered.kind != SmiTypeOf(type).kind && !numberForText) {
         return {std::nullopt, kWrongType};
     }
     json value = AttributeData(attribute.id, type);
@@ -288,12 +291,14 @@ SetValue FromSnmpValue(const SnmpValue& offered, const management::AttributeInfo
             value["integer"] = offered.unsigned64;
             return {value};
         case MIF_INTEGER64: {
-            int64_t number = 0;
+            int64_t number = offered.integer;
             const std::string& text = offered.bytes;
-            const auto [end, error] =
-                std::from_chars(text.data(), text.data() + text.size(), number);
-            if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-                return {std::nullopt, kWrongValue};
+            if (!numberForText) {
+                const auto [end, error] =
+                    std::from_chars(text.data(), text.data() + text.size(), number);
+                if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+                    return {std::nullopt, kWrongValue};
+                }
             }
             if (number >= std::numeric_limits<int32_t>::min() &&
                 number <= std::numeric_limits<int32_t>::max()) {
