@@ -68,7 +68,9 @@
 // key may leave out "type" (integer 5 is assumed) and "id".
 //
 // READING: {"id":A,"status":S, "statusName" and "error" as in any answer, "value":VALUE when
-// the status is 0}.
+// the status is 0}. A reading, or a get's answer, of status 0x10F (value unknown) that no
+// instrumentation was asked for (none serves the attribute and the MIF declares no value for
+// it: there is nothing to read, rather than a read that failed) also has "unserved": true.
 //
 // EVENT: {"sequence":N,"time":"yyyymmddHHMMSS.uuuuuu+ooo","component":C,
 //         "rows":[{"group":G,"class":"...","keys":[VALUE...],"values":[VALUE...]}]}
@@ -82,6 +84,8 @@ namespace korvo::management {
 
 // The member that marks a provider's last response on a connection it closes.
 inline constexpr char kClosingMember[] = "closing";
+// The member that marks a value unknown that no instrumentation was asked for.
+inline constexpr char kUnservedMember[] = "unserved";
 
 // The most rows one get-rows (or get-group) answer carries.
 inline constexpr unsigned kMaxRowsPerRequest = 256;

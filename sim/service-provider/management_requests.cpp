@@ -28,6 +28,9 @@ nlohmann::json OutcomeJson(const Outcome& outcome) {
     if (outcome.status == DMIERR_NO_ERROR && outcome.value) {
         answer["value"] = ToJson(*outcome.value);
     }
+    if (outcome.status == DMIERR_VALUE_UNKNOWN && !outcome.called) {
+        answer[management::kUnservedMember] = true;
+    }
     return answer;
 }
 

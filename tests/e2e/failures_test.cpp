@@ -123,6 +123,35 @@ TEST_F(EndToEndFailures, ADriverThatNeverAnswersIsUnknownNotZero) {
     EXPECT_NE(counter.out.find("status: value unknown"), std::string::npos) << counter.out;
 }
 
+// A row whose key cannot be read is not the end of the table: get-next says the read
+// failed, with the key's status, and exits 1; the real end still reads as the end.
+TEST_F(EndToEndFailures, AGetNextWhoseKeyCannotBeReadIsAFailureNotTheEnd) {
+    ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
+    const std::vector<std::string> next = {"get-next", "1", "13", "2", "5"};
+    for (const char* mode : {"status", "silent"}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(machine_.AdapterCommand({"fail", "30", mode}).exitCode, 0);
+        RunResult run;
+        const Json failed = machine_.ConsoleReading(next, &run);
+        EXPECT_EQ(run.exitCode, 1) << run.out;
+        EXPECT_EQ(failed["end"]["reason"], "read failed") << failed.dump(2);
+        EXPECT_EQ(failed["end"]["status"], kValueUnknown) << failed.dump(2);
+        EXPECT_FALSE(failed.contains("instance")) << failed.dump(2);
+        const RunResult text = machine_.Console(next);
+        EXPECT_EQ(text.exitCode, 1);
+        EXPECT_NE(text.out.find("could not be read: value unknown"), std::string::npos) << text.out;
+        EXPECT_EQ(text.out.find("end of the table"), std::string::npos) << text.out;
+        ASSERT_EQ(machine_.AdapterCommand({"heal", "30"}).exitCode, 0);
+    }
+    RunResult run;
+    const Json healed = machine_.ConsoleReading(next, &run);
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_EQ(healed["instance"]["keys"][0]["integer"], 6) << healed.dump(2);
+    const Json end = machine_.ConsoleReading({"get-next", "1", "13", "2", "125"}, &run);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(end["end"]["reason"], "end of table") << end.dump(2);
+}
+
 TEST_F(EndToEndFailures, RefusedWritesSayWhyAndSendNothing) {
     ASSERT_NO_FATAL_FAILURE(StartRegisteredAgent());
     struct Refused {

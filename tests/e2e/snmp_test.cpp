@@ -291,10 +291,19 @@ TEST_F(EndToEndSnmp, WalksShowTheConsolesValuesByNameFromTheGeneratedMib) {
             }
         }
     }
-    EXPECT_EQ(lines.size(), values);
+    // And dmi-snmp's own health objects, first in the subtree, none failing.
+    const std::vector<std::string> health = {
+        "korvoHealthInstrumentation.0 = INTEGER: answering(1)",
+        "korvoHealthReadFailures.0 = ", "korvoHealthLastFailureTime.0 = ",
+        "korvoHealthLastFailureStatus.0 = ", "korvoHealthLastFailure.0 = "};
+    ASSERT_GT(lines.size(), health.size());
+    for (size_t h = 0; h < health.size(); ++h) {
+        EXPECT_TRUE(lines[h].starts_with(std::string(kModule) + "::" + health[h])) << lines[h];
+    }
+    EXPECT_EQ(lines.size(), values + health.size());
     const RunResult bulk = Snmp("snmpbulkwalk", {kSubtree});
     const RunResult plain = Snmp("snmpwalk", {kSubtree});
-    EXPECT_EQ(Lines(bulk.out).size(), values) << bulk.err;
+    EXPECT_EQ(Lines(bulk.out).size(), values + health.size()) << bulk.err;
     // Counters move between the walks; the names and their order do not.
     const auto names = [](const std::string& text) {
         std::vector<std::string> result;
@@ -419,6 +428,68 @@ TEST_F(EndToEndSnmp, AStalledDeviceKeepsTheSubtreeRegistered) {
     EXPECT_NE(Get("4.6.0").find("Counter64"), std::string::npos)
         << machine_.ErrorOutput(subagent_) << ReadFile(snmp_ + "/snmpd.log");
     EXPECT_EQ(machine_.ErrorOutput(subagent_).find("dropped"), std::string::npos);
+}
+
+// A read that failed is never absence: a get of it, and a walk that reaches it, answer
+// genErr (the tools exit non-zero); a table whose key cannot be read is an error, not a
+// shorter table, and a walk never goes on to the next group past it.
+TEST_F(EndToEndSnmp, AFailedReadIsAnErrorNeverAbsence) {
+    const RunResult quiet = Snmp("snmpwalk", {Oid("13")});
+    ASSERT_EQ(quiet.exitCode, 0) << quiet.err;
+    ASSERT_EQ(Lines(quiet.out).size(), 2 * 125u) << quiet.out;
+    // Values read ahead for a walk may serve it for a quarter of a second after a fault
+    // begins: until then an answer is the whole table or a value of it, never less, and
+    // then genErr.
+    const auto failsWithGenErr = [&](const std::string& tool, const std::string& oid) {
+        RunResult run;
+        const bool failed = WaitFor(
+            [&] {
+                run = Snmp(tool, {Oid(oid)});
+                if (run.exitCode == 0) {
+                    const bool walk = tool.find("walk") != std::string::npos;
+                    EXPECT_TRUE(walk ? Lines(run.out).size() == Lines(quiet.out).size() ||
+                                           !oid.starts_with("13")
+                                     : run.out.find("." + Oid("13.")) != std::string::npos)
+                        << tool << " " << oid << " exited 0 with:\n"
+                        << run.out;
+                    return false;
+                }
+                return true;
+            },
+            10s);
+        EXPECT_TRUE(failed) << tool << " " << oid << ":\n" << run.out << run.err;
+        EXPECT_NE(run.err.find("genErr"), std::string::npos) << tool << " " << oid << ":\n"
+                                                             << run.out << run.err;
+        return run;
+    };
+
+    ASSERT_EQ(machine_.AdapterCommand({"stop"}).exitCode, 0);
+    failsWithGenErr("snmpget", "4.6.0");
+    const RunResult stopped = failsWithGenErr("snmpwalk", "4");
+    EXPECT_EQ(stopped.out.find("Counter64"), std::string::npos) << stopped.out;
+    ASSERT_EQ(machine_.AdapterCommand({"start"}).exitCode, 0);
+
+    // The table's key (request 30) and its other column (request 27), failing at once or
+    // silent past the device deadline.
+    for (const char* mode : {"status", "silent"}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(machine_.AdapterCommand({"fail", "30", mode}).exitCode, 0);
+        const RunResult next = failsWithGenErr("snmpgetnext", "13.1.1.5");
+        EXPECT_EQ(next.out.find("." + Oid("14.")), std::string::npos) << next.out;
+        failsWithGenErr("snmpgetnext", "13");
+        failsWithGenErr("snmpwalk", "13");
+        failsWithGenErr("snmpbulkwalk", "13");
+        ASSERT_EQ(machine_.AdapterCommand({"heal", "30"}).exitCode, 0);
+        ASSERT_EQ(machine_.AdapterCommand({"fail", "27", mode}).exitCode, 0);
+        failsWithGenErr("snmpget", "13.1.2.5");
+        failsWithGenErr("snmpgetnext", "13.1.2.5");
+        failsWithGenErr("snmpwalk", "13");
+        ASSERT_EQ(machine_.AdapterCommand({"heal", "27"}).exitCode, 0);
+    }
+    // Healed, the walk is whole again.
+    const RunResult healed = Snmp("snmpwalk", {Oid("13")});
+    EXPECT_EQ(healed.exitCode, 0) << healed.err;
+    EXPECT_EQ(Lines(healed.out).size(), Lines(quiet.out).size()) << healed.out;
 }
 
 TEST_F(EndToEndSnmp, NotificationsRaisedWhileTheMasterIsAwayAreSentWhenItReturns) {

@@ -21,7 +21,7 @@ management::AttributeInfo Attribute(uint32_t id, const char* type,
     return info;
 }
 
-// Group 1: scalars (2 write-only, 3 without a value). Group 5: a table of three rows whose
+// Group 1: scalars (2 write-only). Group 5: a table of three rows whose
 // attribute 2 answers for any row, as a value the instrumentation does not look up by key
 // would. Group 7: a table keyed by a string, which can be read by index but not walked.
 ComponentTree Component() {
@@ -45,8 +45,16 @@ class ComponentTreeTest : public testing::Test {
             return {{"status", DMIERR_DIRECT_INTERFACE_NOT_REGISTERED}};
         }
         const uint32_t row = keys.empty() ? 0 : keys[0].value("integer", 0u);
+        if (answer_) {
+            if (auto given = answer_(group, attribute, row)) {
+                return *given;
+            }
+        }
         if (group == 1 && attribute == 1) {
             return {{"status", 0}, {"value", {{"id", 1}, {"type", MIF_INTEGER}, {"integer", 10}}}};
+        }
+        if (group == 1 && attribute == 3) {
+            return {{"status", 0}, {"value", {{"id", 3}, {"type", MIF_GAUGE}, {"integer", 3}}}};
         }
         if (group == 5 && attribute == 1) {
             if (row > 3) {
@@ -70,15 +78,20 @@ class ComponentTreeTest : public testing::Test {
         return FindNext(component_, prefix_, name, read, rows, unavailable);
     }
 
-    // Every identifier a walk from `start` finds, as text after the component's prefix.
-    std::vector<std::string> Walk(Oid start) {
+    // Every identifier a walk from `start` finds, as text after the component's prefix; and
+    // whether the walk ended in an error rather than at the end of the subtree.
+    std::vector<std::string> Walk(Oid start, bool* failed) {
         std::vector<std::string> found;
-        bool unavailable = false;
-        while (const auto next = Next(start, &unavailable)) {
+        while (const auto next = Next(start, failed)) {
             found.push_back(FormatOid(next->instance.oid).substr(base_.size()));
             start = next->instance.oid;
         }
-        EXPECT_FALSE(unavailable);
+        return found;
+    }
+    std::vector<std::string> Walk(Oid start) {
+        bool failed = false;
+        auto found = Walk(std::move(start), &failed);
+        EXPECT_FALSE(failed);
         return found;
     }
 
@@ -86,22 +99,24 @@ class ComponentTreeTest : public testing::Test {
     Oid prefix_ = {1, 3, 6, 1, 4, 1, 32473, 1};
     std::string base_ = "1.3.6.1.4.1.32473.1.1.";
     bool unregistered_ = false;
+    // An answer of its own for some reads (group, attribute, row; row 0 for a scalar).
+    std::function<std::optional<json>(uint32_t, uint32_t, uint32_t)> answer_;
     int reads_ = 0;
     std::optional<uint32_t> counted_;  // what the key column's walk found
 };
 
 TEST_F(ComponentTreeTest, WalkGoesColumnByColumnOverTheRowsTheKeyHas) {
-    const std::vector<std::string> whole = {"1.1.0",   "5.1.1.1", "5.1.1.2", "5.1.1.3",
-                                            "5.1.2.1", "5.1.2.2", "5.1.2.3"};
+    const std::vector<std::string> whole = {"1.1.0",   "1.3.0",   "5.1.1.1", "5.1.1.2",
+                                            "5.1.1.3", "5.1.2.1", "5.1.2.2", "5.1.2.3"};
     EXPECT_EQ(Walk(prefix_), whole);
     // From inside: a row, between rows, past a column's rows, a partial index.
     const struct {
         const char* from;
         const char* first;
     } cases[] = {
-        {"1", "1.1.0"},           {"1.1.0", "5.1.1.1"},   {"5.1.1.2", "5.1.1.3"},
-        {"5.1.1.2.7", "5.1.1.3"}, {"5.1.1.3", "5.1.2.1"}, {"5.1.1.9", "5.1.2.1"},
-        {"5.1.1.0", "5.1.1.1"},   {"5", "5.1.1.1"},
+        {"1", "1.1.0"},         {"1.1.0", "1.3.0"},       {"1.3.0", "5.1.1.1"},
+        {"5.1.1.2", "5.1.1.3"}, {"5.1.1.2.7", "5.1.1.3"}, {"5.1.1.3", "5.1.2.1"},
+        {"5.1.1.9", "5.1.2.1"}, {"5.1.1.0", "5.1.1.1"},   {"5", "5.1.1.1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.from);
@@ -111,6 +126,10 @@ TEST_F(ComponentTreeTest, WalkGoesColumnByColumnOverTheRowsTheKeyHas) {
         EXPECT_EQ(found.front(), c.first);
     }
     EXPECT_TRUE(Walk(*ParseOid(base_ + "5.1.2.3")).empty());
+    // A name past the table's end counts no rows up to it: the other column has the three.
+    counted_.reset();
+    EXPECT_EQ(Walk(*ParseOid(base_ + "5.1.1.9")),
+              (std::vector<std::string>{"5.1.2.1", "5.1.2.2", "5.1.2.3"}));
 }
 
 TEST_F(ComponentTreeTest, IndexesPastEveryRowGoOnToTheNextColumnWithoutReading) {
@@ -124,6 +143,66 @@ TEST_F(ComponentTreeTest, IndexesPastEveryRowGoOnToTheNextColumnWithoutReading) 
         EXPECT_EQ(FormatOid(next->instance.oid).substr(base_.size()), "5.1.2.1");
         // A name past the rows tells nothing of how many there are.
         EXPECT_FALSE(counted_.has_value()) << *counted_;
+    }
+}
+
+// A read that failed is never absence: the walk ends in an error at the instance it could
+// not read, a table whose key cannot be read is an error rather than a shorter table, and
+// only a row that is not there is stepped over.
+TEST_F(ComponentTreeTest, AFailedReadEndsTheWalkInAnErrorWhereAMissingRowIsSteppedOver) {
+    const json unknown = {{"status", DMIERR_VALUE_UNKNOWN}};
+    const json noValue = {{"status", 0}};
+    const json notFound = {{"status", DMIERR_ROW_NOT_FOUND}};
+    const struct {
+        const char* what;
+        uint32_t group, attribute, row;
+        json answer;
+        const char* from;
+        std::vector<std::string> found;
+        bool failed;
+    } cases[] = {
+        {"a scalar's value unknown", 1, 3, 0, unknown, "", {"1.1.0"}, true},
+        {"a scalar answered without a value", 1, 3, 0, noValue, "", {"1.1.0"}, true},
+        {"a key unknown in the key column", 5, 1, 2, unknown, "1.3.0", {"5.1.1.1"}, true},
+        {"a key unknown while another column counts rows", 5, 1, 2, unknown, "5.1.2", {}, true},
+        {"a value unknown in another column",
+         5,
+         2,
+         3,
+         unknown,
+         "5.1.1.3",
+         {"5.1.2.1", "5.1.2.2"},
+         true},
+        {"a row gone from another column",
+         5,
+         2,
+         2,
+         notFound,
+         "5.1.1.3",
+         {"5.1.2.1", "5.1.2.3"},
+         false},
+        {"a key not found: the table ends",
+         5,
+         1,
+         3,
+         notFound,
+         "1.3.0",
+         {"5.1.1.1", "5.1.1.2", "5.1.2.1", "5.1.2.2"},
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        counted_.reset();
+        answer_ = [&](uint32_t g, uint32_t a, uint32_t row) -> std::optional<json> {
+            if (g == c.group && a == c.attribute && row == c.row) {
+                return c.answer;
+            }
+            return std::nullopt;
+        };
+        bool failed = false;
+        const Oid from = *c.from == '\0' ? prefix_ : *ParseOid(base_ + c.from);
+        EXPECT_EQ(Walk(from, &failed), c.found);
+        EXPECT_EQ(failed, c.failed);
     }
 }
 

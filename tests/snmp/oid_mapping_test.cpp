@@ -186,16 +186,16 @@ TEST(OidMapping, DmiStatusesBecomeTheAnswersAManagerExpects) {
         ReadFailure read;
         SnmpError set;  // for an integer attribute
     } cases[] = {
-        {DMIERR_VALUE_UNKNOWN, ReadFailure::NoSuchInstance, kGenErr},
+        {DMIERR_VALUE_UNKNOWN, ReadFailure::Failed, kGenErr},
         {DMIERR_ROW_NOT_FOUND, ReadFailure::NoSuchInstance, kNoCreation},
         {DMIERR_ILLEGAL_KEYS, ReadFailure::NoSuchInstance, kNoCreation},
         {DMIERR_ATTRIBUTE_NOT_FOUND, ReadFailure::NoSuchObject, kNoCreation},
         {DMIERR_GROUP_NOT_FOUND, ReadFailure::NoSuchObject, kNoCreation},
-        {DMIERR_ILLEGAL_TO_SET, ReadFailure::Unavailable, kNotWritable},
-        {DMIERR_VALUE_EXCEEDS_MAXSIZE, ReadFailure::Unavailable, kWrongValue},
-        {DMIERR_DIRECT_INTERFACE_NOT_REGISTERED, ReadFailure::Unavailable, kResourceUnavailable},
-        {DMIERR_OUT_OF_MEMORY, ReadFailure::Unavailable, kResourceUnavailable},
-        {DMIERR_DATABASE_CORRUPT, ReadFailure::Unavailable, kGenErr},
+        {DMIERR_ILLEGAL_TO_SET, ReadFailure::Failed, kNotWritable},
+        {DMIERR_VALUE_EXCEEDS_MAXSIZE, ReadFailure::Failed, kWrongValue},
+        {DMIERR_DIRECT_INTERFACE_NOT_REGISTERED, ReadFailure::Failed, kResourceUnavailable},
+        {DMIERR_OUT_OF_MEMORY, ReadFailure::Failed, kResourceUnavailable},
+        {DMIERR_DATABASE_CORRUPT, ReadFailure::Failed, kGenErr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status);

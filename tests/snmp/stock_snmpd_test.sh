@@ -128,7 +128,13 @@ if [ ${#as_debian[@]} -gt 0 ] && [ -x /usr/bin/python3 ]; then
     ! probe --clear-groups 2>/dev/null || fail "a user outside Debian-snmp can connect to the AgentX socket"
 fi
 
-"$dest/usr/bin/dmi-snmp" --agentx "$agentx" --ping 1 --refresh 1 >"$tmp/dmi-snmp.log" 2>&1 &
+# With the options the installed unit gives it: its AgentX timeout is the drop-in's.
+read -ra options < <(sed -n 's/^DMI_SNMP_OPTIONS=//p' "$dest/etc/default/dmi-snmp")
+master_timeout=$(sed -n 's/^agentXTimeout //p' "$dropin")
+[[ " ${options[*]} " == *" --agentx-timeout $master_timeout "* ]] ||
+    fail "dmi-snmp's options (${options[*]}) do not match the drop-in's agentXTimeout $master_timeout"
+"$dest/usr/bin/dmi-snmp" "${options[@]}" --agentx "$agentx" --ping 1 --refresh 1 \
+    >"$tmp/dmi-snmp.log" 2>&1 &
 pids+=($!)
 walk() { "${client_env[@]}" snmpwalk -v2c -c public -t 2 -r 1 "127.0.0.1:$port" "$@"; }
 answers() { walk korvoComponentIDManufacturer 2>/dev/null | grep -q 'STRING: ZUL'; }
@@ -143,7 +149,8 @@ named=$(grep -c "^$module::korvo" "$tmp/walk.out" || true)
 [ "$values" -gt 400 ] && [ "$named" -eq "$values" ] ||
     fail "snmpwalk korvoMIB gave $values values, $named of them by name: $(head -5 "$tmp/walk.out")"
 for expected in "$module::korvoComponentIDManufacturer.0 = STRING: ZUL" \
-    "$module::korvoComponentIDVerify.0 = INTEGER: thisComponentExistsAndIsFunctioningCorrectly(7)"; do
+    "$module::korvoComponentIDVerify.0 = INTEGER: thisComponentExistsAndIsFunctioningCorrectly(7)" \
+    "$module::korvoHealthInstrumentation.0 = INTEGER: answering(1)"; do
     grep -qF "$expected" "$tmp/walk.out" || fail "snmpwalk lacks: $expected"
 done
 "${client_env[@]}" snmptable -v2c -c public -Cf '|' "127.0.0.1:$port" korvoDriverTable35RowsTable \

@@ -92,8 +92,9 @@ Console::Target Console::ReadTarget() {
 
 // The keys of the row that `op` with `keys` reads (get-next: the row after them; get
 // without keys: the row the instrumentation chooses), as the table's key attributes
-// answer; or, when one of them answers without a value, null and the end of the table as
-// the document's "end".
+// answer; or null with the document's "end": the end of the table when a key attribute
+// finds no such row, and "read failed" with the key's status when it could not be read
+// (whether a row follows is then not known: a failure, never the table's end).
 json Console::RowKeys(const char* op, uint32_t component, uint32_t groupId, const json& keys,
                       json& end) {
     const GroupInfo* group = catalog_.FindGroup(component, groupId);
@@ -101,18 +102,32 @@ json Console::RowKeys(const char* op, uint32_t component, uint32_t groupId, cons
     for (const uint32_t keyId : group != nullptr ? group->keys : std::vector<uint32_t>{}) {
         const AttributeInfo* info = catalog_.FindAttribute(component, groupId, keyId);
         const Reading key = ReadAttribute(Client(), op, component, groupId, keyId, info, keys);
-        if (key.status != DMIERR_NO_ERROR || !HasValue(key.value)) {
-            const std::string name = info != nullptr ? info->name : std::to_string(keyId);
+        if (key.status == DMIERR_NO_ERROR && HasValue(key.value)) {
+            json value = key.value;
+            value["id"] = keyId;
+            next.push_back(AnnotateValue(value, info));
+            continue;
+        }
+        const std::string name = info != nullptr ? info->name : std::to_string(keyId);
+        if (key.status == DMIERR_ROW_NOT_FOUND) {
             end = {{"reason", "end of table"},
                    {"keyAttribute", keyId},
                    {"description", "end of the table: no row follows (its key " + name +
                                        " answers " + dmi::DescribeStatus(key.status) + ")"}};
-            PutStatus(end, key.status, key.error);
-            return nullptr;
+        } else {
+            std::string description =
+                "the row's key " + name + " could not be read: " +
+                (key.status == DMIERR_NO_ERROR ? std::string("it answered without a value")
+                                               : dmi::DescribeStatus(key.status));
+            if (!key.error.empty()) {
+                description += ": " + key.error;
+            }
+            end = {{"reason", management::kEndReadFailed},
+                   {"keyAttribute", keyId},
+                   {"description", description}};
         }
-        json value = key.value;
-        value["id"] = keyId;
-        next.push_back(AnnotateValue(value, info));
+        PutStatus(end, key.status, key.error);
+        return nullptr;
     }
     return next;
 }

@@ -86,7 +86,9 @@ const std::vector<CommandDefinition> kCommands = {
      "Reads attributes of the row that follows the row the keys select (no keys: the\n"
      "row after the first), and names that row by its keys, which the table's key\n"
      "attributes answer. When no row follows, it says so: the end of the table (or of\n"
-     "a group of one row), with exit status 1. KEY and the options as for get.\n"
+     "a group of one row), with exit status 1. A key attribute that cannot be read is\n"
+     "no end: it says so with the key's status (\"read failed\"), exit status 1.\n"
+     "KEY and the options as for get.\n"
      "\n"
      "Example:\n"
      "  dmicli get-next 1 5 4 1\n",

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "dmi/dmi.h"
+#include "korvo/management_protocol.h"
 
 namespace korvo::snmp {
 
@@ -22,26 +23,35 @@ bool IsWriteOnly(const management::AttributeInfo& attribute) {
     return attribute.access == "write-only";
 }
 
-// A read's outcome in a walk: a value, a step over, or the end of what can be read.
-enum class Step { Value, Skip, Unavailable };
+// A read's outcome in a walk: a value, no such instance (a row that is not there), or a
+// failure: a value that exists but could not be read, a value that does not fit its type,
+// or nothing serving the component. A failure is never absence: the walk ends in an error.
+enum class Step { Value, Absent, Failed };
 
 Step ReadStep(const json& answer, const management::AttributeInfo& attribute, SnmpValue* value) {
-    if (const uint32_t status = management::StatusOf(answer); status != DMIERR_NO_ERROR) {
-        return ReadFailureOf(status) == ReadFailure::Unavailable ? Step::Unavailable : Step::Skip;
+    if (management::StatusOf(answer) != DMIERR_NO_ERROR) {
+        return ReadFailureOfAnswer(answer) == ReadFailure::Failed ? Step::Failed : Step::Absent;
     }
     const auto found = answer.find("value");
     if (found == answer.end()) {
-        return Step::Skip;
+        return Step::Failed;
     }
     const auto converted = ToSnmpValue(*found, attribute.typeCode());
     if (!converted) {
-        return Step::Skip;
+        return Step::Failed;
     }
     *value = *converted;
     return Step::Value;
 }
 
 }  // namespace
+
+ReadFailure ReadFailureOfAnswer(const json& answer) {
+    if (answer.value(management::kUnservedMember, false)) {
+        return ReadFailure::NoSuchInstance;
+    }
+    return ReadFailureOf(management::StatusOf(answer));
+}
 
 const management::AttributeInfo* GroupTree::Find(uint32_t attribute) const {
     const auto found = std::find_if(attributes.begin(), attributes.end(),
@@ -139,9 +149,9 @@ std::optional<uint32_t> CountRows(const GroupTree& group, const ReadFunction& re
                          *key, &value)) {
             case Step::Value:
                 continue;
-            case Step::Skip:
+            case Step::Absent:
                 return row - 1;
-            case Step::Unavailable:
+            case Step::Failed:
                 return std::nullopt;
         }
     }
@@ -151,18 +161,17 @@ std::optional<uint32_t> CountRows(const GroupTree& group, const ReadFunction& re
 namespace {
 
 // The scalar's instance when it comes after `name` and has a value; nothing when it does not,
-// and nothing with *unavailable set when the service provider could not be asked.
+// and nothing with *failed set when its read failed.
 std::optional<NextInstance> NextScalar(const GroupTree& group,
                                        const management::AttributeInfo& attribute, Oid oid,
-                                       const Oid& name, const ReadFunction& read,
-                                       bool* unavailable) {
+                                       const Oid& name, const ReadFunction& read, bool* failed) {
     if (!(name < oid)) {
         return std::nullopt;
     }
     SnmpValue value;
     const Step step = ReadStep(read(group.info.id, attribute.id, json::array()), attribute, &value);
-    if (step == Step::Unavailable) {
-        *unavailable = true;
+    if (step == Step::Failed) {
+        *failed = true;
         return std::nullopt;
     }
     if (step == Step::Value) {
@@ -196,34 +205,36 @@ std::optional<uint32_t> FirstRowAfter(const GroupTree& group, const Oid& column,
     return row;
 }
 
-// The column's first instance after `name` that has a value, as NextScalar answers.
+// The column's first instance after `name` that has a value, as NextScalar answers. A row
+// of another column that is no longer there is stepped over (the table shrank since it was
+// counted); any failed read ends the walk in an error.
 std::optional<NextInstance> NextInColumn(const GroupTree& group,
                                          const management::AttributeInfo& attribute,
                                          const Oid& column, const Oid& name,
                                          const ReadFunction& read, const RowCounter& rows,
-                                         bool* unavailable) {
+                                         bool* failed) {
     const std::optional<uint32_t> first = FirstRowAfter(group, column, name);
     if (!first) {
         return std::nullopt;
     }
     uint32_t row = *first;
-    // The first key's column ends at the table's end, and so tells the row count; the other
-    // columns end at the count.
+    // The first key's column ends where a row is not found, and so tells the row count; the
+    // other columns end at the count.
     const bool keyColumn = attribute.id == group.info.keys[0];
     std::optional<uint32_t> last = kMaxWalkRows;
     if (!keyColumn) {
         last = rows.count(group);
     }
     if (!last) {
-        *unavailable = true;
+        *failed = true;
         return std::nullopt;
     }
     SnmpValue value;
     for (; row <= *last; ++row) {
         const json keys = management::TableRowKeys(group.info, row);
         const Step step = ReadStep(read(group.info.id, attribute.id, keys), attribute, &value);
-        if (step == Step::Unavailable) {
-            *unavailable = true;
+        if (step == Step::Failed) {
+            *failed = true;
             return std::nullopt;
         }
         if (step == Step::Value) {
@@ -236,7 +247,11 @@ std::optional<NextInstance> NextInColumn(const GroupTree& group,
             break;
         }
     }
-    if (keyColumn) {
+    // The table ends before `row`: a count when the row before it is known to be there (a
+    // walk has just read it), not when the name asked after was past the table's end.
+    if (keyColumn && (row == 1 || ReadStep(read(group.info.id, attribute.id,
+                                                management::TableRowKeys(group.info, row - 1)),
+                                           attribute, &value) == Step::Value)) {
         rows.learned(group, row - 1);
     }
     return std::nullopt;
@@ -246,8 +261,8 @@ std::optional<NextInstance> NextInColumn(const GroupTree& group,
 
 std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& prefix,
                                      const Oid& name, const ReadFunction& read,
-                                     const RowCounter& rows, bool* unavailable) {
-    *unavailable = false;
+                                     const RowCounter& rows, bool* failed) {
+    *failed = false;
     const uint32_t c = component.info.id;
     const Oid base = ComponentOid(prefix, c);
     // A name inside the subtree skips at once the groups that come before its own.
@@ -264,12 +279,12 @@ std::optional<NextInstance> FindNext(const ComponentTree& component, const Oid& 
             std::optional<NextInstance> next;
             if (!group.IsTable()) {
                 next = NextScalar(group, attribute, ScalarOid(prefix, c, g, attribute.id), name,
-                                  read, unavailable);
+                                  read, failed);
             } else if (group.Walkable()) {
                 next = NextInColumn(group, attribute, ColumnOid(prefix, c, g, attribute.id), name,
-                                    read, rows, unavailable);
+                                    read, rows, failed);
             }
-            if (next || *unavailable) {
+            if (next || *failed) {
                 return next;
             }
         }

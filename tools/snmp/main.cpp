@@ -45,13 +45,16 @@ options:
                     default: the library's, /var/agentx/master
   --prefix OID      where the components' subtrees are (default 1.3.6.1.4.1.32473.1)
   --socket PATH     the service provider's management socket (default $WIN32DMIPATH/dmi.sock)
-  --ping SECONDS    how often the master agent is checked and reconnected (default 1)
-  --refresh SECONDS
-                    how often the component list is read again (default 5)
+  --ping SECONDS    after how long without a request the master agent is pinged, and how
+                    often a lost session is opened again (default 1)
+  --refresh SECONDS how often the component list is read again (default 5)
   --timeout MS      how long an answer of the service provider may take (default 5000)
   --agentx-timeout SECONDS
                     how long the master agent waits for an answer: its agentXTimeout
-                    (default 1, snmpd's own); what cannot be read within it answers an error
+                    (default 1, snmpd's own; 6 with the installed drop-in); what cannot be
+                    read within it answers an error. The master may take as long (at
+                    least 5 s), three times over, to answer a ping before the session is
+                    given up and registered again
   --verbose         also say each notification sent, and Net-SNMP's informational messages
   --quiet           say only warnings and errors, not connects, losses and registrations
   --module NAME     the MIB module's name (default from the component's name)
@@ -88,6 +91,12 @@ Examples:
   The snmpd drop-in, )" KORVO_SNMPD_DROPIN R"(:
     > view systemonly included .1.3.6.1.4.1.32473.1
     > agentXPerms 0660 0755 Debian-snmp Debian-snmp
+    > agentXTimeout 6
+    > agentXRetries 1
+  with DMI_SNMP_OPTIONS=--agentx-timeout 6 in )" KORVO_ENVIRONMENT_FILE R"(.
+  Watch the component's health (korvoHealthInstrumentation: 1 answering, 2 failing,
+  3 unavailable), CRITICAL on a stopped driver:
+    $ check_snmp -H localhost -C public -P 2c -o korvoHealthInstrumentation.0 -c 1:1
   Run beside the system's snmpd, and read the component by name:
     $ systemctl enable --now dmi-snmp
     $ snmpwalk -v2c -c public localhost korvoMIB

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dmi/dmi.h"
+#include "snmp/health.h"
 
 namespace korvo::snmp {
 
@@ -24,7 +25,6 @@ constexpr size_t kMaxDescriptor = 64;
 constexpr size_t kDescriptionWidth = 72;
 // When this generator's output last changed, as LAST-UPDATED gives it.
 constexpr const char* kRevision = "202612100000Z";
-constexpr uint32_t kConformance = 0;  // PREFIX.C.0.0: below the notifications' arc
 // The maximum size SMIv2 allows a DisplayString.
 constexpr uint32_t kDisplayStringMax = 255;
 
@@ -260,6 +260,7 @@ class MibWriter {
         for (size_t g = 0; g < component_.groups.size(); ++g) {
             WriteGroup(component_.groups[g], groupNames_[g]);
         }
+        WriteHealth();
         WriteConformance(WriteNotifications());
         return out_.str();
     }
@@ -296,6 +297,14 @@ class MibWriter {
             }
             groupNames_.push_back(std::move(named));
         }
+        // dmi-snmp's health objects, named after the groups so that a group's name stays its
+        // own.
+        health_ = names_.Take(base_ + "Health", 0);
+        for (const HealthObjectInfo& object : kHealthObjects) {
+            healthNames_.push_back(names_.Take(base_ + "Health" + object.stem, object.id));
+        }
+        imports_.smi.insert({"Counter32", "Unsigned32"});
+        imports_.displayString = true;
         imports_.notifications =
             std::any_of(component_.groups.begin(), component_.groups.end(), IsEventGroup);
         if (imports_.notifications) {
@@ -373,7 +382,24 @@ class MibWriter {
         out_ << notifications_ << " OBJECT IDENTIFIER ::= { " << moduleNode_ << " "
              << kNotifications << " }\n";
         out_ << conformance_ << " OBJECT IDENTIFIER ::= { " << notifications_ << " " << kConformance
+             << " }\n";
+        out_ << health_ << " OBJECT IDENTIFIER ::= { " << conformance_ << " " << kHealthArc
              << " }\n\n";
+    }
+
+    // dmi-snmp's own objects on the component's health (health.h).
+    void WriteHealth() {
+        for (size_t h = 0; h < std::size(kHealthObjects); ++h) {
+            const HealthObjectInfo& object = kHealthObjects[h];
+            out_ << healthNames_[h] << " OBJECT-TYPE\n    SYNTAX " << object.syntax;
+            if (object.units != nullptr) {
+                out_ << "\n    UNITS \"" << object.units << "\"";
+            }
+            out_ << "\n    MAX-ACCESS read-only\n    STATUS current\n    DESCRIPTION\n        "
+                 << Quoted(std::string(object.description) + " Served by dmi-snmp itself.",
+                           "        ")
+                 << "\n    ::= { " << health_ << " " << object.id << " }\n\n";
+        }
     }
 
     void WriteInteger64Convention() {
@@ -482,10 +508,15 @@ class MibWriter {
     void WriteConformance(const std::vector<std::string>& notificationNames) {
         const std::string groupsNode = names_.Take(base_ + "Groups", 0);
         const std::string compliancesNode = names_.Take(base_ + "Compliances", 0);
-        // PREFIX.C.0.0.1 compliances, .2 object groups (numbered by group id), .3 notifications.
+        // PREFIX.C.0.0.1 compliances, .2 object groups (numbered by group id), .3 notifications;
+        // .4 holds the health objects themselves, .5 their object group.
         out_ << compliancesNode << " OBJECT IDENTIFIER ::= { " << conformance_ << " 1 }\n";
         out_ << groupsNode << " OBJECT IDENTIFIER ::= { " << conformance_ << " 2 }\n\n";
         std::vector<std::string> conformanceGroups = WriteObjectGroups(groupsNode);
+        const std::string healthGroup = names_.Take(health_ + "Group", 0);
+        conformanceGroups.push_back(healthGroup);
+        WriteObjectGroup(healthGroup, healthNames_, "The component's health as dmi-snmp sees it.",
+                         conformance_, kHealthGroupArc);
         if (!notificationNames.empty()) {
             const std::string name = names_.Take(base_ + "NotificationGroup", 0);
             conformanceGroups.push_back(name);
@@ -518,17 +549,23 @@ class MibWriter {
             }
             const std::string name = names_.Take(groupNames_[g].node + "Group", group.info.id);
             objectGroups.push_back(name);
-            out_ << name << " OBJECT-GROUP\n    OBJECTS { ";
-            for (size_t a = 0; a < groupNames_[g].attributes.size(); ++a) {
-                out_ << (a == 0 ? "" : ",\n              ") << groupNames_[g].attributes[a];
-            }
-            out_ << " }\n    STATUS current\n    DESCRIPTION\n        "
-                 << Quoted("The attributes of DMI group " + std::to_string(group.info.id) + ", " +
-                               group.info.name + ".",
-                           "        ")
-                 << "\n    ::= { " << groupsNode << " " << group.info.id << " }\n\n";
+            WriteObjectGroup(name, groupNames_[g].attributes,
+                             "The attributes of DMI group " + std::to_string(group.info.id) + ", " +
+                                 group.info.name + ".",
+                             groupsNode, group.info.id);
         }
         return objectGroups;
+    }
+
+    void WriteObjectGroup(const std::string& name, const std::vector<std::string>& objects,
+                          const std::string& description, const std::string& parent, uint32_t arc) {
+        out_ << name << " OBJECT-GROUP\n    OBJECTS { ";
+        for (size_t a = 0; a < objects.size(); ++a) {
+            out_ << (a == 0 ? "" : ",\n              ") << objects[a];
+        }
+        out_ << " }\n    STATUS current\n    DESCRIPTION\n        "
+             << Quoted(description, "        ") << "\n    ::= { " << parent << " " << arc
+             << " }\n\n";
     }
 
     const ComponentTree& component_;
@@ -539,6 +576,8 @@ class MibWriter {
     std::string moduleNode_;
     std::string notifications_;
     std::string conformance_;
+    std::string health_;
+    std::vector<std::string> healthNames_;  // in kHealthObjects' order
     Imports imports_;
     std::vector<GroupNames> groupNames_;  // per group, in order
     std::ostringstream out_;

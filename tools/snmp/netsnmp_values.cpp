@@ -57,7 +57,7 @@ int ReadError(ReadFailure failure) {
             return SNMP_NOSUCHOBJECT;
         case ReadFailure::NoSuchInstance:
             return SNMP_NOSUCHINSTANCE;
-        case ReadFailure::Unavailable:
+        case ReadFailure::Failed:
             break;
     }
     return SNMP_ERR_GENERR;

@@ -20,7 +20,7 @@ Oid FromNetsnmp(const oid* name, size_t length);
 
 void SetVarValue(netsnmp_variable_list* variable, const SnmpValue& value);
 
-// The exception (or, for an unavailable value, the error) a read answers.
+// The exception (or, for a failed read, the error) a read answers.
 int ReadError(ReadFailure failure);
 
 // What a manager offered in a set, or nothing for a type no DMI attribute maps to.

@@ -333,10 +333,9 @@ ReadFailure ReadFailureOf(uint32_t status) {
             return ReadFailure::NoSuchObject;
         case DMIERR_ROW_NOT_FOUND:
         case DMIERR_ILLEGAL_KEYS:
-        case DMIERR_VALUE_UNKNOWN:
             return ReadFailure::NoSuchInstance;
         default:
-            return ReadFailure::Unavailable;
+            return ReadFailure::Failed;
     }
 }
 

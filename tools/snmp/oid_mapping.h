@@ -10,6 +10,7 @@
 //   PREFIX.C.G.1             its entry
 //   PREFIX.C.G.1.A.INDEX     attribute A of the row whose key values make INDEX
 //   PREFIX.C.0.G             the notification of event group G
+//   PREFIX.C.0.0             the module's conformance, and dmi-snmp's health objects (health.h)
 // INDEX is each key value in the order of the group's key list: an integer as one
 // sub-identifier, a string as its length and then one sub-identifier per byte.
 #pragma once
@@ -34,6 +35,7 @@ inline constexpr std::string_view kDefaultPrefix = "1.3.6.1.4.1.32473.1";
 inline constexpr uint32_t kTableEntry = 1;
 inline constexpr uint32_t kScalarInstance = 0;
 inline constexpr uint32_t kNotifications = 0;
+inline constexpr uint32_t kConformance = 0;  // PREFIX.C.0.0: below the notifications' arc
 // A key string longer than this cannot be an index (an OID holds at most 128 sub-identifiers).
 inline constexpr size_t kMaxIndexString = 100;
 
@@ -114,11 +116,13 @@ struct SetValue {
 };
 SetValue FromSnmpValue(const SnmpValue& offered, const management::AttributeInfo& attribute);
 
-// What a get (or a get-next step) answers for a DMI status other than 0.
+// What a get (or a get-next step) answers for a DMI status other than 0. A value that exists
+// but could not be read ("value unknown": the driver failed) is an error, as is a component
+// nothing serves now: never a made-up value, and never absence (RFC 3416's genErr).
 enum class ReadFailure {
     NoSuchObject,    // the group or attribute does not exist
-    NoSuchInstance,  // the row does not exist or has no value
-    Unavailable,     // nothing serves the component now: an error, never a made-up value
+    NoSuchInstance,  // the row does not exist
+    Failed,          // the read failed, or nothing serves the component now: genErr
 };
 ReadFailure ReadFailureOf(uint32_t status);
 

@@ -57,11 +57,19 @@ void Subagent::Answer(const Registered& entry, netsnmp_agent_request_info* info,
                       netsnmp_request_info* request) {
     netsnmp_variable_list* variable = request->requestvb;
     const Oid name = FromNetsnmp(variable->name, variable->name_length);
+    const uint32_t component = entry.tree.info.id;
     try {
         switch (info->mode) {
             case MODE_GET:
+                if (const auto health = HealthObjectNamed(options_.prefix, component, name)) {
+                    return AnswerHealth(entry, request, *health);
+                }
                 return AnswerGet(entry, info, request, name);
             case MODE_GETNEXT:
+                // The health objects come first in the subtree (PREFIX.C.0.0.4).
+                if (const auto health = HealthObjectAfter(options_.prefix, component, name)) {
+                    return AnswerHealth(entry, request, *health);
+                }
                 return AnswerGetNext(entry, info, request, name);
             case MODE_SET_RESERVE1:
             case MODE_SET_RESERVE2:
@@ -74,6 +82,10 @@ void Subagent::Answer(const Registered& entry, netsnmp_agent_request_info* info,
         // unavailable, never a value made up.
         LogFailure(std::string("request failed: ") + error.what());
         const bool setting = info->mode == MODE_SET_RESERVE1 || info->mode == MODE_SET_RESERVE2;
+        if (!setting) {
+            NoteFailure(component, DMIERR_NO_ERROR,
+                        FormatOid(name) + ": request failed: " + error.what());
+        }
         if (info->mode == MODE_SET_RESERVE2) {
             stoppedSet_ = info->asp;
         }
@@ -112,15 +124,18 @@ void Subagent::AnswerGet(const Registered& entry, netsnmp_agent_request_info* in
     }
     const json answer =
         Read(entry.tree.info.id, instance.group->info.id, instance.attribute->id, instance.keys);
-    if (const uint32_t status = management::StatusOf(answer); status != DMIERR_NO_ERROR) {
-        netsnmp_set_request_error(info, request, ReadError(ReadFailureOf(status)));
-        return;
-    }
-    const auto value = answer.contains("value")
+    const uint32_t status = management::StatusOf(answer);
+    const auto value = status == DMIERR_NO_ERROR && answer.contains("value")
                            ? ToSnmpValue(answer["value"], instance.attribute->typeCode())
                            : std::nullopt;
+    // An answer without a value, or with one that does not fit its type, is a failed read.
+    const ReadFailure failure =
+        status != DMIERR_NO_ERROR ? ReadFailureOfAnswer(answer) : ReadFailure::Failed;
     if (!value) {
-        netsnmp_set_request_error(info, request, SNMP_NOSUCHINSTANCE);
+        if (failure == ReadFailure::Failed) {
+            NoteFailure(entry.tree.info.id, status, FailedReadText(FormatOid(name), answer));
+        }
+        netsnmp_set_request_error(info, request, ReadError(failure));
         return;
     }
     SetVarValue(request->requestvb, *value);
@@ -131,17 +146,28 @@ void Subagent::AnswerGet(const Registered& entry, netsnmp_agent_request_info* in
 void Subagent::AnswerGetNext(const Registered& entry, netsnmp_agent_request_info* info,
                              netsnmp_request_info* request, const Oid& name) {
     const uint32_t component = entry.tree.info.id;
-    bool unavailable = false;
+    bool failed = false;
+    // The last read, which is the one that failed when the walk ends in an error.
+    json lastAnswer;
+    Oid lastName;
     const ReadFunction read = [&](uint32_t g, uint32_t a, const json& keys) {
-        return ReadAhead(entry.tree, g, a, keys);
+        lastName = keys.empty() ? ScalarOid(options_.prefix, component, g, a)
+                                : ColumnOid(options_.prefix, component, g, a);
+        if (const auto index = IndexOfKeys(keys)) {
+            lastName.insert(lastName.end(), index->begin(), index->end());
+        }
+        lastAnswer = ReadAhead(entry.tree, g, a, keys);
+        return lastAnswer;
     };
     const RowCounter rows{
         [&](const GroupTree& group) { return Rows(component, group, read); },
         [&](const GroupTree& group, uint32_t count) {
             rowCounts_[{component, group.info.id}] = {count, std::chrono::steady_clock::now()};
         }};
-    const auto next = FindNext(entry.tree, options_.prefix, name, read, rows, &unavailable);
-    if (unavailable) {
+    const auto next = FindNext(entry.tree, options_.prefix, name, read, rows, &failed);
+    if (failed) {
+        NoteFailure(component, management::StatusOf(lastAnswer),
+                    FailedReadText(FormatOid(lastName), lastAnswer));
         netsnmp_set_request_error(info, request, SNMP_ERR_GENERR);
     } else if (next) {
         netsnmp_variable_list* variable = request->requestvb;

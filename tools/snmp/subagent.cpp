@@ -33,6 +33,12 @@ constexpr const char* kAppName = "dmi-snmp";
 // What an answer to the master agent keeps in hand for sending it before the master's timeout.
 constexpr auto kAnswerMargin = std::chrono::milliseconds(250);
 constexpr auto kShortestBudget = std::chrono::milliseconds(100);
+// How long the library waits for the master's answer to its own requests on the AgentX
+// session (the pings, registrations), at least, and how often it asks again: a loaded
+// master that answers a ping within this keeps the session, rather than losing it and
+// every registration ("failed to respond to ping").
+constexpr int kLeastMasterPatienceSeconds = 5;
+constexpr int kMasterRetries = 2;
 
 volatile sig_atomic_t stopRequested = 0;
 // Whether the AgentX session with the master agent was open once.
@@ -151,6 +157,11 @@ void StartAgentLibrary(const SubagentOptions& options) {
                            nullptr);
     snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP, OnMasterSession,
                            nullptr);
+    // The AgentX session is opened with the library's default timeout and retries.
+    netsnmp_ds_set_int(
+        NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_TIMEOUT,
+        std::max(static_cast<int>(options.agentxTimeout.count()), kLeastMasterPatienceSeconds));
+    netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_RETRIES, kMasterRetries);
     init_agent(kAppName);
     // Also how a master that went away is found again: its registrations are sent anew. Set
     // after init_agent, which gives it its default.

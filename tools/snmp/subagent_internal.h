@@ -17,6 +17,7 @@
 
 #include "snmp/component_tree.h"
 #include "snmp/event_follower.h"
+#include "snmp/health.h"
 #include "snmp/netsnmp_values.h"
 #include "snmp/service_provider.h"
 #include "snmp/subagent.h"
@@ -30,6 +31,9 @@ using nlohmann::json;
 extern bool masterConnected;
 
 class Subagent;
+
+// "WHAT: value unknown (0x10F): its error text", as a failed read is recorded and logged.
+std::string FailedReadText(const std::string& what, const json& answer);
 
 // One component's registration; the handler finds it through the registration's pointer.
 struct Registered {
@@ -72,6 +76,9 @@ class Subagent {
     void AnswerSet(const Registered& entry, netsnmp_agent_request_info* info,
                    netsnmp_request_info* request, const Oid& name);
     SnmpError RowError(uint32_t component, const Instance& instance);
+    void NoteFailure(uint32_t component, uint32_t status, const std::string& text);
+    InstrumentationHealth CheckHealth(const ComponentTree& component);
+    void AnswerHealth(const Registered& entry, netsnmp_request_info* request, uint32_t object);
     void SendNotification(const json& event, Clock::time_point arrived);
 
     SubagentOptions options_;
@@ -98,6 +105,9 @@ class Subagent {
     long transaction_ = -1;
     // The set whose write failed: its later varbinds are not written.
     const void* stoppedSet_ = nullptr;
+    // Per component: the failed reads seen since the start, and the last health check.
+    std::map<uint32_t, FailureRecord> failures_;
+    std::map<uint32_t, std::pair<InstrumentationHealth, Clock::time_point>> healthChecks_;
     std::optional<Clock::time_point> lastFailureLogged_;
     uint64_t unsaidFailures_ = 0;
     struct Waiting {
