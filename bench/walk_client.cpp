@@ -18,9 +18,6 @@
 //
 // Exit status 0 on success, 1 when a read the walk found answered otherwise the second time,
 // 2 for a usage error, 3 when the service provider cannot be reached or stops answering.
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -37,8 +34,9 @@
 
 #include "dmi/dmi.h"
 #include "korvo/management_protocol.h"
-#include "korvo_host.h"
 #include "management/management_client.h"
+#include "management/management_requests.h"
+#include "support/json_line_socket.h"
 
 namespace {
 
@@ -54,48 +52,34 @@ struct ConnectionLost : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The management connection, its failures thrown as ConnectionLost.
 class Connection {
   public:
     // $WIN32DMIPATH/dmi.sock, or the loopback port that a service provider built for Windows
     // names in dmi.port (under Wine).
     Connection() : Connection(korvo::management::ManagementSocketPath("")) {}
     explicit Connection(const std::string& endpoint)
-        : fd_(korvo::management::ConnectManagementEndpoint(endpoint)) {
-        if (fd_ < 0) {
+        : line_(korvo::management::ConnectManagementEndpoint(endpoint)) {
+        if (!line_.connected()) {
             throw ConnectionLost("cannot connect to " + endpoint + ": " + std::strerror(errno) +
                                  "; is WIN32DMIPATH set and the agent running?");
         }
     }
-    ~Connection() { close(fd_); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
 
     void Send(const std::string& text) {
-        if (!korvo::host::WriteFull(fd_, text.data(), text.size())) {
+        if (!line_.Send(text)) {
             throw ConnectionLost("the management connection broke while sending");
         }
     }
 
     std::string ReadLine() {
-        for (;;) {
-            if (const auto newline = pending_.find('\n', scanned_); newline != std::string::npos) {
-                std::string line(pending_, 0, newline);
-                pending_.erase(0, newline + 1);
-                scanned_ = 0;
-                return line;
-            }
-            scanned_ = pending_.size();
-            pollfd waiting{fd_, POLLIN, 0};
-            if (poll(&waiting, 1, AnswerTimeoutMs) <= 0) {
-                throw ConnectionLost("the service provider did not answer within 30 s");
-            }
-            char chunk[65536];
-            const ssize_t got = read(fd_, chunk, sizeof chunk);
-            if (got <= 0) {
-                throw ConnectionLost("the service provider closed the management connection");
-            }
-            pending_.append(chunk, static_cast<size_t>(got));
+        auto line = line_.ReadLine(AnswerTimeoutMs);
+        if (!line) {
+            throw ConnectionLost(line_.closed()
+                                     ? "the service provider closed the management connection"
+                                     : "the service provider did not answer within 30 s");
         }
+        return std::move(*line);
     }
 
     json Request(const json& request) {
@@ -109,9 +93,7 @@ class Connection {
     }
 
   private:
-    int fd_;
-    std::string pending_;
-    size_t scanned_ = 0;
+    korvo::test::JsonLineSocket line_;
 };
 
 uint32_t StatusOf(const json& answer) {
@@ -123,14 +105,6 @@ struct WalkRead {
     bool hasValue;        // answered status 0 with a value when the walk was found
 };
 
-json GetRequest(uint32_t component, uint32_t group, uint32_t attribute, const json& keys) {
-    return {{"op", "get"},
-            {"component", component},
-            {"group", group},
-            {"attribute", attribute},
-            {"keys", keys}};
-}
-
 bool HasValue(const json& answer) {
     return StatusOf(answer) == 0 && answer.contains("value");
 }
@@ -138,7 +112,7 @@ bool HasValue(const json& answer) {
 // The reads a walk of the whole component makes, found by making them once.
 std::vector<WalkRead> FindWalk(Connection& connection, uint32_t component) {
     std::vector<WalkRead> reads;
-    const json groups = connection.Request({{"op", "list-groups"}, {"component", component}});
+    const json groups = connection.Request(korvo::management::request::ListGroups(component));
     if (StatusOf(groups) != 0) {
         throw std::runtime_error("list-groups answered " + groups.dump());
     }
@@ -147,8 +121,8 @@ std::vector<WalkRead> FindWalk(Connection& connection, uint32_t component) {
     };
     for (const json& group : groups["groups"]) {
         const uint32_t groupId = group["id"];
-        const json listed = connection.Request(
-            {{"op", "list-attributes"}, {"component", component}, {"group", groupId}});
+        const json listed =
+            connection.Request(korvo::management::request::ListAttributes(component, groupId));
         if (StatusOf(listed) != 0) {
             continue;  // the console's walk shows the refusal and reads nothing there
         }
@@ -161,7 +135,8 @@ std::vector<WalkRead> FindWalk(Connection& connection, uint32_t component) {
         const json& keyIds = group["keys"];
         if (keyIds.empty()) {
             for (const uint32_t attribute : readable) {
-                const json request = GetRequest(component, groupId, attribute, json::array());
+                const json request =
+                    korvo::management::request::Get(component, groupId, attribute, json::array());
                 keep(request, connection.Request(request));
             }
             continue;
@@ -178,7 +153,8 @@ std::vector<WalkRead> FindWalk(Connection& connection, uint32_t component) {
             bool rowNotFound = false;
             bool anyValue = false;
             for (const uint32_t attribute : readable) {
-                const json request = GetRequest(component, groupId, attribute, keys);
+                const json request =
+                    korvo::management::request::Get(component, groupId, attribute, keys);
                 json answer = connection.Request(request);
                 keep(request, answer);
                 if (StatusOf(answer) == DMIERR_ROW_NOT_FOUND) {
@@ -212,7 +188,7 @@ double Percentile(std::vector<double>& sorted, double fraction) {
 }
 
 uint32_t FirstComponent(Connection& connection) {
-    const json answer = connection.Request({{"op", "list-components"}});
+    const json answer = connection.Request(korvo::management::request::ListComponents());
     if (StatusOf(answer) != 0 || !answer.contains("components") || answer["components"].empty()) {
         throw std::runtime_error("no component is installed: " + answer.dump());
     }

@@ -20,10 +20,8 @@
 #                                 ended before all of them without being tracked.
 #   machine_end PID               ends PID now (SIGTERM), waits and returns its exit status;
 #                                 it is tracked no more.
-#   wait_until SECONDS COMMAND... true once COMMAND succeeds (tried every 0.1 s), false after
-#                                 SECONDS.
-#   wait_for SECONDS WHAT COMMAND...   as wait_until, but calls fail "WHAT did not happen
-#                                 within SECONDS seconds" instead of returning false.
+#   wait_for SECONDS COMMAND...   from scripts/wait-lib.sh: true once COMMAND succeeds,
+#                                 false after SECONDS.
 #   machine_adapter_up            true once the simulated adapter's control device listens.
 #   machine_registered            true once the service provider lists a registered component.
 #   machine_start_adapter [OPTION...]   starts `korvo-adapter serve OPTION...` (e.g. --quiet;
@@ -100,21 +98,8 @@ machine_cleanup() {
     fi
 }
 
-wait_until() {  # wait_until SECONDS COMMAND...
-    local seconds=$1
-    shift
-    for _ in $(seq $((seconds * 10))); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
-wait_for() {  # wait_for SECONDS WHAT COMMAND...
-    local seconds=$1 what=$2
-    shift 2
-    wait_until "$seconds" "$@" || fail "$what did not happen within $seconds seconds"
-}
+# shellcheck source=scripts/wait-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/wait-lib.sh"
 
 machine_adapter_up() { [ -S "$KORVO_ROOT/devices/korvodmi.vxd" ]; }
 machine_registered() { dmicli --json stats 2>/dev/null | tr -d ' \n' | grep -q '"registered":\[[0-9]'; }
@@ -123,7 +108,7 @@ machine_start_adapter() {  # machine_start_adapter [OPTION...]
     korvo-adapter serve "$@" >"$machine_dir/adapter.log" 2>&1 &
     machine_adapter_pid=$!
     machine_track "$machine_adapter_pid"
-    wait_for 10 "the control device coming up" machine_adapter_up
+    wait_for 10 machine_adapter_up || fail "the control device did not come up within 10 seconds"
 }
 
 machine_start_agent() {  # machine_start_agent SECONDS [WRAPPER...]
@@ -132,5 +117,6 @@ machine_start_agent() {  # machine_start_agent SECONDS [WRAPPER...]
     "$@" korvoci 2>"$machine_dir/agent.log" &
     machine_agent_pid=$!
     machine_track "$machine_agent_pid"
-    wait_for "$seconds" "the agent's registration" machine_registered
+    wait_for "$seconds" machine_registered ||
+        fail "the agent did not register within $seconds seconds"
 }

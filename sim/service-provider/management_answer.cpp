@@ -20,4 +20,17 @@ std::string AnswerText(const nlohmann::json& answer) {
     return answer.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
 }
 
+bool SinceMember(const nlohmann::json& request, uint64_t* since, nlohmann::json* refusal) {
+    *since = 0;
+    if (const auto given = request.find("since"); given != request.end()) {
+        if (!given->is_number_unsigned()) {
+            *refusal =
+                Answer(DMIERR_ILL_FORMED_COMMAND, "\"since\" must be an event sequence number");
+            return false;
+        }
+        *since = given->get<uint64_t>();
+    }
+    return true;
+}
+
 }  // namespace korvo::sp

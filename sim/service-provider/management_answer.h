@@ -2,6 +2,7 @@
 // "statusName" and, where there is more to say, an "error" text.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -15,5 +16,9 @@ nlohmann::json Answer(DmiErrorStatus status, const std::string& error = "");
 // An answer (or any part of one) as the management socket writes it: one line of JSON, every
 // byte ASCII, invalid UTF-8 replaced.
 std::string AnswerText(const nlohmann::json& answer);
+
+// A request's "since", the event sequence number it reads after (0 when it gives none); false,
+// with the answer refusing the request in `refusal`, when it is not a sequence number.
+bool SinceMember(const nlohmann::json& request, uint64_t* since, nlohmann::json* refusal);
 
 }  // namespace korvo::sp

@@ -104,30 +104,52 @@ void Provider::StartServer() {
 }
 
 std::string Provider::Handle(const nlohmann::json& request) {
-    using Handler = nlohmann::json (Provider::*)(const nlohmann::json&);
-    // Every op but "subscribe", which the server runs itself, and the multi-value reads,
-    // whose answers are written straight as text.
-    static constexpr std::pair<std::string_view, Handler> kOps[] = {
-        {"list-components", &Provider::ListComponentsJson},
-        {"list-groups", &Provider::ListGroupsJson},
-        {"list-attributes", &Provider::ListAttributesJson},
-        {"get", &Provider::AttributeRequestJson},
-        {"get-next", &Provider::AttributeRequestJson},
-        {"set", &Provider::AttributeRequestJson},
-        {"events", &Provider::EventsJson},
-        {"stats", &Provider::StatsAnswerJson},
+    namespace op = management::op;
+    using management::AnswerKind;
+    using Document = nlohmann::json (Provider::*)(const nlohmann::json&);
+    using Text = std::string (Provider::*)(const nlohmann::json&);
+    // What answers each op of management::kOps but the streams, which the server runs itself:
+    // a document, or (the multi-value reads) text written straight.
+    struct Handler {
+        std::string_view op;
+        Document document;
+        Text text;
     };
-    const auto op = request.find("op");
-    if (op == request.end() || !op->is_string()) {
+    static constexpr Handler kHandlers[] = {
+        {op::kListComponents, &Provider::ListComponentsJson, nullptr},
+        {op::kListGroups, &Provider::ListGroupsJson, nullptr},
+        {op::kListAttributes, &Provider::ListAttributesJson, nullptr},
+        {op::kGet, &Provider::AttributeRequestJson, nullptr},
+        {op::kGetNext, &Provider::AttributeRequestJson, nullptr},
+        {op::kGetRow, nullptr, &Provider::MultipleGetText},
+        {op::kGetRows, nullptr, &Provider::MultipleGetText},
+        {op::kGetGroup, nullptr, &Provider::MultipleGetText},
+        {op::kSet, &Provider::AttributeRequestJson, nullptr},
+        {op::kEvents, &Provider::EventsJson, nullptr},
+        {op::kStats, &Provider::StatsAnswerJson, nullptr},
+    };
+    static_assert(std::ranges::all_of(
+                      management::kOps,
+                      [](const management::OpSpec& spec) {
+                          const auto handlers =
+                              std::ranges::count_if(kHandlers, [&](const Handler& h) {
+                                  return h.op == spec.name && (spec.answer == AnswerKind::kDocument
+                                                                   ? h.document != nullptr
+                                                                   : h.text != nullptr);
+                              });
+                          return handlers == (spec.answer == AnswerKind::kStream ? 0 : 1);
+                      }) &&
+                      std::size(kHandlers) + 1 == std::size(management::kOps),
+                  "each op but the stream has one handler of its answer's kind");
+    const auto given = request.find("op");
+    if (given == request.end() || !given->is_string()) {
         return AnswerText(Answer(DMIERR_ILL_FORMED_COMMAND, "a request needs an \"op\" string"));
     }
-    const std::string name = op->get<std::string>();
-    if (name == "get-row" || name == "get-rows" || name == "get-group") {
-        return MultipleGetText(request);
-    }
-    for (const auto& [opName, handler] : kOps) {
-        if (name == opName) {
-            return AnswerText((this->*handler)(request));
+    const std::string name = given->get<std::string>();
+    for (const Handler& handler : kHandlers) {
+        if (name == handler.op) {
+            return handler.document != nullptr ? AnswerText((this->*handler.document)(request))
+                                               : (this->*handler.text)(request);
         }
     }
     return AnswerText(Answer(DMIERR_ILL_FORMED_COMMAND, "unknown op \"" + name + "\""));
@@ -135,11 +157,8 @@ std::string Provider::Handle(const nlohmann::json& request) {
 
 nlohmann::json Provider::EventsJson(const nlohmann::json& request) {
     uint64_t since = 0;
-    if (const auto given = request.find("since"); given != request.end()) {
-        if (!given->is_number_unsigned()) {
-            return Answer(DMIERR_ILL_FORMED_COMMAND, "\"since\" must be an event sequence number");
-        }
-        since = given->get<uint64_t>();
+    if (nlohmann::json refusal; !SinceMember(request, &since, &refusal)) {
+        return refusal;
     }
     std::string error;
     const auto log = Events(&error);
@@ -252,8 +271,9 @@ nlohmann::json Provider::AttributeRequestJson(const nlohmann::json& request) {
     if (const DmiErrorStatus status = RequestKeys(request, group, &keys, &error)) {
         return Answer(status, error);
     }
-    if (op != "set") {
-        return OutcomeJson(Get(componentId, groupId, attributeId, keys, op == "get-next"));
+    if (op != management::op::kSet) {
+        return OutcomeJson(
+            Get(componentId, groupId, attributeId, keys, op == management::op::kGetNext));
     }
     const auto given = request.find("value");
     if (given == request.end()) {
@@ -375,14 +395,14 @@ std::string Provider::MultipleGetText(const nlohmann::json& request) {
         return AnswerText(Answer(DMIERR_ILL_FORMED_COMMAND, error));
     }
     std::vector<AttributeValue> keys;
-    if (op == "get-group") {
+    if (op == management::op::kGetGroup) {
         for (const DmiId key : found.group->keys) {
             keys.push_back({key, MIF_INTEGER, 1, {}});
         }
     } else if (const DmiErrorStatus status = RequestKeys(request, found.group, &keys, &error)) {
         return AnswerText(Answer(status, error));
     }
-    if (op == "get-row" || (op == "get-group" && keys.empty())) {
+    if (op == management::op::kGetRow || (op == management::op::kGetGroup && keys.empty())) {
         RowReadings row = std::move(ReadRows(found, attributes, keys, 1)[0]);
         if (row.rowNotFound) {
             return AnswerText(Answer(DMIERR_ROW_NOT_FOUND));

@@ -223,16 +223,13 @@ bool ManagementServer::HandleLine(os::Socket fd, const std::string& line) {
                 writeLimitMs_);
         }
         const auto op = request.find("op");
-        if (op != request.end() && op->is_string() && op->get<std::string>() == "subscribe") {
+        const management::OpSpec* spec = op != request.end() && op->is_string()
+                                             ? management::FindOp(op->get<std::string>())
+                                             : nullptr;
+        if (spec != nullptr && spec->answer == management::AnswerKind::kStream) {
             uint64_t since = 0;
-            if (const auto given = request.find("since"); given != request.end()) {
-                if (!given->is_number_unsigned()) {
-                    return SendLine(fd,
-                                    Answer(DMIERR_ILL_FORMED_COMMAND,
-                                           "\"since\" must be an event sequence number"),
-                                    writeLimitMs_);
-                }
-                since = given->get<uint64_t>();
+            if (nlohmann::json refusal; !SinceMember(request, &since, &refusal)) {
+                return SendLine(fd, refusal, writeLimitMs_);
             }
             const uint64_t notice = backend_.LastNotice();
             if (SendLine(fd, Answer(DMIERR_NO_ERROR), writeLimitMs_)) {

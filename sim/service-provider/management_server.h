@@ -26,8 +26,8 @@ namespace korvo::sp {
 class ManagementBackend {
   public:
     virtual ~ManagementBackend() = default;
-    // Answers one request object of any op but "subscribe": the answer's one line of JSON
-    // (AnswerText), without its newline.
+    // Answers one request object of any op but the streams (subscribe): the answer's one line of
+    // JSON (AnswerText), without its newline.
     virtual std::string Handle(const nlohmann::json& request) = 0;
     // The number of the latest notice of a set: a subscription takes it before it is
     // answered, so that no set after the answer goes unnoticed.

@@ -135,9 +135,7 @@ std::string Provider::Root() {
     std::lock_guard lock(rootMutex_);
     if (!root_) {
         // The same path the console derives the socket from (either separator).
-        std::string root = korvo::management::ProviderDirectory();
-        const char* setting = std::getenv("WIN32DMIPATH");
-        root_ = (setting == nullptr || setting[0] == '\0') ? std::string() : root;
+        root_ = korvo::management::ProviderDirectory();
         if (!root_->empty()) {
             os::RequirePrivateDirectory(*root_);
         }

@@ -150,7 +150,7 @@ class Provider : public ManagementBackend {
     DmiErrorStatus OriginateEvent(DmiId componentId, const DmiTimestamp* timestamp,
                                   const DmiMultiRowData* rows);
 
-    // The management protocol (everything but "subscribe", which the server runs itself).
+    // The management protocol (every op but the streams, which the server runs itself).
     std::string Handle(const nlohmann::json& request) override;
     uint64_t LastNotice() override;
     std::vector<nlohmann::json> EventsAfter(uint64_t since, uint64_t* notice,

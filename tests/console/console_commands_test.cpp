@@ -2,6 +2,7 @@
 // of one row, names resolved, usage errors and help, and the exit status scripts see.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -307,6 +308,17 @@ TEST_F(ConsoleTest, ServiceProviderFoundThroughWin32DmiPath) {
     EXPECT_TRUE(Contains(missing.err, "nothing listens on " + root_.path() + "/nowhere/dmi.sock"))
         << missing.err;
     EXPECT_TRUE(Contains(missing.err, "WIN32DMIPATH=" + root_.path() + "/nowhere")) << missing.err;
+}
+
+// The log is found beside the socket however WIN32DMIPATH separates and ends its path.
+TEST_F(ConsoleTest, LogFoundThroughWin32DmiPathWithEitherSeparator) {
+    std::ofstream(root_.path() + "/dmi/" + management::kLogFileName) << "registered component 1\n";
+    for (const std::string& given : {root_.path() + "/dmi", root_.path() + "\\dmi\\"}) {
+        test::ScopedEnv dmiPath("WIN32DMIPATH", given.c_str());
+        const Outcome log = RunWithoutSocket({"log"});
+        EXPECT_EQ(log.exit, 0) << given << ": " << log.err;
+        EXPECT_EQ(log.out, "registered component 1\n") << given;
+    }
 }
 
 TEST_F(ConsoleTest, AnAnswerOutsideTheProtocolIsAConnectionFailure) {

@@ -3,6 +3,7 @@
 
 #include <mutex>
 
+#include "dmi/dmi_names.h"
 #include "korvo/management_protocol.h"
 #include "management/attribute_values.h"
 
@@ -12,9 +13,6 @@ using management::HasValue;
 using nlohmann::json;
 
 namespace {
-
-constexpr int kIllegalToSet = 0x106;
-constexpr int kGroupNotFound = 0x104;
 
 // A component with a plain group, an enumeration, an address, a 64-bit counter, a write-only
 // attribute, a three-row table, a writable table, a table that ignores its keys, and an event
@@ -56,7 +54,7 @@ std::vector<json> readsOfMultipleGets;
 // get-row and get-rows, answered as the service provider does: each attribute asked for
 // read as a get, rows counting up from the first key until one ends the table.
 std::vector<std::string> AnswerMultipleGet(const json& request) {
-    const bool oneRow = request["op"] == "get-row";
+    const bool oneRow = request.value("op", std::string()) == management::op::kGetRow;
     json keys = request.value("keys", json::array());
     json rows = json::array();
     json end;
@@ -66,7 +64,7 @@ std::vector<std::string> AnswerMultipleGet(const json& request) {
         bool rowNotFound = false;
         bool anyValue = false;
         for (const json& id : request["attributes"]) {
-            const json get{{"op", "get"},
+            const json get{{"op", std::string(management::op::kGet)},
                            {"component", request["component"]},
                            {"group", request["group"]},
                            {"attribute", id},
@@ -76,7 +74,7 @@ std::vector<std::string> AnswerMultipleGet(const json& request) {
                 readsOfMultipleGets.push_back(get);
             }
             json reading = json::parse(Answer(get).at(0));
-            if (reading["status"] == kRowNotFound) {
+            if (reading["status"] == DMIERR_ROW_NOT_FOUND) {
                 rowNotFound = true;
                 break;
             }
@@ -85,7 +83,7 @@ std::vector<std::string> AnswerMultipleGet(const json& request) {
             readings.push_back(reading);
         }
         if (oneRow) {
-            return {Line(rowNotFound ? json{{"status", kRowNotFound}}
+            return {Line(rowNotFound ? json{{"status", DMIERR_ROW_NOT_FOUND}}
                                      : json{{"status", 0}, {"attributes", readings}})};
         }
         if (rowNotFound || (index > 0 && readings == previous)) {
@@ -136,8 +134,9 @@ std::vector<json> MultipleGetReads() {
 
 std::vector<std::string> Answer(const json& request) {
     // get-next is answered as a get of the row after the key.
-    const bool next = request.value("op", std::string()) == "get-next";
-    const std::string op = next ? "get" : request.value("op", std::string());
+    const std::string asked = request.value("op", std::string());
+    const bool next = asked == management::op::kGetNext;
+    const std::string_view op = next ? management::op::kGet : std::string_view(asked);
     const int component = request.value("component", 0);
     const int group = request.value("group", 0);
     const int attribute = request.value("attribute", 0);
@@ -147,74 +146,72 @@ std::vector<std::string> Answer(const json& request) {
         data["id"] = attribute;
         return std::vector{Line({{"status", 0}, {"value", data}})};
     };
-    const auto status = [](int code, const char* name) {
-        return std::vector{Line({{"status", code}, {"statusName", name}})};
+    const auto status = [](DmiErrorStatus code) {
+        return std::vector{Line({{"status", code}, {"statusName", dmi::StatusName(code)}})};
     };
     // As strict as the service provider: ids and sequence numbers are unsigned JSON numbers.
     for (const char* member : {"component", "group", "attribute", "since"}) {
         if (request.contains(member) && !request[member].is_number_unsigned()) {
-            return status(0x201, "ill-formed command");
+            return status(DMIERR_ILL_FORMED_COMMAND);
         }
     }
-    if (op == "get-row" || op == "get-rows") {
+    if (op == management::op::kGetRow || op == management::op::kGetRows) {
         return AnswerMultipleGet(request);
     }
-    if (op == "list-components") {
+    if (op == management::op::kListComponents) {
         return {Line({{"status", 0},
                       {"components",
                        {{{"id", 1}, {"name", "KORVO Ethernet Adapter"}, {"description", "NIC"}},
                         {{"id", 2}, {"name", "Token Ring Adapter"}, {"description", ""}}}}})};
     }
-    if (component != 1 && !request.contains("since") && op != "stats") {
-        return status(0x102, "component not found");
+    if (component != 1 && !request.contains("since") && op != management::op::kStats) {
+        return status(DMIERR_COMPONENT_NOT_FOUND);
     }
-    if (op == "list-groups") {
+    if (op == management::op::kListGroups) {
         return {Line({{"status", 0}, {"groups", json::parse(kGroups)}})};
     }
-    if (op == "list-attributes") {
+    if (op == management::op::kListAttributes) {
         const json attributes = json::parse(kAttributes);
         if (!attributes.contains(std::to_string(group))) {
-            return status(kGroupNotFound, "group not found");
+            return status(DMIERR_GROUP_NOT_FOUND);
         }
         return {Line({{"status", 0}, {"attributes", attributes[std::to_string(group)]}})};
     }
-    if (op == "get" && group == 1) {
+    if (op == management::op::kGet && group == 1) {
         return attribute == 1 ? value({{"type", 8}, {"text", "KORVO"}})
                               : value({{"type", 5}, {"integer", 7}});
     }
-    if (op == "get" && group == 4) {
+    if (op == management::op::kGet && group == 4) {
         return attribute == 2 ? value({{"type", 8}, {"hex", "30304130433931323334353600"}})
                               : value({{"type", 2}, {"integer", 1099511627776}});
     }
-    if (op == "get" && group == 5) {
+    if (op == management::op::kGet && group == 5) {
         if (row == 0) {  // as the agent answers a key its driver has no row for
-            return status(kValueUnknown, "value unknown");
+            return status(DMIERR_VALUE_UNKNOWN);
         }
         if (row > 3) {
-            return attribute == 1 ? status(kRowNotFound, "row not found")
-                                  : status(kValueUnknown, "value unknown");
+            return attribute == 1 ? status(DMIERR_ROW_NOT_FOUND) : status(DMIERR_VALUE_UNKNOWN);
         }
         if (attribute == 4 && row == 2) {
-            return status(kValueUnknown, "value unknown");
+            return status(DMIERR_VALUE_UNKNOWN);
         }
         return attribute == 1 ? value({{"type", 5}, {"integer", row}})
                               : value({{"type", 8}, {"text", "01005E00000" + std::to_string(row)}});
     }
-    if (op == "get" && group == 14) {
-        return row > 2 ? status(kRowNotFound, "row not found")
+    if (op == management::op::kGet && group == 14) {
+        return row > 2 ? status(DMIERR_ROW_NOT_FOUND)
                        : value({{"type", 5}, {"integer", attribute == 1 ? row : 1514}});
     }
-    if (op == "get" && group == 15) {
+    if (op == management::op::kGet && group == 15) {
         return value({{"type", 2}, {"integer", 18446744073709551615ull}});
     }
-    if (op == "get" && group == 22) {
+    if (op == management::op::kGet && group == 22) {
         return {Line({{"status", 0}, {"value", {{"id", attribute}}}})};
     }
-    if (op == "set") {
-        return attribute == 2 ? std::vector{Line({{"status", 0}})}
-                              : status(kIllegalToSet, "illegal to set");
+    if (op == management::op::kSet) {
+        return attribute == 2 ? std::vector{Line({{"status", 0}})} : status(DMIERR_ILLEGAL_TO_SET);
     }
-    if (op == "events") {
+    if (op == management::op::kEvents) {
         json events = json::array();
         for (int sequence = 1; sequence <= 2; ++sequence) {
             if (sequence > request.value("since", 0)) {
@@ -223,14 +220,14 @@ std::vector<std::string> Answer(const json& request) {
         }
         return {Line({{"status", 0}, {"events", events}})};
     }
-    if (op == "subscribe") {
+    if (op == management::op::kSubscribe) {
         std::vector<std::string> lines{Line({{"status", 0}})};
         for (int sequence = request.value("since", 0) + 1; sequence <= 3; ++sequence) {
             lines.push_back(Line({{"event", Event(sequence)}}));
         }
         return lines;
     }
-    if (op == "stats") {
+    if (op == management::op::kStats) {
         return {Line({{"status", 0},
                       {"memory",
                        {{"outstanding", 0},
@@ -240,7 +237,7 @@ std::vector<std::string> Answer(const json& request) {
                         {"blocks", json::array()}}},
                       {"registered", {1}}})};
     }
-    return status(0x201, "ill-formed command");
+    return status(DMIERR_ILL_FORMED_COMMAND);
 }
 
 }  // namespace korvo::console

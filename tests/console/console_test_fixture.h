@@ -13,14 +13,15 @@
 #include <nlohmann/json.hpp>
 
 #include "console/console_commands.h"
+#include "dmi/dmi.h"
 #include "korvo/provider_files.h"
 #include "management/fake_management_server.h"
 #include "support/private_root.h"
 
 namespace korvo::console {
 
-inline constexpr int kRowNotFound = 0x10A;
-inline constexpr int kValueUnknown = 0x10F;
+inline constexpr int kRowNotFound = DMIERR_ROW_NOT_FOUND;
+inline constexpr int kValueUnknown = DMIERR_VALUE_UNKNOWN;
 
 // An event of the component's failover group with sequence number `sequence`.
 nlohmann::json Event(int sequence);

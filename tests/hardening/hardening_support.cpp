@@ -282,51 +282,13 @@ size_t AgentMachine::EventCount() const {
 
 // ---- The management socket ------------------------------------------------------------------
 
-ManagementLine::ManagementLine() : fd_(korvo::host::ConnectUnix(korvo::management::SocketPath())) {}
-
-ManagementLine::~ManagementLine() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-bool ManagementLine::Send(const std::string& bytes) {
-    return fd_ >= 0 && korvo::host::WriteFull(fd_, bytes.data(), bytes.size());
-}
-
-nlohmann::json ManagementLine::Read(int timeoutMs) {
-    for (;;) {
-        if (const auto newline = pending_.find('\n'); newline != std::string::npos) {
-            const std::string line = pending_.substr(0, newline);
-            pending_.erase(0, newline + 1);
-            return nlohmann::json::parse(line, nullptr, false);
-        }
-        pollfd waiting{fd_, POLLIN, 0};
-        if (fd_ < 0 || poll(&waiting, 1, timeoutMs) <= 0) {
-            return nullptr;
-        }
-        char chunk[4096];
-        const ssize_t got = read(fd_, chunk, sizeof chunk);
-        if (got <= 0) {
-            return nullptr;
-        }
-        pending_.append(chunk, static_cast<size_t>(got));
-    }
-}
-
-nlohmann::json ManagementLine::Ask(const nlohmann::json& request, int timeoutMs) {
-    if (!Send(request.dump() + "\n")) {
-        return nullptr;
-    }
-    return Read(timeoutMs);
-}
-
 nlohmann::json GetRequest(uint32_t component, uint32_t group, uint32_t attribute,
                           std::optional<uint32_t> key, bool next) {
-    nlohmann::json request = {{"op", next ? "get-next" : "get"},
-                              {"component", component},
-                              {"group", group},
-                              {"attribute", attribute}};
+    nlohmann::json request = {
+        {"op", next ? korvo::management::op::kGetNext : korvo::management::op::kGet},
+        {"component", component},
+        {"group", group},
+        {"attribute", attribute}};
     if (key) {
         request["keys"] = nlohmann::json::array({{{"integer", *key}}});
     }

@@ -22,6 +22,7 @@
 #include "adapter_server.h"
 #include "dmi/dmi.h"
 #include "support/private_root.h"
+#include "support/json_line_socket.h"
 
 namespace korvo::hardening {
 
@@ -122,24 +123,7 @@ class AgentMachine {
 };
 
 // One connection to $WIN32DMIPATH/dmi.sock: a JSON object per line each way.
-class ManagementLine {
-  public:
-    ManagementLine();
-    ~ManagementLine();
-    ManagementLine(const ManagementLine&) = delete;
-    ManagementLine& operator=(const ManagementLine&) = delete;
-
-    bool connected() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
-    bool Send(const std::string& bytes);
-    // The next answer; null when none came within `timeoutMs` or the connection ended.
-    nlohmann::json Read(int timeoutMs = 10000);
-    nlohmann::json Ask(const nlohmann::json& request, int timeoutMs = 10000);
-
-  private:
-    int fd_ = -1;
-    std::string pending_;
-};
+using ManagementLine = korvo::test::JsonLineSocket;
 
 // `readers` management connections side by side, each asking every request `rounds` times;
 // every answer that differs from `quiet` (the same requests' answers to one reader alone) is

@@ -8,8 +8,6 @@
 // table rows, the driver's name, constants). Exit status 0 when every read answered with status
 // 0, 1 when one did not (the first is shown), 2 for a usage error, 3 when the service provider
 // cannot be reached.
-#include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +23,8 @@
 
 #include "korvo/management_protocol.h"
 #include "korvo_host.h"
+#include "management/management_requests.h"
+#include "support/json_line_socket.h"
 
 namespace {
 
@@ -45,44 +46,6 @@ int Usage() {
     std::fprintf(stderr, "usage: korvo-read-load COUNT [--component ID]\n");
     return 2;
 }
-
-class Connection {
-  public:
-    explicit Connection(int fd) : fd_(fd) {}
-    ~Connection() { close(fd_); }
-
-    bool Send(const std::string& text) {
-        return korvo::host::WriteFull(fd_, text.data(), text.size());
-    }
-
-    // The next line, or false when the connection ended or nothing came in time.
-    bool ReadLine(std::string* line) {
-        for (;;) {
-            if (const auto newline = pending_.find('\n', scanned_); newline != std::string::npos) {
-                line->assign(pending_, 0, newline);
-                pending_.erase(0, newline + 1);
-                scanned_ = 0;
-                return true;
-            }
-            scanned_ = pending_.size();
-            pollfd waiting{fd_, POLLIN, 0};
-            if (poll(&waiting, 1, AnswerTimeoutMs) <= 0) {
-                return false;
-            }
-            char chunk[65536];
-            const ssize_t got = read(fd_, chunk, sizeof chunk);
-            if (got <= 0) {
-                return false;
-            }
-            pending_.append(chunk, static_cast<size_t>(got));
-        }
-    }
-
-  private:
-    int fd_;
-    std::string pending_;
-    size_t scanned_ = 0;
-};
 
 }  // namespace
 
@@ -115,16 +78,17 @@ int main(int argc, char** argv) {
                      socket.c_str(), std::strerror(errno));
         return 3;
     }
-    Connection connection(fd);
-    std::string line;
+    korvo::test::JsonLineSocket connection(fd);
+    std::optional<std::string> line;
     if (component < 0) {
-        if (!connection.Send("{\"op\":\"list-components\"}\n") || !connection.ReadLine(&line)) {
+        if (!connection.Send(korvo::management::request::ListComponents().dump() + "\n") ||
+            !(line = connection.ReadLine(AnswerTimeoutMs))) {
             std::fprintf(stderr, "korvo-read-load: the service provider did not answer\n");
             return 3;
         }
-        const auto answer = nlohmann::json::parse(line, nullptr, false);
+        const auto answer = nlohmann::json::parse(*line, nullptr, false);
         if (!answer.is_object() || !answer.contains("components") || answer["components"].empty()) {
-            std::fprintf(stderr, "korvo-read-load: no component is installed: %s\n", line.c_str());
+            std::fprintf(stderr, "korvo-read-load: no component is installed: %s\n", line->c_str());
             return 1;
         }
         component = answer["components"][0]["id"].get<long long>();
@@ -132,14 +96,12 @@ int main(int argc, char** argv) {
 
     std::vector<std::string> requests;
     for (const Target& target : Targets) {
-        nlohmann::json request = {{"op", "get"},
-                                  {"component", component},
-                                  {"group", target.group},
-                                  {"attribute", target.attribute}};
-        if (target.key >= 0) {
-            request["keys"] = nlohmann::json::array({{{"integer", target.key}}});
-        }
-        requests.push_back(request.dump() + "\n");
+        const auto keys = target.key >= 0 ? nlohmann::json::array({{{"integer", target.key}}})
+                                          : nlohmann::json::array();
+        requests.push_back(korvo::management::request::Get(static_cast<uint32_t>(component),
+                                                           target.group, target.attribute, keys)
+                               .dump() +
+                           "\n");
     }
 
     const auto started = std::chrono::steady_clock::now();
@@ -157,14 +119,14 @@ int main(int argc, char** argv) {
             return 3;
         }
         for (; answered < sent; ++answered) {
-            if (!connection.ReadLine(&line)) {
+            if (!(line = connection.ReadLine(AnswerTimeoutMs))) {
                 std::fprintf(stderr, "korvo-read-load: no answer to read %llu\n", answered + 1);
                 return 3;
             }
-            const auto answer = nlohmann::json::parse(line, nullptr, false);
+            const auto answer = nlohmann::json::parse(*line, nullptr, false);
             if (!answer.is_object() || answer.value("status", -1) != 0) {
                 std::fprintf(stderr, "korvo-read-load: read %llu (%s) answered %s\n", answered + 1,
-                             requests[answered % requests.size()].c_str(), line.c_str());
+                             requests[answered % requests.size()].c_str(), line->c_str());
                 return 1;
             }
         }

@@ -1,7 +1,6 @@
 // The service provider tests' fixture, test instrumentation and socket client.
 #include "sp_fixture.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -9,7 +8,6 @@
 #include <sstream>
 
 #include "korvo/management_protocol.h"
-#include "korvo_host.h"
 
 namespace korvo::sp::test {
 
@@ -288,61 +286,6 @@ DmiMultiRowData* BuildWidgetEvent(DmiMemDsc md, DmiId componentId) {
     rowValues[1].data.type = MIF_OCTETSTRING;
     rowValues[1].data.value.octetstring = DmiNewOctetString(3, "\x01\x02\xFF", md, nullptr);
     return event;
-}
-
-// ---- The socket client ---------------------------------------------------------------------
-
-ManagementClient::ManagementClient() {
-    fd_ = korvo::host::ConnectUnix(korvo::management::SocketPath());
-}
-
-ManagementClient::~ManagementClient() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-void ManagementClient::SendRaw(const std::string& bytes) {
-    ASSERT_TRUE(korvo::host::WriteFull(fd_, bytes.data(), bytes.size()));
-}
-
-nlohmann::json ManagementClient::ReadLine() {
-    while (pending_.find('\n') == std::string::npos) {
-        pollfd waiting{fd_, POLLIN, 0};
-        if (poll(&waiting, 1, 5000) <= 0) {
-            return nullptr;
-        }
-        char chunk[4096];
-        const ssize_t got = read(fd_, chunk, sizeof chunk);
-        if (got <= 0) {
-            return nullptr;
-        }
-        pending_.append(chunk, static_cast<size_t>(got));
-    }
-    const size_t end = pending_.find('\n');
-    const std::string line = pending_.substr(0, end);
-    pending_.erase(0, end + 1);
-    return nlohmann::json::parse(line);
-}
-
-bool ManagementClient::ClosedByPeer(int timeoutMs) {
-    const long long deadline = korvo::host::SteadyNowMs() + timeoutMs;
-    for (;;) {
-        pollfd waiting{fd_, POLLIN, 0};
-        if (poll(&waiting, 1, korvo::host::MillisecondsLeft(deadline)) <= 0) {
-            return false;
-        }
-        char chunk[65536];
-        const ssize_t got = read(fd_, chunk, sizeof chunk);
-        if (got <= 0) {
-            return true;
-        }
-    }
-}
-
-nlohmann::json ManagementClient::Ask(const nlohmann::json& request) {
-    SendRaw(request.dump() + "\n");
-    return ReadLine();
 }
 
 }  // namespace korvo::sp::test

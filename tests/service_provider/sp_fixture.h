@@ -16,6 +16,7 @@
 #include "dmi/dmi.h"
 #include "korvo/provider_files.h"
 #include "korvo_sp.h"
+#include "support/json_line_socket.h"
 #include "support/private_root.h"
 
 namespace korvo::sp::test {
@@ -83,25 +84,6 @@ struct TestInstrumentation {
 DmiMultiRowData* BuildWidgetEvent(DmiMemDsc md, DmiId componentId);
 
 // One connection to the management socket, a JSON object per line each way.
-class ManagementClient {
-  public:
-    ManagementClient();  // connects to $WIN32DMIPATH/dmi.sock
-    ~ManagementClient();
-    ManagementClient(const ManagementClient&) = delete;
-    ManagementClient& operator=(const ManagementClient&) = delete;
-
-    bool connected() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
-    void SendRaw(const std::string& bytes);
-    nlohmann::json ReadLine();  // null when nothing came within 5 seconds
-    // True when the provider closes the connection within `timeoutMs`; what it still sends
-    // first is read and dropped.
-    bool ClosedByPeer(int timeoutMs);
-    nlohmann::json Ask(const nlohmann::json& request);
-
-  private:
-    int fd_ = -1;
-    std::string pending_;
-};
+using ManagementClient = korvo::test::JsonLineSocket;
 
 }  // namespace korvo::sp::test

@@ -13,11 +13,10 @@ die() {
     exit 1
 }
 # The machine's tests, written once for every script: machine_adapter_up (the simulated
-# adapter's control device listens), machine_registered (the agent is registered), wait_until.
+# adapter's control device listens), machine_registered (the agent is registered), and
+# wait_for SECONDS COMMAND... (scripts/wait-lib.sh; the caller says what failed).
 # shellcheck source=scripts/machine-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/machine-lib.sh"
-# wait_for SECONDS COMMAND...: true once COMMAND succeeds; the caller says what failed.
-wait_for() { wait_until "$@"; }
 
 # require PATH...: skips the test (exit 0, "SKIP: ...") unless every PATH exists.
 require() {

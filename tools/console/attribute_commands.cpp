@@ -12,6 +12,7 @@
 #include "korvo/management_protocol.h"
 #include "management/attribute_reads.h"
 #include "management/attribute_values.h"
+#include "management/management_requests.h"
 
 namespace korvo::console {
 
@@ -95,7 +96,7 @@ Console::Target Console::ReadTarget() {
 // answer; or null with the document's "end": the end of the table when a key attribute
 // finds no such row, and "read failed" with the key's status when it could not be read
 // (whether a row follows is then not known: a failure, never the table's end).
-json Console::RowKeys(const char* op, uint32_t component, uint32_t groupId, const json& keys,
+json Console::RowKeys(std::string_view op, uint32_t component, uint32_t groupId, const json& keys,
                       json& end) {
     const GroupInfo* group = catalog_.FindGroup(component, groupId);
     json next = json::array();
@@ -133,27 +134,28 @@ json Console::RowKeys(const char* op, uint32_t component, uint32_t groupId, cons
 }
 
 int Console::Get() {
-    return Read("get");
+    return Read(management::op::kGet);
 }
 
 int Console::GetNext() {
-    return Read("get-next");
+    return Read(management::op::kGetNext);
 }
 
-int Console::Read(const char* op) {
+int Console::Read(std::string_view op) {
     const auto [component, group, attributes, keyList] = ReadTarget();
-    const bool next = op == std::string_view("get-next");
+    const bool next = op == management::op::kGetNext;
     const GroupInfo* groupInfo = catalog_.FindGroup(component, group);
     const bool table = groupInfo != nullptr && !groupInfo->keys.empty();
     json end;
     const json nextKeys =
-        next && table ? RowKeys("get-next", component, group, keyList, end) : json();
+        next && table ? RowKeys(management::op::kGetNext, component, group, keyList, end) : json();
     // A get of a table without keys reads the row the instrumentation takes for no key:
     // its keys name it.
     json unnamedEnd;
-    const json chosenKeys = !next && table && keyList.empty()
-                                ? RowKeys("get", component, group, keyList, unnamedEnd)
-                                : json();
+    const json chosenKeys =
+        !next && table && keyList.empty()
+            ? RowKeys(management::op::kGet, component, group, keyList, unnamedEnd)
+            : json();
     // Key 0 of a table whose rows count from 1 names no row.
     const bool keyZero =
         !next && table && keyList.size() == 1 && keyList[0].value("integer", json()) == json(0);
@@ -164,7 +166,7 @@ int Console::Read(const char* op) {
         const Reading reading =
             ReadAttribute(Client(), op, component, group, attribute, info, keyList);
         json document = Subject(component, group, attribute, keyList);
-        document["op"] = op;
+        document["op"] = std::string(op);
         PutReading(document, reading);
         if (next && !table && reading.status == DMIERR_ROW_NOT_FOUND) {
             document["end"] = {{"reason", "end of group"},
@@ -186,7 +188,7 @@ int Console::Read(const char* op) {
     }
     // One shape for scripts however many attributes were asked; people see one reading
     // as a line of its own.
-    const json document{{"op", op}, {"results", results}};
+    const json document{{"op", std::string(op)}, {"results", results}};
     if (results.size() == 1) {
         Show(document, [&] { text_.Reading(results[0]); });
     } else {
@@ -292,16 +294,12 @@ int Console::Set() {
                          "; give 0 to 2147483647");
     }
     const json keyList = KeysWithIds(component, group, keys);
-    const json response = Client().Request({{"op", "set"},
-                                            {"component", component},
-                                            {"group", group},
-                                            {"attribute", attribute},
-                                            {"keys", keyList},
-                                            {"value", value}});
+    const json response =
+        Client().Request(management::request::Set(component, group, attribute, keyList, value));
     const uint32_t status = StatusOf(response);
     const std::string error = ErrorText(response);
     json document = Subject(component, group, attribute, keyList);
-    document["op"] = "set";
+    document["op"] = std::string(management::op::kSet);
     document["value"] = AnnotateValue(value, &*info);
     PutStatus(document, status, error);
     if (status == DMIERR_VALUE_EXCEEDS_MAXSIZE && !line_.valueType && wideRead &&

@@ -9,6 +9,7 @@
 #include "console/text_renderer.h"
 #include "dmi/dmi_names.h"
 #include "korvo/management_protocol.h"
+#include "management/management_requests.h"
 
 namespace korvo::console {
 
@@ -200,18 +201,14 @@ std::vector<Reading> Readings(const nlohmann::json& answer, const nlohmann::json
 
 nlohmann::json RowRequest(uint32_t component, uint32_t group,
                           const std::vector<const AttributeInfo*>& readable) {
-    return {{"op", "get-row"},
-            {"component", component},
-            {"group", group},
-            {"attributes", AttributeIds(readable)}};
+    return management::request::GetRow(component, group, nullptr, AttributeIds(readable));
 }
 
 nlohmann::json RowsRequest(uint32_t component, const GroupInfo& group, uint32_t row,
                            const std::vector<const AttributeInfo*>& readable) {
     const uint32_t count = std::min(management::kMaxRowsPerRequest, kWalkRowBound - row + 1);
-    return {{"op", "get-rows"},  {"component", component},
-            {"group", group.id}, {"keys", TableRowKeys(group, row)},
-            {"count", count},    {"attributes", AttributeIds(readable)}};
+    return management::request::GetRows(component, group.id, TableRowKeys(group, row), count,
+                                        AttributeIds(readable));
 }
 
 bool SameAnswers(const std::vector<Reading>& row, const std::vector<Reading>& other) {

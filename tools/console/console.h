@@ -9,6 +9,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -79,9 +80,9 @@ class Console {
     nlohmann::json Subject(uint32_t component, uint32_t groupId, uint32_t attribute,
                            const nlohmann::json& keys);
     Target ReadTarget();
-    nlohmann::json RowKeys(const char* op, uint32_t component, uint32_t groupId,
+    nlohmann::json RowKeys(std::string_view op, uint32_t component, uint32_t groupId,
                            const nlohmann::json& keys, nlohmann::json& end);
-    int Read(const char* op);
+    int Read(std::string_view op);
 
     nlohmann::json AnnotateEvent(const nlohmann::json& event);
     int LoggedEvents();

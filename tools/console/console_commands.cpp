@@ -14,6 +14,7 @@
 #include "console/console.h"
 #include "dmi/dmi.h"
 #include "management/attribute_values.h"
+#include "management/management_requests.h"
 
 namespace korvo::console {
 
@@ -181,8 +182,8 @@ int Console::Attributes() {
 }
 
 int Console::Stats() {
-    json response =
-        RequestOk(Client(), {{"op", "stats"}}, "reading the service provider's memory tracking");
+    json response = RequestOk(Client(), management::request::Stats(),
+                              "reading the service provider's memory tracking");
     response.erase("status");
     response.erase("statusName");
     Show(response, &TextRenderer::Stats);

@@ -14,6 +14,8 @@
 #include "dmi/dmi.h"
 #include "management/attribute_reads.h"
 #include "management/attribute_values.h"
+#include "korvo/management_protocol.h"
+#include "management/management_requests.h"
 
 namespace korvo::console {
 
@@ -86,7 +88,7 @@ int Console::Events() {
 int Console::LoggedEvents() {
     const uint64_t since = line_.since.value_or(0);
     const json response =
-        RequestOk(Client(), {{"op", "events"}, {"since", since}}, "reading the event log");
+        RequestOk(Client(), management::request::Events(since), "reading the event log");
     json list = json::array();
     for (const json& event : EventsOf(response)) {
         list.push_back(AnnotateEvent(event));
@@ -100,7 +102,7 @@ int Console::LoggedEvents() {
 uint64_t Console::LastLoggedSequence() {
     uint64_t last = 0;
     const json response =
-        RequestOk(Client(), {{"op", "events"}, {"since", 0}}, "reading the event log");
+        RequestOk(Client(), management::request::Events(0), "reading the event log");
     for (const json& event : EventsOf(response)) {
         const auto sequence = event.find("sequence");
         if (sequence != event.end() && sequence->is_number_integer()) {
@@ -118,7 +120,7 @@ int Console::FollowEvents() {
     std::optional<ManagementClient> subscription;
     auto connect = [&] { subscription.emplace(ManagementSocketPath(line_.socketPath)); };
     auto subscribe = [&] {
-        RequestOk(*subscription, {{"op", "subscribe"}, {"since", since}}, "subscribing to events");
+        RequestOk(*subscription, management::request::Subscribe(since), "subscribing to events");
     };
     bool away = false;  // the connection was lost and has not come back yet
     // Nothing listening at all is an error at once; a provider that goes away once the
@@ -233,7 +235,7 @@ int Console::Watch() {
         try {
             for (const DmiId attribute : attributes) {
                 readings.push_back(
-                    ReadAttribute(Client(), "get", component, group, attribute,
+                    ReadAttribute(Client(), management::op::kGet, component, group, attribute,
                                   catalog_.FindAttribute(component, group, attribute), keyList));
             }
         } catch (const ConnectionError& lost) {

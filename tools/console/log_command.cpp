@@ -27,14 +27,14 @@ std::string Console::LogPath() {
             slash == std::string::npos ? std::string(".") : line_.socketPath.substr(0, slash),
             management::kLogFileName);
     }
-    const char* root = std::getenv("WIN32DMIPATH");
-    if (root == nullptr || *root == '\0') {
+    const std::string directory = management::ProviderDirectory();
+    if (directory.empty()) {
         throw ConnectionError(
             "WIN32DMIPATH is not set, so the service provider's log is unknown: set it to "
             "the directory the agent runs with (the log is $WIN32DMIPATH/sp.log), or give "
             "--socket PATH with the socket beside the log");
     }
-    return management::ProviderFile(root, management::kLogFileName);
+    return management::ProviderFile(directory, management::kLogFileName);
 }
 
 // A line of sp.log, its time stamp as ISO 8601 like every time the console shows.

@@ -2,19 +2,20 @@
 #include "management/attribute_reads.h"
 
 #include "management/component_catalog.h"
+#include "korvo/management_protocol.h"
+#include "management/management_requests.h"
 #include "dmi/dmi_names.h"
 
 namespace korvo::management {
 
 using nlohmann::json;
 
-Reading ReadAttribute(ManagementClient& client, const char* op, uint32_t component, uint32_t group,
-                      uint32_t attribute, const AttributeInfo* info, const json& keys) {
-    const json response = client.Request({{"op", op},
-                                          {"component", component},
-                                          {"group", group},
-                                          {"attribute", attribute},
-                                          {"keys", keys}});
+Reading ReadAttribute(ManagementClient& client, std::string_view op, uint32_t component,
+                      uint32_t group, uint32_t attribute, const AttributeInfo* info,
+                      const json& keys) {
+    const json response =
+        client.Request(op == op::kGetNext ? request::GetNext(component, group, attribute, keys)
+                                          : request::Get(component, group, attribute, keys));
     return ReadingFrom(response, attribute, info);
 }
 

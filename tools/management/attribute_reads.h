@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -22,9 +23,10 @@ struct Reading {
     std::string error;
 };
 
-// Asks for one attribute ("get" or "get-next") of the row `keys` select.
-Reading ReadAttribute(ManagementClient& client, const char* op, uint32_t component, uint32_t group,
-                      uint32_t attribute, const AttributeInfo* info, const nlohmann::json& keys);
+// Asks for one attribute (op::kGet or op::kGetNext) of the row `keys` select.
+Reading ReadAttribute(ManagementClient& client, std::string_view op, uint32_t component,
+                      uint32_t group, uint32_t attribute, const AttributeInfo* info,
+                      const nlohmann::json& keys);
 
 // A get's answer, or one READING of a multi-value answer, as a Reading of `attribute`.
 Reading ReadingFrom(const nlohmann::json& answer, uint32_t attribute, const AttributeInfo* info);

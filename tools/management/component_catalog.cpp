@@ -7,6 +7,7 @@
 
 #include "dmi/dmi.h"
 #include "management/attribute_values.h"
+#include "management/management_requests.h"
 
 namespace korvo::management {
 
@@ -69,10 +70,6 @@ uint32_t PickByName(const std::vector<Item>& items, std::string_view text, const
                      "; give its id or more of its name:" + names);
 }
 
-json ListAttributesRequest(uint32_t component, uint32_t group) {
-    return json{{"op", "list-attributes"}, {"component", component}, {"group", group}};
-}
-
 std::vector<AttributeInfo> AttributesOf(const json& response) {
     std::vector<AttributeInfo> attributes;
     for (const json& entry : ListOf(response, "attributes")) {
@@ -112,7 +109,7 @@ json RequestOk(ManagementClient& client, const json& request, const std::string&
 const std::vector<ComponentInfo>& ComponentCatalog::Components() {
     if (!components_) {
         const json response =
-            RequestOk(client_(), json{{"op", "list-components"}}, "listing the components");
+            RequestOk(client_(), request::ListComponents(), "listing the components");
         std::vector<ComponentInfo> components;
         for (const json& entry : ListOf(response, "components")) {
             components.push_back({entry.value("id", 0u), entry.value("name", std::string()),
@@ -127,9 +124,8 @@ const std::vector<GroupInfo>& ComponentCatalog::Groups(uint32_t component) {
     if (const auto known = groups_.find(component); known != groups_.end()) {
         return known->second;
     }
-    const json response =
-        RequestOk(client_(), json{{"op", "list-groups"}, {"component", component}},
-                  "listing the groups of component " + std::to_string(component));
+    const json response = RequestOk(client_(), request::ListGroups(component),
+                                    "listing the groups of component " + std::to_string(component));
     std::vector<GroupInfo> groups;
     for (const json& entry : ListOf(response, "groups")) {
         GroupInfo group{entry.value("id", 0u),
@@ -152,7 +148,7 @@ const std::vector<AttributeInfo>& ComponentCatalog::Attributes(uint32_t componen
     if (const auto known = attributes_.find(where); known != attributes_.end()) {
         return known->second;
     }
-    const json response = RequestOk(client_(), ListAttributesRequest(component, group),
+    const json response = RequestOk(client_(), request::ListAttributes(component, group),
                                     "listing the attributes of group " + std::to_string(group) +
                                         " of component " + std::to_string(component));
     return attributes_[where] = AttributesOf(response);
@@ -164,7 +160,7 @@ void ComponentCatalog::ListAttributes(uint32_t component, std::span<const uint32
     for (const uint32_t group : groups) {
         if (!attributes_.contains(std::make_pair(component, group))) {
             unlisted.push_back(group);
-            requests.push_back(ListAttributesRequest(component, group));
+            requests.push_back(request::ListAttributes(component, group));
         }
     }
     client_().Pipeline(requests, [&](size_t i, json response) {

@@ -88,18 +88,19 @@ std::string ManagementSocketPath(const std::string& overridePath) {
     if (!overridePath.empty()) {
         return overridePath;
     }
-    const char* root = std::getenv("WIN32DMIPATH");
-    if (root == nullptr || root[0] == '\0') {
+    const std::string directory = korvo::management::ProviderDirectory();
+    if (directory.empty()) {
         throw ConnectionError(
             "WIN32DMIPATH is not set, so the service provider's management socket is unknown: "
             "set WIN32DMIPATH to the directory the agent runs with (its socket is "
             "$WIN32DMIPATH/dmi.sock), or give --socket PATH");
     }
-    const std::string socketPath = korvo::management::SocketPath();
+    const std::string socketPath =
+        korvo::management::ProviderFile(directory, korvo::management::kSocketFileName);
     // A provider that serves a port instead says so in dmi.port beside the socket's place.
     if (access(socketPath.c_str(), F_OK) != 0) {
-        std::ifstream portFile(korvo::management::ProviderFile(SocketDirectory(socketPath),
-                                                               korvo::management::kPortFileName));
+        std::ifstream portFile(
+            korvo::management::ProviderFile(directory, korvo::management::kPortFileName));
         std::string port;
         if (portFile >> port && TcpPort(std::string(kTcpPrefix) + port) != 0) {
             return std::string(kTcpPrefix) + std::string(kLoopbackHost) + port;

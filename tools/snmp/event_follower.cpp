@@ -11,6 +11,7 @@
 
 #include "management/component_catalog.h"
 #include "management/management_client.h"
+#include "management/management_requests.h"
 #include "dmi/dmi.h"
 #include "snmp/log.h"
 
@@ -68,13 +69,13 @@ void EventFollower::Follow() {
             if (!since) {
                 // Only what happens from now on: the log's earlier events are history.
                 uint64_t last = 0;
-                const json log = client.Request({{"op", "events"}});
+                const json log = client.Request(management::request::Events());
                 for (const json& event : log.value("events", json::array())) {
                     last = std::max(last, event.value("sequence", uint64_t{0}));
                 }
                 since = last;
             }
-            const json answer = client.Request({{"op", "subscribe"}, {"since", *since}});
+            const json answer = client.Request(management::request::Subscribe(*since));
             if (management::StatusOf(answer) != DMIERR_NO_ERROR) {
                 throw management::ConnectionError("the service provider refused a subscription");
             }

@@ -5,6 +5,7 @@
 
 #include "management/component_catalog.h"
 #include "management/management_client.h"
+#include "management/management_requests.h"
 #include "korvo/management_protocol.h"
 #include "dmi/dmi.h"
 #include "snmp/subagent_internal.h"
@@ -98,20 +99,19 @@ void Subagent::FetchAhead(uint32_t component, const GroupTree& group, const json
         }
     };
     if (!group.IsTable()) {
-        const json answer = provider_.Request(
-            {{"op", "get-group"}, {"component", component}, {"group", group.info.id}}, deadline_);
+        const json answer =
+            provider_.Request(management::request::GetGroup(component, group.info.id), deadline_);
         if (management::StatusOf(answer) == DMIERR_NO_ERROR) {
             keep(json::array(), answer.value("attributes", json::array()));
         }
         return;
     }
     const uint32_t first = keys.empty() ? 1u : std::max(keys[0].value("integer", 1u), 1u);
-    const json answer = provider_.Request({{"op", "get-rows"},
-                                           {"component", component},
-                                           {"group", group.info.id},
-                                           {"keys", management::TableRowKeys(group.info, first)},
-                                           {"count", management::kMaxRowsPerRequest}},
-                                          deadline_);
+    const json answer =
+        provider_.Request(management::request::GetRows(component, group.info.id,
+                                                       management::TableRowKeys(group.info, first),
+                                                       management::kMaxRowsPerRequest),
+                          deadline_);
     uint32_t status = management::StatusOf(answer);
     json end = answer.value("end", json());
     if (status == DMIERR_ROW_NOT_FOUND) {

@@ -5,6 +5,7 @@
 
 #include "management/component_catalog.h"
 #include "management/management_client.h"
+#include "management/management_requests.h"
 #include "dmi/dmi.h"
 #include "snmp/log.h"
 #include "snmp/subagent_internal.h"
@@ -45,11 +46,7 @@ void Subagent::BeginRequest(netsnmp_agent_request_info* info) {
 }
 
 json Subagent::Read(uint32_t component, uint32_t group, uint32_t attribute, const json& keys) {
-    return provider_.Request({{"op", "get"},
-                              {"component", component},
-                              {"group", group},
-                              {"attribute", attribute},
-                              {"keys", keys}},
+    return provider_.Request(management::request::Get(component, group, attribute, keys),
                              deadline_);
 }
 
@@ -217,13 +214,10 @@ void Subagent::AnswerSet(const Registered& entry, netsnmp_agent_request_info* in
         return;
     }
     readAhead_.clear();
-    const json answer = provider_.Request({{"op", "set"},
-                                           {"component", component},
-                                           {"group", instance.group->info.id},
-                                           {"attribute", instance.attribute->id},
-                                           {"keys", instance.keys},
-                                           {"value", *value.value}},
-                                          deadline_);
+    const json answer = provider_.Request(
+        management::request::Set(component, instance.group->info.id, instance.attribute->id,
+                                 instance.keys, *value.value),
+        deadline_);
     const uint32_t status = management::StatusOf(answer);
     if (const SnmpError error = SetErrorOf(status, instance.attribute->typeCode())) {
         netsnmp_set_request_error(info, request, error);
