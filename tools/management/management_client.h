@@ -73,6 +73,9 @@ class ManagementClient {
 
     // The socket, for a caller that only polls it to see whether lines wait unread.
     int descriptor() const { return fd_; }
+    // Whether bytes already read from the socket wait here for Receive: a caller that polls
+    // the socket must look here too.
+    bool HasBuffered() const { return !buffered_.empty(); }
 
     // The next line of a subscription (a JSON object: the first response, then {"event":...}
     // lines), or nothing when none arrived within `wait`.

@@ -59,6 +59,28 @@ void EventFollower::Noticed(const std::function<void(Written&)>& note) {
     (void)!write(pipe_[1], &wake, 1);
 }
 
+// One line of the subscription: a notice of a set, an event to queue, or nothing of ours.
+void EventFollower::Handle(const std::optional<json>& line, uint64_t& since) {
+    if (line && line->contains("set")) {
+        const json& set = (*line)["set"];
+        Noticed([&](Written& written) {
+            written.groups.emplace_back(set.value("component", 0u), set.value("group", 0u));
+        });
+        return;
+    }
+    if (!line || !line->contains("event")) {
+        return;
+    }
+    const json& event = (*line)["event"];
+    since = std::max(since, event.value("sequence", uint64_t{0}));
+    {
+        std::lock_guard lock(mutex_);
+        events_.push_back(event);
+    }
+    const char wake = 1;
+    (void)!write(pipe_[1], &wake, 1);
+}
+
 void EventFollower::Follow() {
     std::optional<uint64_t> since;
     bool connected = true;
@@ -75,6 +97,8 @@ void EventFollower::Follow() {
                 }
                 since = last;
             }
+            // Lines read together with the answer wait in the client, unhandled.
+            handling_ = true;
             const json answer = client.Request(management::request::Subscribe(*since));
             if (management::StatusOf(answer) != DMIERR_NO_ERROR) {
                 throw management::ConnectionError("the service provider refused a subscription");
@@ -86,30 +110,21 @@ void EventFollower::Follow() {
             subscription_ = client.descriptor();
             // Sets made while no subscription was open were not noticed.
             Noticed([](Written& written) { written.all = true; });
+            handling_ = client.HasBuffered();
             while (!stopping_) {
-                const auto line = client.Receive(kEventWait);
-                if (line && line->contains("set")) {
-                    const json& set = (*line)["set"];
-                    Noticed([&](Written& written) {
-                        written.groups.emplace_back(set.value("component", 0u),
-                                                    set.value("group", 0u));
-                    });
-                    continue;
+                if (!client.HasBuffered()) {
+                    pollfd readable{client.descriptor(), POLLIN, 0};
+                    if (poll(&readable, 1, static_cast<int>(kEventWait.count())) <= 0) {
+                        continue;
+                    }
                 }
-                if (!line || !line->contains("event")) {
-                    continue;
-                }
-                const json& event = (*line)["event"];
-                since = std::max(*since, event.value("sequence", uint64_t{0}));
-                {
-                    std::lock_guard lock(mutex_);
-                    events_.push_back(event);
-                }
-                const char wake = 1;
-                (void)!write(pipe_[1], &wake, 1);
+                handling_ = true;
+                Handle(client.Receive(kEventWait), *since);
+                handling_ = client.HasBuffered();
             }
         } catch (const std::exception& error) {
             subscription_ = -1;
+            handling_ = false;
             if (connected) {
                 Log(std::string("events: ") + error.what() + "; trying again every second",
                     LogPriority::Warning);

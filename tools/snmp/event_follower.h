@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -31,11 +32,16 @@ class EventFollower {
     int readFd() const { return pipe_[0]; }
 
     // How many notices of sets by any client have arrived; and whether lines wait unread on
-    // the subscription, which may be such a notice.
+    // the subscription or are being handled, any of which may be such a notice. Asked in
+    // this order (LinesWaiting, then SetsNoticed), a notice the provider sent is seen: it is
+    // on the socket, or the thread took it off while `handling_` holds, or it is counted.
     uint64_t SetsNoticed() const { return sets_; }
     bool LinesWaiting() const {
         pollfd waiting{subscription_.load(), POLLIN, 0};
-        return waiting.fd >= 0 && poll(&waiting, 1, 0) > 0;
+        if (waiting.fd >= 0 && poll(&waiting, 1, 0) > 0) {
+            return true;
+        }
+        return handling_.load();
     }
 
     // The groups that sets by any client wrote since the last call, or `all` when sets may
@@ -53,6 +59,7 @@ class EventFollower {
 
   private:
     void Noticed(const std::function<void(Written&)>& note);
+    void Handle(const std::optional<nlohmann::json>& line, uint64_t& since);
     void Follow();
 
     std::string socketPath_;
@@ -61,6 +68,9 @@ class EventFollower {
     std::atomic<bool> stopping_{false};
     std::atomic<uint64_t> sets_{0};
     std::atomic<int> subscription_{-1};
+    // Set before the thread reads the subscription's socket, cleared once nothing it read
+    // waits to be handled.
+    std::atomic<bool> handling_{false};
     std::mutex mutex_;
     std::deque<nlohmann::json> events_;
     Written written_;
