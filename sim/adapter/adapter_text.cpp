@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "korvo/hex_digit.h"
 #include "setting_text.h"
 
 namespace korvo::adapter {
@@ -125,11 +126,11 @@ std::optional<MacAddress> ParseMacAddress(std::string_view text) {
     }
     MacAddress address{};
     for (size_t i = 0; i < address.size(); ++i) {
-        const auto byte = ParseNumber<uint32_t>("0x" + digits.substr(2 * i, 2), 0xFF);
-        if (!byte) {
+        const int byte = HexByte(digits[2 * i], digits[2 * i + 1]);
+        if (byte < 0) {
             return std::nullopt;
         }
-        address[i] = static_cast<uint8_t>(*byte);
+        address[i] = static_cast<uint8_t>(byte);
     }
     return address;
 }
