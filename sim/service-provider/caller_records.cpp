@@ -4,6 +4,25 @@
 #include <cstring>
 
 namespace korvo::sp {
+namespace {
+
+// The header of a list record, believed only when its count is within the limit and its
+// entries are somewhere: "`what` of N `entries` without room for them" otherwise.
+template <typename List>
+bool ReadListHeader(const CallerMemory& memory, const List* list, const char* what,
+                    const char* entries, List* header, std::string* error) {
+    if (!memory.CopyOut(list, sizeof *header, header, error)) {
+        return false;
+    }
+    if (header->size > kMaxCallerListEntries || (header->size > 0 && header->list == nullptr)) {
+        *error = std::string(what) + " of " + std::to_string(header->size) + " " + entries +
+                 " without room for them";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 bool ReadCountedString(const CallerMemory& memory, const DmiString* string, std::string* bytes,
                        std::string* error) {
@@ -77,12 +96,7 @@ bool ReadAttributeValues(const CallerMemory& memory, const DmiAttributeValues* l
         return true;
     }
     DmiAttributeValues header;
-    if (!memory.CopyOut(list, sizeof header, &header, error)) {
-        return false;
-    }
-    if (header.size > kMaxCallerListEntries || (header.size > 0 && header.list == nullptr)) {
-        *error = "an attribute list of " + std::to_string(header.size) +
-                 " entries without room for them";
+    if (!ReadListHeader(memory, list, "an attribute list", "entries", &header, error)) {
         return false;
     }
     for (DmiUnsigned i = 0; i < header.size; ++i) {
@@ -105,12 +119,7 @@ bool ReadRows(const CallerMemory& memory, const DmiMultiRowData* rows, std::vect
               std::string* error) {
     copies->clear();
     DmiMultiRowData header;
-    if (!memory.CopyOut(rows, sizeof header, &header, error)) {
-        return false;
-    }
-    if (header.size > kMaxCallerListEntries || (header.size > 0 && header.list == nullptr)) {
-        *error =
-            "a multi-row record of " + std::to_string(header.size) + " rows without room for them";
+    if (!ReadListHeader(memory, rows, "a multi-row record", "rows", &header, error)) {
         return false;
     }
     for (DmiUnsigned i = 0; i < header.size; ++i) {
