@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "dmi/dmi.h"
+#include "korvo/ascii.h"
 
 namespace korvo::dmi {
 
@@ -85,13 +86,7 @@ inline std::string TypeName(uint32_t type) {
 // the word names no type.
 constexpr uint32_t TypeCodeOfName(std::string_view word) {
     for (const TypeEntry& entry : kTypeWords) {
-        const std::string_view name = entry.name;
-        bool same = word.size() == name.size();
-        for (size_t i = 0; same && i < word.size(); ++i) {
-            const char c = word[i] >= 'A' && word[i] <= 'Z' ? char(word[i] - 'A' + 'a') : word[i];
-            same = c == name[i];
-        }
-        if (same) {
+        if (korvo::AsciiEqualFold(word, entry.name)) {
             return entry.code;
         }
     }

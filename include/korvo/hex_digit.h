@@ -1,5 +1,8 @@
-// The value of one hexadecimal digit in text, for the parsers that read hex bytes and numbers:
-// the host registry file and the service provider's attribute values.
+// Hexadecimal digits in text, one at a time: their values for the parsers that read hex bytes
+// and numbers (the host registry file, the MIF reader, attribute values on the management
+// protocol and in SNMP indexes, MAC addresses of the simulated adapter), and the digit of a
+// value for those that write them (the agent's driver texts among them). Plain code without the
+// C runtime, so that the agent can use it as well as the host's programs.
 #pragma once
 
 namespace korvo {
@@ -16,6 +19,19 @@ constexpr int HexDigit(char c) {
         return c - 'A' + 10;
     }
     return -1;
+}
+
+// The byte written as the two digits `high` and `low` (either case), 0 to 255; -1 when either
+// is no hexadecimal digit.
+constexpr int HexByte(char high, char low) {
+    const int h = HexDigit(high);
+    const int l = HexDigit(low);
+    return h < 0 || l < 0 ? -1 : h * 16 + l;
+}
+
+// The upper-case digit of the low four bits of `value`.
+constexpr char UpperHexDigit(unsigned value) {
+    return "0123456789ABCDEF"[value & 0x0F];
 }
 
 }  // namespace korvo

@@ -77,9 +77,9 @@ void SetEndSessionGraceMs(int milliseconds);
 bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string* contents,
                      std::string* problem, bool* missing = nullptr);
 
-// Writes `contents` to `path` through the temporary file `path`.tmp (created new with `mode`, as
-// the umask allows; whatever lay under that name, a link, is removed first), flushed to disk,
-// and a rename over the old file: readers see the old contents or the new, never a mixture,
+// Writes `contents` to `path` through a temporary file beside it of this write's own name
+// (korvo/temporary_file.h; created new with `mode`, as the umask allows), flushed to disk, and
+// a rename over the old file: readers see the old contents or the new, never a mixture,
 // and a symbolic link at `path` is replaced, never written through. Anything else at `path`
 // that is not a regular file (a device, a FIFO, a directory) is left alone. False with `error`.
 bool ReplaceFile(const std::string& path, const std::string& contents, unsigned mode,

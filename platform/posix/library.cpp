@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 
+#include "korvo/ascii.h"
 #include "korvo_host.h"
 #include "platform.h"
 #include "startup_notice.h"
@@ -110,7 +111,7 @@ HMODULE Open(const std::string& path) {
 std::string ModuleName(const std::string& name) {
     std::string base = name.substr(name.find_last_of("/\\") + 1);
     for (char& c : base) {
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        c = korvo::AsciiLower(c);
     }
     return base.find('.') == std::string::npos ? base + ".dll" : base;
 }

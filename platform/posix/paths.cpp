@@ -5,14 +5,14 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-
 #include <string>
 #include <vector>
+
+#include "korvo/ascii.h"
 
 namespace korvo::host {
 namespace {
@@ -31,7 +31,7 @@ std::string MatchComponent(const std::string& directory, const std::string& name
     }
     std::string found = name;
     while (const dirent* entry = readdir(listing)) {
-        if (strcasecmp(entry->d_name, name.c_str()) == 0) {
+        if (AsciiEqualFold(entry->d_name, name)) {
             found = entry->d_name;
             break;
         }

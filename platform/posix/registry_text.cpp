@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host_registry.h"
+#include "korvo/ascii.h"
 #include "korvo/hex_digit.h"
 #include "platform.h"
 
@@ -23,10 +24,6 @@ constexpr std::string_view OtherHivePrefix = "hkey_";
 // The registry's own limits on key names and nesting; they also bound the parser's work.
 constexpr size_t MaxKeyNameLength = 255;
 constexpr size_t MaxKeyDepth = 512;
-
-char FoldChar(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
@@ -335,7 +332,7 @@ class RegistryParser {
 std::string FoldRegistryName(std::string_view name) {
     std::string folded(name);
     for (char& c : folded) {
-        c = FoldChar(c);
+        c = AsciiLower(c);
     }
     return folded;
 }
@@ -346,8 +343,8 @@ namespace {
 int CompareFolded(std::string_view a, std::string_view b) {
     const size_t common = std::min(a.size(), b.size());
     for (size_t i = 0; i < common; ++i) {
-        const auto x = static_cast<unsigned char>(FoldChar(a[i]));
-        const auto y = static_cast<unsigned char>(FoldChar(b[i]));
+        const auto x = static_cast<unsigned char>(AsciiLower(a[i]));
+        const auto y = static_cast<unsigned char>(AsciiLower(b[i]));
         if (x != y) {
             return x < y ? -1 : 1;
         }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "korvo/temporary_file.h"
 #include "korvo_host.h"
 
 namespace korvo::host {
@@ -32,14 +33,17 @@ bool ReplaceFile(const std::string& path, const std::string& contents, unsigned 
         *error = "cannot replace " + path + ": it is not a regular file";  // a device, a FIFO
         return false;
     }
-    const std::string temporary = path + ".tmp";
+    // A name of this write's own, created new: whatever lies under another name (planted, or
+    // left by a crash) is neither followed, nor removed, nor in the way.
     constexpr int kNewFile = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = open(temporary.c_str(), kNewFile, static_cast<mode_t>(mode));
-    if (fd < 0 && errno == EEXIST) {
-        // Left by a crash, or planted: removing the name never touches what a link points to.
-        // In a sticky directory another user's file stays, and the open below fails.
-        unlink(temporary.c_str());
+    std::string temporary;
+    int fd = -1;
+    for (unsigned attempt = 0; fd < 0 && attempt < kTemporaryFileAttempts; ++attempt) {
+        temporary = TemporaryFileFor(path, static_cast<unsigned long>(getpid()));
         fd = open(temporary.c_str(), kNewFile, static_cast<mode_t>(mode));
+        if (fd < 0 && errno != EEXIST) {
+            break;
+        }
     }
     if (fd < 0) {
         *error = "cannot create " + temporary + ": " + std::strerror(errno);

@@ -2,8 +2,6 @@
 // Win32 meaning inside the process. Nothing is drawn: a window is a procedure, a queue that
 // belongs to the thread that created it, and (through window_socket.cpp) a socket by which
 // other processes find it and post to it.
-#include <strings.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -17,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "korvo/ascii.h"
 #include "korvo_host.h"
 #include "platform.h"
 #include "startup_notice.h"
@@ -109,7 +108,7 @@ DWORD TickCount() {
 }
 
 bool SameName(const std::string& a, const char* b) {
-    return strcasecmp(a.c_str(), b) == 0;
+    return korvo::AsciiEqualFold(a, b);
 }
 
 // The registered class named by a string or by its atom (MAKEINTATOM); null when none is.

@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "korvo/ascii.h"
 #include "korvo/window_protocol.h"
 #include "korvo_host.h"
 #include "platform.h"
@@ -209,7 +209,7 @@ std::string SocketPathOf(const std::string& className) {
     }
     std::string found = exact;
     while (const dirent* entry = readdir(listing)) {
-        if (strcasecmp(entry->d_name, className.c_str()) == 0) {
+        if (korvo::AsciiEqualFold(entry->d_name, className)) {
             found = directory + "/" + entry->d_name;
             break;
         }

@@ -40,13 +40,12 @@ bool IsStringType(uint32_t type) {
 }
 
 std::string ToHex(const std::string& bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string hex;
     hex.reserve(bytes.size() * 2);
     for (char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
-        hex.push_back(kDigits[byte >> 4]);
-        hex.push_back(kDigits[byte & 0x0F]);
+        hex.push_back(UpperHexDigit(byte >> 4));
+        hex.push_back(UpperHexDigit(byte));
     }
     return hex;
 }
@@ -196,13 +195,12 @@ DmiErrorStatus BytesOfHex(const nlohmann::json& hex, AttributeValue* value, std:
         return DMIERR_ILL_FORMED_COMMAND;
     }
     for (size_t i = 0; i < digits.size(); i += 2) {
-        const int high = HexDigit(digits[i]);
-        const int low = HexDigit(digits[i + 1]);
-        if (high < 0 || low < 0) {
+        const int byte = HexByte(digits[i], digits[i + 1]);
+        if (byte < 0) {
             *error = "\"hex\" must be a string of hexadecimal digit pairs";
             return DMIERR_ILL_FORMED_COMMAND;
         }
-        value->bytes.push_back(static_cast<char>(high * 16 + low));
+        value->bytes.push_back(static_cast<char>(byte));
     }
     return DMIERR_NO_ERROR;
 }

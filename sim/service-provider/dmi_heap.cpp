@@ -1,4 +1,5 @@
-// The tracked heap behind the DMI New, Alloc and Free calls; see dmi_heap.h.
+// The tracked heap behind the DMI New, Alloc and Free calls, and the view of callers' memory
+// that the record readers (caller_records.h) copy through; see dmi_heap.h.
 #include "dmi_heap.h"
 
 #include <algorithm>
@@ -21,8 +22,6 @@ constexpr std::byte kFreedPattern{0xDD};
 constexpr size_t kQuarantineBlocks = 4096;
 constexpr size_t kQuarantineBytes = size_t{8} << 20;
 constexpr size_t kRecentBadFrees = 32;
-// Lists read out of a caller's memory are believed up to this many entries.
-constexpr DmiUnsigned kMaxListEntries = 1u << 20;
 
 size_t MinimumSize(RecordType type) {
     switch (type) {
@@ -639,151 +638,44 @@ bool DmiHeap::CopyOutLocked(const void* source, size_t size, void* target,
     return false;
 }
 
+class DmiHeap::LockedMemory final : public CallerMemory {
+  public:
+    explicit LockedMemory(const DmiHeap& heap) : heap_(heap) {}
+    bool CopyOut(const void* source, size_t size, void* target, std::string* error) const override {
+        return heap_.CopyOutLocked(source, size, target, error);
+    }
+
+  private:
+    const DmiHeap& heap_;
+};
+
 bool DmiHeap::ReadString(const DmiString* string, std::string* bytes, std::string* error) const {
     std::lock_guard lock(mutex_);
-    return ReadStringLocked(string, bytes, error);
-}
-
-bool DmiHeap::ReadStringLocked(const DmiString* string, std::string* bytes,
-                               std::string* error) const {
-    DmiString header;
-    if (!CopyOutLocked(string, sizeof header, &header, error)) {
-        return false;
-    }
-    if (header.size > kMaxBlockSize) {
-        *error = "a counted string claims " + std::to_string(header.size) + " bytes";
-        return false;
-    }
-    bytes->resize(header.size);
-    return CopyOutLocked(header.body, header.size, bytes->data(), error);
-}
-
-bool DmiHeap::ReadUnionLocked(const DmiDataUnion& data, AttributeValue* value,
-                              std::string* error) const {
-    value->type = data.type;
-    value->integer = 0;
-    value->bytes.clear();
-    switch (data.type) {
-        case MIF_COUNTER:
-        case MIF_GAUGE:
-        case MIF_INTEGER:
-            value->integer = data.value.counter;
-            return true;
-        case MIF_COUNTER64:
-        case MIF_INTEGER64:
-            value->integer = data.value.counter64;
-            return true;
-        case MIF_OCTETSTRING:
-        case MIF_DISPLAYSTRING:
-            return ReadStringLocked(data.value.str, &value->bytes, error);
-        case MIF_DATE: {
-            DmiTimestamp stamp;
-            if (!CopyOutLocked(data.value.date, sizeof stamp, &stamp, error)) {
-                return false;
-            }
-            value->bytes.assign(stamp.text, strnlen(stamp.text, sizeof stamp.text));
-            return true;
-        }
-        default:
-            *error = "unknown data type code " + std::to_string(data.type);
-            return false;
-    }
+    return ReadCountedString(LockedMemory(*this), string, bytes, error);
 }
 
 bool DmiHeap::ReadAttributeData(const DmiAttributeData* data, AttributeValue* value,
                                 std::string* error) const {
     std::lock_guard lock(mutex_);
-    DmiAttributeData copy;
-    if (!CopyOutLocked(data, sizeof copy, &copy, error)) {
-        return false;
-    }
-    value->id = copy.id;
-    return ReadUnionLocked(copy.data, value, error);
+    return sp::ReadAttributeData(LockedMemory(*this), data, value, error);
 }
 
 bool DmiHeap::ReadDataUnion(const DmiDataUnion* data, AttributeValue* value,
                             std::string* error) const {
     std::lock_guard lock(mutex_);
-    DmiDataUnion copy;
-    if (!CopyOutLocked(data, sizeof copy, &copy, error)) {
-        return false;
-    }
-    return ReadUnionLocked(copy, value, error);
+    return sp::ReadDataUnion(LockedMemory(*this), data, value, error);
 }
 
 bool DmiHeap::ReadAttributeValues(const DmiAttributeValues* list,
                                   std::vector<AttributeValue>* values, std::string* error) const {
     std::lock_guard lock(mutex_);
-    return ReadValuesLocked(list, values, error);
-}
-
-bool DmiHeap::ReadValuesLocked(const DmiAttributeValues* list, std::vector<AttributeValue>* values,
-                               std::string* error) const {
-    values->clear();
-    if (list == nullptr) {
-        return true;
-    }
-    DmiAttributeValues header;
-    if (!CopyOutLocked(list, sizeof header, &header, error)) {
-        return false;
-    }
-    if (header.size > kMaxListEntries || (header.size > 0 && header.list == nullptr)) {
-        *error = "an attribute list of " + std::to_string(header.size) +
-                 " entries without room for them";
-        return false;
-    }
-    for (DmiUnsigned i = 0; i < header.size; ++i) {
-        DmiAttributeData entry;
-        if (!CopyOutLocked(header.list + i, sizeof entry, &entry, error)) {
-            return false;
-        }
-        AttributeValue value;
-        value.id = entry.id;
-        if (!ReadUnionLocked(entry.data, &value, error)) {
-            *error = "attribute " + std::to_string(entry.id) + ": " + *error;
-            return false;
-        }
-        values->push_back(std::move(value));
-    }
-    return true;
+    return sp::ReadAttributeValues(LockedMemory(*this), list, values, error);
 }
 
 bool DmiHeap::ReadRows(const DmiMultiRowData* rows, std::vector<RowCopy>* copies,
                        std::string* error) const {
     std::lock_guard lock(mutex_);
-    copies->clear();
-    DmiMultiRowData header;
-    if (!CopyOutLocked(rows, sizeof header, &header, error)) {
-        return false;
-    }
-    if (header.size > kMaxListEntries || (header.size > 0 && header.list == nullptr)) {
-        *error =
-            "a multi-row record of " + std::to_string(header.size) + " rows without room for them";
-        return false;
-    }
-    for (DmiUnsigned i = 0; i < header.size; ++i) {
-        DmiRowData row;
-        if (!CopyOutLocked(header.list + i, sizeof row, &row, error)) {
-            return false;
-        }
-        RowCopy copy;
-        copy.componentId = row.compId;
-        copy.groupId = row.groupId;
-        if (row.className != nullptr) {
-            std::string className;
-            if (!ReadStringLocked(row.className, &className, error)) {
-                return false;
-            }
-            copy.className = std::move(className);
-        }
-        if (!ReadValuesLocked(row.keyList, &copy.keys, error) ||
-            !ReadValuesLocked(row.values, &copy.values, error)) {
-            *error = "row " + std::to_string(i + 1) + ": " + *error;
-            return false;
-        }
-        copies->push_back(std::move(copy));
-    }
-    return true;
+    return sp::ReadRows(LockedMemory(*this), rows, copies, error);
 }
 
 bool DmiHeap::IsLiveBlock(const void* record, size_t size) const {

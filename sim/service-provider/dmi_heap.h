@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "attribute_value.h"
+#include "caller_records.h"
 #include "dmi/dmi.h"
 
 namespace korvo::sp {
@@ -64,19 +65,11 @@ struct MemoryStats {
     std::vector<BadFreeReport> recentBadFrees;  // the latest ones, oldest first
 };
 
-// A row of a multi-row record, read out of the caller's memory.
-struct RowCopy {
-    uint32_t componentId = 0;
-    uint32_t groupId = 0;
-    std::optional<std::string> className;
-    std::vector<AttributeValue> keys;
-    std::vector<AttributeValue> values;
-};
-
 class DmiHeap {
   public:
-    // The largest block the heap hands out; a larger request is answered "out of memory".
-    static constexpr size_t kMaxBlockSize = size_t{64} << 20;
+    // The largest block the heap hands out; a larger request is answered "out of memory". No
+    // counted string a caller hands in is believed to be longer.
+    static constexpr size_t kMaxBlockSize = kMaxCallerStringBytes;
 
     // `report` receives one line for every bad free (for the log).
     explicit DmiHeap(std::function<void(const std::string&)> report = {});
@@ -112,9 +105,10 @@ class DmiHeap {
     void Free(void* block, std::string_view call);  // shallow: the block alone
     void FreeRecord(const void* record, RecordType type, std::string_view call);
 
-    // Reading what callers hand in. Memory inside a block of ours is checked against the
-    // block; memory the heap does not know is the caller's and is read as given. Memory of a
-    // freed block, or a range running past its block, is refused with `error` set.
+    // Reading what callers hand in (caller_records.h), with the heap's lock held throughout.
+    // Memory inside a block of ours is checked against the block; memory the heap does not
+    // know is the caller's and is read as given. Memory of a freed block, or a range running
+    // past its block, is refused with `error` set.
     bool CopyOut(const void* source, size_t size, void* target, std::string* error) const;
     bool ReadString(const DmiString* string, std::string* bytes, std::string* error) const;
     bool ReadAttributeData(const DmiAttributeData* data, AttributeValue* value,
@@ -138,13 +132,11 @@ class DmiHeap {
         bool beingFreed = false;
     };
     enum class Where { Inside, Unknown, Freed, Overrun };
+    // Caller memory as CopyOut reads it, for a reader run with the lock held.
+    class LockedMemory;
 
     Where Locate(const void* p, size_t size) const;
     bool CopyOutLocked(const void* source, size_t size, void* target, std::string* error) const;
-    bool ReadStringLocked(const DmiString* string, std::string* bytes, std::string* error) const;
-    bool ReadUnionLocked(const DmiDataUnion& data, AttributeValue* value, std::string* error) const;
-    bool ReadValuesLocked(const DmiAttributeValues* list, std::vector<AttributeValue>* values,
-                          std::string* error) const;
 
     void FreeLocked(const void* record, RecordType expected, std::string_view call);
     // Frees what a block about to be released owns, by its record type: the fields of a single

@@ -3,14 +3,13 @@
 // beside it: registrations.cpp, attribute_routing.cpp, events.cpp, management_requests.cpp.
 #include "provider.h"
 
-#include <strings.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <shared_mutex>
 #include <sstream>
 
+#include "korvo/ascii.h"
 #include "korvo/management_protocol.h"
 #include "sp_log.h"
 #include "sp_platform.h"
@@ -92,7 +91,7 @@ Provider::Provider() : heap_([this](const std::string& line) { Log(line); }) {
     for (const auto& [call, status] : RefuseEntries()) {
         bool known = false;
         for (const char* refusable : kRefusableCalls) {
-            known = known || strcasecmp(call.c_str(), refusable) == 0;
+            known = known || AsciiEqualFold(call, refusable);
         }
         DmiErrorStatus ignored;
         if (!known) {
@@ -122,7 +121,7 @@ bool Provider::IsDescriptor(DmiMemDsc md) const {
 
 DmiErrorStatus Provider::RefusedStatus(const std::string& call) const {
     for (const auto& [name, statusText] : RefuseEntries()) {
-        if (strcasecmp(name.c_str(), call.c_str()) == 0) {
+        if (AsciiEqualFold(name, call)) {
             DmiErrorStatus status = kDefaultRefusal;
             ParseStatus(statusText, &status);
             return status;

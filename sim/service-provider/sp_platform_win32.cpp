@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "korvo/provider_files.h"
+#include "korvo/temporary_file.h"
 #include "sp_platform.h"
 
 namespace korvo::sp::os {
@@ -384,8 +385,19 @@ FileStamp StampOf(const std::string& path) {
 }
 
 bool ReplaceFileContents(const std::string& path, const std::string& contents, std::string* error) {
-    const std::string temporary = path + ".tmp";
-    const HANDLE file = OpenShared(temporary, GENERIC_WRITE, CREATE_ALWAYS);
+    // A name of this write's own, created new: nothing planted under a name known in advance
+    // is in the way.
+    std::string temporary;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (unsigned attempt = 0; file == INVALID_HANDLE_VALUE && attempt < kTemporaryFileAttempts;
+         ++attempt) {
+        temporary = TemporaryFileFor(path, GetCurrentProcessId());
+        file = OpenShared(temporary, GENERIC_WRITE, CREATE_NEW);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
+            GetLastError() != ERROR_ALREADY_EXISTS) {
+            break;
+        }
+    }
     if (file == INVALID_HANDLE_VALUE) {
         *error = "cannot create " + temporary + ": " + LastError();
         return false;

@@ -5,6 +5,7 @@
 
 #include "instrumentation/component_groups.h"
 #include "instrumentation/read_rules.h"
+#include "korvo/ascii.h"
 #include "platform.h"
 #include "state/service_state.h"
 
@@ -39,9 +40,7 @@ constexpr uint32_t LanguageCodeLength = 3;  // the two letters and the NUL
 constexpr char FixedText[] = "000101234";
 constexpr uint32_t FixedTextLength = 32;
 
-char AsciiUpper(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
+using korvo::AsciiUpper;
 
 bool NamesNdisFiveDriver(const char* name, size_t length) {
     if (length < NdisFivePrefixLength) {

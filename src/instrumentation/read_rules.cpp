@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dmi/dmi_api.h"
+#include "korvo/hex_digit.h"
 #include "state/service_state.h"
 
 using namespace korvo::driver;
@@ -123,10 +124,9 @@ DmiErrorStatus SetString(DmiAttributeData* record, const void* text, uint32_t le
 }
 
 void FormatHex(char* out, const uint8_t* bytes, size_t count) {
-    static constexpr char HexDigits[] = "0123456789ABCDEF";
     for (size_t i = 0; i < count; ++i) {
-        *out++ = HexDigits[bytes[i] >> 4];
-        *out++ = HexDigits[bytes[i] & 0x0F];
+        *out++ = korvo::UpperHexDigit(bytes[i] >> 4);
+        *out++ = korvo::UpperHexDigit(bytes[i]);
     }
     *out = '\0';
 }

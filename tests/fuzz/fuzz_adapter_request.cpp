@@ -127,8 +127,8 @@ void ServeRequest(AdapterModel& model, FuzzedDataProvider& input) {
     const bool wellFormed = inputLength == kControlWordSize && outputLength == kRecordSize;
     if (answer.action == Action::Reply && answer.success != 0 && wellFormed &&
         answer.bytesReturned == kRecordSize) {
-        const uint16_t status = uint16_t(answer.output[2] | answer.output[3] << 8);
-        const uint16_t answeredCode = uint16_t(answer.output[0] | answer.output[1] << 8);
+        const uint16_t status = korvo::GetU16(&answer.output[kStatusOffset]);
+        const uint16_t answeredCode = korvo::GetU16(&answer.output[kCodeOffset]);
         Check(status == kStatusOk || status == kStatusFailed, "a status other than 0 or 0xFFFF");
         Check(answeredCode == requestCode, "the answer carries another request code");
     }

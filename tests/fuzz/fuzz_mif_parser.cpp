@@ -1,4 +1,4 @@
-// Fuzzes the service provider's MIF reader: ParseMifText on any text. A parse either gives a
+// Fuzzes the MIF reader: ParseMifText on any text. A parse either gives a
 // component or says on which line it failed; a component's group ids and each group's
 // attribute ids are unique, keys name attributes of their group, and every enumeration finds
 // each of its items by number and by text, the first listed winning.

@@ -31,9 +31,8 @@ void CheckExchanges(DmiId group, DmiId attribute) {
         Check(exchange.controlCode == kQueryGlobalStatsCode, "exchange with another control code");
         Check(exchange.outputSize == sizeof(DriverRequest), "output buffer is not one record");
         Check(exchange.input.size() == 4, "input is not one control word");
-        const uint32_t word = uint32_t(exchange.input[0]) | uint32_t(exchange.input[1]) << 8 |
-                              uint32_t(exchange.input[2]) << 16 | uint32_t(exchange.input[3]) << 24;
-        Check(word == expectedWord, "a read sent another control word");
+        Check(korvo::GetU32(exchange.input.data()) == expectedWord,
+              "a read sent another control word");
     }
 }
 

@@ -33,7 +33,7 @@ void CheckWrite(const DmiAttributeData* value, uint32_t rowKey) {
     Check(sent.controlCode == kQueryGlobalStatsCode && sent.input.size() == 4 &&
               sent.outputSize == sizeof(DriverRequest),
           "a write's exchange is not shaped as the driver expects");
-    const uint16_t code = uint16_t(sent.record[0] | sent.record[1] << 8);
+    const uint16_t code = korvo::GetU16(&sent.record[kCodeOffset]);
     const WriteCode* write = nullptr;
     for (const WriteCode& writeCode : kWriteCodes) {
         write = code == writeCode.code ? &writeCode : write;
@@ -44,10 +44,7 @@ void CheckWrite(const DmiAttributeData* value, uint32_t rowKey) {
     const DmiUnsigned type = value->data.type;
     Check(type == MIF_INTEGER || (write->anyNumber && (type == MIF_COUNTER || type == MIF_GAUGE)),
           "a value of another type reached the driver");
-    const uint32_t sentValue = uint32_t(sent.record[kValueOffset]) |
-                               uint32_t(sent.record[kValueOffset + 1]) << 8 |
-                               uint32_t(sent.record[kValueOffset + 2]) << 16 |
-                               uint32_t(sent.record[kValueOffset + 3]) << 24;
+    const uint32_t sentValue = korvo::GetU32(&sent.record[kValueOffset]);
     Check(sentValue == value->data.value.words[0], "the driver got another value");
     Check(sent.record[kIndexOffset] == static_cast<uint8_t>(rowKey - 1),
           "the driver got another row");

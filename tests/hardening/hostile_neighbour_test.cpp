@@ -31,7 +31,6 @@ namespace {
 
 using korvo::test::PrivateRoot;
 using korvo::test::ScopedEnv;
-using Clock = std::chrono::steady_clock;
 
 constexpr uid_t Nobody = 65534;
 
@@ -198,7 +197,8 @@ TEST(HostileNeighbour, ARefusedLibraryIsReportedOnceNotAtEveryRetry) {
     EXPECT_EQ(attempts(2), 1u) << "refused again after it was trusted";
 }
 
-// CreateFileA opens nothing but a regular file, and never waits on the open.
+// CreateFileA opens nothing but a regular file, and never waits on the open: an open of the
+// FIFO that waited for a writer would never return, and the test would not finish.
 TEST(HostileNeighbour, OnlyRegularFilesOpenAndNothingBlocks) {
     PrivateRoot scratch;
     const std::string fifo = scratch.path() + "/driver.fifo";
@@ -209,12 +209,10 @@ TEST(HostileNeighbour, OnlyRegularFilesOpenAndNothingBlocks) {
     for (const std::string& path : {fifo, socketPath, std::string("/dev/zero"), scratch.path()}) {
         for (const DWORD access : {GENERIC_READ, GENERIC_READ | GENERIC_WRITE}) {
             SCOPED_TRACE(path + (access == GENERIC_READ ? " read" : " read/write"));
-            const auto started = Clock::now();
             const HANDLE handle =
                 CreateFileA(path.c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
             EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-            EXPECT_LT(Clock::now() - started, std::chrono::seconds(3));
         }
     }
     close(listening);
@@ -227,6 +225,10 @@ TEST(HostileNeighbour, EveryExchangeAndConnectionHasOneDeadline) {
     const std::string device = korvo::host::DevicePath("trickle.vxd");
     const int listening = korvo::host::ListenUnix(device);
     ASSERT_GE(listening, 0);
+    // The whole reply (header and 8 bytes of output), a byte every 0.7 s: a deadline renewed
+    // by every byte would take it all; the agent's dropping the connection ends the trickle.
+    constexpr int kTrickled = driver::kReplyHeaderSize + 8;
+    int sent = 0;
     std::thread trickler([&] {
         const int fd = accept(listening, nullptr, nullptr);
         unsigned char request[driver::kRequestHeaderSize + 8];  // no input, 8 bytes of output
@@ -234,11 +236,11 @@ TEST(HostileNeighbour, EveryExchangeAndConnectionHasOneDeadline) {
             close(fd);
             return;
         }
-        for (int i = 0; i < 16; ++i) {  // 16 reply bytes over 8 s, were they all sent
+        for (; sent < kTrickled; ++sent) {
             if (!korvo::host::WriteFull(fd, "\x01", 1)) {
                 break;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
         }
         close(fd);
     });
@@ -248,16 +250,17 @@ TEST(HostileNeighbour, EveryExchangeAndConnectionHasOneDeadline) {
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     unsigned char buffer[8] = {};
     DWORD returned = 0;
-    const auto started = Clock::now();
     EXPECT_FALSE(DeviceIoControl(handle, 1, nullptr, 0, buffer, sizeof buffer, &returned, nullptr));
-    const auto took = Clock::now() - started;
-    EXPECT_GE(took, std::chrono::milliseconds(1400));
-    EXPECT_LT(took, std::chrono::seconds(4)) << "the deadline is per exchange, not per byte";
     CloseHandle(handle);
     trickler.join();
     close(listening);
+    // The exchange waited past the first bytes (a short read is no failure by itself) and
+    // was cut off by its one deadline of 1.5 s, long before the reply was complete.
+    EXPECT_GE(sent, 2) << "the exchange gave up at the first byte";
+    EXPECT_LT(sent, kTrickled / 2) << "the deadline is per exchange, not per byte";
 
-    // A server that never accepts: once its backlog is full, connecting waits only so long.
+    // A server that never accepts: once its backlog is full, connecting waits only so long (a
+    // connection that waited for an accept would never return, and the test would not finish).
     const std::string full = korvo::host::DevicePath("full.vxd");
     const int neverAccepting = korvo::host::ListenUnix(full, 1);
     ASSERT_GE(neverAccepting, 0);
@@ -269,10 +272,9 @@ TEST(HostileNeighbour, EveryExchangeAndConnectionHasOneDeadline) {
         }
         waiting.push_back(fd);
     }
-    const auto connecting = Clock::now();
+    ASSERT_LT(waiting.size(), 8u) << "the backlog never filled";
     EXPECT_EQ(CreateFileA("\\\\.\\full.vxd", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
-    EXPECT_LT(Clock::now() - connecting, std::chrono::seconds(4));
     for (const int fd : waiting) {
         close(fd);
     }

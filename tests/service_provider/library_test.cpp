@@ -587,5 +587,17 @@ TEST_F(LibraryTest, PlantedLinksAreNeverFollowed) {
     EXPECT_NE(ReadFile(dmiPath() + "/components/index.json").find("\"id\""), std::string::npos);
 }
 
+// A directory planted under the name a careless update would write to first does not stop the
+// update, and stays as it was.
+TEST_F(LibraryTest, APlantedTemporaryNameBlocksNoUpdate) {
+    ASSERT_EQ(mkdir(dmiPath().c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dmiPath() + "/components").c_str(), 0700), 0);
+    const std::string planted = dmiPath() + "/components/index.json.tmp";
+    ASSERT_EQ(mkdir(planted.c_str(), 0700), 0);
+    EXPECT_NE(InstallTestMif(), 0u);
+    EXPECT_NE(ReadFile(dmiPath() + "/components/index.json").find("\"id\""), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_directory(planted));
+}
+
 }  // namespace
 }  // namespace korvo::sp::test

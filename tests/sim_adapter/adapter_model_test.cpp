@@ -45,14 +45,20 @@ Answer Ask(AdapterModel& model, uint16_t requestCode, uint8_t index = 0, uint32_
 }
 
 uint32_t U32(const Answer& answer, size_t offset) {
-    return static_cast<uint32_t>(answer.output.at(offset)) |
-           static_cast<uint32_t>(answer.output.at(offset + 1)) << 8 |
-           static_cast<uint32_t>(answer.output.at(offset + 2)) << 16 |
-           static_cast<uint32_t>(answer.output.at(offset + 3)) << 24;
+    if (offset + 4 > answer.output.size()) {
+        ADD_FAILURE() << "no 32-bit word at " << offset << " of " << answer.output.size()
+                      << " bytes";
+        return 0;
+    }
+    return GetU32(answer.output.data() + offset);
 }
 
 uint16_t Status(const Answer& answer) {
-    return static_cast<uint16_t>(answer.output.at(2) | answer.output.at(3) << 8);
+    if (answer.output.size() < kStatusOffset + 2) {
+        ADD_FAILURE() << "no status in " << answer.output.size() << " bytes";
+        return 0;
+    }
+    return GetU16(answer.output.data() + kStatusOffset);
 }
 
 uint64_t Counter(AdapterModel& model, uint16_t requestCode) {
@@ -65,7 +71,7 @@ void ExpectAnswered(const Answer& answer, uint16_t requestCode) {
     EXPECT_EQ(answer.success, 1u);
     EXPECT_EQ(answer.bytesReturned, kRecordSize);
     EXPECT_EQ(Status(answer), kStatusOk);
-    EXPECT_EQ(answer.output[0] | answer.output[1] << 8, requestCode);
+    EXPECT_EQ(GetU16(&answer.output[kCodeOffset]), requestCode);
     EXPECT_EQ(answer.served.outcome, Outcome::Answered);
 }
 

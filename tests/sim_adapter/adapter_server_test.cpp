@@ -78,7 +78,7 @@ TEST_F(AdapterServerTest, TheHostLayersDeviceCallsReachTheModel) {
     EXPECT_EQ(std::vector<uint8_t>(probe.begin() + 4, probe.begin() + 8),
               (std::vector<uint8_t>{0x44, 0x4D, 0x49, 0x10}));
     const auto failover = exchange(kRequestControlWord, code::kFailoverStatus);
-    EXPECT_EQ(failover[2] | failover[3] << 8, kStatusOk);
+    EXPECT_EQ(GetU16(failover.data() + kStatusOffset), kStatusOk);
     EXPECT_EQ(failover[4], 1);
     EXPECT_EQ(GetU32(failover.data() + kValueOffset), 11u);
 }

@@ -55,7 +55,11 @@ struct DeviceReply {
     uint32_t success = 0;
     uint32_t bytesReturned = 0;
     std::vector<uint8_t> output;
-    uint16_t status() const { return static_cast<uint16_t>(output.at(2) | output.at(3) << 8); }
+    // The record's status; throws (as at() does) when the reply is too short to hold it.
+    uint16_t status() const {
+        static_cast<void>(output.at(kStatusOffset + 1));
+        return GetU16(output.data() + kStatusOffset);
+    }
     uint32_t word(size_t offset) const { return GetU32(output.data() + offset); }
 };
 

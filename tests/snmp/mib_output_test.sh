@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # `dmi-snmp mib --output FILE` never writes through what lies at FILE: a symbolic link planted
 # there is replaced by the MIB and what it pointed to stays as it was; a file already there is
-# replaced whole; a FIFO or a device is refused at once (exit 1) and left alone.
+# replaced whole; a FIFO or a device is refused at once (exit 1) and left alone. Nothing planted
+# at FILE.tmp (a directory, a link) is in the way or followed, and no temporary file is left.
 #
 #   mib_output_test.sh DMI_SNMP SOURCE_DIR
 set -euo pipefail
@@ -26,6 +27,16 @@ printf 'an older MIB, longer than the new one %.0s' $(seq 2000) >"$tmp/old.txt"
 mib "$tmp/old.txt" || fail "an existing file was not replaced"
 cmp -s "$tmp/old.txt" "$tmp/link.txt" || fail "the replaced file is not exactly the MIB"
 
+mkdir "$tmp/beside-directory.txt.tmp"
+ln -s "$victim" "$tmp/beside-link.txt.tmp"
+for planted in beside-directory.txt.tmp beside-link.txt.tmp; do
+    mib "$tmp/${planted%.tmp}" || fail "$planted in the way of the MIB"
+    cmp -s "$tmp/${planted%.tmp}" "$tmp/link.txt" || fail "beside $planted: not the MIB"
+done
+[ -d "$tmp/beside-directory.txt.tmp" ] || fail "the planted directory was removed"
+[ -L "$tmp/beside-link.txt.tmp" ] || fail "the planted link was removed"
+[ "$(cat "$victim")" = untouched ] || fail "the MIB was written through the planted link"
+
 mkfifo "$tmp/fifo"
 status=0
 timeout 20 "$dmi_snmp" mib --mif "$source_dir/mif/korvo.mif" --output "$tmp/fifo" 2>"$tmp/err" ||
@@ -33,6 +44,7 @@ timeout 20 "$dmi_snmp" mib --mif "$source_dir/mif/korvo.mif" --output "$tmp/fifo
 [ "$status" -eq 1 ] || fail "a FIFO at FILE: exit $status, not 1"
 [ -p "$tmp/fifo" ] || fail "the FIFO was replaced"
 grep -q 'not a regular file' "$tmp/err" || fail "a FIFO at FILE: $(cat "$tmp/err")"
-[ ! -e "$tmp/fifo.tmp" ] || fail "a temporary file was left behind"
+left=$(find "$tmp" -name '*.tmp.*')
+[ -z "$left" ] || fail "temporary files were left behind: $left"
 
 [ "$failures" -eq 0 ]

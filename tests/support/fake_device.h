@@ -28,7 +28,7 @@ class FakeDevice {
         uint32_t controlCode = 0;
         std::vector<uint8_t> input;  // the control word's bytes, as sent
         Record record{};             // the output buffer as it came in
-        uint16_t requestCode() const { return uint16_t(record[0] | record[1] << 8); }
+        uint16_t requestCode() const { return GetU16(&record[driver::kCodeOffset]); }
         uint32_t controlWord() const;
         uint8_t byte(size_t offset) const { return record.at(offset); }
         uint32_t word(size_t offset) const;

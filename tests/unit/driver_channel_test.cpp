@@ -65,8 +65,7 @@ TEST_P(DriverChannelOutcome, SucceedsOnlyWhenAllThreeConditionsHold) {
     const Outcome outcome = GetParam();
     FakeDevice device;
     device.SetHandler([&](const FakeDevice::Exchange&, FakeDevice::Record& record) {
-        record[2] = uint8_t(outcome.status);
-        record[3] = uint8_t(outcome.status >> 8);
+        korvo::PutU16(&record[kStatusOffset], outcome.status);
         return FakeDevice::Reply{outcome.success, outcome.bytesReturned};
     });
     DriverRequest request = Request(1);

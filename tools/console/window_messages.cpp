@@ -3,13 +3,13 @@
 #include "console/window_messages.h"
 
 #include <errno.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <cstring>
 
 #include "management/attribute_values.h"
 #include "management/management_client.h"
+#include "korvo/ascii.h"
 #include "korvo_host.h"
 
 namespace korvo::console {
@@ -30,8 +30,7 @@ constexpr NamedMessage kNamedMessages[] = {
 
 std::optional<uint32_t> WindowMessageByName(std::string_view name) {
     for (const auto& [known, message] : kNamedMessages) {
-        if (name.size() == std::strlen(known) &&
-            strncasecmp(name.data(), known, name.size()) == 0) {
+        if (AsciiEqualFold(name, known)) {
             return message;
         }
     }

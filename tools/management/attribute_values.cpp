@@ -2,7 +2,6 @@
 #include "management/attribute_values.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +12,8 @@
 
 #include "dmi/dmi.h"
 #include "dmi/dmi_names.h"
+#include "korvo/ascii.h"
+#include "korvo/hex_digit.h"
 
 namespace korvo::management {
 
@@ -81,10 +82,10 @@ std::optional<std::string> ParseHex(std::string_view text) {
         if (c == ' ' || c == ':' || c == '-') {
             continue;
         }
-        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+        if (HexDigit(c) < 0) {
             return std::nullopt;
         }
-        digits.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+        digits.push_back(AsciiUpper(c));
     }
     if (digits.size() % 2 != 0) {
         return std::nullopt;
@@ -125,9 +126,7 @@ json StringData(uint32_t type, std::string_view text) {
 std::string DecodeHex(const std::string& hex) {
     std::string bytes;
     for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        unsigned value = 0;
-        std::from_chars(hex.data() + i, hex.data() + i + 2, value, 16);
-        bytes.push_back(static_cast<char>(value));
+        bytes.push_back(static_cast<char>(HexByte(hex[i], hex[i + 1])));
     }
     return bytes;
 }
@@ -202,8 +201,7 @@ std::string ShowNumber(const json& number, const AttributeInfo* info) {
 
 std::string Lower(std::string_view text) {
     std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(lower.begin(), lower.end(), lower.begin(), AsciiLower);
     return lower;
 }
 

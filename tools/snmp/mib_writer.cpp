@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dmi/dmi.h"
+#include "korvo/ascii.h"
 #include "snmp/health.h"
 
 namespace korvo::snmp {
@@ -54,7 +55,7 @@ bool AllUpper(const std::string& word) {
 std::string UpperCamel(const std::string& text) {
     std::string result;
     for (std::string word : Words(text)) {
-        word[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(word[0])));
+        word[0] = AsciiUpper(word[0]);
         result += word;
     }
     return result;
@@ -68,13 +69,12 @@ std::string LowerCamel(const std::string& text) {
         std::string word = words[i];
         if (i == 0) {
             if (AllUpper(word)) {
-                std::transform(word.begin(), word.end(), word.begin(),
-                               [](char c) { return std::tolower(static_cast<unsigned char>(c)); });
+                std::transform(word.begin(), word.end(), word.begin(), AsciiLower);
             } else {
-                word[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(word[0])));
+                word[0] = AsciiLower(word[0]);
             }
         } else {
-            word[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(word[0])));
+            word[0] = AsciiUpper(word[0]);
         }
         result += word;
     }
@@ -101,8 +101,7 @@ class Names {
 
   private:
     static std::string Folded(std::string text) {
-        std::transform(text.begin(), text.end(), text.begin(),
-                       [](char c) { return std::tolower(static_cast<unsigned char>(c)); });
+        std::transform(text.begin(), text.end(), text.begin(), AsciiLower);
         return text;
     }
     std::set<std::string> taken_;
@@ -141,10 +140,7 @@ bool IsEventGroup(const GroupTree& group) {
     const std::string first = className.substr(0, className.find('|'));
     constexpr std::string_view kSuffix = "EventGeneration";
     return first.size() >= kSuffix.size() &&
-           std::equal(kSuffix.rbegin(), kSuffix.rend(), first.rbegin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) ==
-                      std::tolower(static_cast<unsigned char>(b));
-           });
+           AsciiEqualFold(std::string_view(first).substr(first.size() - kSuffix.size()), kSuffix);
 }
 
 std::string Access(const AttributeInfo& attribute) {
@@ -282,8 +278,7 @@ class MibWriter {
                 named.node = names_.Take(groupBase + "Table", group.info.id);
                 named.entry = names_.Take(groupBase + "Entry", group.info.id);
                 named.entryType = names_.Take(UpperCamel(base_) + stem + "Entry", group.info.id);
-                named.entryType[0] =
-                    static_cast<char>(std::toupper(static_cast<unsigned char>(named.entryType[0])));
+                named.entryType[0] = AsciiUpper(named.entryType[0]);
             } else {
                 named.node = names_.Take(groupBase, group.info.id);
             }
@@ -588,8 +583,7 @@ class MibWriter {
 std::string DefaultModuleName(const ComponentTree& component) {
     std::string name;
     for (std::string word : Words(component.info.name)) {
-        std::transform(word.begin(), word.end(), word.begin(),
-                       [](char c) { return std::toupper(static_cast<unsigned char>(c)); });
+        std::transform(word.begin(), word.end(), word.begin(), AsciiUpper);
         name += word + "-";
     }
     if (name.empty() || !std::isalpha(static_cast<unsigned char>(name[0]))) {

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "dmi/dmi.h"
+#include "korvo/hex_digit.h"
 
 namespace korvo::snmp {
 
@@ -28,10 +29,8 @@ std::optional<std::string> BytesOf(const json& value) {
     }
     std::string bytes;
     for (size_t i = 0; i < digits.size(); i += 2) {
-        unsigned byte = 0;
-        const auto [end, error] =
-            std::from_chars(digits.data() + i, digits.data() + i + 2, byte, 16);
-        if (error != std::errc() || end != digits.data() + i + 2) {
+        const int byte = HexByte(digits[i], digits[i + 1]);
+        if (byte < 0) {
             return std::nullopt;
         }
         bytes.push_back(static_cast<char>(byte));

@@ -3,8 +3,6 @@
 // where the parser stopped understanding the file.
 #include "mif_parser.h"
 
-#include <strings.h>
-
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -14,6 +12,8 @@
 #include <unordered_map>
 
 #include "dmi/dmi_names.h"
+#include "korvo/ascii.h"
+#include "korvo/hex_digit.h"
 
 namespace korvo::mif {
 namespace {
@@ -21,31 +21,9 @@ namespace {
 std::string Folded(std::string_view text) {
     std::string folded(text);
     for (char& c : folded) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
+        c = AsciiLower(c);
     }
     return folded;
-}
-
-bool SameWord(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'A' && x <= 'Z') {
-            x = static_cast<char>(x - 'A' + 'a');
-        }
-        if (y >= 'A' && y <= 'Z') {
-            y = static_cast<char>(y - 'A' + 'a');
-        }
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
 }
 
 enum class TokenKind { Word, Number, Text, Equals, Open, Close, Comma, End };
@@ -231,15 +209,9 @@ class Tokenizer {
         }
         const size_t start = at_;
         while (at_ < text_.size() && (IsWordChar(text_[at_]))) {
-            const char c = text_[at_];
-            unsigned digit;
-            if (IsDigit(c)) {
-                digit = static_cast<unsigned>(c - '0');
-            } else if (base == 16 && c >= 'a' && c <= 'f') {
-                digit = static_cast<unsigned>(c - 'a' + 10);
-            } else if (base == 16 && c >= 'A' && c <= 'F') {
-                digit = static_cast<unsigned>(c - 'A' + 10);
-            } else {
+            const int value = HexDigit(text_[at_]);
+            const auto digit = static_cast<unsigned>(value);
+            if (value < 0 || digit >= base) {
                 throw Refusal{line_, "'" + std::string(text_.substr(start, at_ - start + 1)) +
                                          "' is not a number"};
             }
@@ -310,7 +282,7 @@ class Parser {
     void Advance() { current_ = tokens_.Next(); }
 
     bool AtWord(std::string_view word) const {
-        return current_.kind == TokenKind::Word && SameWord(current_.text, word);
+        return current_.kind == TokenKind::Word && AsciiEqualFold(current_.text, word);
     }
 
     void ExpectWord(std::string_view word, std::string_view context) {
@@ -360,11 +332,7 @@ class Parser {
     // Records that statement `name` was given on `line` of the block; a second time is an
     // error naming the first.
     static void Once(std::map<std::string, int>& seen, const std::string& name, int line) {
-        std::string key;
-        for (char c : name) {
-            key.push_back(static_cast<char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c));
-        }
-        const auto [where, inserted] = seen.emplace(key, line);
+        const auto [where, inserted] = seen.emplace(Folded(name), line);
         if (!inserted) {
             throw Refusal{line, "'" + name + "' is given twice (first on line " +
                                     std::to_string(where->second) + ")"};
@@ -442,10 +410,10 @@ class Parser {
                 continue;
             }
             const std::string name = StatementName("component");
-            if (SameWord(name, "name")) {
+            if (AsciiEqualFold(name, "name")) {
                 Once(seen, name, line);
                 component.name = ExpectText(name);
-            } else if (SameWord(name, "description")) {
+            } else if (AsciiEqualFold(name, "description")) {
                 Once(seen, name, line);
                 component.description = ExpectText(name);
             } else {
@@ -488,10 +456,10 @@ class Parser {
                 continue;
             }
             const std::string name = StatementName("enum");
-            if (SameWord(name, "name")) {
+            if (AsciiEqualFold(name, "name")) {
                 Once(seen, name, line);
                 enumeration.name = ExpectText(name);
-            } else if (SameWord(name, "type")) {
+            } else if (AsciiEqualFold(name, "type")) {
                 Once(seen, name, line);
                 uint32_t ignoredSize = 0;
                 enumeration.type = ParseBaseType(&ignoredSize);
@@ -585,15 +553,15 @@ class Parser {
             }
             const std::string name = StatementName("group");
             Once(seen, name, line);
-            if (SameWord(name, "name")) {
+            if (AsciiEqualFold(name, "name")) {
                 group.name = ExpectText(name);
-            } else if (SameWord(name, "class")) {
+            } else if (AsciiEqualFold(name, "class")) {
                 group.className = ExpectText(name);
-            } else if (SameWord(name, "description")) {
+            } else if (AsciiEqualFold(name, "description")) {
                 group.description = ExpectText(name);
-            } else if (SameWord(name, "id")) {
+            } else if (AsciiEqualFold(name, "id")) {
                 group.id = ExpectId(name);
-            } else if (SameWord(name, "key")) {
+            } else if (AsciiEqualFold(name, "key")) {
                 keyLine = line;
                 group.keys.push_back(ExpectId(name));
                 while (current_.kind == TokenKind::Comma) {
@@ -629,19 +597,19 @@ class Parser {
             const int line = current_.line;
             const std::string name = StatementName("attribute");
             Once(seen, name, line);
-            if (SameWord(name, "name")) {
+            if (AsciiEqualFold(name, "name")) {
                 attribute.name = ExpectText(name);
-            } else if (SameWord(name, "description")) {
+            } else if (AsciiEqualFold(name, "description")) {
                 attribute.description = ExpectText(name);
-            } else if (SameWord(name, "id")) {
+            } else if (AsciiEqualFold(name, "id")) {
                 attribute.id = ExpectId(name);
-            } else if (SameWord(name, "type")) {
+            } else if (AsciiEqualFold(name, "type")) {
                 ParseAttributeType(&attribute, reference);
-            } else if (SameWord(name, "access")) {
+            } else if (AsciiEqualFold(name, "access")) {
                 attribute.access = ParseAccess();
-            } else if (SameWord(name, "storage")) {
+            } else if (AsciiEqualFold(name, "storage")) {
                 attribute.storage = ParseStorage();
-            } else if (SameWord(name, "value")) {
+            } else if (AsciiEqualFold(name, "value")) {
                 if (current_.kind != TokenKind::Number && current_.kind != TokenKind::Text) {
                     throw Refusal{line, "'value' needs a number or a quoted string, found " +
                                             Describe(current_)};

@@ -1,6 +1,6 @@
-// The MIF reader of the service provider stand-in: turns the text of a component's MIF file into
-// a Component model (groups, attributes, types, enumerations, keys, declared values). It keeps no
-// global state, so the console and the fuzz target can use it freely; anything it does not
+// The MIF reader: turns the text of a component's MIF file into a Component model (groups,
+// attributes, types, enumerations, keys, declared values). It keeps no global state, so the
+// service provider, dmi-snmp and the fuzz target can use it freely; anything it does not
 // understand is refused with an error that names the file and the line.
 #pragma once
 
