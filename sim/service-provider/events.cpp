@@ -1,5 +1,6 @@
 // Events: DmiOriginateEvent checks an event against the MIF, keeps it in the event log and
-// hands it to the management applications that listen for events.
+// hands it to the management applications that listen for events, even when the log's file
+// does not take it (the event is then written later, or counted lost).
 #include "provider.h"
 
 #include <cstring>
@@ -22,7 +23,8 @@ std::shared_ptr<EventLog> Provider::Events(std::string* error) {
     if (!events_) {
         std::vector<std::string> warnings;
         events_ = std::make_shared<EventLog>(
-            management::ProviderFile(root, management::kEventLogFileName), &warnings);
+            management::ProviderFile(root, management::kEventLogFileName), &warnings,
+            [root](const std::string& line) { LogLine(root, "event log: " + line); });
         for (const std::string& warning : warnings) {
             LogLine(root, warning);
         }
@@ -96,13 +98,31 @@ DmiErrorStatus Provider::OriginateEvent(DmiId componentId, const DmiTimestamp* t
         }
     }
     const auto log = Events(&error);
-    uint64_t sequence = 0;
-    if (!log || !log->Append(std::move(event), time, &sequence, &error)) {
+    if (!log) {
         Log("DmiOriginateEvent: the event cannot be kept: " + error);
         return DMIERR_DATABASE_CORRUPT;
     }
+    uint64_t sequence = 0;
+    const bool written = log->Append(std::move(event), time, &sequence, &error);
     Deliver(copies);
+    if (!written) {
+        // Delivered and kept in memory, but not in the file: the originator hears that the
+        // log is full, and the log says why.
+        Log("DmiOriginateEvent: event " + std::to_string(sequence) + " of component " +
+            std::to_string(componentId) + " delivered but held back from the event log (" +
+            dmi::DescribeStatus(DMIERR_BUFFER_FULL) + "): " + error +
+            "; it is written once the file takes it");
+        return DMIERR_BUFFER_FULL;
+    }
     return DMIERR_NO_ERROR;
+}
+
+nlohmann::json Provider::EventStatsJson() {
+    std::string error;
+    const auto log = Events(&error);
+    const EventLog::Counts counts = log ? log->Counted() : EventLog::Counts{};
+    return {
+        {"heldBack", counts.heldBack}, {"writtenLate", counts.writtenLate}, {"lost", counts.lost}};
 }
 
 void Provider::Deliver(const std::vector<RowCopy>& rows) {

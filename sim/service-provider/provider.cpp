@@ -308,7 +308,8 @@ nlohmann::json Provider::StatsJson() {
               {"badFrees", stats.badFrees},
               {"blocks", std::move(blocks)}}},
             {"registered", std::move(registered)},
-            {"readThreads", Readers()->size()}};
+            {"readThreads", Readers()->size()},
+            {"events", EventStatsJson()}};
 }
 
 std::string Provider::ReportText() {

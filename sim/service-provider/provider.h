@@ -158,6 +158,8 @@ class Provider : public ManagementBackend {
                                             std::chrono::milliseconds wait) override;
 
     nlohmann::json StatsJson();
+    // The events the log's file has not taken: held back now, written late, lost.
+    nlohmann::json EventStatsJson();
     std::string ReportText();
 
     // Stops the management socket and forgets every registration, the database, the read pool

@@ -103,7 +103,9 @@ FileStamp StampOf(const std::string& path);
 bool ReplaceFileContents(const std::string& path, const std::string& contents, std::string* error);
 
 // Appends `line` to `path` (created when missing) in one write, so that concurrent readers and
-// writers never see half of it. After a short write the torn line is ended with a newline.
+// writers never see half of it. After a short write the rest is written; when that fails (no
+// space left, a file past its size limit) the torn line is ended with a newline if it can be,
+// and `error` names the cause.
 // Only a regular file is appended to, never through a symbolic link.
 bool AppendWhole(const std::string& path, const std::string& line, std::string* error);
 

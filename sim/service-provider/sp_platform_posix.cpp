@@ -194,14 +194,24 @@ bool AppendWhole(const std::string& path, const std::string& line, std::string* 
         *error = "cannot append to " + path + ": it is not a regular file";
         return false;
     }
-    ssize_t put;
-    do {
-        put = write(fd, line.data(), line.size());
-    } while (put < 0 && errno == EINTR);
+    // A short write (the file reached its size limit, the disk filled) is followed by a write
+    // of the rest, whose failure names the cause.
+    size_t done = 0;
+    ssize_t put = 0;
+    while (done < line.size()) {
+        put = write(fd, line.data() + done, line.size() - done);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(put);
+    }
     const int saved = errno;
     close(fd);
-    if (put != static_cast<ssize_t>(line.size())) {
-        if (put > 0) {
+    if (done != line.size()) {
+        if (done > 0) {
             // End the torn line so that the next one starts a line of its own.
             const int again = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
             if (again >= 0) {

@@ -2,11 +2,14 @@
 // (install, find by class, list, survive a restart), the checks of DmiRegisterCi, and the
 // events it keeps or refuses.
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <sstream>
 
 #include "sp_fixture.h"
@@ -516,6 +519,73 @@ TEST_F(LibraryTest, EventsAreCheckedKeptAndNumbered) {
     EXPECT_EQ(DmiOriginateEvent(id, nullptr, nullptr, later), DMIERR_NO_ERROR);
     DmiFreeMultiRowData(later, md);
     EXPECT_EQ(EventLines(log).back()["sequence"], 3);
+}
+
+// A file too large for the process's limit (EFBIG; a full disk gives ENOSPC): the originator
+// hears "buffer full", the listeners still get the event, and it is written, in order, with
+// the next event once the file takes lines again.
+TEST_F(LibraryTest, AnEventTheLogCannotTakeStillReachesListenersAndIsWrittenLater) {
+    const DmiId id = InstallTestMif();
+    const DmiHandle handle = RegisterManagement();
+    static uint64_t heard;
+    heard = 0;
+    ASSERT_EQ(DmiSetIndicationCallbacks(
+                  handle, [](DmiHandle, DmiMultiRowData*, void*) { ++heard; }, nullptr),
+              DMIERR_NO_ERROR);
+    ASSERT_EQ(DmiIndicationListen(handle), DMIERR_NO_ERROR);
+    const auto originate = [&] {
+        DmiMultiRowData* event = BuildWidgetEvent(md, id);
+        const DmiErrorStatus status = DmiOriginateEvent(id, nullptr, nullptr, event);
+        DmiFreeMultiRowData(event, md);
+        return status;
+    };
+    const std::string log = dmiFile(management::kEventLogFileName);
+    const std::string serviceLog = dmiFile(management::kLogFileName);
+    // The event log grows past the service provider's own, so that the limit below leaves
+    // room for the lines that say what happened.
+    uint64_t written = 0;
+    while (!std::filesystem::exists(log) ||
+           std::filesystem::file_size(log) < std::filesystem::file_size(serviceLog) + 4096) {
+        ASSERT_EQ(originate(), DMIERR_NO_ERROR);
+        ASSERT_LT(++written, 100u);
+    }
+
+    // Room for the start of one more line only: a short write, then EFBIG.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &previous), 0);
+    rlimit unlimited{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    rlimit limited = unlimited;
+    limited.rlim_cur = std::filesystem::file_size(log) + 20;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const DmiErrorStatus full = originate();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    sigaction(SIGXFSZ, &previous, nullptr);
+    EXPECT_EQ(full, DMIERR_BUFFER_FULL);
+    EXPECT_EQ(heard, written + 1);
+
+    ASSERT_EQ(originate(), DMIERR_NO_ERROR);
+    EXPECT_EQ(heard, written + 2);
+    std::vector<uint64_t> expected(written + 2);
+    std::iota(expected.begin(), expected.end(), 1);
+    std::vector<uint64_t> sequences;  // a torn line's start is skipped, as a reader does
+    std::ifstream file(log);
+    for (std::string line; std::getline(file, line);) {
+        const auto event = nlohmann::json::parse(line, nullptr, false);
+        if (event.is_object()) {
+            sequences.push_back(event["sequence"].get<uint64_t>());
+        }
+    }
+    EXPECT_EQ(sequences, expected);
+    const std::string said = ReadFile(serviceLog);
+    EXPECT_NE(said.find("event " + std::to_string(written + 1) + " held back, now written"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("(buffer full (0x200)): cannot append to " + log + ": File too large"),
+              std::string::npos)
+        << said;
 }
 
 TEST_F(LibraryTest, EventsThatDoNotMatchTheMifAreRefused) {

@@ -6,7 +6,11 @@
 # the generator makes the snmp.yml shipped beside generator.yml, that each machine's rate of
 # korvoAdapterStatisticsCounter1 in PromQL is what its adapter counts, that 64-bit integers
 # and table rows come out as numbers labelled by their keys, and that a machine whose adapter
-# stops answering has no sample rather than a zero. With --demo it says what it does as it goes.
+# stops answering has no sample rather than a zero while its health series (module
+# korvo_health, a job of its own) stay and say so: korvoHealthInstrumentation 2 and the failed
+# reads counted when the adapter is stopped or a request fails, 1 again once healed, and the
+# shipped alerts.yml raising and dropping its alerts from them (and from a machine whose
+# dmi-snmp is gone). With --demo it says what it does as it goes.
 #
 #   fleet_test.sh BUILD_DIR SOURCE_DIR [--demo]
 set -euo pipefail
@@ -41,10 +45,10 @@ cp "$source_dir/tools/snmp/prometheus/generator.yml" "$tmp/generator/"
         >"$tmp/generator.log" 2>&1) || die "the generator failed: $(cat "$tmp/generator.log")"
 diff -u "$source_dir/tools/snmp/prometheus/snmp.yml" "$tmp/generator/snmp.yml" >"$tmp/snmp.yml.diff" ||
     fail "tools/snmp/prometheus/snmp.yml is not what generator.yml makes: $(head -20 "$tmp/snmp.yml.diff")"
-show "$(grep -c '^  - name:' "$tmp/generator/snmp.yml") metrics in module korvo"
+show "$(grep -c '^  - name:' "$tmp/generator/snmp.yml") metrics in modules korvo and korvo_health"
 
 # --- Two machines.
-declare -A layout port
+declare -A layout port dmi_snmp_pid
 start_machine() {  # start_machine N
     local n=$1 dir=$tmp/m$1
     layout[$n]=$("$source_dir/scripts/lay-out-machine" "$dir" "$build")
@@ -61,6 +65,7 @@ start_machine() {  # start_machine N
     ) || die "machine $n: snmpd did not start"
     pids+=("$(cat "$dir/snmpd.pid.keep")")
     on_bg "$n" "$dir/dmi-snmp.log" dmi-snmp --agentx "$dir/snmp/agentx.sock" --ping 1 --refresh 1
+    dmi_snmp_pid[$n]=$!
     wait_for 15 sh -c "snmpget -v2c -c public -t 1 -r 0 127.0.0.1:${port[$n]} \
         1.3.6.1.4.1.32473.1.1.1.1.0 | grep -q STRING" || die "machine $n: dmi-snmp did not answer"
     show "machine $n: adapter, agent, snmpd on udp:127.0.0.1:${port[$n]}, dmi-snmp"
@@ -87,7 +92,7 @@ start_machine 1
 start_machine 2
 
 # --- One exporter, one Prometheus scraping both every second.
-say "One snmp_exporter and one Prometheus scraping both machines every second"
+say "One snmp_exporter and one Prometheus scraping both machines' values and health every second"
 exporter_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 prometheus_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 prometheus-snmp-exporter --config.file="$tmp/generator/snmp.yml" \
@@ -98,11 +103,15 @@ global:
   scrape_interval: 1s
   scrape_timeout: 1s
   evaluation_interval: 1s
+rule_files: ['$source_dir/tools/snmp/prometheus/alerts.yml']
 scrape_configs:
-  - job_name: korvo
+EOF
+for module in korvo korvo_health; do
+    cat >>"$tmp/prometheus.yml" <<EOF
+  - job_name: $module
     metrics_path: /snmp
     params:
-      module: [korvo]
+      module: [$module]
     static_configs:
       - targets: ['127.0.0.1:${port[1]}']
         labels: {machine: m1}
@@ -116,6 +125,7 @@ scrape_configs:
       - target_label: __address__
         replacement: 127.0.0.1:$exporter_port
 EOF
+done
 prometheus --config.file="$tmp/prometheus.yml" --storage.tsdb.path="$tmp/prometheus-data" \
     --web.listen-address="127.0.0.1:$prometheus_port" >"$tmp/prometheus.log" 2>&1 &
 pids+=($!)
@@ -134,7 +144,7 @@ for series in json.load(sys.stdin)["data"]["result"]:
         shown.append(label + "=" + series["metric"].get(label, "?"))
     print(*shown, series["value"][1])' "${2:-}"
 }
-both_scraped() { [ "$(query 'up{job="korvo"} == 1' | wc -l)" -eq 2 ]; }
+both_scraped() { [ "$(query 'up == 1' | wc -l)" -eq 4 ]; }
 wait_for 30 both_scraped || die "Prometheus does not scrape both machines: $(query 'up' 2>&1)
 $(tail -5 "$tmp/prometheus.log" "$tmp/exporter.log")"
 
@@ -166,8 +176,22 @@ on 1 dmicli set korvo 14 2 --key 3 --type integer 1500 >/dev/null
 row3() { [ "$(query 'korvoDriverTable35RowsRowValue{machine="m1", korvoDriverTable35RowsRowNumber="3"}' | awk '{print $2}')" = 1500 ]; }
 wait_for 10 row3 || fail "row 3's value 1500, written through the console, is not a number 1500 in Prometheus"
 
-# --- A machine whose adapter stops: no sample, not a zero.
-say "Machine 2's adapter stops answering: its series ends, machine 1's goes on"
+# --- A machine whose adapter stops: no sample, not a zero; its health says so.
+# value EXPR: the value of the one series EXPR gives (empty when none).
+value() { query "$1" | awk '{print $2}'; }
+# health_is MACHINE N: korvoHealthInstrumentation of MACHINE is N.
+health_is() { [ "$(value "korvoHealthInstrumentation{machine=\"$1\"}")" = "$2" ]; }
+# alerting NAME MACHINE: alerts.yml's alert NAME is pending or firing for MACHINE.
+alerting() { [ -n "$(query "ALERTS{alertname=\"$1\", machine=\"$2\"}")" ]; }
+failed_reads() { value 'korvoHealthReadFailures{machine="m2"}'; }
+wait_for 15 health_is m1 1 && wait_for 15 health_is m2 1 ||
+    fail "the health series do not say both machines answer: $(query korvoHealthInstrumentation)"
+for rule in KorvoInstrumentationNotAnswering KorvoReadsFailed KorvoHealthNotScraped; do
+    [ -z "$(query "ALERTS{alertname=\"$rule\"}")" ] || fail "$rule raised on healthy machines"
+done
+failed_before=$(failed_reads)
+
+say "Machine 2's adapter stops answering: its series ends, machine 1's goes on, its health says so"
 on 2 korvo-adapter stop >/dev/null
 gone() { [ -z "$(query 'korvoAdapterStatisticsCounter1{machine="m2"}')" ]; }
 wait_for 15 gone || fail "machine 2 still has a sample with its adapter stopped: $(query 'korvoAdapterStatisticsCounter1')"
@@ -176,10 +200,41 @@ show "up now: $(query 'up{job="korvo"}' | tr '\n' ' ')"
 [ -n "$(query 'korvoAdapterStatisticsCounter1{machine="m1"}')" ] || fail "machine 1 lost its samples too"
 zeros=$(query 'korvoAdapterStatisticsCounter1{machine="m2"} == 0 or rate(korvoAdapterStatisticsCounter1{machine="m2"}[2s]) == 0')
 [ -z "$zeros" ] || fail "machine 2 shows a zero: $zeros"
+wait_for 15 health_is m2 2 ||
+    fail "machine 2's korvoHealthInstrumentation is not 2 (failing): $(query korvoHealthInstrumentation)"
+health_is m1 1 || fail "machine 1's health is not 1 with machine 2 stopped"
+# The exporter's walk ends at the failed read without failing the scrape: up says nothing.
+[ "$(value 'up{job="korvo", machine="m2"}')" = 1 ] ||
+    fail "up of machine 2's values is not 1 as the docs say: $(query 'up{job="korvo"}')"
+rising() { [ "$(failed_reads)" -gt "$failed_before" ]; }
+wait_for 15 rising || fail "korvoHealthReadFailures of machine 2 stayed at $failed_before"
+wait_for 15 alerting KorvoInstrumentationNotAnswering m2 ||
+    fail "KorvoInstrumentationNotAnswering is not raised for machine 2: $(query ALERTS)"
+wait_for 15 alerting KorvoReadsFailed m2 || fail "KorvoReadsFailed is not raised for machine 2"
+! alerting KorvoInstrumentationNotAnswering m1 || fail "KorvoInstrumentationNotAnswering raised for machine 1"
+show "health: $(query korvoHealthInstrumentation | tr '\n' ' '); failed reads of m2: $(failed_reads)"
+show "alerts: $(query ALERTS alertname | tr '\n' ' ')"
 on 2 korvo-adapter start >/dev/null
 back() { [ -n "$(query 'korvoAdapterStatisticsCounter1{machine="m2"}')" ]; }
 wait_for 15 back || fail "machine 2's series did not come back with its adapter"
 show "machine 2's adapter answers again: $(query 'korvoAdapterStatisticsCounter1{machine="m2"}')"
+wait_for 15 health_is m2 1 || fail "machine 2's health is not 1 again after its adapter started"
+quiet() { ! alerting KorvoInstrumentationNotAnswering m2; }
+wait_for 15 quiet || fail "KorvoInstrumentationNotAnswering stays raised for machine 2 after healing"
+
+say "Machine 2's driver fails one request (a table's key): its health says so, then heals"
+failed_before=$(failed_reads)
+on 2 korvo-adapter fail 30 status >/dev/null
+wait_for 15 health_is m2 2 || fail "fail 30 status: machine 2's health is not 2"
+wait_for 15 rising || fail "fail 30 status: korvoHealthReadFailures of machine 2 stayed at $failed_before"
+show "machine 2: $(query 'korvoHealthLastFailure{machine="m2"}' korvoHealthLastFailure)"
+on 2 korvo-adapter heal all >/dev/null
+wait_for 15 health_is m2 1 || fail "healed: machine 2's health is not 1 again"
+
+say "Machine 2's dmi-snmp stops: snmpd still answers, the health series go, and that alerts"
+kill "${dmi_snmp_pid[2]}"
+wait_for 15 alerting KorvoHealthNotScraped m2 || fail "KorvoHealthNotScraped is not raised for machine 2"
+! alerting KorvoHealthNotScraped m1 || fail "KorvoHealthNotScraped raised for machine 1"
 
 show "$(grep -c 'Error scraping' "$tmp/exporter.log") of the exporter's scrapes failed"
 [ "$failures" -eq 0 ] || exit 1

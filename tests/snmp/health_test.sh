@@ -3,9 +3,11 @@
 # processes (a private machine, snmpd with the drop-in's AgentX timeout, dmi-snmp):
 # the monitoring plugins' check_snmp of the health object goes CRITICAL on a stopped, failing
 # or silent driver and OK again when it is healed, and a check of a value itself is no longer
-# OK; snmpwalk and snmpbulkwalk of a table while its key's request flips between failing and
-# healing either give the whole table, equal to a quiet walk, or end in an error: never short
-# and successful.
+# OK; walks of a table by snmpwalk, snmpbulkwalk and pysnmp (get-next and get-bulk, an SNMP
+# stack of its own) while its key's request flips between failing and healing either give the
+# whole table, equal to a quiet walk, or end in an error: never short and successful; and the
+# same clients' walks of the whole component, every group and table, with a busy loop on each
+# core, are whole and equal to quiet ones, never genErr (their times are printed).
 #
 #   health_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
@@ -16,6 +18,12 @@ source "$source_dir/tests/snmp/test-lib.sh"
 
 check_snmp=/usr/lib/nagios/plugins/check_snmp
 require /usr/sbin/snmpd /usr/bin/snmpwalk "$check_snmp"
+# Debian's pysnmp, for its own Python (another python3 may come first in PATH).
+pysnmp_python=/usr/bin/python3
+if ! "$pysnmp_python" -c 'import pysnmp' 2>/dev/null; then
+    echo "SKIP: pysnmp is missing (scripts/install-deps installs python3-pysnmp4)"
+    exit 0
+fi
 
 source "$source_dir/scripts/snmp-lib.sh"
 private_directory korvo-health
@@ -80,9 +88,18 @@ failures_read=$(snmpget -v2c -c public -Oqv "127.0.0.1:$port" "$component.0.0.4.
 [ "$failures_read" -ge 4 ] || fail "korvoHealthReadFailures is $failures_read after four faults"
 
 # --- Walks of the table while its key's request flips between failing and healing.
-names() { sed 's/ = .*//' "$1"; }
-snmpwalk -v2c -c public -t 15 -r 0 -On "127.0.0.1:$port" "$table" >"$tmp/quiet.out" ||
-    die "a quiet walk of the table failed"
+tools=(snmpwalk snmpbulkwalk pysnmp-getnext pysnmp-bulk)
+# walk TOOL OID: the names TOOL's walk of OID gives, one a line without the leading dot, and
+# its exit status; its errors on standard error.
+walk() {
+    case $1 in
+        snmp*)
+            "$1" -v2c -c public -t 15 -r 0 -On "127.0.0.1:$port" "$2" | sed 's/ = .*//; s/^\.//' ;;
+        pysnmp-*)
+            "$pysnmp_python" "$source_dir/tests/snmp/pysnmp_walk.py" "$port" "$2" "${1#pysnmp-}" ;;
+    esac
+}
+walk snmpwalk "$table" >"$tmp/quiet.out" || die "a quiet walk of the table failed"
 quiet_values=$(grep -c . "$tmp/quiet.out")
 [ "$quiet_values" -eq 250 ] || fail "a quiet walk gave $quiet_values values, not 250"
 flip() {
@@ -96,19 +113,17 @@ flip() {
 flip &
 flipper=$!
 pids+=("$flipper")
-complete=0
-errors=0
+declare -A complete errors
 deadline=$((SECONDS + 60))
-for ((walk = 0; walk < 40 && SECONDS < deadline; walk++)); do
-    for tool in snmpwalk snmpbulkwalk; do
+for ((round = 0; round < 40 && SECONDS < deadline; round++)); do
+    for tool in "${tools[@]}"; do
         status=0
-        "$tool" -v2c -c public -t 15 -r 0 -On "127.0.0.1:$port" "$table" >"$tmp/walk.out" \
-            2>"$tmp/walk.err" || status=$?
+        walk "$tool" "$table" >"$tmp/walk.out" 2>"$tmp/walk.err" || status=$?
         if [ "$status" -ne 0 ]; then
             grep -q genErr "$tmp/walk.err" || fail "$tool ended without genErr: $(cat "$tmp/walk.err")"
-            errors=$((errors + 1))
-        elif diff <(names "$tmp/quiet.out") <(names "$tmp/walk.out") >/dev/null; then
-            complete=$((complete + 1))
+            errors[$tool]=$((${errors[$tool]:-0} + 1))
+        elif cmp -s "$tmp/quiet.out" "$tmp/walk.out"; then
+            complete[$tool]=$((${complete[$tool]:-0} + 1))
         else
             fail "$tool exited 0 with $(grep -c . "$tmp/walk.out") of $quiet_values values"
         fi
@@ -117,16 +132,52 @@ done
 kill "$flipper"
 wait "$flipper" 2>/dev/null || true
 korvo-adapter heal 30 >/dev/null
-echo "flipping: $complete walks complete, $errors ended in an error"
-[ "$errors" -gt 0 ] || fail "no walk met a failing read: the flipping did not reach the walks"
-snmpwalk -v2c -c public -t 15 -r 0 -On "127.0.0.1:$port" "$table" >"$tmp/healed.out" ||
-    fail "the walk after healing failed"
-diff <(names "$tmp/quiet.out") <(names "$tmp/healed.out") >/dev/null ||
-    fail "the walk after healing is not the quiet walk"
+for tool in "${tools[@]}"; do
+    echo "flipping: $tool: ${complete[$tool]:-0} walks complete, ${errors[$tool]:-0} ended in genErr"
+done
+[ "${#errors[@]}" -gt 0 ] || fail "no walk met a failing read: the flipping did not reach the walks"
+walk snmpwalk "$table" >"$tmp/healed.out" || fail "the walk after healing failed"
+cmp -s "$tmp/quiet.out" "$tmp/healed.out" || fail "the walk after healing is not the quiet walk"
+
+# --- Walks of the whole component, quiet and with a busy loop on each core.
+now() { date +%s.%N; }
+declare -A quiet_time hogged_time
+for tool in "${tools[@]}"; do
+    start=$(now)
+    walk "$tool" "$component" >"$tmp/component.$tool" 2>"$tmp/walk.err" ||
+        die "a quiet $tool of the component failed: $(cat "$tmp/walk.err")"
+    quiet_time[$tool]=$(awk -v s="$start" -v e="$(now)" 'BEGIN { printf "%.2f", e - s }')
+    cmp -s "$tmp/component.snmpwalk" "$tmp/component.$tool" ||
+        fail "a quiet $tool of the component is not snmpwalk's: $(diff "$tmp/component.snmpwalk" "$tmp/component.$tool" | head -5)"
+done
+component_values=$(grep -c . "$tmp/component.snmpwalk")
+hogs=()
+for _ in 1 2; do
+    timeout 120 sh -c 'while :; do :; done' &
+    hogs+=($!)
+    pids+=($!)
+done
+for round in 1 2; do
+    for tool in "${tools[@]}"; do
+        start=$(now)
+        status=0
+        walk "$tool" "$component" >"$tmp/walk.out" 2>"$tmp/walk.err" || status=$?
+        hogged_time[$tool]="${hogged_time[$tool]:-} $(awk -v s="$start" -v e="$(now)" 'BEGIN { printf "%.2f", e - s }')"
+        [ "$status" -eq 0 ] || fail "hogged: $tool of the component failed: $(cat "$tmp/walk.err")"
+        cmp -s "$tmp/component.snmpwalk" "$tmp/walk.out" ||
+            fail "hogged: $tool gave $(grep -c . "$tmp/walk.out") of $component_values values, or others"
+    done
+done
+kill "${hogs[@]}"
+wait "${hogs[@]}" 2>/dev/null || true
+echo "the component's $component_values values walked, in seconds quiet | with a busy loop on each core:"
+for tool in "${tools[@]}"; do
+    echo "  $tool: ${quiet_time[$tool]} |${hogged_time[$tool]}"
+done
 
 if [ "$failures" -gt 0 ]; then
     echo "--- dmi-snmp's log:" >&2
     cat "$tmp/snmp/dmi-snmp.log" >&2
     exit 1
 fi
-echo "PASS: check_snmp follows the driver, and walks are whole or end in an error"
+echo "PASS: check_snmp follows the driver; walks are whole or end in an error, and whole on a busy machine"

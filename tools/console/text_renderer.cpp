@@ -378,11 +378,13 @@ void TextRenderer::Event(const json& event) {
 }
 
 void TextRenderer::Stats(const json& document) {
-    const json memory = document.value("memory", json::object());
-    const auto number = [&](const char* member) {
-        const auto found = memory.find(member);
-        return found != memory.end() ? found->dump() : std::string("?");
+    // A count of `section`, or "?" when the answer has none.
+    const auto counted = [](const json& section, const char* member) {
+        const auto found = section.find(member);
+        return found != section.end() ? found->dump() : std::string("?");
     };
+    const json memory = document.value("memory", json::object());
+    const auto number = [&](const char* member) { return counted(memory, member); };
     out_ << "Memory blocks handed out by the service provider\n";
     TextTable counts({"outstanding", number("outstanding")});
     counts.AddRow({"allocations", number("allocations")});
@@ -397,6 +399,13 @@ void TextRenderer::Stats(const json& document) {
         }
         table.Print(out_, "  ");
     }
+    // Events the event log's file did not take (a full disk): held back until it does.
+    const json events = document.value("events", json::object());
+    out_ << "Events the event log did not take in time\n";
+    TextTable held({"held back", counted(events, "heldBack")});
+    held.AddRow({"written late", counted(events, "writtenLate")});
+    held.AddRow({"lost", counted(events, "lost")});
+    held.Print(out_, "  ");
     out_ << "Registered instrumentation\n";
     const json registered = document.value("registered", json::array());
     if (!registered.is_array() || registered.empty()) {
