@@ -18,7 +18,7 @@
 #include <unordered_set>
 
 #include "korvo/driver_protocol.h"
-#include "korvo_host.h"
+#include "host_tuning.h"
 #include "platform.h"
 #include "startup_notice.h"
 

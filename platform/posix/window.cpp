@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "korvo_host.h"
+#include "host_tuning.h"
 #include "platform.h"
 #include "startup_notice.h"
 #include "window_internal.h"

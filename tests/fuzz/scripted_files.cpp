@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "korvo/driver_protocol.h"
-#include "korvo_host.h"
+#include "host_tuning.h"
 #include "platform.h"
 #include "scripted_device.h"
 

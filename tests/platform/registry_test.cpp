@@ -419,7 +419,8 @@ size_t ResidentBytes() {
 // shrunk, the memory of the old parse goes back to the system.
 TEST_F(Registry, AParseTakesAFewTimesTheFilesSizeAndAStaleOneIsFreed) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "a sanitizer keeps freed memory in quarantine, so resident size says nothing here";
+    GTEST_SKIP()
+        << "a sanitizer keeps freed memory in quarantine, so resident size says nothing here";
 #endif
     const std::string big = ManyKeys(512 * 1024);
     const size_t inUse = mallinfo2().uordblks;

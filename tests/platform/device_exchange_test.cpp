@@ -1,13 +1,12 @@
-// The host layer's device exchange and the record's word fields at their edges: buffers of any
-// size travel whole and leave the connection in step, whether the exchange fits the layer's
-// stack buffer or not; and word access that reaches the record's end stops there.
+// The stand-in's device exchange at its edges: buffers of any size travel whole and leave the
+// connection in step, whether the exchange fits the stand-in's stack buffer or not.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <numeric>
 #include <vector>
 
-#include "driver/driver_channel.h"
+#include "korvo/driver_protocol.h"
 #include "platform.h"
 #include "support/fake_device.h"
 
@@ -49,27 +48,5 @@ TEST_P(DeviceExchangeSize, BuffersTravelWholeAndTheConnectionStaysInStep) {
 
 INSTANTIATE_TEST_SUITE_P(AroundTheStackBuffer, DeviceExchangeSize,
                          testing::Values(24u, 240u, 241u, 1000u));
-
-TEST(RequestFields, WordsReachingTheRecordsEndStopThere) {
-    struct [[gnu::packed]] Guarded {
-        DriverRequest request;
-        uint8_t guard[4];
-    } record;
-    auto* bytes = reinterpret_cast<uint8_t*>(&record.request);
-    std::iota(bytes, bytes + sizeof record.request, uint8_t{1});
-    std::fill(std::begin(record.guard), std::end(record.guard), uint8_t{0xEE});
-
-    EXPECT_EQ(RequestWord(record.request, 20), 0x18171615u);
-    EXPECT_EQ(RequestWord(record.request, 21), 0x00181716u);
-    EXPECT_EQ(RequestWord(record.request, 23), 0x00000018u);
-    EXPECT_EQ(RequestWord(record.request, 24), 0u);
-
-    SetRequestWord(record.request, 20, 0x44332211);
-    SetRequestWord(record.request, 22, 0xAABBCCDD);
-    SetRequestWord(record.request, 24, 0x12345678);
-    EXPECT_EQ(RequestWord(record.request, 20), 0xCCDD2211u);
-    EXPECT_EQ(std::vector<uint8_t>(std::begin(record.guard), std::end(record.guard)),
-              std::vector<uint8_t>(4, 0xEE));
-}
 
 }  // namespace
