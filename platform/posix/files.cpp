@@ -20,7 +20,6 @@
 #include "korvo/driver_protocol.h"
 #include "host_tuning.h"
 #include "platform.h"
-#include "startup_notice.h"
 
 namespace {
 
@@ -153,9 +152,6 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
             korvo::host::ConnectUnix(korvo::host::DevicePath(fileName + sizeof kDevicePrefix - 1),
                                      korvo::host::DeviceReplyTimeoutMs());
         if (fd < 0) {
-            korvo::host::NoteUnreached(
-                std::string("the control device ") + fileName + " (nothing listens on " +
-                korvo::host::DevicePath(fileName + sizeof kDevicePrefix - 1) + ")");
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
@@ -239,8 +235,6 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
         // Broken connection, short reply or no reply in time: the buffer stays as it was, and
         // the connection, now out of step, serves no further exchange.
         handle->broken = true;
-        korvo::host::NoteUnreached(
-            "an answer from the driver of a control device (an exchange broke off or timed out)");
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
@@ -252,9 +246,6 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
     // As on Windows, a failed call leaves the count where it was.
     if (bytesReturned != nullptr && success) {
         *bytesReturned = header.bytesReturned;
-    }
-    if (!success) {
-        korvo::host::NoteUnreached("the driver of a control device to stop failing its calls");
     }
     SetLastError(success ? ERROR_SUCCESS : ERROR_GEN_FAILURE);
     return success;
