@@ -1,11 +1,14 @@
 // The stand-in's device exchange at its edges: buffers of any size travel whole and leave the
-// connection in step, whether the exchange fits the stand-in's stack buffer or not.
+// connection in step, whether the exchange fits the stand-in's stack buffer or not; and a
+// transport put in place of the sockets serves the calls with their Win32 results.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <numeric>
+#include <string>
 #include <vector>
 
+#include "device_transport.h"
 #include "korvo/driver_protocol.h"
 #include "platform.h"
 #include "support/fake_device.h"
@@ -48,5 +51,70 @@ TEST_P(DeviceExchangeSize, BuffersTravelWholeAndTheConnectionStaysInStep) {
 
 INSTANTIATE_TEST_SUITE_P(AroundTheStackBuffer, DeviceExchangeSize,
                          testing::Values(24u, 240u, 241u, 1000u));
+
+// A transport that answers each exchange with the next of `results` and records what it saw.
+struct RecordingTransport {
+    static inline std::vector<std::string> opened;
+    static inline std::vector<int> closed;
+    static inline std::vector<korvo::host::DeviceCall> results;
+    static inline int exchanges = 0;
+    static inline bool refuse = false;
+
+    static int Open(const char* name) {
+        opened.emplace_back(name);
+        return refuse ? -1 : 7;
+    }
+    static korvo::host::DeviceCall Exchange(int connection, uint32_t, const void*, uint32_t,
+                                            void* output, uint32_t outputSize,
+                                            uint32_t* bytesReturned) {
+        EXPECT_EQ(connection, 7);
+        static_cast<uint8_t*>(output)[0] = static_cast<uint8_t>(outputSize);
+        *bytesReturned = 5;
+        return results.at(static_cast<size_t>(exchanges++));
+    }
+    static void Close(int connection) { closed.push_back(connection); }
+};
+
+TEST(DeviceTransport, ServesTheCallsWithTheirWin32Results) {
+    static constexpr korvo::host::DeviceTransport kRecording{
+        RecordingTransport::Open, RecordingTransport::Exchange, RecordingTransport::Close};
+    korvo::host::SetDeviceTransport(&kRecording);
+    struct Restore {
+        ~Restore() { korvo::host::SetDeviceTransport(nullptr); }
+    } restore;
+    using korvo::host::DeviceCall;
+    RecordingTransport::results = {DeviceCall::Succeeded, DeviceCall::Failed, DeviceCall::Broken};
+
+    HANDLE handle = CreateFileA(kDevicePath, GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(RecordingTransport::opened, std::vector<std::string>{kDeviceName});
+    uint8_t record[24] = {};
+    DWORD returned = 99;
+    EXPECT_TRUE(DeviceIoControl(handle, kQueryGlobalStatsCode, nullptr, 0, record, sizeof record,
+                                &returned, nullptr));
+    EXPECT_EQ(returned, 5u);
+    EXPECT_EQ(record[0], sizeof record);
+
+    returned = 99;
+    EXPECT_FALSE(DeviceIoControl(handle, kQueryGlobalStatsCode, nullptr, 0, record, sizeof record,
+                                 &returned, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(returned, 99u) << "a failed call leaves the count where it was";
+
+    EXPECT_FALSE(DeviceIoControl(handle, kQueryGlobalStatsCode, nullptr, 0, record, sizeof record,
+                                 &returned, nullptr));
+    EXPECT_FALSE(DeviceIoControl(handle, kQueryGlobalStatsCode, nullptr, 0, record, sizeof record,
+                                 &returned, nullptr));
+    EXPECT_EQ(RecordingTransport::exchanges, 3) << "a broken connection serves no further call";
+
+    EXPECT_TRUE(CloseHandle(handle));
+    EXPECT_FALSE(CloseHandle(handle));
+    EXPECT_EQ(RecordingTransport::closed, std::vector<int>{7}) << "closed once, through it";
+
+    RecordingTransport::refuse = true;
+    EXPECT_EQ(CreateFileA(kDevicePath, GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
 
 }  // namespace
