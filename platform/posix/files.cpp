@@ -1,8 +1,9 @@
 // Handles on the host: CreateFileA opens a file (by a Windows path) or connects to a control
-// device \\.\NAME; DeviceIoControl makes one exchange with the device over its socket;
-// GetFileSize and CloseHandle work on either. Errors are reported the Win32 way, through
-// GetLastError. Nothing here waits without a deadline: only regular files are opened, and a
-// device exchange or connection gives up after 5 seconds, or at once when the session ends.
+// device \\.\NAME; DeviceIoControl makes one exchange with the device over its socket, or over
+// the transport put in its place (device_transport.h); GetFileSize and CloseHandle work on
+// either. Errors are reported the Win32 way, through GetLastError. Nothing here waits without a
+// deadline: only regular files are opened, and a device exchange or connection gives up after
+// 5 seconds, or at once when the session ends.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -17,10 +18,10 @@
 #include <string>
 #include <unordered_set>
 
+#include "device_transport.h"
+#include "host_tuning.h"
 #include "korvo/driver_protocol.h"
-#include "korvo_host.h"
 #include "platform.h"
-#include "startup_notice.h"
 
 namespace {
 
@@ -31,7 +32,8 @@ constexpr char kDevicePrefix[] = "\\\\.\\";
 
 struct HostHandle {
     enum class Kind { File, Device } kind;
-    int fd;
+    int fd;  // a file's descriptor, or the device connection of `transport`
+    const korvo::host::DeviceTransport* transport = nullptr;
     bool broken = false;  // a device connection whose last exchange failed part-way
 };
 
@@ -40,8 +42,9 @@ struct HostHandle {
 std::mutex liveHandlesLock;
 std::unordered_set<const void*> liveHandles;
 
-HANDLE AddHandle(HostHandle::Kind kind, int fd) {
-    auto* handle = new HostHandle{kind, fd};
+HANDLE AddHandle(HostHandle::Kind kind, int fd,
+                 const korvo::host::DeviceTransport* transport = nullptr) {
+    auto* handle = new HostHandle{kind, fd, transport};
     std::lock_guard lock(liveHandlesLock);
     liveHandles.insert(handle);
     return handle;
@@ -121,9 +124,65 @@ bool Transfer(int fd, unsigned char* bytes, size_t size, bool sending, long long
     return true;
 }
 
+int OpenDeviceSocket(const char* name) {
+    return korvo::host::ConnectUnix(korvo::host::DevicePath(name),
+                                    korvo::host::DeviceReplyTimeoutMs());
+}
+
+korvo::host::DeviceCall ExchangeOverSocket(int fd, uint32_t controlCode, const void* input,
+                                           uint32_t inputSize, void* output, uint32_t outputSize,
+                                           uint32_t* bytesReturned) {
+    // One buffer serves the request and then the reply, which is never the larger.
+    const size_t requestSize = kRequestHeaderSize + size_t{inputSize} + outputSize;
+    const size_t replySize = kReplyHeaderSize + size_t{outputSize};
+    unsigned char stackBuffer[kStackExchangeSize];
+    std::unique_ptr<unsigned char[]> heapBuffer;
+    unsigned char* buffer = stackBuffer;
+    if (requestSize > sizeof stackBuffer) {
+        heapBuffer = std::make_unique_for_overwrite<unsigned char[]>(requestSize);
+        buffer = heapBuffer.get();
+    }
+    korvo::driver::EncodeRequestHeader({controlCode, inputSize, outputSize}, buffer);
+    unsigned char* end = buffer + kRequestHeaderSize;
+    if (inputSize != 0) {
+        std::memcpy(end, input, inputSize);
+        end += inputSize;
+    }
+    if (outputSize != 0) {
+        std::memcpy(end, output, outputSize);
+    }
+    unsigned char* reply = buffer;
+    // One deadline for the whole exchange, however slowly the device takes or gives the bytes.
+    const long long deadline = korvo::host::SteadyNowMs() + korvo::host::DeviceReplyTimeoutMs();
+    if (!Transfer(fd, buffer, requestSize, true, deadline) ||
+        !Transfer(fd, reply, replySize, false, deadline)) {
+        // Broken connection, short reply or no reply in time.
+        return korvo::host::DeviceCall::Broken;
+    }
+    if (outputSize != 0) {
+        std::memcpy(output, reply + kReplyHeaderSize, outputSize);
+    }
+    const korvo::driver::ReplyHeader header = korvo::driver::DecodeReplyHeader(reply);
+    *bytesReturned = header.bytesReturned;
+    return header.success != 0 ? korvo::host::DeviceCall::Succeeded
+                               : korvo::host::DeviceCall::Failed;
+}
+
+void CloseDeviceSocket(int fd) {
+    close(fd);
+}
+
+constexpr korvo::host::DeviceTransport kDeviceSockets{OpenDeviceSocket, ExchangeOverSocket,
+                                                      CloseDeviceSocket};
+std::atomic<const korvo::host::DeviceTransport*> deviceTransport{&kDeviceSockets};
+
 }  // namespace
 
 namespace korvo::host {
+void SetDeviceTransport(const DeviceTransport* transport) {
+    deviceTransport.store(transport != nullptr ? transport : &kDeviceSockets);
+}
+
 int DeviceReplyTimeoutMs() {
     return deviceReplyTimeoutMs.load();
 }
@@ -149,18 +208,14 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
         return INVALID_HANDLE_VALUE;
     }
     if (std::strncmp(fileName, kDevicePrefix, sizeof kDevicePrefix - 1) == 0) {
-        const int fd =
-            korvo::host::ConnectUnix(korvo::host::DevicePath(fileName + sizeof kDevicePrefix - 1),
-                                     korvo::host::DeviceReplyTimeoutMs());
-        if (fd < 0) {
-            korvo::host::NoteUnreached(
-                std::string("the control device ") + fileName + " (nothing listens on " +
-                korvo::host::DevicePath(fileName + sizeof kDevicePrefix - 1) + ")");
+        const korvo::host::DeviceTransport* transport = deviceTransport.load();
+        const int connection = transport->open(fileName + sizeof kDevicePrefix - 1);
+        if (connection < 0) {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
         SetLastError(ERROR_SUCCESS);
-        return AddHandle(HostHandle::Kind::Device, fd);
+        return AddHandle(HostHandle::Kind::Device, connection, transport);
     }
     if (creationDisposition != OPEN_EXISTING) {
         // The agent only ever opens what exists; creating files is not part of the layer.
@@ -212,49 +267,20 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
-    // One buffer serves the request and then the reply, which is never the larger.
-    const size_t requestSize = kRequestHeaderSize + size_t{inBufferSize} + outBufferSize;
-    const size_t replySize = kReplyHeaderSize + size_t{outBufferSize};
-    unsigned char stackBuffer[kStackExchangeSize];
-    std::unique_ptr<unsigned char[]> heapBuffer;
-    unsigned char* buffer = stackBuffer;
-    if (requestSize > sizeof stackBuffer) {
-        heapBuffer = std::make_unique_for_overwrite<unsigned char[]>(requestSize);
-        buffer = heapBuffer.get();
-    }
-    korvo::driver::EncodeRequestHeader({ioControlCode, inBufferSize, outBufferSize}, buffer);
-    unsigned char* end = buffer + kRequestHeaderSize;
-    if (inBufferSize != 0) {
-        std::memcpy(end, inBuffer, inBufferSize);
-        end += inBufferSize;
-    }
-    if (outBufferSize != 0) {
-        std::memcpy(end, outBuffer, outBufferSize);
-    }
-    unsigned char* reply = buffer;
-    // One deadline for the whole exchange, however slowly the device takes or gives the bytes.
-    const long long deadline = korvo::host::SteadyNowMs() + korvo::host::DeviceReplyTimeoutMs();
-    if (!Transfer(handle->fd, buffer, requestSize, true, deadline) ||
-        !Transfer(handle->fd, reply, replySize, false, deadline)) {
-        // Broken connection, short reply or no reply in time: the buffer stays as it was, and
-        // the connection, now out of step, serves no further exchange.
+    uint32_t count = 0;
+    const korvo::host::DeviceCall call = handle->transport->exchange(
+        handle->fd, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize, &count);
+    if (call == korvo::host::DeviceCall::Broken) {
+        // The buffer stays as it was, and the connection, now out of step, serves no further
+        // exchange.
         handle->broken = true;
-        korvo::host::NoteUnreached(
-            "an answer from the driver of a control device (an exchange broke off or timed out)");
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
-    if (outBufferSize != 0) {
-        std::memcpy(outBuffer, reply + kReplyHeaderSize, outBufferSize);
-    }
-    const korvo::driver::ReplyHeader header = korvo::driver::DecodeReplyHeader(reply);
-    const BOOL success = header.success != 0 ? TRUE : FALSE;
+    const BOOL success = call == korvo::host::DeviceCall::Succeeded ? TRUE : FALSE;
     // As on Windows, a failed call leaves the count where it was.
     if (bytesReturned != nullptr && success) {
-        *bytesReturned = header.bytesReturned;
-    }
-    if (!success) {
-        korvo::host::NoteUnreached("the driver of a control device to stop failing its calls");
+        *bytesReturned = count;
     }
     SetLastError(success ? ERROR_SUCCESS : ERROR_GEN_FAILURE);
     return success;
@@ -282,7 +308,11 @@ BOOL CloseHandle(HANDLE object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    close(handle->fd);
+    if (handle->kind == HostHandle::Kind::Device) {
+        handle->transport->close(handle->fd);
+    } else {
+        close(handle->fd);
+    }
     delete handle;
     SetLastError(ERROR_SUCCESS);
     return TRUE;

@@ -24,7 +24,6 @@
 #include "korvo/ascii.h"
 #include "korvo_host.h"
 #include "platform.h"
-#include "startup_notice.h"
 
 namespace {
 
@@ -57,8 +56,8 @@ std::string UntrustedBecause(const std::string& path) {
     return {};
 }
 
-// The refusals said already, by path: a caller that tries again every so often (the agent's
-// start-up retries every 30 seconds) is told once, not at every attempt.
+// The refusals said already, by path: a caller that tries again every so often is told once,
+// not at every attempt.
 std::mutex saidRefusalsLock;
 std::map<std::string, std::string> saidRefusals;
 
@@ -164,13 +163,6 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
         if (module == nullptr) {
             module = Open(name);
         }
-    }
-    if (module == nullptr) {
-        char cwd[PATH_MAX];
-        const bool relative = name.find_first_of("/\\") == std::string::npos;
-        korvo::host::NoteUnreached(
-            "the library " + name +
-            (relative && getcwd(cwd, sizeof cwd) != nullptr ? " in " + std::string(cwd) : ""));
     }
     if (module != nullptr) {
         const std::lock_guard<std::mutex> hold(loadedLock);

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-#include "korvo_host.h"
+#include "host_tuning.h"
 #include "platform.h"
 #include "window_internal.h"
 

@@ -15,10 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "host_tuning.h"
 #include "korvo/ascii.h"
-#include "korvo_host.h"
 #include "platform.h"
-#include "startup_notice.h"
 #include "window_internal.h"
 
 namespace {
@@ -475,36 +474,6 @@ BOOL TranslateMessage(const MSG* /*message*/) {
     return FALSE;  // there is no keyboard, so never a character message to make
 }
 
-namespace {
-
-// After a timer procedure ran: a timer still armed with it means its attempt failed again.
-void AnnounceRetryWhileArmed(HWND window, UINT_PTR id, TIMERPROC procedure) {
-    State& state = Shared();
-    std::shared_ptr<Queue> queue;
-    if (window == nullptr) {
-        queue = CurrentQueue();
-    }
-    Clock::duration interval{};
-    {
-        std::lock_guard lock(state.lock);
-        if (window != nullptr) {
-            const Window* owner = LookUpWindow(state, window);
-            if (owner == nullptr) {
-                return;
-            }
-            queue = owner->queue;
-        }
-        const auto timer = FindTimer(*queue, window, id);
-        if (timer == queue->timers.end() || timer->procedure != procedure) {
-            return;
-        }
-        interval = timer->interval;
-    }
-    korvo::host::AnnounceRetry(interval);
-}
-
-}  // namespace
-
 LRESULT DispatchMessageA(const MSG* message) {
     if (message == nullptr) {
         return 0;
@@ -539,9 +508,7 @@ LRESULT DispatchMessageA(const MSG* message) {
         }
     }
     if (timerProcedure != nullptr) {
-        korvo::host::ForgetUnreached();
         timerProcedure(message->hwnd, WM_TIMER, message->wParam, TickCount());
-        AnnounceRetryWhileArmed(message->hwnd, message->wParam, timerProcedure);
         return 0;
     }
     if (procedure == nullptr) {
@@ -581,9 +548,6 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC timerProc) {
         queue->timers.push_back(Timer{window, id, interval, timerProc, due});
     }
     queue->wake.notify_all();
-    if (timerProc != nullptr) {
-        korvo::host::AnnounceRetry(interval);  // armed after an attempt that failed
-    }
     return window != nullptr ? 1 : id;
 }
 

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr char LibraryName[] = "Wcdmi.dll";
 constexpr char BinSuffix[] = "\\bin";
 
 // Makes $WIN32DMIPATH\bin the current directory. A value too long for the directory buffer
@@ -32,7 +31,7 @@ int LoadDmiLibrary() {
         return 0;
     }
     EnterServiceProviderDirectory();
-    HMODULE module = LoadLibraryA(LibraryName);
+    HMODULE module = LoadLibraryA(DmiLibraryName);
     serviceState.libraryModule = module;
     if (module == nullptr) {
         return 0;

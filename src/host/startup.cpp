@@ -11,6 +11,7 @@
 #include "dmi/dmi_api.h"
 #include "dmi/load_dmi_library.h"
 #include "driver/driver_channel.h"
+#include "korvo/driver_protocol.h"
 #include "instrumentation/registration.h"
 #include "state/service_state.h"
 
@@ -39,8 +40,12 @@ void ShowError(uint32_t box, const char* text, const char* caption) {
 }
 
 int RunStartupAttempt() {
+    serviceState.startupWait = WaitsForOtherStep;
     if (serviceState.libraryLoaded == 0) {
         if (startupLoadLibrary() == 0) {
+            if (serviceState.libraryModule == nullptr) {
+                serviceState.startupWait = WaitsForLibrary;
+            }
             return 0;
         }
         if (DmiApiIsComplete() == 0) {
@@ -59,6 +64,7 @@ int RunStartupAttempt() {
         probed = ProbeDriver();
     }
     if (!probed) {
+        serviceState.startupWait = WaitsForDriver;
         return 0;
     }
     if (serviceState.managementRegistered == 1) {
@@ -102,6 +108,37 @@ int RunStartup() {
     const int result = RunStartupAttempt();
     serviceState.startupRunning = 0;
     return result;
+}
+
+void AnnounceStartupWait(UINT retryIntervalMs) {
+    const uint32_t wait = serviceState.startupWait;
+    if (wait == 0 || (serviceState.announcedWaits & wait) != 0) {
+        return;
+    }
+    serviceState.announcedWaits |= wait;
+    char interval[16];
+    if (retryIntervalMs % 1000 == 0) {
+        wsprintfA(interval, "%u s", retryIntervalMs / 1000);
+    } else {
+        wsprintfA(interval, "%u ms", retryIntervalMs);
+    }
+    char text[MAX_PATH + 128];
+    if (wait == WaitsForLibrary) {
+        // Where the library is looked for: the service provider's bin directory, made current.
+        char directory[MAX_PATH];
+        const DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
+        if (length == 0 || length >= sizeof directory) {
+            directory[0] = '\0';
+        }
+        wsprintfA(text, "start-up is waiting for the library %s%s%s; it tries again every %s\n",
+                  DmiLibraryName, directory[0] != '\0' ? " in " : "", directory, interval);
+    } else if (wait == WaitsForDriver) {
+        wsprintfA(text, "start-up is waiting for the control device %s; it tries again every %s\n",
+                  korvo::driver::kDevicePath, interval);
+    } else {
+        wsprintfA(text, "start-up did not complete; it tries again every %s\n", interval);
+    }
+    OutputDebugStringA(text);
 }
 
 int ConnectToServiceProvider() {

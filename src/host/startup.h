@@ -10,6 +10,15 @@
 int RunStartup();
 void RunShutdown();
 
+// What a failed start-up attempt waits for, kept in serviceState.startupWait: the DMI library
+// (not found where it is looked for), the adapter's driver (its control device missing or its
+// probe failing), or another step (the service provider refused one; a box may have said so).
+enum StartupWait : uint32_t { WaitsForLibrary = 1, WaitsForDriver = 2, WaitsForOtherStep = 4 };
+
+// Tells whoever watches (OutputDebugStringA) what start-up waits for and that it tries again
+// every `retryIntervalMs`, once for each thing it waits for in the life of the process.
+void AnnounceStartupWait(UINT retryIntervalMs);
+
 // Registers the process as a service process where KERNEL32 offers the call (Windows 95, 98 and
 // ME, which end every other process at log-off; NT-based Windows lacks it). 1 when it is one,
 // else 0; kept in serviceState.serviceProcess.

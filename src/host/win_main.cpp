@@ -85,6 +85,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
                 if (SetTimer(window, RETRY_TIMER_ID, RetryIntervalMs, RetryTimerProc) == 0) {
                     return 0;
                 }
+                AnnounceStartupWait(RetryIntervalMs);
             }
             break;
         default:
@@ -97,5 +98,7 @@ void CALLBACK RetryTimerProc(HWND /*window*/, UINT /*message*/, UINT_PTR /*timer
                              DWORD /*time*/) {
     if (RunStartup() == 1) {
         KillTimer(serviceState.timerWindow, RETRY_TIMER_ID);
+    } else {
+        AnnounceStartupWait(RetryIntervalMs);
     }
 }

@@ -29,6 +29,8 @@ struct ServiceState {
     DmiFileDataList* mifFiles = nullptr;  // the MIF file handed over to install the component
     uint32_t startupRunning = 0;          // 1 while a start-up attempt runs
     uint32_t shownBoxes = 0;              // the start-up message boxes shown so far, one bit each
+    uint32_t startupWait = 0;             // what the last failed attempt waits for (StartupWait)
+    uint32_t announcedWaits = 0;          // the StartupWait lines written so far, one bit each
     uint32_t serviceProcess = 0;          // 1 once registered as a service process
 
     // 0: NDIS 4.0 driver, 1: NDIS 5.0 driver. One aligned word, written only with

@@ -161,8 +161,9 @@ TEST_F(EndToEndStartup, RetriesUntilTheLibraryAppears) {
     std::this_thread::sleep_for(200ms);
     EXPECT_TRUE(machine_.Running(agent_));
     EXPECT_FALSE(std::filesystem::exists(machine_.managementSocket()));
+    // The agent names the 30 s it asked for; the time scale shortens the timer beneath it.
     const std::string waiting = "korvoci: start-up is waiting for the library Wcdmi.dll in " +
-                                machine_.dmiPath() + "/bin; it tries again every 30 ms\n";
+                                machine_.dmiPath() + "/bin; it tries again every 30 s\n";
     EXPECT_EQ(machine_.ErrorOutput(agent_), waiting);
 
     // Renamed into place, so that no retry can find half a file.
@@ -198,9 +199,8 @@ TEST_F(EndToEndStartup, AnAgentStartedBeforeItsAdapterRegistersOnceItAppears) {
     std::this_thread::sleep_for(200ms);  // several retries find no driver
     EXPECT_TRUE(machine_.RegisteredComponents().empty());
     const std::string waiting =
-        "korvoci: start-up is waiting for the control device \\\\.\\korvodmi.vxd (nothing "
-        "listens on " +
-        machine_.korvoRoot() + "/devices/korvodmi.vxd); it tries again every 30 ms\n";
+        "korvoci: start-up is waiting for the control device \\\\.\\korvodmi.vxd; it tries "
+        "again every 30 s\n";
     EXPECT_EQ(machine_.ErrorOutput(agent_), waiting);
 
     adapter_ = machine_.StartAdapter();
@@ -245,6 +245,10 @@ TEST_P(EndToEndRefusedStartup, ShowsItsMessageOnceAndRegistersNothing) {
         << machine_.ErrorOutput(agent_);
     std::this_thread::sleep_for(200ms);  // several retries
     EXPECT_EQ(CountLines(machine_.ErrorOutput(agent_), line), 1) << machine_.ErrorOutput(agent_);
+    EXPECT_EQ(CountLines(machine_.ErrorOutput(agent_),
+                         "korvoci: start-up did not complete; it tries again every 30 s"),
+              1)
+        << machine_.ErrorOutput(agent_);
     EXPECT_TRUE(machine_.Running(agent_));
 
     const Json stats = machine_.ConsoleJson({"stats"});

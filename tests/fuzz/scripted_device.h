@@ -1,7 +1,7 @@
 // The control device \\.\korvodmi.vxd as the fuzz targets see it: in the process, with no
 // socket, answering each exchange from a script the target sets (normally: bytes of the fuzz
-// input). scripted_files.cpp provides the platform's file calls around it for the fuzz builds in
-// place of the host layer's files.cpp; other paths still open real files.
+// input). Setting a script puts it in place of the device sockets behind the stand-in's
+// CreateFileA, DeviceIoControl and CloseHandle; other paths still open real files.
 #pragma once
 
 #include <array>
@@ -41,8 +41,8 @@ void SetDeviceScript(DeviceScript script);
 // The exchanges made since the script was set.
 const std::vector<DeviceExchange>& DeviceExchanges();
 
-// Handles of the device and of files that are open now: the agent closes each one it opens,
-// so a target checks for 0 after every call.
+// Connections to the device, and descriptors of files, opened since the script was set and
+// open now: the agent closes each one it opens, so a target checks for 0 after every call.
 size_t OpenHandleCount();
 
 }  // namespace korvo::fuzz

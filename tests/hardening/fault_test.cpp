@@ -21,7 +21,7 @@
 #include "host/startup.h"
 #include "hardening_support.h"
 #include "instrumentation/registration.h"
-#include "korvo_host.h"
+#include "host_tuning.h"
 #include "state/service_state.h"
 
 namespace korvo::hardening {

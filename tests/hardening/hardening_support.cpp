@@ -18,7 +18,7 @@
 #include "dmi/load_dmi_library.h"
 #include "host/startup.h"
 #include "korvo/management_protocol.h"
-#include "korvo_host.h"
+#include "host_tuning.h"
 #include "state/service_state.h"
 
 namespace korvo::hardening {

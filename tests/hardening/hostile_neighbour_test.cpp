@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "korvo/driver_protocol.h"
-#include "korvo_host.h"
+#include "host_tuning.h"
 #include "platform.h"
 #include "support/private_root.h"
 

@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "korvo_host.h"
+#include "host_tuning.h"
 #include "window_test_support.h"
 
 namespace korvo::test {

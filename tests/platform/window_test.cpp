@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "korvo_host.h"
+#include "host_tuning.h"
 #include "window_test_support.h"
 
 namespace korvo::test {

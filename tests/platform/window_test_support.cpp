@@ -1,7 +1,7 @@
 // The recording window and the bounded message wait the window tests share.
 #include "window_test_support.h"
 
-#include "korvo_host.h"
+#include "host_tuning.h"
 
 namespace korvo::test {
 

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Checks what each room's sources can include, on the build's own compile commands: no include
 # directory of a source file lies in a room that the README's "What a room may include" forbids
-# it (dmi-snmp cannot reach the service provider's headers, the agent no stand-in's).
+# it (dmi-snmp cannot reach the service provider's headers nor the Win32 stand-in, the agent no stand-in's).
 # usage: include_boundaries_test.sh SOURCE_DIR COMPILE_COMMANDS_JSON
 set -euo pipefail
 source_dir=$(realpath "$1")
@@ -13,8 +13,8 @@ forbidden_for() {
         src) echo "sim tools" ;;
         platform) echo "src sim tools" ;;
         mif) echo "src platform sim tools" ;;
-        sim) echo "src tools" ;;
-        tools) echo "src sim" ;;
+        sim) echo "src tools platform/posix" ;;
+        tools) echo "src sim platform/posix" ;;
     esac
 }
 

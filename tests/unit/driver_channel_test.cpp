@@ -1,11 +1,14 @@
 // The driver request channel against a fake control device: what reaches the device, the
-// three success conditions, one close per open, and the probe's signature check.
+// three success conditions, one close per open, and the probe's signature check; and the
+// record's word fields at its end.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <numeric>
+#include <vector>
 
 #include "driver/driver_channel.h"
-#include "korvo_host.h"
+#include "host_tuning.h"
 #include "support/fake_device.h"
 
 using namespace korvo::driver;
@@ -145,6 +148,28 @@ TEST(DriverProbe, FailsWhenTheExchangeFailsWhateverTheBytes) {
         return FakeDevice::Reply{};
     });
     EXPECT_FALSE(ProbeDriver());
+}
+
+TEST(RequestFields, WordsReachingTheRecordsEndStopThere) {
+    struct [[gnu::packed]] Guarded {
+        DriverRequest request;
+        uint8_t guard[4];
+    } record;
+    auto* bytes = reinterpret_cast<uint8_t*>(&record.request);
+    std::iota(bytes, bytes + sizeof record.request, uint8_t{1});
+    std::fill(std::begin(record.guard), std::end(record.guard), uint8_t{0xEE});
+
+    EXPECT_EQ(RequestWord(record.request, 20), 0x18171615u);
+    EXPECT_EQ(RequestWord(record.request, 21), 0x00181716u);
+    EXPECT_EQ(RequestWord(record.request, 23), 0x00000018u);
+    EXPECT_EQ(RequestWord(record.request, 24), 0u);
+
+    SetRequestWord(record.request, 20, 0x44332211);
+    SetRequestWord(record.request, 22, 0xAABBCCDD);
+    SetRequestWord(record.request, 24, 0x12345678);
+    EXPECT_EQ(RequestWord(record.request, 20), 0xCCDD2211u);
+    EXPECT_EQ(std::vector<uint8_t>(std::begin(record.guard), std::end(record.guard)),
+              std::vector<uint8_t>(4, 0xEE));
 }
 
 }  // namespace

@@ -19,9 +19,8 @@ add_executable(${calls_program} ${calls_dir}/window_calls.cpp ${calls_dir}/syste
                                 ${calls_dir}/check.cpp ${calls_machine})
 target_include_directories(${calls_program} PRIVATE ${calls_dir} ${CMAKE_SOURCE_DIR}/tests
                                                     ${CMAKE_SOURCE_DIR}/sim/adapter)
-target_link_libraries(${calls_program} PRIVATE korvo_driver_protocol)
+target_link_libraries(${calls_program} PRIVATE korvo_driver_protocol korvo_platform)
 if(KORVO_TARGET)
-    target_link_libraries(${calls_program} PRIVATE korvo_platform)
     # One file to copy: no C++ runtime or thread library beside it.
     target_link_options(${calls_program} PRIVATE -static)
 else()

@@ -1,6 +1,7 @@
-// What the host layer shares with the other host programs (the simulated adapter, the service
-// provider stand-in, the console): where the simulated machine lives, and the rules every one
-// of our sockets follows (private 0700 directories, same-user peers only).
+// The host library every Linux program of ours uses (the Win32 stand-in, the simulated adapter,
+// the service provider stand-in, the console, dmi-snmp): where the simulated machine lives, the
+// rules every one of our sockets follows (private 0700 directories, same-user peers only),
+// deadlines, Windows paths on this file system and files replaced whole.
 #pragma once
 
 #include <string>
@@ -66,11 +67,6 @@ bool SessionEnding();
 int SessionEndingFd();
 void MarkSessionEnding();
 
-// How long a process has to end by itself after SIGTERM before it is ended (800 ms); a
-// negative value never ends it, for tests that raise SIGTERM in their own process.
-int EndSessionGraceMs();
-void SetEndSessionGraceMs(int milliseconds);
-
 // Reads the whole of `path` when it is a regular file of at most `maxBytes`, without ever
 // blocking on the open (a FIFO or a device is refused, not waited for). False with `problem`
 // saying why; `missing` tells a file that does not exist from one that cannot be used.
@@ -89,28 +85,5 @@ bool ReplaceFile(const std::string& path, const std::string& contents, unsigned 
 // otherwise component by component without regard to ASCII case, first match in directory
 // order. A component with no match is kept as written.
 std::string ResolvePath(const std::string& windowsPath);
-
-}  // namespace korvo::host
-
-namespace korvo::host {
-
-// The one deadline of a whole DeviceIoControl exchange, and of connecting to the device:
-// kSocketDeadlineMs. Tests of a device that never answers shorten it.
-int DeviceReplyTimeoutMs();
-void SetDeviceReplyTimeoutMs(int milliseconds);
-
-}  // namespace korvo::host
-
-namespace korvo::host {
-
-// Every SetTimer interval is multiplied by this factor before it is armed, so that a test can
-// run the agent's 30-second retry timer in milliseconds: SetTimerScale(0.001) in a test, or
-// KORVO_TIMER_SCALE=0.001 in the environment of an agent started by an end-to-end test. The
-// factor set by SetTimerScale wins; when none is set (or it was set to a value that is not a
-// positive number), KORVO_TIMER_SCALE decides at each SetTimer if it holds a positive number,
-// and otherwise the factor is 1. A scaled interval is at least one millisecond; timers already
-// armed keep their interval until they are set again.
-double TimerScale();
-void SetTimerScale(double factor);
 
 }  // namespace korvo::host
