@@ -197,14 +197,18 @@ gone() { [ -z "$(query 'korvoAdapterStatisticsCounter1{machine="m2"}')" ]; }
 wait_for 15 gone || fail "machine 2 still has a sample with its adapter stopped: $(query 'korvoAdapterStatisticsCounter1')"
 show "korvoAdapterStatisticsCounter1 now: $(query 'korvoAdapterStatisticsCounter1' | tr '\n' ' ')"
 show "up now: $(query 'up{job="korvo"}' | tr '\n' ' ')"
-[ -n "$(query 'korvoAdapterStatisticsCounter1{machine="m1"}')" ] || fail "machine 1 lost its samples too"
+# A scrape of machine 1 that misses its deadline on a busy host marks its series stale until
+# the next one: machine 1 has lost them only if no scrape brings them back.
+m1_sampled() { [ -n "$(query 'korvoAdapterStatisticsCounter1{machine="m1"}')" ]; }
+wait_for 15 m1_sampled || fail "machine 1 lost its samples too"
 zeros=$(query 'korvoAdapterStatisticsCounter1{machine="m2"} == 0 or rate(korvoAdapterStatisticsCounter1{machine="m2"}[2s]) == 0')
 [ -z "$zeros" ] || fail "machine 2 shows a zero: $zeros"
 wait_for 15 health_is m2 2 ||
     fail "machine 2's korvoHealthInstrumentation is not 2 (failing): $(query korvoHealthInstrumentation)"
-health_is m1 1 || fail "machine 1's health is not 1 with machine 2 stopped"
+wait_for 15 health_is m1 1 || fail "machine 1's health is not 1 with machine 2 stopped"
 # The exporter's walk ends at the failed read without failing the scrape: up says nothing.
-[ "$(value 'up{job="korvo", machine="m2"}')" = 1 ] ||
+m2_up() { [ "$(value 'up{job="korvo", machine="m2"}')" = 1 ]; }
+wait_for 15 m2_up ||
     fail "up of machine 2's values is not 1 as the docs say: $(query 'up{job="korvo"}')"
 rising() { [ "$(failed_reads)" -gt "$failed_before" ]; }
 wait_for 15 rising || fail "korvoHealthReadFailures of machine 2 stayed at $failed_before"
