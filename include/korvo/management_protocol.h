@@ -141,7 +141,9 @@ inline constexpr OpSpec kOps[] = {
     // {"op":"stats"}
     //     -> "memory": {"outstanding":N,"allocations":N,"frees":N,"badFrees":N,
     //                   "blocks":[{"size":N,"kind":"<allocating call>"}]},
-    //        "registered": [component ids with a registered instrumentation]
+    //        "registered": [component ids with a registered instrumentation],
+    //        "events": {"heldBack":N,"writtenLate":N,"lost":N}: events the log's file did not
+    //        take yet, taken later, and never (each also in the provider's log)
     {op::kStats, 0, AnswerKind::kDocument},
 };
 

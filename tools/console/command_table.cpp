@@ -196,10 +196,11 @@ const std::vector<CommandDefinition> kCommands = {
      0,
      {},
      "stats",
-     "the service provider's memory tracking and registered instrumentation",
+     "the service provider's memory tracking, registered instrumentation, event log",
      "Shows the service provider's tracking of the memory blocks it hands out\n"
-     "(outstanding, allocated, freed, bad frees, and the outstanding blocks) and the\n"
-     "components whose instrumentation is registered.\n"
+     "(outstanding, allocated, freed, bad frees, and the outstanding blocks), the\n"
+     "components whose instrumentation is registered, and the events its log's file did\n"
+     "not take when they were originated: held back (still waiting), written late, lost.\n"
      "\n"
      "Example:\n"
      "  dmicli stats\n",
