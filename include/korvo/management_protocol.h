@@ -69,13 +69,13 @@ inline constexpr std::string_view kSubscribe = "subscribe";
 inline constexpr std::string_view kStats = "stats";
 }  // namespace op
 
-struct OpSpec {
+struct OpEntry {
     std::string_view name;
     unsigned members;  // the member:: bits the request may carry
     AnswerKind answer;
 };
 
-inline constexpr OpSpec kOps[] = {
+inline constexpr OpEntry kOps[] = {
     // {"op":"list-components"}
     //     -> "components": [{"id","name","description"}]
     {op::kListComponents, 0, AnswerKind::kDocument},
@@ -148,10 +148,10 @@ inline constexpr OpSpec kOps[] = {
 };
 
 // The entry of the op `name`, or null when there is no such op.
-constexpr const OpSpec* FindOp(std::string_view name) {
-    for (const OpSpec& spec : kOps) {
-        if (spec.name == name) {
-            return &spec;
+constexpr const OpEntry* FindOp(std::string_view name) {
+    for (const OpEntry& entry : kOps) {
+        if (entry.name == name) {
+            return &entry;
         }
     }
     return nullptr;

@@ -139,11 +139,11 @@ std::string Provider::Handle(const nlohmann::json& request) {
                                      [&](const auto& handler) { return handler.op == name; });
     };
     static_assert(std::ranges::all_of(management::kOps,
-                                      [&](const management::OpSpec& spec) {
-                                          return handlers(spec.name, kDocuments) ==
-                                                     (spec.answer == AnswerKind::kDocument) &&
-                                                 handlers(spec.name, kTexts) ==
-                                                     (spec.answer == AnswerKind::kText);
+                                      [&](const management::OpEntry& entry) {
+                                          return handlers(entry.name, kDocuments) ==
+                                                     (entry.answer == AnswerKind::kDocument) &&
+                                                 handlers(entry.name, kTexts) ==
+                                                     (entry.answer == AnswerKind::kText);
                                       }) &&
                       std::size(kDocuments) + std::size(kTexts) + 1 == std::size(management::kOps),
                   "each op but the stream has one handler of its answer's kind");

@@ -223,10 +223,10 @@ bool ManagementServer::HandleLine(os::Socket fd, const std::string& line) {
                 writeLimitMs_);
         }
         const auto op = request.find("op");
-        const management::OpSpec* spec = op != request.end() && op->is_string()
-                                             ? management::FindOp(op->get<std::string>())
-                                             : nullptr;
-        if (spec != nullptr && spec->answer == management::AnswerKind::kStream) {
+        const management::OpEntry* entry = op != request.end() && op->is_string()
+                                               ? management::FindOp(op->get<std::string>())
+                                               : nullptr;
+        if (entry != nullptr && entry->answer == management::AnswerKind::kStream) {
             uint64_t since = 0;
             if (nlohmann::json refusal; !SinceMember(request, &since, &refusal)) {
                 return SendLine(fd, refusal, writeLimitMs_);

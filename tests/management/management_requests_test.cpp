@@ -50,14 +50,14 @@ TEST(ManagementRequestsTest, EachOpHasARequestCarryingOnlyItsMembers) {
     std::set<std::string> ops;
     for (const json& request : requests) {
         const std::string name = request.at("op");
-        const OpSpec* spec = FindOp(name);
-        ASSERT_NE(spec, nullptr) << request.dump();
+        const OpEntry* entry = FindOp(name);
+        ASSERT_NE(entry, nullptr) << request.dump();
         ops.insert(name);
         for (const auto& [member, given] : request.items()) {
             if (member == "op") {
                 continue;
             }
-            EXPECT_NE(spec->members & MemberBit(member), 0u) << name << " carries " << member;
+            EXPECT_NE(entry->members & MemberBit(member), 0u) << name << " carries " << member;
             const json expected = member == "keys"         ? keys
                                   : member == "value"      ? value
                                   : member == "attributes" ? attributes
